@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class QSettings;
+
+// Access to the two settings stores: the hand-edited Board_config.ini (read
+// only, never written) and the per-user store that remembers file choices.
+namespace BoardConfig {
+
+// current directory + "/config/Board_config.ini"
+QString path();
+
+// Reads one key of Board_config.ini as a string; a missing file, section or
+// key reads as the empty string. Opens and drops its own QSettings object.
+QString readValue(const QString &section, const QString &key);
+
+struct ChipAndOs
+{
+    QString chipType;
+    QString osType;
+};
+
+// [chip] chip_type and [OS] OS_type, with the debug lines both windows write.
+ChipAndOs readChipAndOs();
+
+// The per-user store: native format, user scope, organization "quor_combine",
+// empty application name. Keys "lastPath" and "lastPath2".
+std::unique_ptr<QSettings> userSettings();
+
+inline constexpr char kLastPathKey[] = "lastPath";
+inline constexpr char kLastPath2Key[] = "lastPath2";
+
+} // namespace BoardConfig

@@ -1,0 +1,3 @@
+#include "app/quor_combine.h"
+
+quor_combine::quor_combine(QWidget *parent) : QWidget(parent) {}

@@ -1,0 +1,18 @@
+#include "app/windowfactory.h"
+
+#include "app/quor_combine.h"
+#include "multi/mainwindow.h"
+#include "quorDownload/quorDownloadToolUI.h"
+
+std::unique_ptr<QWidget> createFirstWindow(Startup::FirstWindow which)
+{
+    switch (which) {
+    case Startup::FirstWindow::Single:
+        return std::make_unique<quorDownloadToolUI>();
+    case Startup::FirstWindow::Multiple:
+        return std::make_unique<MainWindow>();
+    case Startup::FirstWindow::Selection:
+        break;
+    }
+    return std::make_unique<quor_combine>();
+}

@@ -1,0 +1,3 @@
+#include "multi/mainwindow.h"
+
+MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {}

@@ -1,0 +1,3 @@
+#include "quorDownload/quorDownloadToolUI.h"
+
+quorDownloadToolUI::quorDownloadToolUI(QWidget *parent) : QMainWindow(parent) {}

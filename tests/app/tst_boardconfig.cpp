@@ -1,0 +1,133 @@
+#include "app/boardconfig.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// Board_config.ini is found under the current directory and only ever read.
+class tst_BoardConfig : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void missingFolderReadsEmpty();
+    void readsValuesVerbatim();
+    void sectionsAreSeparate();
+    void unreadableFileReadsEmpty();
+    void fileIsNeverTouched();
+    void userSettingsLocation();
+
+private:
+    void writeIni(const QByteArray &content);
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_oldCwd;
+};
+
+void tst_BoardConfig::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_oldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+}
+
+void tst_BoardConfig::cleanup()
+{
+    QDir::setCurrent(m_oldCwd);
+    m_dir.reset();
+}
+
+void tst_BoardConfig::writeIni(const QByteArray &content)
+{
+    QVERIFY(QDir().mkpath(QStringLiteral("config")));
+    QFile f(QStringLiteral("config/Board_config.ini"));
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(content);
+}
+
+void tst_BoardConfig::missingFolderReadsEmpty()
+{
+    QCOMPARE(BoardConfig::path(), QDir::currentPath() + QStringLiteral("/config/Board_config.ini"));
+    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type")), QString());
+    const auto v = BoardConfig::readChipAndOs();
+    QVERIFY(v.chipType.isEmpty());
+    QVERIFY(v.osType.isEmpty());
+    QVERIFY(!QFileInfo::exists(QStringLiteral("config")));
+}
+
+void tst_BoardConfig::readsValuesVerbatim()
+{
+    writeIni("[Burn_Type]\nBurn_Type=Single\nBurn_Page_Feature=Only_Burn_USB\n"
+             "[chip]\nchip_type=QX 9000\n[OS]\nOS_type=linux\n");
+    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type")),
+             QStringLiteral("Single"));
+    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature")),
+             QStringLiteral("Only_Burn_USB"));
+    const auto v = BoardConfig::readChipAndOs();
+    QCOMPARE(v.chipType, QStringLiteral("QX 9000"));
+    QCOMPARE(v.osType, QStringLiteral("linux"));
+}
+
+void tst_BoardConfig::sectionsAreSeparate()
+{
+    // A key in the wrong section is not seen; the page feature without a burn type is.
+    writeIni("[Burn_Type]\nBurn_Page_Feature=Only_TFTP\n[OS]\nchip_type=wrong\n");
+    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type")), QString());
+    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature")),
+             QStringLiteral("Only_TFTP"));
+    QVERIFY(BoardConfig::readChipAndOs().chipType.isEmpty());
+}
+
+void tst_BoardConfig::unreadableFileReadsEmpty()
+{
+    writeIni("[chip]\nchip_type=X\n");
+    QFile::setPermissions(QStringLiteral("config/Board_config.ini"), QFileDevice::Permissions());
+    QFile probe(QStringLiteral("config/Board_config.ini"));
+    if (probe.open(QIODevice::ReadOnly))
+        QSKIP("running with rights that ignore file permissions");
+    QVERIFY(BoardConfig::readChipAndOs().chipType.isEmpty());
+}
+
+void tst_BoardConfig::fileIsNeverTouched()
+{
+    const QByteArray content = "[chip]\nchip_type=A\n; a comment the operator wrote\n[OS]\nOS_type=B\n";
+    writeIni(content);
+    const QString file = QStringLiteral("config/Board_config.ini");
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::fromSecsSinceEpoch(1000000000), QFileDevice::FileModificationTime));
+    }
+    const QDateTime before = QFileInfo(file).lastModified();
+    for (int i = 0; i < 3; ++i) {
+        BoardConfig::readChipAndOs();
+        BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type"));
+    }
+    QCOMPARE(QFileInfo(file).lastModified(), before);
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), content);
+    QCOMPARE(QDir(QStringLiteral("config")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries),
+             QStringList{QStringLiteral("Board_config.ini")});
+}
+
+void tst_BoardConfig::userSettingsLocation()
+{
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir->path());
+    {
+        auto s = BoardConfig::userSettings();
+        QCOMPARE(s->organizationName(), QStringLiteral("quor_combine"));
+        QCOMPARE(s->applicationName(), QString());
+        QCOMPARE(s->value(QLatin1String(BoardConfig::kLastPath2Key)).toString(), QString());
+        s->setValue(QLatin1String(BoardConfig::kLastPath2Key), QStringLiteral("/pkg/a.zip"));
+    }
+    // A second object with the same parameters addresses the same store.
+    QCOMPARE(BoardConfig::userSettings()->value(QLatin1String(BoardConfig::kLastPath2Key)).toString(),
+             QStringLiteral("/pkg/a.zip"));
+}
+
+QTEST_APPLESS_MAIN(tst_BoardConfig)
+#include "tst_boardconfig.moc"

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, prepares the working folder run/ and starts the program there on the
+# simulated bench. Without a display it runs under Xvfb, plays a scripted bench session, saves a screenshot
+# and says where it is.
+#   QUOR_MODE=Multiple (default) | Single | Default   burn mode written to run/config/Board_config.ini
+#   QUOR_DEMO=0                                        start the program only, no scripted plugs
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+mode=${QUOR_MODE:-Multiple}
+work=$root/run
+
+if [ "${1:-}" != "--inside-display" ]; then
+    scripts/install-deps.sh
+    launcher=()
+    command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
+    cmake --build build -j"$(nproc)" --target quor_download usb_dl usb_dl_bench
+
+    # A fresh working folder: config/ with the settings file and the simulated tool, the bench state,
+    # a demo image package and a sample partition description, and settings kept apart from the user's.
+    rm -rf "$work"
+    mkdir -p "$work/config" "$work/bench" "$work/settings" "$work/package"
+    cat > "$work/config/Board_config.ini" <<INI
+[Burn_Type]
+Burn_Type=$mode
+Burn_Page_Feature=
+
+[chip]
+chip_type=QX9000
+
+[OS]
+OS_type=linux
+INI
+    cp build/bin/usb_dl "$work/config/usb_dl.exe"
+    scripts/make-demo-data.sh "$work"
+    cat > "$work/settings/quor_combine.conf" <<CONF
+[General]
+lastPath2=$work/package/demo_images.zip
+lastPath=$work/single/board.xml
+CONF
+
+    if [ -z "${DISPLAY:-}" ]; then
+        echo "No display: running under Xvfb."
+        exec xvfb-run -a -s "-screen 0 1400x1000x24" "$0" --inside-display
+    fi
+fi
+
+export USB_DL_BENCH=$work/bench
+export XDG_CONFIG_HOME=$work/settings
+export USB_DL_SIM_DELAY_MS=${USB_DL_SIM_DELAY_MS:-60}
+bench=$root/build/bin/usb_dl_bench
+headless=0
+[ "${1:-}" = "--inside-display" ] && headless=1
+
+cd "$work"
+"$root/build/bin/quor_download" > "$work/program.log" 2>&1 &
+program=$!
+trap 'kill $program 2>/dev/null || true' EXIT
+
+window_title() {
+    case "$mode" in
+        Multiple) echo "Multiple Quor Download" ;;
+        Single) echo "Single Quor Download" ;;
+        *) echo "Quor Download tool Selection" ;;
+    esac
+}
+win=$(timeout 30 xdotool search --sync --name "^$(window_title)\$" | head -n 1)
+echo "Program started in $work (window $win), bench state in $work/bench."
+
+if [ "${QUOR_DEMO:-1}" != "0" ] && [ "$mode" = "Multiple" ]; then
+    # Press Start: the button sits at the left third of the bottom row.
+    eval "$(xdotool getwindowgeometry --shell "$win")"
+    xdotool mousemove --window "$win" $((WIDTH * 27 / 100)) $((HEIGHT - 38)) click 1
+    sleep 3
+    # Six boards, plugged one after another; the one on port 2,2 fails.
+    for plug in "1 1 ok" "1 2 ok" "1 3 slow" "1 4 ok" "2 1 ok" "2 2 dlfail"; do
+        # shellcheck disable=SC2086
+        "$bench" plug $plug
+        sleep 0.7
+    done
+    sleep 6
+fi
+
+if [ "$headless" = 1 ]; then
+    sleep 2
+    import -window root "$work/screenshot.png"
+    echo "Screenshot saved: $work/screenshot.png"
+    echo "Program output: $work/program.log; run log: $work/log_multiplex.txt"
+    kill "$program" 2>/dev/null || true
+    wait "$program" 2>/dev/null || true
+else
+    echo "Close the window to end. Drive the bench from another terminal, e.g.:"
+    echo "  USB_DL_BENCH=$work/bench $bench plug 2 3 ok"
+    wait "$program"
+fi

@@ -1,7 +1,10 @@
 #include "platform/deviceeventsource.h"
 
-// Placeholder until the udev source lands: a source that never reports.
+#include "platform/linux/udevdevicesource.h"
+
+// udev's source; when udev cannot be opened (a container without udevd, netlink
+// refused) it stays inactive and never reports, and the window works on.
 DeviceEventSource *createPlatformDeviceSource(QObject *parent)
 {
-    return new DeviceEventSource(parent);
+    return new UdevDeviceSource(parent);
 }

@@ -1,0 +1,201 @@
+#include "tools/usb_dl/scenario.h"
+
+#include "app/toolcontract.h"
+
+#include <QRandomGenerator>
+
+#include <chrono>
+#include <csignal>
+#include <iterator>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace Sim {
+
+namespace {
+
+constexpr int kSteps = 20;               // progress steps of a full transfer
+constexpr qint64 kImageBytes = 20971520; // total the progress lines count to (20 MiB)
+constexpr int kExitFailed = 1;
+
+void pause(int ms)
+{
+    if (ms > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+QByteArray waitingLine()
+{
+    return QByteArray(ToolContract::kWaitingSingle) + " ...";
+}
+
+QByteArray sizeLine(qint64 done, qint64 total)
+{
+    return QByteArray(ToolContract::kUpdatedSize) + ": " + QByteArray::number(done) + '/' +
+           QByteArray::number(total) + '(' + QByteArray::number(done * 100 / total) + "%)";
+}
+
+// Prints the lines of a transfer up to `steps` of kSteps, each step a "break"
+// line and a size line.
+class Player final
+{
+public:
+    Player(Output &out, int delayMs) : m_out(out), m_delay(delayMs) {}
+
+    void say(const QByteArray &text)
+    {
+        m_out.line(text);
+        pause(m_delay);
+    }
+    void waiting(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            say(waitingLine());
+    }
+    void progress(int steps)
+    {
+        for (int k = 1; k <= steps; ++k) {
+            say(ToolContract::kBreak);
+            say(sizeLine(kImageBytes * k / kSteps, kImageBytes));
+        }
+    }
+
+private:
+    Output &m_out;
+    int m_delay;
+};
+
+QByteArray garbage(QRandomGenerator &rng)
+{
+    // Invalid UTF-8: a lone continuation byte, an overlong slash, a bad
+    // two-byte start, an encoded surrogate, bytes that never occur, a cut
+    // three-byte sequence.
+    static const QByteArray invalid[] = {QByteArray("\x80"),     QByteArray("\xc0\xaf"),
+                                         QByteArray("\xc3\x28"), QByteArray("\xed\xa0\x80"),
+                                         QByteArray("\xfe\xff"), QByteArray("\xe2\x82")};
+    QByteArray bytes;
+    const int length = rng.bounded(8, 96);
+    for (int i = 0; i < length; ++i)
+        bytes += char(rng.bounded(256));
+    bytes += invalid[rng.bounded(int(std::size(invalid)))];
+    bytes += QByteArray(1, '\0');
+    return bytes;
+}
+
+// Exits when the reading end of the output is gone, otherwise never.
+int hangForever()
+{
+    for (;;) {
+        pollfd fd{STDOUT_FILENO, 0, 0};
+        if (::poll(&fd, 1, 1000) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return kExitFailed;
+    }
+}
+
+} // namespace
+
+void Output::line(const QByteArray &text)
+{
+    raw(text + ToolContract::kLineEnd);
+}
+
+void Output::raw(const QByteArray &bytes)
+{
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), m_stream);
+    std::fflush(m_stream);
+}
+
+int delayFromEnvironment()
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(Bench::kEnvDelay, &ok);
+    if (!ok || value < 0)
+        return kDefaultDelayMs;
+    return qMin(value, 60000);
+}
+
+quint32 seedFromEnvironment()
+{
+    bool ok = false;
+    const int value = qEnvironmentVariableIntValue(Bench::kEnvSeed, &ok);
+    return ok ? quint32(value) : 1u;
+}
+
+void printListing(Output &out, const Bench::State &state)
+{
+    out.line("USB download tool: port listing");
+    out.line("devices found: " + QByteArray::number(state.ports.size()));
+    for (int i = 0; i < state.ports.size(); ++i) {
+        const Bench::Port &p = state.ports.at(i);
+        out.line("dev " + QByteArray::number(i) + ", vid " + ToolContract::kVendorId + ", pid " +
+                 ToolContract::kProductId + ToolContract::kFieldSeparator + ToolContract::kPortLevelField +
+                 QString(p.level).toLatin1() + ToolContract::kFieldSeparator + ToolContract::kPortNumField +
+                 QString(p.number).toLatin1());
+    }
+}
+
+int play(Output &out, const QString &scenario, int delayMs, quint32 seed)
+{
+    Player player(out, scenario == QLatin1String("slow") ? delayMs * kSlowFactor : delayMs);
+
+    if (scenario == QLatin1String("ok") || scenario == QLatin1String("slow")) {
+        player.waiting(3);
+        player.progress(kSteps);
+        player.say(ToolContract::kUsbComplete);
+        return 0;
+    }
+    if (scenario == QLatin1String("notfound")) {
+        player.waiting(2);
+        player.say(ToolContract::kNotFound);
+        return kExitFailed;
+    }
+    if (scenario == QLatin1String("commfail")) {
+        player.waiting(3);
+        player.progress(4);
+        player.say(ToolContract::kCommFailed);
+        return kExitFailed;
+    }
+    if (scenario == QLatin1String("toolarge")) {
+        player.waiting(3);
+        player.say(ToolContract::kTooLargeErr);
+        return kExitFailed;
+    }
+    if (scenario == QLatin1String("dlfail")) {
+        player.waiting(3);
+        player.progress(6);
+        player.say(ToolContract::kDownloadFailed);
+        return kExitFailed;
+    }
+    if (scenario == QLatin1String("hang")) {
+        player.waiting(1);
+        return hangForever();
+    }
+    if (scenario == QLatin1String("crash")) {
+        player.waiting(2);
+        player.progress(5);
+        std::raise(SIGKILL);
+        return kExitFailed;
+    }
+    if (scenario == QLatin1String("flood")) {
+        for (int i = 1; i <= kFloodLines; ++i)
+            out.line(sizeLine(i, kFloodLines));
+        out.line(ToolContract::kUsbComplete);
+        return 0;
+    }
+    if (scenario == QLatin1String("garbage")) {
+        QRandomGenerator rng(seed);
+        player.waiting(2);
+        for (int k = 1; k <= kSteps; ++k) {
+            out.line(garbage(rng));
+            player.say(ToolContract::kBreak);
+            out.raw(garbage(rng));
+            player.say(sizeLine(kImageBytes * k / kSteps, kImageBytes));
+        }
+        player.say(ToolContract::kUsbComplete);
+        return 0;
+    }
+    return kExitFailed;
+}
+
+} // namespace Sim

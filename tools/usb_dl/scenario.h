@@ -1,0 +1,39 @@
+#pragma once
+
+#include "tools/benchcommon/benchstate.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdio>
+
+// What the simulated tool prints: the port listing and the download scenarios.
+namespace Sim {
+
+// Writes CRLF-terminated lines and flushes after each one, as a pipe reader
+// must see every line as soon as it is printed.
+class Output final
+{
+public:
+    explicit Output(std::FILE *stream) : m_stream(stream) {}
+    void line(const QByteArray &text);
+    void raw(const QByteArray &bytes);
+
+private:
+    std::FILE *m_stream;
+};
+
+inline constexpr int kDefaultDelayMs = 60;
+inline constexpr int kSlowFactor = 8;
+inline constexpr int kFloodLines = 100000;
+
+int delayFromEnvironment();
+quint32 seedFromEnvironment();
+
+void printListing(Output &out, const Bench::State &state);
+
+// Plays a known scenario; returns the exit code (0 on completion). "crash"
+// does not return, "hang" returns only when nobody reads the output any more.
+int play(Output &out, const QString &scenario, int delayMs, quint32 seed);
+
+} // namespace Sim

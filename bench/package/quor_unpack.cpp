@@ -1,0 +1,30 @@
+// Unpacks one package with the program's extractor and nothing else, so that
+// the benchmark can measure its time and peak memory in a process of its own.
+// Usage: quor_unpack <package.zip> <destination> [workers]
+#include "multi/packageextractor.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    if (args.size() < 3) {
+        std::fprintf(stderr, "usage: quor_unpack <package.zip> <destination> [workers]\n");
+        return 2;
+    }
+    qSetMessagePattern(QStringLiteral("%{if-debug}%{endif}")); // keep the per-entry diagnostics quiet
+    UnpackOptions options;
+    if (args.size() > 3)
+        options.workers = args.at(3).toInt();
+    const UnpackResult result = unpackPackage(args.at(1), args.at(2), nullptr, options);
+    QTextStream err(stderr);
+    for (const QString &message : result.messages)
+        err << message << '\n';
+    err << (result.ok ? "ok" : "FAILED") << ' ' << result.entriesWritten << " entries " << result.bytesWritten
+        << " bytes\n";
+    return result.ok ? 0 : 1;
+}

@@ -1,0 +1,586 @@
+#include "multi/packageextractor.h"
+
+#include <QByteArray>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QRandomGenerator>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kParallelMinBytes = 16 * 1024 * 1024; // below this a second worker does not pay off
+constexpr size_t kReadBlock = 256 * 1024;
+constexpr int kMaxWorkers = 4;
+
+// Owns a file descriptor.
+class Fd final
+{
+public:
+    explicit Fd(int fd = -1) : m_fd(fd) {}
+    ~Fd() { reset(); }
+    Fd(Fd &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Fd &operator=(Fd &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            m_fd = other.m_fd;
+            other.m_fd = -1;
+        }
+        return *this;
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release()
+    {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+    void reset()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    int m_fd;
+};
+
+// Owns a libarchive reader.
+struct ReaderDeleter
+{
+    void operator()(archive *a) const { archive_read_free(a); }
+};
+using Reader = std::unique_ptr<archive, ReaderDeleter>;
+
+Reader openReader(const QByteArray &zipPath, QString *error)
+{
+    Reader reader(archive_read_new());
+    archive_read_support_format_zip_seekable(reader.get());
+    if (archive_read_open_filename(reader.get(), zipPath.constData(), kReadBlock) != ARCHIVE_OK) {
+        if (error)
+            *error = QString::fromUtf8(archive_error_string(reader.get()));
+        return Reader();
+    }
+    return reader;
+}
+
+QString systemError(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+enum class Kind { File, Folder, Skip };
+
+struct Entry
+{
+    Kind kind = Kind::Skip;
+    QList<QByteArray> parts; // path components below the destination, UTF-8
+    QString name;            // entry path as shown in messages
+    qint64 size = 0;
+    int worker = 0;
+};
+
+// The entry's own name as UTF-8. libarchive gives UTF-8 when the name converts;
+// otherwise its raw bytes are used when they already are UTF-8.
+QByteArray entryName(archive_entry *entry)
+{
+    if (const char *utf8 = archive_entry_pathname_utf8(entry))
+        return QByteArray(utf8);
+    const char *raw = archive_entry_pathname(entry);
+    if (!raw)
+        return QByteArray();
+    const QByteArray bytes(raw);
+    if (QString::fromUtf8(bytes).toUtf8() == bytes)
+        return bytes;
+    return QString::fromLocal8Bit(bytes).toUtf8();
+}
+
+// Splits an entry path into components that stay below the destination.
+// Returns a reason when the path could lead elsewhere.
+QString unsafeReason(const QByteArray &path, QList<QByteArray> *parts)
+{
+    if (path.isEmpty())
+        return QStringLiteral("empty name");
+    if (path.startsWith('/'))
+        return QStringLiteral("absolute path");
+    if (path.contains('\\'))
+        return QStringLiteral("backslash in path");
+    if (path.size() >= 2 && path.at(1) == ':' && std::isalpha(static_cast<unsigned char>(path.at(0))))
+        return QStringLiteral("drive letter");
+    for (const QByteArray &part : path.split('/')) {
+        if (part.isEmpty() || part == ".")
+            continue;
+        if (part == "..")
+            return QStringLiteral("\"..\" in path");
+        parts->append(part);
+    }
+    if (parts->isEmpty())
+        return QStringLiteral("empty name");
+    return QString();
+}
+
+// Opens (and with create, makes) the first count components below root,
+// never following a symbolic link.
+Fd openFolders(int root, const QList<QByteArray> &parts, int count, bool create, int *err)
+{
+    Fd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (int i = 0; i < count && current.valid(); ++i) {
+        const char *name = parts.at(i).constData();
+        if (create && ::mkdirat(current.get(), name, 0777) != 0 && errno != EEXIST) {
+            *err = errno;
+            return Fd();
+        }
+        current = Fd(::openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    if (!current.valid())
+        *err = errno;
+    return current;
+}
+
+bool writeAll(int fd, const char *data, size_t size, qint64 offset, int *err)
+{
+    while (size > 0) {
+        const ssize_t n = ::pwrite(fd, data, size, offset);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            *err = errno;
+            return false;
+        }
+        if (n == 0) {
+            *err = ENOSPC;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+        offset += n;
+    }
+    return true;
+}
+
+// What one worker did; merged into the result after the workers ended.
+struct WorkerOutcome
+{
+    QStringList messages;
+    qint64 bytes = 0;
+    int entries = 0;
+    bool failed = false;
+};
+
+struct Job
+{
+    QByteArray zipPath;
+    const std::vector<Entry> *entries = nullptr;
+    int root = -1;
+    QString shownDest; // destination with a trailing '/', for diagnostics
+    UnpackProgress *progress = nullptr;
+    std::atomic<bool> *stop = nullptr; // set by a worker that failed
+};
+
+class Worker final
+{
+public:
+    Worker(const Job &job, int index, WorkerOutcome *out) : m_job(job), m_index(index), m_out(out) {}
+
+    void run()
+    {
+        QString error;
+        Reader reader = openReader(m_job.zipPath, &error);
+        if (!reader) {
+            fail(QStringLiteral("Cannot read the package: ") + error);
+            return;
+        }
+        archive_entry *entry = nullptr;
+        for (size_t i = 0; i < m_job.entries->size(); ++i) {
+            if (stopRequested())
+                return;
+            const int r = archive_read_next_header(reader.get(), &entry);
+            if (r == ARCHIVE_EOF || r < ARCHIVE_WARN) {
+                fail(QStringLiteral("The package is damaged: ") +
+                     QString::fromUtf8(archive_error_string(reader.get())));
+                return;
+            }
+            const Entry &e = m_job.entries->at(i);
+            if (e.worker != m_index)
+                continue;
+            if (e.kind == Kind::Folder)
+                makeFolder(e);
+            else if (e.kind == Kind::File)
+                writeFile(reader.get(), e);
+        }
+    }
+
+private:
+    bool stopRequested()
+    {
+        if (m_job.progress && m_job.progress->cancel.load()) {
+            if (!m_out->failed)
+                m_out->messages.append(QStringLiteral("Unpacking was cancelled."));
+            m_out->failed = true;
+            m_job.stop->store(true);
+        }
+        return m_job.stop->load();
+    }
+
+    void fail(const QString &message)
+    {
+        m_out->messages.append(message);
+        m_out->failed = true;
+        m_job.stop->store(true);
+    }
+
+    QString shown(const Entry &e) const { return m_job.shownDest + e.name; }
+
+    void makeFolder(const Entry &e)
+    {
+        qDebug().noquote() << QStringLiteral("Unzip Dir:  ") + shown(e);
+        int err = 0;
+        if (!openFolders(m_job.root, e.parts, e.parts.size(), true, &err).valid()) {
+            fail(QStringLiteral("Cannot create folder %1: %2").arg(e.name, systemError(err)));
+            return;
+        }
+        ++m_out->entries;
+    }
+
+    void writeFile(archive *reader, const Entry &e)
+    {
+        int err = 0;
+        const QByteArray &leaf = e.parts.last();
+        Fd folder = openFolders(m_job.root, e.parts, e.parts.size() - 1, true, &err);
+        Fd file;
+        if (folder.valid()) {
+            const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+            file = Fd(::openat(folder.get(), leaf.constData(), flags, 0666));
+            if (!file.valid() && errno == EEXIST) {
+                // A second entry of the same name replaces the first one (a link is removed, not followed).
+                struct stat st;
+                if (::fstatat(folder.get(), leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    !S_ISDIR(st.st_mode))
+                    ::unlinkat(folder.get(), leaf.constData(), 0);
+                file = Fd(::openat(folder.get(), leaf.constData(), flags, 0666));
+            }
+            if (!file.valid())
+                err = errno;
+        }
+        if (!file.valid()) {
+            qDebug().noquote() << QStringLiteral("Failed to write file: ") + shown(e);
+            fail(QStringLiteral("Cannot create %1: %2").arg(e.name, systemError(err)));
+            return;
+        }
+        qDebug().noquote() << QStringLiteral("Unzip file: ") + shown(e);
+
+        QString problem;
+        qint64 length = 0;
+        for (;;) {
+            if (stopRequested()) {
+                problem = QStringLiteral("stopped");
+                break;
+            }
+            const void *block = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            const int r = archive_read_data_block(reader, &block, &size, &offset);
+            if (r == ARCHIVE_EOF)
+                break;
+            if (r != ARCHIVE_OK) { // a bad CRC arrives as a warning at the end of the data
+                problem = QString::fromUtf8(archive_error_string(reader));
+                break;
+            }
+            if (!writeAll(file.get(), static_cast<const char *>(block), size, offset, &err)) {
+                problem = systemError(err);
+                break;
+            }
+            length = std::max<qint64>(length, offset + static_cast<qint64>(size));
+            m_out->bytes += static_cast<qint64>(size);
+            if (m_job.progress)
+                m_job.progress->bytesDone.fetch_add(static_cast<qint64>(size));
+        }
+        if (problem.isEmpty() && length != e.size)
+            problem = QStringLiteral("incomplete data");
+        if (::close(file.release()) != 0 && problem.isEmpty())
+            problem = systemError(errno); // delayed write errors show up here
+        if (!problem.isEmpty()) {
+            ::unlinkat(folder.get(), leaf.constData(), 0);
+            qDebug().noquote() << QStringLiteral("Failed to write file: ") + shown(e) << problem;
+            if (problem != QLatin1String("stopped"))
+                fail(QStringLiteral("Failed to unpack %1: %2").arg(e.name, problem));
+            return;
+        }
+        ++m_out->entries;
+    }
+
+    const Job &m_job;
+    const int m_index;
+    WorkerOutcome *m_out;
+};
+
+// Reads the central directory: every entry's kind, path and size.
+bool listEntries(const QByteArray &zipPath, std::vector<Entry> *entries, UnpackResult *result)
+{
+    QString error;
+    Reader reader = openReader(zipPath, &error);
+    if (!reader) {
+        qDebug() << "Not a readable zip file:" << error;
+        result->messages.append(QStringLiteral("The package is not a readable zip file."));
+        return false;
+    }
+    archive_entry *entry = nullptr;
+    for (;;) {
+        const int r = archive_read_next_header(reader.get(), &entry);
+        if (r == ARCHIVE_EOF)
+            break;
+        if (r < ARCHIVE_WARN) {
+            qDebug() << "Damaged package:" << archive_error_string(reader.get());
+            result->messages.append(QStringLiteral("The package is damaged: ") +
+                                    QString::fromUtf8(archive_error_string(reader.get())));
+            return false;
+        }
+        Entry e;
+        const QByteArray path = entryName(entry);
+        e.name = QString::fromUtf8(path);
+        e.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+        const mode_t type = archive_entry_filetype(entry);
+        const QString reason = unsafeReason(path, &e.parts);
+        if (!reason.isEmpty()) {
+            qDebug() << "Skipped unsafe entry:" << e.name << reason;
+            result->messages.append(
+                QStringLiteral("Skipped unsafe path in package (%1): %2").arg(reason, e.name));
+        } else if (type == AE_IFLNK) {
+            qDebug() << "Skipped link entry:" << e.name;
+            result->messages.append(QStringLiteral("Skipped link in package: ") + e.name);
+        } else if (type == AE_IFDIR || path.endsWith('/')) {
+            e.kind = Kind::Folder;
+        } else if (type == AE_IFREG || type == 0) {
+            e.kind = Kind::File;
+        } else {
+            qDebug() << "Skipped special entry:" << e.name;
+        }
+        entries->push_back(std::move(e));
+    }
+    return true;
+}
+
+// Spreads the file entries over the workers by size; entries of the same path
+// stay on one worker so that the later one still wins.
+void assignWorkers(std::vector<Entry> *entries, int workers)
+{
+    std::vector<size_t> order;
+    for (size_t i = 0; i < entries->size(); ++i)
+        if (entries->at(i).kind == Kind::File)
+            order.push_back(i);
+    std::stable_sort(order.begin(), order.end(),
+                     [entries](size_t a, size_t b) { return entries->at(a).size > entries->at(b).size; });
+    std::vector<qint64> load(static_cast<size_t>(workers), 0);
+    QHash<QByteArray, int> byPath;
+    for (size_t i : order) {
+        Entry &e = (*entries)[i];
+        const QByteArray key = e.parts.join('/');
+        auto it = byPath.constFind(key);
+        if (it != byPath.constEnd()) {
+            e.worker = it.value();
+        } else {
+            e.worker = static_cast<int>(std::min_element(load.begin(), load.end()) - load.begin());
+            byPath.insert(key, e.worker);
+        }
+        load[static_cast<size_t>(e.worker)] += e.size + 4096;
+    }
+}
+
+// Moves everything from src into dst, replacing same-named files and links.
+bool mergeInto(int src, int dst, const QString &shown, QStringList *messages)
+{
+    Fd listFd(::fcntl(src, F_DUPFD_CLOEXEC, 0));
+    DIR *dir = listFd.valid() ? ::fdopendir(listFd.get()) : nullptr;
+    if (!dir)
+        return false;
+    listFd.release(); // the stream owns it now
+    std::vector<QByteArray> names;
+    while (dirent *d = ::readdir(dir)) {
+        const QByteArray name(d->d_name);
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    ::closedir(dir);
+    bool ok = true;
+    for (const QByteArray &name : names) {
+        struct stat st;
+        if (::fstatat(src, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode)) {
+            Fd target(::openat(dst, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (target.valid()) {
+                Fd from(::openat(src, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                ok = from.valid() &&
+                     mergeInto(from.get(), target.get(), shown + QString::fromUtf8(name) + QLatin1Char('/'),
+                               messages) &&
+                     ok;
+                continue;
+            }
+            struct stat old;
+            if (::fstatat(dst, name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(old.st_mode))
+                ::unlinkat(dst, name.constData(), 0); // a file or link where the folder goes
+        }
+        if (::renameat(src, name.constData(), dst, name.constData()) != 0) {
+            messages->append(QStringLiteral("Cannot replace %1: %2")
+                                 .arg(shown + QString::fromUtf8(name), systemError(errno)));
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+} // namespace
+
+UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, UnpackProgress *progress,
+                           const UnpackOptions &options)
+{
+    UnpackResult result;
+    qDebug().noquote() << zipPath + QStringLiteral("!!!!!!!!!!!!!!");
+    qDebug().noquote() << destFolder + QStringLiteral("!!!!!!!!!!!!!!");
+    if (progress) {
+        progress->bytesDone = 0;
+        progress->bytesTotal = 0;
+    }
+
+    if (!QFileInfo(zipPath).isFile()) {
+        qDebug() << "ZIP file not found!";
+        result.messages.append(QStringLiteral("Image package not found: ") + zipPath);
+        return result;
+    }
+
+    const QString cleanDest = QDir::cleanPath(QDir(destFolder).absolutePath());
+    const QFileInfo destInfo(cleanDest);
+    const QString parentPath = destInfo.absolutePath();
+    const QByteArray destName = QFile::encodeName(destInfo.fileName());
+    Fd parent;
+    if (QDir().mkpath(parentPath))
+        parent = Fd(::open(QFile::encodeName(parentPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!parent.valid() || destName.isEmpty()) {
+        qDebug() << "Destination folder not found!";
+        result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + cleanDest);
+        return result;
+    }
+
+    const QByteArray zipBytes = QFile::encodeName(zipPath);
+    std::vector<Entry> entries;
+    if (!listEntries(zipBytes, &entries, &result))
+        return result;
+
+    qint64 total = 0;
+    int fileCount = 0;
+    for (const Entry &e : entries) {
+        if (e.kind == Kind::File) {
+            total += e.size;
+            ++fileCount;
+        }
+    }
+    if (progress)
+        progress->bytesTotal = total;
+
+    int workers = options.workers;
+    if (workers <= 0) {
+        const int cores = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+        workers = total >= kParallelMinBytes ? std::min(2, cores) : 1;
+    }
+    workers = std::max(1, std::min({workers, kMaxWorkers, std::max(1, fileCount)}));
+    assignWorkers(&entries, workers);
+
+    // A fresh hidden folder beside the destination; nobody else writes into it.
+    QByteArray tempName;
+    for (int attempt = 0; attempt < 100 && tempName.isEmpty(); ++attempt) {
+        const QByteArray candidate =
+            '.' + destName + ".unpack-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        if (::mkdirat(parent.get(), candidate.constData(), 0777) == 0)
+            tempName = candidate;
+        else if (errno != EEXIST)
+            break;
+    }
+    Fd root;
+    if (!tempName.isEmpty())
+        root =
+            Fd(::openat(parent.get(), tempName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!root.valid()) {
+        qDebug() << "Destination folder not found!";
+        result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + cleanDest);
+        if (!tempName.isEmpty())
+            ::unlinkat(parent.get(), tempName.constData(), AT_REMOVEDIR);
+        return result;
+    }
+    const QString tempPath = parentPath + QLatin1Char('/') + QFile::decodeName(tempName);
+
+    std::atomic<bool> stop{false};
+    Job job;
+    job.zipPath = zipBytes;
+    job.entries = &entries;
+    job.root = root.get();
+    job.shownDest = cleanDest + QLatin1Char('/');
+    job.progress = progress;
+    job.stop = &stop;
+
+    std::vector<WorkerOutcome> outcomes(static_cast<size_t>(workers));
+    {
+        std::vector<std::thread> threads;
+        for (int i = 1; i < workers; ++i)
+            threads.emplace_back(
+                [&job, &outcomes, i] { Worker(job, i, &outcomes[static_cast<size_t>(i)]).run(); });
+        Worker(job, 0, &outcomes[0]).run();
+        for (std::thread &t : threads)
+            t.join();
+    }
+    bool failed = false;
+    for (const WorkerOutcome &o : outcomes) {
+        result.messages += o.messages;
+        result.bytesWritten += o.bytes;
+        result.entriesWritten += o.entries;
+        failed = failed || o.failed;
+    }
+
+    if (!failed) {
+        struct stat st;
+        if (::fstatat(parent.get(), destName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            failed = ::renameat(parent.get(), tempName.constData(), parent.get(), destName.constData()) != 0;
+            if (failed)
+                result.messages.append(QStringLiteral("Cannot move the unpacked files to %1: %2")
+                                           .arg(cleanDest, systemError(errno)));
+        } else {
+            // Unpacking over an existing folder: same-named files are replaced, others stay.
+            Fd dest(::openat(parent.get(), destName.constData(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!dest.valid()) {
+                qDebug() << "Destination folder not found!";
+                result.messages.append(QStringLiteral("The unpack folder is not a folder: ") + cleanDest);
+                failed = true;
+            } else {
+                failed = !mergeInto(root.get(), dest.get(), cleanDest + QLatin1Char('/'), &result.messages);
+            }
+        }
+    }
+    root.reset();
+    QDir(tempPath).removeRecursively(); // what is left of the hidden folder (never follows links)
+    qDebug().noquote() << "";
+    result.messages.removeDuplicates();
+    result.ok = !failed;
+    return result;
+}

@@ -1,0 +1,67 @@
+#include "multi/unpackprogress.h"
+
+#include <QEventLoop>
+#include <QProgressDialog>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr int kRefreshMs = 100;
+
+int toMiB(qint64 bytes)
+{
+    return static_cast<int>((bytes + kMiB - 1) / kMiB);
+}
+
+} // namespace
+
+UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QString &dest)
+{
+    UnpackProgress progress;
+    UnpackResult result;
+
+    QProgressDialog dialog(parent);
+    dialog.setWindowTitle(QObject::tr("Unpacking"));
+    dialog.setLabelText(QObject::tr("Unpacking the image package ..."));
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setMinimumDuration(0);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    dialog.setRange(0, 0); // busy until the total is known
+    QObject::connect(&dialog, &QProgressDialog::canceled, [&progress] { progress.cancel = true; });
+
+    // The result is written by the worker and read here only after it finished.
+    std::unique_ptr<QThread> worker(
+        QThread::create([&result, &progress, zip, dest] { result = unpackPackage(zip, dest, &progress); }));
+    QEventLoop loop;
+    QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
+
+    QTimer refresh;
+    refresh.setInterval(kRefreshMs);
+    QObject::connect(&refresh, &QTimer::timeout, &dialog, [&dialog, &progress] {
+        const qint64 total = progress.bytesTotal.load();
+        if (total <= 0 || progress.cancel.load())
+            return;
+        const int totalMiB = toMiB(total);
+        const int doneMiB = std::min(totalMiB, toMiB(progress.bytesDone.load()));
+        if (dialog.maximum() != totalMiB)
+            dialog.setRange(0, totalMiB);
+        dialog.setValue(doneMiB);
+        dialog.setLabelText(
+            QObject::tr("Unpacking the image package: %1 MiB of %2 MiB").arg(doneMiB).arg(totalMiB));
+    });
+
+    dialog.show();
+    refresh.start();
+    worker->start();
+    if (!worker->isFinished())
+        loop.exec();
+    worker->wait();
+    refresh.stop();
+    dialog.hide();
+    return result;
+}

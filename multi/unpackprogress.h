@@ -1,0 +1,13 @@
+#pragma once
+
+#include "multi/packageextractor.h"
+
+#include <QString>
+
+class QWidget;
+
+// Unpacks an image package off the GUI thread while a modal progress dialog
+// shows the MiB written of the MiB to write. The window keeps repainting; the
+// call returns when the unpack has ended. The dialog's Cancel stops the unpack
+// (the result then fails and leaves no destination folder).
+UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QString &dest);

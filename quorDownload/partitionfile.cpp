@@ -1,0 +1,38 @@
+#include "quorDownload/partitionfile.h"
+
+#include <QFile>
+#include <QXmlStreamReader>
+
+namespace PartitionFile {
+
+PartitionReadResult read(QIODevice *device, QVector<PartitionEntry> &list)
+{
+    QXmlStreamReader xml(device);
+    while (!xml.atEnd() && !xml.hasError()) {
+        xml.readNext();
+        // name() is the local name, so a namespace prefix does not matter.
+        if (xml.isStartElement() && xml.name() == QLatin1String("partition")) {
+            const QXmlStreamAttributes attributes = xml.attributes();
+            PartitionEntry entry;
+            entry.label = attributes.value(QLatin1String("label")).toString();
+            entry.size_in_kb = attributes.value(QLatin1String("size_in_kb")).toString();
+            entry.file = attributes.value(QLatin1String("file")).toString();
+            entry.mountpoint = attributes.value(QLatin1String("mountpoint")).toString();
+            entry.type = attributes.value(QLatin1String("type")).toString();
+            list.append(entry);
+        }
+    }
+    if (xml.hasError())
+        return {PartitionReadResult::ParseError, xml.errorString()};
+    return {PartitionReadResult::Ok, QString()};
+}
+
+PartitionReadResult read(const QString &path, QVector<PartitionEntry> &list)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {PartitionReadResult::OpenFailed, file.errorString()};
+    return read(&file, list);
+}
+
+} // namespace PartitionFile

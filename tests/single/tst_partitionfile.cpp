@@ -1,0 +1,274 @@
+#include "app/toollaunch.h"
+#include "quorDownload/descriptionpaths.h"
+#include "quorDownload/partitionfile.h"
+
+#include <QBuffer>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The description file reader and the paths and command line derived from the
+// chosen file, without any window.
+class tst_PartitionFile : public QObject
+{
+    Q_OBJECT
+private slots:
+    void readsPartitionsAtAnyDepthInDocumentOrder();
+    void attributesVerbatimAndMissingOnesEmpty();
+    void malformedKeepsEntriesBeforeTheError();
+    void malformedKeepsEntriesBeforeTheError_data();
+    void documentWithoutPartitions();
+    void unopenableFile();
+    void largeInputs();
+    void entityExpansionIsRefused();
+    void derivedPaths();
+    void derivedPaths_data();
+    void commandLine();
+
+private:
+    static PartitionReadResult readBytes(const QByteArray &xml, QVector<PartitionEntry> &list);
+};
+
+PartitionReadResult tst_PartitionFile::readBytes(const QByteArray &xml, QVector<PartitionEntry> &list)
+{
+    QBuffer buffer;
+    buffer.setData(xml);
+    buffer.open(QIODevice::ReadOnly);
+    return PartitionFile::read(&buffer, list);
+}
+
+void tst_PartitionFile::readsPartitionsAtAnyDepthInDocumentOrder()
+{
+    const QByteArray xml =
+        "<?xml version=\"1.0\"?>\n"
+        "<anything xmlns:p=\"urn:parts\">\n"
+        "  <partition label=\"a\"/>\n"
+        "  <group><deeper><partition label=\"b\">text<partition label=\"c\"/></partition>"
+        "</deeper></group>\n"
+        "  <Partition label=\"upper\"/><PARTITION label=\"caps\"/><partitions label=\"plural\"/>\n"
+        "  <p:partition label=\"prefixed\"/>\n"
+        "  <partition label=\"d\"/>\n"
+        "</anything>\n";
+    QVector<PartitionEntry> list;
+    const PartitionReadResult result = readBytes(xml, list);
+    QCOMPARE(result.status, PartitionReadResult::Ok);
+    QStringList labels;
+    for (const PartitionEntry &e : list)
+        labels << e.label;
+    QCOMPARE(labels, (QStringList{"a", "b", "c", "prefixed", "d"}));
+
+    // The reader appends: a second read adds to what is there.
+    QCOMPARE(readBytes("<r><partition label=\"e\"/></r>", list).status, PartitionReadResult::Ok);
+    QCOMPARE(list.size(), 6);
+    QCOMPARE(list.last().label, QStringLiteral("e"));
+}
+
+void tst_PartitionFile::attributesVerbatimAndMissingOnesEmpty()
+{
+    const PartitionEntry fresh;
+    QCOMPARE(fresh.label, QStringLiteral(" "));
+    QCOMPARE(fresh.size_in_kb, QStringLiteral(" "));
+    QCOMPARE(fresh.file, QStringLiteral(" "));
+    QCOMPARE(fresh.mountpoint, QStringLiteral(" "));
+    QCOMPARE(fresh.type, QStringLiteral(" "));
+
+    const QByteArray xml =
+        QStringLiteral("<r><partition label=\" boot \" size_in_kb=\"0x400 KB\" file=\"sub/ä b.img\" "
+                       "mountpoint=\"/\" type=\"emmc\" extra=\"ignored\"/>"
+                       "<partition/><partition file=\"\" label=\"\"/></r>")
+            .toUtf8();
+    QVector<PartitionEntry> list;
+    QCOMPARE(readBytes(xml, list).status, PartitionReadResult::Ok);
+    QCOMPARE(list.size(), 3);
+    QCOMPARE(list[0].label, QStringLiteral(" boot "));
+    QCOMPARE(list[0].size_in_kb, QStringLiteral("0x400 KB"));
+    QCOMPARE(list[0].file, QStringLiteral("sub/ä b.img"));
+    QCOMPARE(list[0].mountpoint, QStringLiteral("/"));
+    QCOMPARE(list[0].type, QStringLiteral("emmc"));
+    for (int i : {1, 2}) {
+        QCOMPARE(list[i].label, QString());
+        QCOMPARE(list[i].size_in_kb, QString());
+        QCOMPARE(list[i].file, QString());
+        QCOMPARE(list[i].mountpoint, QString());
+        QCOMPARE(list[i].type, QString());
+    }
+}
+
+void tst_PartitionFile::malformedKeepsEntriesBeforeTheError_data()
+{
+    QTest::addColumn<QByteArray>("xml");
+    QTest::addColumn<int>("entriesBefore");
+    QTest::newRow("unclosed root") << QByteArray("<r><partition label=\"a\"/><partition label=\"b\"/>") << 2;
+    QTest::newRow("mismatched tag") << QByteArray(
+                                           "<r><partition label=\"a\"/></x><partition label=\"b\"/></r>")
+                                    << 1;
+    QTest::newRow("broken attribute")
+        << QByteArray("<r><partition label=\"a\"/><partition label=b/></r>") << 1;
+    QTest::newRow("empty") << QByteArray() << 0;
+    QTest::newRow("plain text") << QByteArray("label=boot file=boot.img\n") << 0;
+    QTest::newRow("binary") << QByteArray("\x00\xff\xfe\x01partition\x7f", 14) << 0;
+    QTest::newRow("two roots") << QByteArray("<a><partition label=\"a\"/></a><b/>") << 1;
+}
+
+void tst_PartitionFile::malformedKeepsEntriesBeforeTheError()
+{
+    QFETCH(QByteArray, xml);
+    QFETCH(int, entriesBefore);
+    QVector<PartitionEntry> list(1); // something read earlier stays
+    const PartitionReadResult result = readBytes(xml, list);
+    QCOMPARE(result.status, PartitionReadResult::ParseError);
+    QVERIFY(!result.errorString.isEmpty());
+    QCOMPARE(list.size(), 1 + entriesBefore);
+    if (entriesBefore > 0)
+        QCOMPARE(list[1].label, QStringLiteral("a"));
+}
+
+void tst_PartitionFile::documentWithoutPartitions()
+{
+    QVector<PartitionEntry> list;
+    const PartitionReadResult result = readBytes(
+        "<?xml version=\"1.0\"?><partitions><part label=\"x\"/><!-- partition --></partitions>", list);
+    QCOMPARE(result.status, PartitionReadResult::Ok);
+    QVERIFY(list.isEmpty());
+}
+
+void tst_PartitionFile::unopenableFile()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVector<PartitionEntry> list;
+    for (const QString &path : {QString(), dir.filePath(QStringLiteral("missing.xml")), dir.path()}) {
+        const PartitionReadResult result = PartitionFile::read(path, list);
+        QCOMPARE(result.status, PartitionReadResult::OpenFailed);
+        QVERIFY2(!result.errorString.isEmpty(), qPrintable(path));
+    }
+    QVERIFY(list.isEmpty());
+}
+
+void tst_PartitionFile::largeInputs()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+
+    // 10 MB of text and comments around three partitions.
+    const QString bigPath = dir.filePath(QStringLiteral("big.xml"));
+    {
+        QFile f(bigPath);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("<?xml version=\"1.0\"?>\n<r><partition label=\"first\" file=\"1.img\"/>\n<blob>");
+        const QByteArray chunk(1024 * 1024, 'x');
+        for (int i = 0; i < 5; ++i)
+            f.write(chunk);
+        f.write("</blob><partition label=\"middle\"/><!--");
+        for (int i = 0; i < 5; ++i)
+            f.write(chunk);
+        f.write("--><partition label=\"last\" file=\"3.img\"/></r>\n");
+        QVERIFY(f.size() > 10 * 1024 * 1024);
+    }
+    QVector<PartitionEntry> list;
+    QCOMPARE(PartitionFile::read(bigPath, list).status, PartitionReadResult::Ok);
+    QCOMPARE(list.size(), 3);
+    QCOMPARE(list[1].label, QStringLiteral("middle"));
+    QCOMPARE(list[2].file, QStringLiteral("3.img"));
+
+    // Thousands of partitions, in order.
+    QByteArray many = "<r>";
+    const int count = 20000;
+    for (int i = 0; i < count; ++i)
+        many += "<partition label=\"p" + QByteArray::number(i) + "\" size_in_kb=\"" +
+                QByteArray::number(i * 4) + "\" file=\"f" + QByteArray::number(i) + ".img\"/>";
+    many += "</r>";
+    list.clear();
+    QCOMPARE(readBytes(many, list).status, PartitionReadResult::Ok);
+    QCOMPARE(list.size(), count);
+    QCOMPARE(list[12345].label, QStringLiteral("p12345"));
+    QCOMPARE(list[12345].size_in_kb, QStringLiteral("49380"));
+    QCOMPARE(list.last().file, QStringLiteral("f19999.img"));
+}
+
+void tst_PartitionFile::entityExpansionIsRefused()
+{
+    // Nested entities that would expand to about a billion characters.
+    QByteArray xml = "<?xml version=\"1.0\"?>\n<!DOCTYPE r [\n<!ENTITY e0 \"0123456789\">\n";
+    for (int i = 1; i <= 9; ++i) {
+        xml += "<!ENTITY e" + QByteArray::number(i) + " \"";
+        for (int k = 0; k < 10; ++k)
+            xml += "&e" + QByteArray::number(i - 1) + ";";
+        xml += "\">\n";
+    }
+    xml += "]>\n<r><partition label=\"a\"/><partition label=\"&e9;\"/></r>\n";
+    QElapsedTimer timer;
+    timer.start();
+    QVector<PartitionEntry> list;
+    const PartitionReadResult result = readBytes(xml, list);
+    QCOMPARE(result.status, PartitionReadResult::ParseError);
+    QCOMPARE(list.size(), 1);
+    QVERIFY2(timer.elapsed() < 20000, "expansion was not cut short");
+}
+
+void tst_PartitionFile::derivedPaths_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("dir");
+    QTest::newRow("plain") << "D:/a/part.xml"
+                           << "part.xml"
+                           << "D:/a/";
+    QTest::newRow("name also a folder") << "D:/part.xml/part.xml"
+                                        << "part.xml"
+                                        << "D:/part.xml/";
+    QTest::newRow("name inside a folder name") << "/srv/xpart.xml.d/part.xml"
+                                               << "part.xml"
+                                               << "/srv/xpart.xml.d/";
+    QTest::newRow("blanks and non-ASCII")
+        << QStringLiteral("/home/op/my images/Ünï ボード/b 1.xml") << QStringLiteral("b 1.xml")
+        << QStringLiteral("/home/op/my images/Ünï ボード/");
+    QTest::newRow("bare name") << "part.xml"
+                               << "part.xml"
+                               << "";
+    QTest::newRow("folder only") << "/x/y/"
+                                 << ""
+                                 << "/x/y/";
+    QTest::newRow("cancelled") << ""
+                               << ""
+                               << "";
+}
+
+void tst_PartitionFile::derivedPaths()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, name);
+    QFETCH(QString, dir);
+    const DescriptionPaths::Paths p = DescriptionPaths::derive(path);
+    QCOMPARE(p.configFilePath, path);
+    QCOMPARE(p.configFileName, name);
+    QCOMPARE(p.configDir, dir);
+    QCOMPARE(p.stagingDir, dir + QStringLiteral("downloadImageFile"));
+}
+
+void tst_PartitionFile::commandLine()
+{
+    const DescriptionPaths::Paths p = DescriptionPaths::derive(QStringLiteral("D:/img/part.xml"));
+    const DescriptionPaths::ScriptInfo info =
+        DescriptionPaths::scriptInfo(QStringLiteral("C"), QStringLiteral("S"), p.configDir, p.stagingDir);
+    QCOMPARE(info.shownText, QStringLiteral("usb_dl.exe -c C -s S -i \"D:/img/\""));
+    QCOMPARE(info.downloadCommand, QStringLiteral("usb_dl.exe -c C -s S -i \"D:/img/downloadImageFile\"\n"));
+
+    // Without Board_config.ini the options carry empty values.
+    const DescriptionPaths::ScriptInfo empty =
+        DescriptionPaths::scriptInfo(QString(), QString(), QString(), QString());
+    QCOMPARE(empty.shownText, QStringLiteral("usb_dl.exe -c  -s  -i \"\""));
+    QCOMPARE(empty.downloadCommand, QStringLiteral("usb_dl.exe -c  -s  -i \"\"\n"));
+
+    // A staging folder with blanks stays one argument once the command is split.
+    const DescriptionPaths::Paths spaced = DescriptionPaths::derive(QStringLiteral("/m n/o p/x.xml"));
+    const QString command = DescriptionPaths::scriptInfo(QStringLiteral("QX"), QStringLiteral("linux"),
+                                                         spaced.configDir, spaced.stagingDir)
+                                .downloadCommand;
+    QVERIFY(command.startsWith(QStringLiteral("usb_dl.exe ")));
+    QCOMPARE(ToolLaunch::splitArguments(command.mid(11)),
+             (QStringList{"-c", "QX", "-s", "linux", "-i", "/m n/o p/downloadImageFile"}));
+}
+
+QTEST_APPLESS_MAIN(tst_PartitionFile)
+#include "tst_partitionfile.moc"

@@ -2,47 +2,102 @@
 // partition images, starts the download tool, animates the status picture and
 // turns every line of the tool's output into progress, log lines and message boxes.
 #pragma once
+#include "quorDownload/singleoutput.h"
+#include "quorDownload/staging.h" // PartitionRowChoice
+
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <QVector>
+
+#include <deque>
 #include <functional>
+#include <memory>
+
 class QLabel;
 class QPlainTextEdit;
 class QProcess;
 class QProgressBar;
 class QPushButton;
+class QTextCodec;
 class myThread;
 
-struct PartitionRowChoice {   // one row of the partition table, rows 0..partitionRowCount-1
-    QString fileName;         // text of column 2 ("File Name"), empty when the cell has no item
-    bool hasCheckBox = false; // partitionCheckBoxes[row] exists
-    bool checked = false;     // ... and is checked
-};
-
-struct SingleRunInputs { // read fresh from the window at every run start
+struct SingleRunInputs
+{ // read fresh from the window at every run start
     QString configFilePath, configFileName, configDir, stagingDir, downloadCommand;
     QVector<PartitionRowChoice> rows;
 };
 
-struct SingleRunWidgets { // QPointer: a page feature may have destroyed them
+struct SingleRunWidgets
+{ // QPointer: a page feature may have destroyed them
     QPointer<QPushButton> downloadButton, stopButton;
     QPointer<QProgressBar> progressBar;
     QPointer<QLabel> statusPicture; // label_18
     QPointer<QPlainTextEdit> statusText;
 };
 
-class SingleBoardRun final : public QObject {
+class SingleBoardRun final : public QObject
+{
     Q_OBJECT
     Q_DISABLE_COPY(SingleBoardRun)
 public:
     SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downloadProcess,
                    std::function<SingleRunInputs()> inputs, QObject *parent);
     ~SingleBoardRun() override; // stops the animation thread cooperatively
+
+    // Run state, for the window and for tests.
+    float downloadProgress() const { return m_state.downloadProgress; }
+    int breakSeen() const { return m_state.breakSeen; }
+    int animationFrame() const { return m_animationFrame; }
+    bool isAnimating() const { return m_animating; }
+
 public slots:
-    void pyDownload();  // downloadButton clicked
-    void onReadData();  // downloadProcess readyReadStandardOutput (connected once, by this class)
-    void stop();        // on_StopButton_clicked
-    void threadSlot();  // next animation frame into label_18
-    void stopimage();   // clear label_18
-    void killLoop();    // closeEvent and connection problems
+    void pyDownload(); // downloadButton clicked
+    void onReadData(); // downloadProcess readyReadStandardOutput (connected once, by this class)
+    void stop();       // on_StopButton_clicked
+    void threadSlot(); // next animation frame into label_18
+    void stopimage();  // clear label_18
+    void killLoop();   // closeEvent and connection problems
+
+private slots:
+    void releaseEndedThread();
+
+private:
+    // Output of one notification. Lines read while the tool is being killed are
+    // only logged; so are lines still queued when a new run starts.
+    struct Chunk
+    {
+        QStringList lines;
+        int next = 0;
+        bool logOnly = false;
+    };
+    enum class LineEnd { Next, EndCall };
+    class Sink;
+
+    void readChunk(bool logOnly);
+    void drain();
+    LineEnd handleLine(const QString &line);
+    void prepareStatusText();
+    void updateBar();
+    void failure(const QString &boxText);
+    void completion();
+    void showFailureBox();
+    void stopAnimation();
+    void setRunning(bool running);
+    void appendStatus(const QString &text);
+    void moveStatusCursorToEnd();
+
+    SingleRunWidgets m_widgets;
+    QPointer<QProcess> m_process;
+    std::function<SingleRunInputs()> m_inputs;
+    QTextCodec *m_codec;
+
+    std::unique_ptr<myThread> m_animationThread;
+    bool m_animating = false;
+    int m_animationFrame = 1; // next frame, 1..4, never reset
+
+    SingleOutput::RunState m_state;
+    std::deque<Chunk> m_chunks;
+    bool m_draining = false;
+    int m_killing = 0;
 };

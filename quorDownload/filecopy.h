@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QFileDevice>
+#include <QString>
+
+// Fast whole-file copy for multi-gigabyte images: the kernel copies with
+// copy_file_range where the file systems allow it, otherwise a large-buffer
+// read/write loop does. An existing destination is never overwritten, and a
+// failed copy leaves no partial destination behind.
+namespace FileCopy {
+
+// Copies source to destination, creating the destination with exactly the
+// given permissions (umask does not narrow them). On failure returns false
+// and, when errorText is set, stores a short reason.
+bool copyFile(const QString &source, const QString &destination, QString *errorText,
+              QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                     QFileDevice::ReadGroup | QFileDevice::ReadOther);
+
+// Same, but always through the read/write loop (kept callable for the
+// benchmark and for tests of the fallback).
+bool copyFileWithBuffer(const QString &source, const QString &destination, QString *errorText,
+                        QFileDevice::Permissions permissions);
+
+} // namespace FileCopy

@@ -1,0 +1,413 @@
+#include "quorDownload/singleboardrun.h"
+
+#include "app/toolcontract.h"
+#include "app/toollaunch.h"
+#include "quorDownload/mythread.h"
+#include "quorDownload/runlog.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextCodec>
+#include <QThread>
+
+namespace {
+
+constexpr int kStartWaitMs = 30000;
+
+const char kStyleS0[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}";
+const char kStyleS1[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
+const char kStyleS2[] = "QLabel{min-width: 650px;min-height: 100px; font-size:30px;color:red;}";
+const char kStyleS3[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:green;}";
+
+const char kTerminateLine[] =
+    "--------------------------------------Process Terminate!!!---------------------------------------";
+
+// A modal box without parent, title or icon; its style sheet sizes and colours the label.
+int showBox(const QString &text, const char *styleSheet)
+{
+    QMessageBox box;
+    box.setText(text);
+    box.setStyleSheet(QString::fromLatin1(styleSheet));
+    return box.exec();
+}
+
+void showConnectionBox()
+{
+    showBox(QStringLiteral("USB Connection Problem!!!\nCheck your USB Connect and Restart Board"), kStyleS2);
+}
+
+// " " is the value before any choice; an empty path follows a cancelled dialog.
+bool isUnchosen(const QString &value)
+{
+    return value == QLatin1String(" ") || value.isEmpty();
+}
+
+// The command line as the window shows it begins with the tool's file name;
+// the program itself is started from the tool folder, so only the rest is
+// split into arguments.
+QString argumentsOf(const QString &downloadCommand)
+{
+    const QLatin1String head(ToolContract::kExecutable);
+    return downloadCommand.startsWith(head) ? downloadCommand.mid(head.size()) : downloadCommand;
+}
+
+} // namespace
+
+// Staging lines go to the status view, the run log and the debug log.
+class SingleBoardRun::Sink final : public StagingSink
+{
+public:
+    explicit Sink(SingleBoardRun &run) : m_run(run) {}
+    void debug(const QString &text) override { qDebug().noquote() << text; }
+    void appendStatus(const QString &text) override { m_run.appendStatus(text); }
+    void insertStatus(const QString &text) override
+    {
+        if (m_run.m_widgets.statusText)
+            m_run.m_widgets.statusText->insertPlainText(text);
+    }
+    void runLog(const QString &text) override { RunLog::appendLog(text); }
+
+private:
+    SingleBoardRun &m_run;
+};
+
+SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downloadProcess,
+                               std::function<SingleRunInputs()> inputs, QObject *parent)
+    : QObject(parent), m_widgets(widgets), m_process(downloadProcess), m_inputs(std::move(inputs)),
+      m_codec(QTextCodec::codecForName("System"))
+{
+    if (!m_codec)
+        m_codec = QTextCodec::codecForLocale();
+    // Destroy this object before the process, so that killing a still running
+    // tool in the process's destructor cannot call back into a half-gone run.
+    if (downloadProcess && parent && downloadProcess->parent() == parent) {
+        downloadProcess->setParent(nullptr);
+        downloadProcess->setParent(parent);
+    }
+    // Once per window: a connection per run would hand every notification to
+    // the handler once for each run so far.
+    if (downloadProcess)
+        connect(downloadProcess, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadData()));
+}
+
+SingleBoardRun::~SingleBoardRun()
+{
+    stopAnimation();
+    if (m_process) {
+        disconnect(m_process, nullptr, this, nullptr);
+        if (m_process->state() != QProcess::NotRunning) {
+            m_process->kill();
+            m_process->waitForFinished(5000);
+        }
+    }
+}
+
+void SingleBoardRun::pyDownload()
+{
+    if (m_widgets.progressBar)
+        m_widgets.progressBar->reset();
+    const SingleRunInputs in = m_inputs ? m_inputs() : SingleRunInputs{};
+    if (isUnchosen(in.configFileName) || isUnchosen(in.configFilePath)) {
+        showBox(QStringLiteral("Please select .xml file first!"), kStyleS1);
+        return;
+    }
+    setRunning(true);
+
+    // One animation at a time, and output still queued from an earlier tool is
+    // no longer this run's: it is logged, not interpreted.
+    stopAnimation();
+    for (Chunk &chunk : m_chunks)
+        chunk.logOnly = true;
+    // A tool left running by a failed run would keep the process busy, and
+    // starting it again would silently not start the new tool.
+    if (m_process && m_process->state() != QProcess::NotRunning)
+        killLoop();
+
+    Sink sink(*this);
+    if (Staging::createTmpFolder(in.stagingDir, sink) == -1) {
+        qDebug() << "Create tmp forder failed!";
+        return;
+    }
+    if (m_widgets.statusText)
+        m_widgets.statusText->setPlainText(QStringLiteral(" "));
+    Staging::deleteOldFiles(in.stagingDir, sink);
+    Staging::copyNewFiles(in.configFilePath, in.configFileName, in.configDir, in.stagingDir, in.rows, sink);
+
+    m_state.downloadProgress = 0.0f;
+    appendStatus(QStringLiteral(" "));
+    appendStatus(QStringLiteral("Downloading project... \nPlease reconnect your USB cable"));
+
+    m_animationThread = std::make_unique<myThread>(m_process.data());
+    m_animating = true;
+    myThread *thread = m_animationThread.get();
+    connect(thread, SIGNAL(sendToProcess()), this, SLOT(threadSlot()));
+    connect(thread, SIGNAL(finished()), this, SLOT(releaseEndedThread()), Qt::QueuedConnection);
+    thread->start(QThread::InheritPriority);
+    // After the handler's own connection, so the handler runs first.
+    if (m_process)
+        connect(m_process, SIGNAL(readyReadStandardOutput()), thread, SLOT(sameTime()));
+    connect(thread, SIGNAL(sendToProcessForStop()), this, SLOT(stopimage()));
+
+    if (!m_process)
+        return;
+    const QString toolDir = ToolLaunch::toolDir();
+    qDebug().noquote() << toolDir + in.downloadCommand;
+    ToolLaunch::start(m_process, ToolLaunch::command(toolDir, argumentsOf(in.downloadCommand)));
+    if (!m_process->waitForStarted(kStartWaitMs)) {
+        if (!m_process->waitForFinished(kStartWaitMs)) {
+            showFailureBox();
+            qDebug() << "Failed to start command process.";
+        }
+    }
+}
+
+void SingleBoardRun::showFailureBox()
+{
+    QMessageBox box;
+    box.setText(QStringLiteral("Download Failed!"));
+    box.setInformativeText(QStringLiteral("Please make your choice:"));
+    box.setStandardButtons(QMessageBox::Retry | QMessageBox::Ignore | QMessageBox::Abort);
+    box.setStyleSheet(QString::fromLatin1(kStyleS0));
+    const int choice = box.exec();
+    if (choice == QMessageBox::Abort) {
+        if (m_widgets.progressBar)
+            m_widgets.progressBar->reset();
+    } else if (choice == QMessageBox::Retry) {
+        pyDownload();
+    }
+    QCoreApplication::processEvents();
+}
+
+void SingleBoardRun::threadSlot()
+{
+    // A frame already on its way when the animation stopped is dropped.
+    if (!m_animating)
+        return;
+    if (m_widgets.statusPicture)
+        m_widgets.statusPicture->setPixmap(QPixmap(QStringLiteral(":/img/%1.png").arg(m_animationFrame)));
+    m_animationFrame = m_animationFrame % 4 + 1;
+}
+
+void SingleBoardRun::stopimage()
+{
+    m_animating = false;
+    if (m_widgets.statusPicture)
+        m_widgets.statusPicture->clear();
+}
+
+void SingleBoardRun::stopAnimation()
+{
+    m_animating = false;
+    if (m_animationThread) {
+        m_animationThread->requestInterruption();
+        m_animationThread->wait();
+        m_animationThread.reset();
+    }
+}
+
+void SingleBoardRun::releaseEndedThread()
+{
+    // The thread was asked to end by the tool's first output; free it once it has.
+    if (m_animationThread && m_animationThread->isInterruptionRequested()) {
+        m_animationThread->wait();
+        m_animationThread.reset();
+    }
+}
+
+void SingleBoardRun::killLoop()
+{
+    if (!m_process)
+        return;
+    ++m_killing;
+    while (m_process->state() != QProcess::NotRunning) {
+        readChunk(true); // what the tool wrote before the kill still reaches the log
+        m_process->close();
+        qDebug() << "process killed";
+        qDebug() << "state" << m_process->state();
+        QThread::msleep(1);
+    }
+    --m_killing;
+    if (!m_draining)
+        drain();
+}
+
+void SingleBoardRun::stop()
+{
+    stopAnimation();
+    moveStatusCursorToEnd();
+    setRunning(false);
+    killLoop();
+    qDebug() << "Process Terminate!!!";
+    showBox(QStringLiteral("Process Terminate!!!"), kStyleS1);
+    appendStatus(QString::fromLatin1(kTerminateLine));
+    moveStatusCursorToEnd();
+}
+
+void SingleBoardRun::onReadData()
+{
+    if (!m_process)
+        return;
+    readChunk(m_killing > 0);
+    // A call made while lines are being handled (through event processing or a
+    // modal box) only queues its lines; the outer call handles them in order.
+    if (m_draining || m_killing > 0)
+        return;
+    drain();
+}
+
+void SingleBoardRun::readChunk(bool logOnly)
+{
+    if (!m_process)
+        return;
+    const QByteArray bytes = m_process->readAll();
+    if (bytes.isEmpty())
+        return;
+    Chunk chunk;
+    chunk.lines = SingleOutput::splitLines(m_codec->toUnicode(bytes));
+    chunk.logOnly = logOnly;
+    m_chunks.push_back(std::move(chunk));
+}
+
+void SingleBoardRun::drain()
+{
+    m_draining = true;
+    for (;;) {
+        if (m_chunks.empty()) {
+            // Notifications raised while the handler ran may have been merged
+            // into the process's buffer: pick that output up here.
+            readChunk(m_killing > 0);
+            if (m_chunks.empty())
+                break;
+        }
+        Chunk &chunk = m_chunks.front();
+        if (chunk.logOnly) {
+            for (int i = chunk.next; i < chunk.lines.size(); ++i)
+                RunLog::appendLog(chunk.lines.at(i));
+            m_chunks.pop_front();
+            continue;
+        }
+        if (chunk.next == 0)
+            prepareStatusText();
+        const QString line = chunk.lines.at(chunk.next++);
+        const LineEnd end = handleLine(line);
+        // handleLine may have queued more chunks (at the back) or marked this
+        // one log-only; the front is still this chunk.
+        Chunk &front = m_chunks.front();
+        if (end == LineEnd::EndCall && !front.logOnly)
+            front.lines.erase(front.lines.begin() + front.next, front.lines.end());
+        if (front.next >= front.lines.size())
+            m_chunks.pop_front();
+    }
+    m_draining = false;
+}
+
+void SingleBoardRun::prepareStatusText()
+{
+    QPlainTextEdit *text = m_widgets.statusText;
+    if (!text)
+        return;
+    if (!text->isReadOnly())
+        text->setReadOnly(true);
+    text->moveCursor(QTextCursor::End);
+    if (text->document()->characterCount() - 1 > SingleOutput::kStatusTextLimit)
+        text->clear();
+}
+
+SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
+{
+    RunLog::appendLog(line);
+    const SingleOutput::LineDecision d = SingleOutput::decideLine(line, m_state);
+    switch (d.connection) {
+    case SingleOutput::Connection::BoxFirst:
+        showConnectionBox();
+        killLoop();
+        m_state.breakSeen = 0;
+        return LineEnd::EndCall;
+    case SingleOutput::Connection::KillFirst:
+        killLoop();
+        showConnectionBox();
+        m_state.breakSeen = 0;
+        return LineEnd::EndCall;
+    case SingleOutput::Connection::None:
+        break;
+    }
+    if (d.countedWait)
+        return LineEnd::Next;
+
+    if (m_widgets.statusText)
+        m_widgets.statusText->insertPlainText(d.shown);
+    updateBar();
+    QCoreApplication::processEvents();
+    qDebug().noquote() << "from cmd: " << d.normalized;
+
+    if (d.failure)
+        failure(d.failureText);
+    if (d.completion) {
+        completion();
+        return LineEnd::EndCall;
+    }
+    return LineEnd::Next;
+}
+
+void SingleBoardRun::updateBar()
+{
+    QProgressBar *bar = m_widgets.progressBar;
+    if (!bar)
+        return;
+    if (bar->value() != 100) {
+        bar->setValue(SingleOutput::barValue(m_state.downloadProgress));
+        bar->repaint();
+    } else if (m_process && m_process->waitForStarted(kStartWaitMs)) {
+        bar->setValue(100);
+        setRunning(false);
+    }
+}
+
+void SingleBoardRun::failure(const QString &boxText)
+{
+    stopAnimation();
+    moveStatusCursorToEnd();
+    setRunning(false);
+    qDebug() << "Process Terminate!!!";
+    showBox(boxText, kStyleS1);
+    appendStatus(QString::fromLatin1(kTerminateLine));
+    moveStatusCursorToEnd();
+}
+
+void SingleBoardRun::completion()
+{
+    if (m_widgets.progressBar) {
+        m_widgets.progressBar->setValue(100);
+        m_widgets.progressBar->repaint();
+    }
+    setRunning(false);
+    showBox(QStringLiteral("Download completed!"), kStyleS3);
+    m_state.breakSeen = 0;
+}
+
+void SingleBoardRun::setRunning(bool running)
+{
+    if (m_widgets.downloadButton)
+        m_widgets.downloadButton->setEnabled(!running);
+    if (m_widgets.stopButton)
+        m_widgets.stopButton->setEnabled(running);
+}
+
+void SingleBoardRun::appendStatus(const QString &text)
+{
+    if (m_widgets.statusText)
+        m_widgets.statusText->appendPlainText(text);
+}
+
+void SingleBoardRun::moveStatusCursorToEnd()
+{
+    if (m_widgets.statusText)
+        m_widgets.statusText->moveCursor(QTextCursor::End);
+}

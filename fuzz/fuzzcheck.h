@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QtGlobal>
+
+#include <cstdio>
+#include <cstdlib>
+
+// A broken invariant is a finding: print it and abort so libFuzzer keeps the input.
+#define FUZZ_CHECK(condition)                                                                                \
+    do {                                                                                                     \
+        if (!(condition)) {                                                                                  \
+            std::fprintf(stderr, "invariant failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);          \
+            std::abort();                                                                                    \
+        }                                                                                                    \
+    } while (false)
+
+// The parsers write developer diagnostics; keep the fuzzer's output readable.
+inline void silenceQtMessages()
+{
+    static bool installed = false;
+    if (!installed) {
+        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+        installed = true;
+    }
+}

@@ -1,0 +1,335 @@
+// umockdev first: its GLib headers must not see Qt's keyword macros.
+#include <umockdev.h>
+
+#include "platform/linux/udevdevicesource.h"
+
+#include <QCoreApplication>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+// The udev source against a umockdev test bed: uevents reach it through its
+// socket notifier while QSignalSpy::wait runs the event loop.
+class tst_Udev : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void presentAtStartIsRememberedAndItsRemovalReported();
+    void arrivalReportsWindowsShapedName();
+    void removalAfterArrivalIsReportedOnce();
+    void otherDevicesAndInterfacesAreIgnored();
+    void deviceWithoutSerialIsNamedByDevpath();
+    void sysfsAttributesStandInForMissingProperties();
+    void removalOfUnseenDeviceIsIgnored();
+    void reusedSyspathForgetsStaleDevice();
+    void refusedMonitorNeverReports();
+
+private:
+    using Pairs = std::vector<std::pair<const char *, const char *>>;
+    QString addDevice(const char *name, const Pairs &attributes, const Pairs &properties,
+                      const QString &parent = QString());
+    QString addDownloadDevice(const char *name, const char *serial);
+    void uevent(const QString &syspath, const char *action);
+    static QString nameFor(const char *instance);
+
+    UMockdevTestbed *m_bed = nullptr;
+};
+
+using Kind = DeviceEventSource::Kind;
+
+static constexpr int kWaitMs = 5000;
+
+void tst_Udev::initTestCase()
+{
+    qRegisterMetaType<DeviceEventSource::Kind>();
+}
+
+void tst_Udev::init()
+{
+    m_bed = umockdev_testbed_new();
+    QVERIFY(m_bed);
+}
+
+void tst_Udev::cleanup()
+{
+    g_object_unref(m_bed);
+    m_bed = nullptr;
+}
+
+QString tst_Udev::addDevice(const char *name, const Pairs &attributes, const Pairs &properties,
+                            const QString &parent)
+{
+    auto flatten = [](const Pairs &pairs) {
+        std::vector<gchar *> out;
+        for (const auto &p : pairs) {
+            out.push_back(const_cast<gchar *>(p.first));
+            out.push_back(const_cast<gchar *>(p.second));
+        }
+        out.push_back(nullptr);
+        return out;
+    };
+    std::vector<gchar *> attrs = flatten(attributes);
+    std::vector<gchar *> props = flatten(properties);
+    const QByteArray parentPath = parent.toUtf8();
+    gchar *syspath = umockdev_testbed_add_devicev(
+        m_bed, "usb", name, parent.isEmpty() ? nullptr : parentPath.constData(), attrs.data(), props.data());
+    const QString result = QString::fromUtf8(syspath);
+    g_free(syspath);
+    return result;
+}
+
+// A download device as udev describes it after its rules ran.
+QString tst_Udev::addDownloadDevice(const char *name, const char *serial)
+{
+    Pairs properties = {{"DEVTYPE", "usb_device"},
+                        {"ID_VENDOR_ID", "7352"},
+                        {"ID_MODEL_ID", "1000"},
+                        {"BUSNUM", "001"},
+                        {"DEVNUM", "007"}};
+    Pairs attributes = {{"idVendor", "7352"}, {"idProduct", "1000"}, {"busnum", "1"}, {"devnum", "7"}};
+    if (serial) {
+        properties.emplace_back("ID_SERIAL_SHORT", serial);
+        attributes.emplace_back("serial", serial);
+    }
+    return addDevice(name, attributes, properties);
+}
+
+void tst_Udev::uevent(const QString &syspath, const char *action)
+{
+    umockdev_testbed_uevent(m_bed, syspath.toUtf8().constData(), action);
+}
+
+QString tst_Udev::nameFor(const char *instance)
+{
+    return QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#") + QLatin1String(instance) +
+           QStringLiteral("#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+}
+
+// Waits in the event loop until the spy holds count events. Events are read
+// in the order they were sent, so once a sentinel sent last has arrived every
+// earlier event has been handled.
+static bool waitForEvents(QSignalSpy &spy, int count)
+{
+    while (spy.count() < count) {
+        if (!spy.wait(kWaitMs))
+            return false;
+    }
+    return true;
+}
+
+void tst_Udev::presentAtStartIsRememberedAndItsRemovalReported()
+{
+    // Added before the source exists: its "add" uevent reaches no monitor.
+    const QString syspath = addDownloadDevice("1-1", "PRESENT01");
+    UdevDeviceSource source;
+    QVERIFY(source.isActive());
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+    QCOMPARE(source.knownDevices().size(), 1);
+    QCOMPARE(source.knownDevices().value(syspath), nameFor("PRESENT01"));
+
+    // Sysfs is gone before the source reads the event, as on real hardware.
+    uevent(syspath, "remove");
+    umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
+    QVERIFY(waitForEvents(spy, 1));
+    // One event only: no arrival was announced for the device found at start.
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Removal);
+    QCOMPARE(spy.at(0).at(1).toString(), nameFor("PRESENT01"));
+    QVERIFY(source.knownDevices().isEmpty());
+}
+
+void tst_Udev::arrivalReportsWindowsShapedName()
+{
+    UdevDeviceSource source;
+    QVERIFY(source.isActive());
+    QVERIFY(source.knownDevices().isEmpty());
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+
+    // Adding to the bed sends the "add" uevent.
+    const QString syspath = addDownloadDevice("2-1.3", "ab12CD");
+    QVERIFY(waitForEvents(spy, 1));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
+    QCOMPARE(spy.at(0).at(1).toString(),
+             QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#ab12CD#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"));
+    QCOMPARE(source.knownDevices().value(syspath), nameFor("ab12CD"));
+}
+
+void tst_Udev::removalAfterArrivalIsReportedOnce()
+{
+    UdevDeviceSource source;
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+    const QString syspath = addDownloadDevice("1-2", "SER2");
+    QVERIFY(waitForEvents(spy, 1));
+
+    uevent(syspath, "remove");
+    // A second removal of the same syspath is not reported again; the sentinel
+    // arrival behind it shows the repeated removal was read and dropped.
+    uevent(syspath, "remove");
+    umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
+    addDownloadDevice("1-9", "SENTINEL");
+    QVERIFY(waitForEvents(spy, 3));
+    QCOMPARE(spy.count(), 3);
+    QCOMPARE(spy.at(1).at(0).value<Kind>(), Kind::Removal);
+    QCOMPARE(spy.at(1).at(1).toString(), nameFor("SER2"));
+    QCOMPARE(spy.at(2).at(0).value<Kind>(), Kind::Arrival);
+    QCOMPARE(spy.at(2).at(1).toString(), nameFor("SENTINEL"));
+}
+
+void tst_Udev::otherDevicesAndInterfacesAreIgnored()
+{
+    UdevDeviceSource source;
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+
+    const QString otherVendor = addDevice("3-1", {{"idVendor", "0bda"}, {"idProduct", "1000"}},
+                                          {{"DEVTYPE", "usb_device"},
+                                           {"ID_VENDOR_ID", "0bda"},
+                                           {"ID_MODEL_ID", "1000"},
+                                           {"ID_SERIAL_SHORT", "X"}});
+    const QString otherProduct = addDevice("3-2", {{"idVendor", "7352"}, {"idProduct", "1001"}},
+                                           {{"DEVTYPE", "usb_device"},
+                                            {"ID_VENDOR_ID", "7352"},
+                                            {"ID_MODEL_ID", "1001"},
+                                            {"ID_SERIAL_SHORT", "Y"}});
+    // udev's properties name another device although sysfs would match: udev's word wins.
+    const QString propertiesDiffer =
+        addDevice("3-3", {{"idVendor", "7352"}, {"idProduct", "1000"}},
+                  {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "7352"}, {"ID_MODEL_ID", "2000"}});
+    // The download device's interfaces carry its ids too but are not devices.
+    const QString device = addDownloadDevice("3-4", "IFACE");
+    const QString iface =
+        addDevice("3-4:1.0", {{"bInterfaceNumber", "00"}},
+                  {{"DEVTYPE", "usb_interface"}, {"ID_VENDOR_ID", "7352"}, {"ID_MODEL_ID", "1000"}}, device);
+    QVERIFY(!iface.isEmpty());
+    for (const QString &path : {otherVendor, otherProduct, propertiesDiffer, iface})
+        uevent(path, "remove");
+    addDownloadDevice("3-9", "SENTINEL");
+
+    QVERIFY(waitForEvents(spy, 2));
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
+    QCOMPARE(spy.at(0).at(1).toString(), nameFor("IFACE"));
+    QCOMPARE(spy.at(1).at(1).toString(), nameFor("SENTINEL"));
+    QCOMPARE(source.knownDevices().size(), 2);
+}
+
+void tst_Udev::deviceWithoutSerialIsNamedByDevpath()
+{
+    UdevDeviceSource source;
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+    const QString syspath = addDownloadDevice("4-1.2", nullptr);
+    QVERIFY(waitForEvents(spy, 1));
+    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
+    QCOMPARE(spy.at(0).at(1).toString(), nameFor("4-1.2"));
+
+    uevent(syspath, "remove");
+    umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
+    QVERIFY(waitForEvents(spy, 2));
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(1).at(0).value<Kind>(), Kind::Removal);
+    QCOMPARE(spy.at(1).at(1).toString(), nameFor("4-1.2"));
+}
+
+// Without udev's ID_* properties (its rules not run) the sysfs ids still identify it.
+void tst_Udev::sysfsAttributesStandInForMissingProperties()
+{
+    const QString present =
+        addDevice("5-1", {{"idVendor", "7352"}, {"idProduct", "1000"}, {"serial", "ATTR01"}},
+                  {{"DEVTYPE", "usb_device"}});
+    UdevDeviceSource source;
+    QCOMPARE(source.knownDevices().value(present), nameFor("ATTR01"));
+
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+    addDevice("5-2", {{"idVendor", "7352"}, {"idProduct", "1000"}}, {{"DEVTYPE", "usb_device"}});
+    QVERIFY(waitForEvents(spy, 1));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
+    QCOMPARE(spy.at(0).at(1).toString(), nameFor("5-2"));
+}
+
+// Only the cache decides removals: a device that matches by the time it is
+// removed but was never seen matching is not reported.
+void tst_Udev::removalOfUnseenDeviceIsIgnored()
+{
+    const QString unseen =
+        addDevice("6-1", {{"idVendor", "7352"}, {"idProduct", "2000"}},
+                  {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "7352"}, {"ID_MODEL_ID", "2000"}});
+    UdevDeviceSource source;
+    QVERIFY(source.knownDevices().isEmpty());
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+    umockdev_testbed_set_property(m_bed, unseen.toUtf8().constData(), "ID_MODEL_ID", "1000");
+    umockdev_testbed_set_attribute(m_bed, unseen.toUtf8().constData(), "idProduct", "1000");
+    uevent(unseen, "remove");
+    umockdev_testbed_remove_device(m_bed, unseen.toUtf8().constData());
+    addDownloadDevice("6-2", "SENTINEL");
+    QVERIFY(waitForEvents(spy, 1));
+    QCOMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
+    QCOMPARE(spy.at(0).at(1).toString(), nameFor("SENTINEL"));
+}
+
+// A removal lost in transit leaves a stale entry; when another device comes up
+// at that syspath, its later removal must not be reported under the old name.
+void tst_Udev::reusedSyspathForgetsStaleDevice()
+{
+    UdevDeviceSource source;
+    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+    const QString syspath = addDownloadDevice("7-1", "OLD");
+    QVERIFY(waitForEvents(spy, 1));
+
+    umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
+    const QString reused =
+        addDevice("7-1", {{"idVendor", "046d"}, {"idProduct", "c52b"}},
+                  {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "046d"}, {"ID_MODEL_ID", "c52b"}});
+    QCOMPARE(reused, syspath);
+    uevent(reused, "remove");
+    addDownloadDevice("7-2", "SENTINEL");
+    QVERIFY(waitForEvents(spy, 2));
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(1).at(0).value<Kind>(), Kind::Arrival);
+    QCOMPARE(spy.at(1).at(1).toString(), nameFor("SENTINEL"));
+    QVERIFY(!source.knownDevices().contains(syspath));
+}
+
+void tst_Udev::refusedMonitorNeverReports()
+{
+    const QString present = addDownloadDevice("8-1", "P");
+    UdevDeviceSource refused(nullptr, "no-such-netlink-source");
+    QVERIFY(!refused.isActive());
+    QVERIFY(refused.knownDevices().isEmpty());
+    UdevDeviceSource working;
+    QVERIFY(working.isActive());
+    QSignalSpy refusedSpy(&refused, &DeviceEventSource::deviceEvent);
+    QSignalSpy workingSpy(&working, &DeviceEventSource::deviceEvent);
+
+    addDownloadDevice("8-2", "Q");
+    uevent(present, "remove");
+    QVERIFY(waitForEvents(workingSpy, 2));
+    QCOMPARE(workingSpy.count(), 2);
+    QCOMPARE(refusedSpy.count(), 0);
+}
+
+int main(int argc, char **argv)
+{
+    // Without the preload the test bed would not stand in for /sys and netlink.
+    // The check looks at /sys, so it is only meaningful once a bed exists.
+    UMockdevTestbed *probe = umockdev_testbed_new();
+    const bool mocked = umockdev_in_mock_environment();
+    g_object_unref(probe);
+    if (!mocked) {
+        std::fprintf(stderr, "tst_udev SKIPPED: needs the umockdev preload; run it as "
+                             "'umockdev-wrapper tst_udev' (Debian package umockdev)\n");
+        return 77;
+    }
+    QCoreApplication app(argc, argv);
+    tst_Udev test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_udev.moc"

@@ -1,7 +1,5 @@
 #include "platform/win/windevicesource.h"
 
-#include <QDebug>
-
 WinDeviceSource::WinDeviceSource(QObject *parent) : DeviceEventSource(parent) {}
 
 WinDeviceSource::~WinDeviceSource() = default;
@@ -9,10 +7,6 @@ WinDeviceSource::~WinDeviceSource() = default;
 bool WinDeviceSource::registerWindow(quintptr nativeWindow)
 {
     m_registration.registerWindow(reinterpret_cast<HWND>(nativeWindow));
-    // One critical line per refused class, written here so the caller need
-    // not; the window goes on without notifications for that class.
-    for (size_t i = 0; i < m_registration.refused().size(); ++i)
-        qCritical().noquote() << QStringLiteral("\u6CE8\u518C\u5931\u8D25\uFF01"); // 注册失败！
     return m_registration.refused().empty();
 }
 

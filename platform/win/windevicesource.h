@@ -14,7 +14,7 @@ public:
     explicit WinDeviceSource(QObject *parent = nullptr);
     ~WinDeviceSource() override;
 
-    // Writes the critical diagnostic for each refused interface class itself.
+    // False when Windows refused a class; the window writes the diagnostic.
     bool registerWindow(quintptr nativeWindow) override;
     void handleNativeEvent(const QByteArray &eventType, void *message) override;
 

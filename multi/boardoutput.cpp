@@ -49,6 +49,11 @@ bool updatedSizePercent(const QString &line, int &percent)
 
 } // namespace
 
+QString decodeToolOutput(const QByteArray &bytes)
+{
+    return QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
 QStringList splitBoardOutput(const QString &text)
 {
     return text.split(QLatin1String(ToolContract::kLineEnd));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -16,6 +17,11 @@ struct BoardLineResult
     QString statusMessage;   // failure message for this line with the slot's digit, or empty
     QString completeMessage; // "Board N download complete!\n" when complete, else empty
 };
+
+// Decodes a chunk of the tool's output as UTF-8, every byte of it: a NUL
+// byte does not end the text (QString::fromUtf8(QByteArray) would stop there
+// and lose the lines after it).
+QString decodeToolOutput(const QByteArray &bytes);
 
 // Cuts a decoded output chunk at "\r\n", keeping empty parts: an empty chunk
 // gives one empty line, a chunk ending in "\r\n" an empty last line.

@@ -1,6 +1,7 @@
 #include "multi/portlisting.h"
 
 #include "app/toolcontract.h"
+#include "multi/boardoutput.h"
 
 #include <QDebug>
 #include <QLatin1String>
@@ -36,10 +37,7 @@ PortRecord parseLine(const QString &line)
 
 QVector<PortRecord> parsePortListing(const QByteArray &output)
 {
-    // Decode every byte: the QByteArray overload stops at the first NUL, which
-    // would drop every line after a stray zero byte.
-    QStringList lines =
-        QString::fromUtf8(output.constData(), output.size()).split(QLatin1String(ToolContract::kLineEnd));
+    QStringList lines = decodeToolOutput(output).split(QLatin1String(ToolContract::kLineEnd));
     // The text after the last line break is not a complete line.
     if (!lines.isEmpty())
         lines.removeLast();

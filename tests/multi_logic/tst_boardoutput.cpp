@@ -28,6 +28,16 @@ void TestMultiLogic::split()
     QCOMPARE(splitBoardOutput(text), lines);
 }
 
+void TestMultiLogic::decodeKeepsEveryByte()
+{
+    // A NUL or invalid byte must not cost the lines after it.
+    const QStringList lines =
+        splitBoardOutput(decodeToolOutput(QByteArray("a\0b\r\n\xff\r\nUSB download complete\r\n", 31)));
+    QCOMPARE(lines, (QStringList{QStringLiteral("a") + QChar(0) + QStringLiteral("b"), QString(QChar(0xFFFD)),
+                                 QStringLiteral("USB download complete"), QString()}));
+    QCOMPARE(decodeToolOutput(QByteArray("\xe6\xb3\xa8")), QString(QChar(0x6CE8)));
+}
+
 void TestMultiLogic::lineKinds_data()
 {
     QTest::addColumn<QString>("line");

@@ -32,6 +32,7 @@ private slots:
     // tst_boardoutput.cpp
     void split_data();
     void split();
+    void decodeKeepsEveryByte();
     void lineKinds_data();
     void lineKinds();
     void updatedSize_data();

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <memory>
 #include <sys/stat.h>
 #include <thread>
@@ -65,6 +66,31 @@ public:
 
 private:
     int m_fd;
+};
+
+// Makes libarchive convert entry names to UTF-8 on this thread, whatever the
+// process locale is (in the "C" locale it drops names flagged as UTF-8).
+class Utf8NamesOnThisThread final
+{
+public:
+    Utf8NamesOnThisThread() : m_mine(::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr)))
+    {
+        if (m_mine)
+            m_previous = ::uselocale(m_mine);
+    }
+    ~Utf8NamesOnThisThread()
+    {
+        if (m_mine) {
+            ::uselocale(m_previous);
+            ::freelocale(m_mine);
+        }
+    }
+    Utf8NamesOnThisThread(const Utf8NamesOnThisThread &) = delete;
+    Utf8NamesOnThisThread &operator=(const Utf8NamesOnThisThread &) = delete;
+
+private:
+    locale_t m_mine;
+    locale_t m_previous = locale_t(nullptr);
 };
 
 // Owns a libarchive reader.
@@ -206,6 +232,7 @@ public:
 
     void run()
     {
+        const Utf8NamesOnThisThread utf8;
         QString error;
         Reader reader = openReader(m_job.zipPath, &error);
         if (!reader) {
@@ -339,6 +366,7 @@ private:
 // Reads the central directory: every entry's kind, path and size.
 bool listEntries(const QByteArray &zipPath, std::vector<Entry> *entries, UnpackResult *result)
 {
+    const Utf8NamesOnThisThread utf8;
     QString error;
     Reader reader = openReader(zipPath, &error);
     if (!reader) {

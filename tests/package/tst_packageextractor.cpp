@@ -1,0 +1,432 @@
+#include "multi/packageextractor.h"
+#include "zipmaker.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <mutex>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace ZipMaker;
+
+namespace {
+
+std::mutex logMutex;
+QStringList logLines;
+
+void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
+{
+    std::lock_guard<std::mutex> lock(logMutex);
+    logLines.append(message);
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+bool writeBytes(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+} // namespace
+
+// Unpacking packages into a folder beside them: layout, names, unsafe input,
+// damaged archives, write failures and progress.
+class TestPackageExtractor : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> m_tmp;
+    QString m_pkgDir; // holds the package and the unpack folder
+    QString m_zip;
+    QString m_dest;
+
+    // Everything in the package folder except the package itself (hidden names too).
+    QStringList leftovers() const
+    {
+        QStringList names =
+            QDir(m_pkgDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+        names.removeAll(QStringLiteral("images.zip"));
+        return names;
+    }
+    QString out(const QString &relative) const { return m_dest + relative; }
+    void expectNothingLeft()
+    {
+        QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(','))));
+    }
+
+private slots:
+    void init()
+    {
+        m_tmp = std::make_unique<QTemporaryDir>();
+        QVERIFY(m_tmp->isValid());
+        m_pkgDir = m_tmp->path() + QStringLiteral("/pkg");
+        QVERIFY(QDir().mkpath(m_pkgDir));
+        m_zip = m_pkgDir + QStringLiteral("/images.zip");
+        m_dest = m_pkgDir + QStringLiteral("/QuorBurnImage/");
+        std::lock_guard<std::mutex> lock(logMutex);
+        logLines.clear();
+    }
+
+    void nestedFoldersFilesFirstAndDiagnostics()
+    {
+        const QByteArray boot = text(5000, 1);
+        const QByteArray rootfs = noise(70000, 2);
+        QVERIFY(writeZip(m_zip, {zipFile("a/b/c/boot.img", boot), zipFile("top.bin", rootfs), zipFolder("a/"),
+                                 zipFolder("a/b/"), zipFolder("a/b/c/"), zipFolder("empty/inner/")}));
+        qInstallMessageHandler(captureLog);
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        qInstallMessageHandler(nullptr);
+        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QVERIFY(r.messages.isEmpty());
+        QCOMPARE(readAll(out(QStringLiteral("a/b/c/boot.img"))), boot);
+        QCOMPARE(readAll(out(QStringLiteral("top.bin"))), rootfs);
+        QVERIFY(QFileInfo(out(QStringLiteral("empty/inner"))).isDir());
+        QCOMPARE(r.entriesWritten, 6);
+        QCOMPARE(r.bytesWritten, qint64(boot.size() + rootfs.size()));
+        QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")});
+
+        const QString dest = QDir::cleanPath(m_dest);
+        QCOMPARE(logLines.value(0), m_zip + QStringLiteral("!!!!!!!!!!!!!!"));
+        QCOMPARE(logLines.value(1), m_dest + QStringLiteral("!!!!!!!!!!!!!!"));
+        QVERIFY(logLines.contains(QStringLiteral("Unzip file: ") + dest + QStringLiteral("/a/b/c/boot.img")));
+        QVERIFY(logLines.contains(QStringLiteral("Unzip Dir:  ") + dest + QStringLiteral("/empty/inner/")));
+        QCOMPARE(logLines.last(), QString());
+    }
+
+    void windowsMadeFolders()
+    {
+        // Host 0 (DOS): one folder marked only by the directory attribute, one only by its trailing slash.
+        const QByteArray zip = raw({{"Images", {}, 0, 0x10, false, false},
+                                    {"Images/system.img", "sys", 0, 0x20, false, false},
+                                    {"Cfg/", {}, 0, 0, false, false},
+                                    {"Cfg/board.ini", "ini", 0, 0x21, false, false},
+                                    {"Cfg\\sub\\dtb.img", "dtb", 0, 0x20, false, false}});
+        QVERIFY(writeBytes(m_zip, zip));
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QVERIFY(QFileInfo(out(QStringLiteral("Images"))).isDir());
+        QVERIFY(QFileInfo(out(QStringLiteral("Cfg"))).isDir());
+        QCOMPARE(readAll(out(QStringLiteral("Images/system.img"))), QByteArray("sys"));
+        QCOMPARE(readAll(out(QStringLiteral("Cfg/board.ini"))), QByteArray("ini"));
+        // Backslashes written by Windows tools separate folders (and stay below the destination).
+        QCOMPARE(readAll(out(QStringLiteral("Cfg/sub/dtb.img"))), QByteArray("dtb"));
+        // A read-only attribute must not make the next unpack over it fail.
+        QVERIFY(unpackPackage(m_zip, m_dest).ok);
+    }
+
+    void nonAsciiNames()
+    {
+        const QByteArray name = QStringLiteral("固件/größe ñ.img").toUtf8();
+        QVERIFY(writeZip(m_zip, {zipFile(name, "payload")}));
+        UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY(r.ok);
+        QCOMPARE(readAll(m_dest + QString::fromUtf8(name)), QByteArray("payload"));
+
+        // Hand-made with the UTF-8 flag, and without it (raw UTF-8 bytes as many tools write them).
+        QVERIFY(QDir(m_dest).removeRecursively());
+        QVERIFY(writeBytes(m_zip, raw({{name, "flagged", 3, 0100644u << 16, true, false},
+                                       {"ü.bin", "unflagged", 0, 0x20, false, false}})));
+        r = unpackPackage(m_zip, m_dest);
+        QVERIFY(r.ok);
+        QCOMPARE(readAll(m_dest + QString::fromUtf8(name)), QByteArray("flagged"));
+        QCOMPARE(readAll(m_dest + QStringLiteral("ü.bin")), QByteArray("unflagged"));
+    }
+
+    void zipCommandPackage()
+    {
+        const QString src = m_tmp->path() + QStringLiteral("/src");
+        QVERIFY(QDir().mkpath(src + QStringLiteral("/fw/é")));
+        QVERIFY(writeBytes(src + QStringLiteral("/fw/é/u-boot.bin"), noise(3000, 5)));
+        QVERIFY(writeBytes(src + QStringLiteral("/fw/readme.txt"), text(100000, 6)));
+        QProcess zip;
+        zip.setWorkingDirectory(src);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
+        zip.setProcessEnvironment(env);
+        zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), m_zip, QStringLiteral("fw")});
+        QVERIFY(zip.waitForFinished(30000));
+        QCOMPARE(zip.exitCode(), 0);
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY(r.ok);
+        QCOMPARE(readAll(out(QStringLiteral("fw/é/u-boot.bin"))), noise(3000, 5));
+        QCOMPARE(readAll(out(QStringLiteral("fw/readme.txt"))), text(100000, 6));
+    }
+
+    void hostileEntriesSkipped_data()
+    {
+        QTest::addColumn<QByteArray>("name");
+        QTest::newRow("zip-slip") << QByteArray("../evil.img");
+        QTest::newRow("inner dotdot") << QByteArray("a/../../evil.img");
+        QTest::newRow("absolute") << QByteArray("/tmp/evil.img");
+        QTest::newRow("drive letter") << QByteArray("C:/evil.img");
+        QTest::newRow("drive relative") << QByteArray("c:evil.img");
+        QTest::newRow("backslash dotdot") << QByteArray("..\\evil.img");
+        QTest::newRow("backslash absolute") << QByteArray("\\tmp\\evil.img");
+        QTest::newRow("backslash drive") << QByteArray("C:\\evil.img");
+    }
+    void hostileEntriesSkipped()
+    {
+        QFETCH(QByteArray, name);
+        QVERIFY(writeBytes(m_zip, raw({{name, "evil", 3, 0100644u << 16, false, false},
+                                       {"good.img", "good", 3, 0100644u << 16, false, false}})));
+        qInstallMessageHandler(captureLog);
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        qInstallMessageHandler(nullptr);
+        QVERIFY(r.ok);
+        QCOMPARE(readAll(out(QStringLiteral("good.img"))), QByteArray("good"));
+        QCOMPARE(r.entriesWritten, 1);
+        QCOMPARE(r.messages.size(), 1);
+        QVERIFY(r.messages.first().contains(QLatin1String("evil.img")));
+        QVERIFY(std::any_of(logLines.cbegin(), logLines.cend(), [](const QString &l) {
+            return l.startsWith(QLatin1String("Skipped unsafe entry"));
+        }));
+        // Nothing but the package and the unpack folder anywhere in the temporary tree.
+        QStringList all;
+        QDirIterator it(m_tmp->path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            all << it.next().mid(m_tmp->path().size());
+        all.sort();
+        QCOMPARE(all, (QStringList{QStringLiteral("/pkg"), QStringLiteral("/pkg/QuorBurnImage"),
+                                   QStringLiteral("/pkg/QuorBurnImage/good.img"),
+                                   QStringLiteral("/pkg/images.zip")}));
+        QVERIFY(!QFileInfo::exists(QStringLiteral("/tmp/evil.img")) ||
+                readAll(QStringLiteral("/tmp/evil.img")) != "evil");
+    }
+
+    void linkEntriesSkipped()
+    {
+        const QString outside = m_tmp->path() + QStringLiteral("/outside");
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(writeZip(m_zip, {zipLink("escape", outside.toUtf8()), zipFile("escape/payload.img", "data"),
+                                 zipLink("up", "../.."), zipFile("kept.img", "kept")}));
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QCOMPARE(r.messages.size(), 2); // one per skipped link
+        QVERIFY(QDir(outside).isEmpty());
+        const QFileInfo escape(out(QStringLiteral("escape")));
+        QVERIFY(!escape.isSymLink());
+        QVERIFY(escape.isDir());
+        QCOMPARE(readAll(out(QStringLiteral("escape/payload.img"))), QByteArray("data"));
+        QVERIFY(!QFileInfo(out(QStringLiteral("up"))).exists());
+        QCOMPARE(readAll(out(QStringLiteral("kept.img"))), QByteArray("kept"));
+    }
+
+    void linksPlantedInDestination()
+    {
+        // An unpack over an existing folder replaces same-named entries, keeps the others,
+        // and never writes through the links it finds there.
+        const QString outside = m_tmp->path() + QStringLiteral("/outside");
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(writeBytes(outside + QStringLiteral("/victim.img"), "precious"));
+        QVERIFY(QDir().mkpath(m_dest));
+        QVERIFY(QFile::link(outside, out(QStringLiteral("sub"))));
+        QVERIFY(QFile::link(outside + QStringLiteral("/victim.img"), out(QStringLiteral("boot.img"))));
+        QVERIFY(writeBytes(out(QStringLiteral("old.img")), "old"));
+        QVERIFY(writeBytes(out(QStringLiteral("same.img")), "stale"));
+        QVERIFY(writeZip(m_zip, {zipFile("sub/victim.img", "new"), zipFile("boot.img", "boot"),
+                                 zipFile("same.img", "fresh")}));
+
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QCOMPARE(readAll(outside + QStringLiteral("/victim.img")), QByteArray("precious"));
+        QCOMPARE(QDir(outside).entryList(QDir::Files), QStringList{QStringLiteral("victim.img")});
+        QVERIFY(!QFileInfo(out(QStringLiteral("sub"))).isSymLink());
+        QCOMPARE(readAll(out(QStringLiteral("sub/victim.img"))), QByteArray("new"));
+        QVERIFY(!QFileInfo(out(QStringLiteral("boot.img"))).isSymLink());
+        QCOMPARE(readAll(out(QStringLiteral("boot.img"))), QByteArray("boot"));
+        QCOMPARE(readAll(out(QStringLiteral("old.img"))), QByteArray("old"));
+        QCOMPARE(readAll(out(QStringLiteral("same.img"))), QByteArray("fresh"));
+        QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")});
+    }
+
+    void destinationIsALink()
+    {
+        const QString outside = m_tmp->path() + QStringLiteral("/outside");
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(QFile::link(outside, QDir::cleanPath(m_dest)));
+        QVERIFY(writeZip(m_zip, {zipFile("boot.img", "boot")}));
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages.size(), 1);
+        QVERIFY(QDir(outside).isEmpty());
+        QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")}); // only the planted link
+    }
+
+    void damagedPackagesLeaveNothing_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("expected");
+        const QByteArray good = raw({{"a/ok.img", "fine", 3, 0100644u << 16, false, false},
+                                     {"b/bad.img", noise(5000, 9), 3, 0100644u << 16, false, false}});
+        QTest::newRow("crc") << raw({{"a/ok.img", "fine", 3, 0100644u << 16, false, false},
+                                     {"b/bad.img", noise(5000, 9), 3, 0100644u << 16, false, true}})
+                             << QStringLiteral("CRC");
+        QTest::newRow("truncated end") << good.left(good.size() - 30) << QStringLiteral("not a readable zip");
+        QTest::newRow("truncated half") << good.left(good.size() / 2) << QStringLiteral("not a readable zip");
+        QTest::newRow("not a zip") << QByteArray("This is a text file, not a package.\n")
+                                   << QStringLiteral("not a readable zip");
+        QTest::newRow("empty file") << QByteArray() << QStringLiteral("not a readable zip");
+    }
+    void damagedPackagesLeaveNothing()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, expected);
+        QVERIFY(writeBytes(m_zip, bytes));
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.messages.join(QLatin1Char('|')).contains(expected, Qt::CaseInsensitive),
+                 qPrintable(r.messages.join(QLatin1Char('|'))));
+        expectNothingLeft();
+    }
+
+    void corruptDeflateData()
+    {
+        const QByteArray content = text(400000, 3);
+        QVERIFY(writeZip(m_zip, {zipFile("big.img", content)}));
+        QByteArray bytes = readAll(m_zip);
+        for (int i = 200; i < 260; ++i)
+            bytes[i] = static_cast<char>(bytes[i] ^ 0x33);
+        QVERIFY(writeBytes(m_zip, bytes));
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages.size(), 1);
+        expectNothingLeft();
+    }
+
+    void missingPackageAndBadDestination()
+    {
+        qInstallMessageHandler(captureLog);
+        UnpackResult r = unpackPackage(m_pkgDir + QStringLiteral("/absent.zip"), m_dest);
+        qInstallMessageHandler(nullptr);
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages.size(), 1);
+        QVERIFY(logLines.contains(QStringLiteral("ZIP file not found!")));
+        expectNothingLeft();
+
+        // The destination's parent is a file: nothing can be created.
+        QVERIFY(writeZip(m_zip, {zipFile("boot.img", "boot")}));
+        QVERIFY(writeBytes(m_pkgDir + QStringLiteral("/plain"), "x"));
+        logLines.clear();
+        qInstallMessageHandler(captureLog);
+        r = unpackPackage(m_zip, m_pkgDir + QStringLiteral("/plain/QuorBurnImage/"));
+        qInstallMessageHandler(nullptr);
+        QVERIFY(!r.ok);
+        QVERIFY(logLines.contains(QStringLiteral("Destination folder not found!")));
+    }
+
+    void fileFolderClashFails()
+    {
+        QVERIFY(writeZip(m_zip, {zipFile("a", "file"), zipFile("a/b.img", "under a file")}));
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY(!r.ok);
+        expectNothingLeft();
+    }
+
+    void zip64Archive()
+    {
+        const QByteArray data = noise(300000, 11);
+        QVERIFY(writeZip(m_zip, {zipFolder("z/"), zipFile("z/zip64.img", data), zipFile("small", "s")},
+                         "zip:zip64"));
+        QVERIFY(readAll(m_zip).contains(QByteArray("PK\x06\x06", 4))); // zip64 end of central directory
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QCOMPARE(readAll(out(QStringLiteral("z/zip64.img"))), data);
+        QCOMPARE(readAll(out(QStringLiteral("small"))), QByteArray("s"));
+    }
+
+    void parallelWorkersAndProgress_data()
+    {
+        QTest::addColumn<int>("workers");
+        QTest::newRow("one") << 1;
+        QTest::newRow("two") << 2;
+        QTest::newRow("automatic") << 0;
+    }
+    void parallelWorkersAndProgress()
+    {
+        QFETCH(int, workers);
+        QList<Item> items;
+        qint64 total = 0;
+        for (int i = 0; i < 40; ++i) {
+            const int size = (i % 7) * 150000 + i * 997;
+            const QByteArray data = i % 2 ? noise(size, i) : text(size, i);
+            items << zipFile(QStringLiteral("d%1/e%2/f%3.img").arg(i % 3).arg(i % 5).arg(i).toUtf8(), data);
+            total += size;
+        }
+        items << zipFile("d0/dup.img", "first") << zipFile("d1/x.img", noise(2000000, 77))
+              << zipFile("d0/dup.img", "last");
+        total += 5 + 2000000 + 4;
+        QVERIFY(writeZip(m_zip, items));
+
+        UnpackProgress progress;
+        UnpackOptions options;
+        options.workers = workers;
+        const UnpackResult r = unpackPackage(m_zip, m_dest, &progress, options);
+        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QCOMPARE(progress.bytesTotal.load(), total);
+        QCOMPARE(progress.bytesDone.load(), total);
+        QCOMPARE(r.bytesWritten, total);
+        QCOMPARE(r.entriesWritten, items.size());
+        for (int i = 0; i < 40; ++i)
+            QCOMPARE(readAll(m_dest + QString::fromUtf8(items.at(i).name)), items.at(i).data);
+        QCOMPARE(readAll(out(QStringLiteral("d0/dup.img"))), QByteArray("last"));
+    }
+
+    void cancelledBeforeStart()
+    {
+        QVERIFY(writeZip(m_zip, {zipFile("a.img", "a"), zipFile("b.img", "b")}));
+        UnpackProgress progress;
+        progress.cancel = true;
+        const UnpackResult r = unpackPackage(m_zip, m_dest, &progress);
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages, QStringList{QStringLiteral("Unpacking was cancelled.")});
+        expectNothingLeft();
+    }
+
+    void diskFullLeavesNothing_data()
+    {
+        QTest::addColumn<int>("workers");
+        QTest::newRow("one worker") << 1;
+        QTest::newRow("two workers") << 2;
+    }
+    void diskFullLeavesNothing()
+    {
+        // A child process whose file size limit makes every large write fail as a full disk would.
+        QFETCH(int, workers);
+        QVERIFY(writeZip(m_zip, {zipFile("a/small.img", "fits"), zipFile("a/large.img", noise(3 << 20, 4)),
+                                 zipFile("b/other.img", text(3 << 20, 5))}));
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            std::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{1 << 20, 1 << 20};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            UnpackOptions options;
+            options.workers = workers;
+            const UnpackResult r = unpackPackage(m_zip, m_dest, nullptr, options);
+            const bool reported = r.messages.join(QLatin1Char(' ')).contains(QLatin1String("large"));
+            ::_exit(r.ok ? 1 : reported ? 0 : 2);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), 0);
+        expectNothingLeft();
+    }
+};
+
+QTEST_APPLESS_MAIN(TestPackageExtractor)
+#include "tst_packageextractor.moc"

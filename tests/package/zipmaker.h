@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// Builds zip packages for the tests: with libarchive's writer, or byte by byte
+// when a test needs fields that writers do not produce (DOS folder attributes,
+// hostile names, wrong checksums).
+namespace ZipMaker {
+
+enum class Kind { File, Folder, Link };
+
+struct Item
+{
+    QByteArray name; // UTF-8
+    QByteArray data; // file content or link target
+    Kind kind = Kind::File;
+};
+
+inline Item zipFile(const QByteArray &name, const QByteArray &data)
+{
+    return {name, data, Kind::File};
+}
+inline Item zipFolder(const QByteArray &name)
+{
+    return {name, QByteArray(), Kind::Folder};
+}
+inline Item zipLink(const QByteArray &name, const QByteArray &target)
+{
+    return {name, target, Kind::Link};
+}
+
+// libarchive writer; options such as "zip:zip64" or "zip:compression=store".
+bool writeZip(const QString &path, const QList<Item> &items, const char *options = nullptr);
+
+struct RawItem
+{
+    QByteArray name;
+    QByteArray data; // stored uncompressed
+    quint8 host = 0; // "version made by" host: 0 DOS/Windows, 3 Unix
+    quint32 externalAttributes = 0;
+    bool utf8Flag = false;
+    bool badCrc = false;
+};
+
+// Hand-made archive with stored entries.
+QByteArray raw(const QList<RawItem> &items);
+
+quint32 crc32(const QByteArray &data);
+
+// Deterministic content: compressible text or incompressible noise.
+QByteArray text(int size, int seed);
+QByteArray noise(int size, int seed);
+
+} // namespace ZipMaker

@@ -1,3 +1,253 @@
 #include "multi/mainwindow.h"
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent) {}
+#include "app/boardconfig.h"
+#include "multi/multiplexlog.h"
+#include "multi/processbarthread.h"
+#include "ui_mainwindow.h"
+
+#include <QCloseEvent>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QIcon>
+#include <QProcess>
+#include <QSettings>
+#include <QThread>
+
+#include <climits>
+
+namespace {
+const char kBarStyle[] = "QProgressBar {color: black;}";
+const char kImageFolderName[] = "QuorBurnImage/";
+
+QString defaultChooser(QWidget *parent, const QString &caption, const QString &dir, const QString &filter)
+{
+    return QFileDialog::getOpenFileName(parent, caption, dir, filter);
+}
+} // namespace
+
+MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser chooser)
+    : QMainWindow(parent), ui(std::make_unique<Ui::MainWindow>()), deviceSource(source),
+      chooseZip(chooser ? std::move(chooser) : ZipChooser(&defaultChooser)), startDir(QDir::currentPath()),
+      toolDir(startDir + QStringLiteral("/config/"))
+{
+    // A log left by an earlier run goes before anything is logged.
+    const QString logName = QLatin1String(MultiplexLog::kFileName);
+    if (QFile::exists(logName))
+        QFile::remove(logName);
+
+    ui->setupUi(this);
+    findSlotWidgets();
+    setWindowTitle(tr("Multiple Quor Download"));
+
+    connect(ui->browserButton, SIGNAL(clicked()), this, SLOT(selectZipFile()));
+    connect(ui->startButton, SIGNAL(clicked()), this, SLOT(startDownload()));
+
+    for (const BoardSlot &slot : boardSlots) {
+        slot.bar->reset();
+        slot.bar->setValue(0);
+        slot.bar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+        slot.bar->setStyleSheet(QLatin1String(kBarStyle));
+    }
+
+    const BoardConfig::ChipAndOs config = BoardConfig::readChipAndOs();
+    chipType = config.chipType;
+    osType = config.osType;
+
+    connect(ui->stopButton, SIGNAL(clicked()), this, SLOT(stopDownload()));
+    connect(ui->closeButton, SIGNAL(clicked()), this, SLOT(closeWindow()));
+
+    setWindowIcon(QIcon(QStringLiteral(":/img/logo.ico")));
+    setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
+
+    registerDeviceNotifications();
+    loadPictures();
+
+    progressThread = new processbarthread(this);
+    progressThread->start(QThread::InheritPriority);
+
+    static const char *const kRestartSlots[kSlotCount] = {
+        SLOT(restart_1()), SLOT(restart_2()), SLOT(restart_3()), SLOT(restart_4()),
+        SLOT(restart_5()), SLOT(restart_6()), SLOT(restart_7()), SLOT(restart_8())};
+    for (int i = 0; i < kSlotCount; ++i) {
+        QPushButton *button = boardSlots[static_cast<std::size_t>(i)].restart;
+        connect(button, SIGNAL(clicked()), this, kRestartSlots[i]);
+        button->setEnabled(false);
+    }
+
+    const QString remembered =
+        BoardConfig::userSettings()->value(QLatin1String(BoardConfig::kLastPath2Key)).toString();
+    if (!remembered.isEmpty()) {
+        ui->zipFileDir->setFontPointSize(11.0);
+        ui->zipFileDir->setText(remembered);
+        setPackagePath(remembered);
+        removeStaleImageFolder();
+    }
+
+    resize(1281, 960);
+}
+
+MainWindow::~MainWindow()
+{
+    // The window system may have closed the window without closeWindow: the
+    // ticker must not outlive its object, and the processes must not deliver
+    // output to a window being taken apart.
+    if (progressThread) {
+        progressThread->setStopFlag(1);
+        progressThread->wait();
+    }
+    for (QProcess *process : qAsConst(processes))
+        releaseProcess(process);
+    processes.clear();
+}
+
+void MainWindow::findSlotWidgets()
+{
+    const std::array<QGroupBox *, kSlotCount> groups = {ui->groupBox,   ui->groupBox_2, ui->groupBox_3,
+                                                        ui->groupBox_4, ui->groupBox_5, ui->groupBox_6,
+                                                        ui->groupBox_7, ui->groupBox_8};
+    const std::array<QLabel *, kSlotCount> labels = {ui->status_1, ui->status_2, ui->status_3, ui->status_4,
+                                                     ui->status_5, ui->status_6, ui->status_7, ui->status_8};
+    const std::array<QPushButton *, kSlotCount> buttons = {ui->reButton_1, ui->reButton_2, ui->reButton_3,
+                                                           ui->reButton_4, ui->reButton_5, ui->reButton_6,
+                                                           ui->reButton_7, ui->reButton_8};
+    const std::array<QProgressBar *, kSlotCount> bars = {
+        ui->progressBar_1, ui->progressBar_2, ui->progressBar_3, ui->progressBar_4,
+        ui->progressBar_5, ui->progressBar_6, ui->progressBar_7, ui->progressBar_8};
+    for (std::size_t i = 0; i < boardSlots.size(); ++i)
+        boardSlots[i] = BoardSlot{groups[i], labels[i], buttons[i], bars[i]};
+}
+
+void MainWindow::loadPictures()
+{
+    struct Picture
+    {
+        QImage *image;
+        const char *resource;
+        const char *failure;
+    };
+    const Picture pictures[] = {
+        {&downloadImage, ":/img/download.png", "Load download image failed!"},
+        {&failedImage, ":/img/failed.png", "Load failed image failed!"},
+        {&successImage, ":/img/success.png", "Load success image failed!"},
+    };
+    for (const Picture &picture : pictures) {
+        if (!picture.image->load(QLatin1String(picture.resource)))
+            qDebug("%s", picture.failure);
+        *picture.image = picture.image->scaled(90, 90, Qt::KeepAspectRatio, Qt::FastTransformation);
+    }
+}
+
+void MainWindow::setPackagePath(const QString &path)
+{
+    zipFilePath = path;
+    zipFolder = path.left(path.size() - QFileInfo(path).fileName().size());
+    imageFolder = zipFolder + QLatin1String(kImageFolderName);
+}
+
+void MainWindow::removeStaleImageFolder()
+{
+    qDebug().noquote() << QStringLiteral("Image file path: ") + imageFolder;
+    QDir folder(imageFolder);
+    if (!folder.exists())
+        return;
+    if (folder.removeRecursively())
+        qDebug("Deleted QuorBurnImage folder.");
+    else
+        qDebug("Failed to delete QuorBurnImage folder.");
+}
+
+void MainWindow::appendStatus(const QString &text)
+{
+    ui->statusText->appendPlainText(text);
+}
+
+void MainWindow::setProgressValue(int index, float value)
+{
+    if (progressThread)
+        progressThread->setProgress(index, value);
+}
+
+float MainWindow::progressValue(int index) const
+{
+    return progressThread ? progressThread->progressAt(index) : 0.0f;
+}
+
+void MainWindow::selectZipFile()
+{
+    const QString chosen = chooseZip(this, tr("Select Zip File."), startDir, tr("Zip Files (*.zip)"));
+    ui->zipFileDir->setFontPointSize(11.0);
+    ui->zipFileDir->setText(chosen);
+    qDebug().noquote() << QStringLiteral("zip file name is ") + QFileInfo(chosen).fileName();
+    BoardConfig::userSettings()->setValue(QLatin1String(BoardConfig::kLastPath2Key), chosen);
+    setPackagePath(chosen);
+    qDebug().noquote() << QStringLiteral("Zip file path: ") + zipFolder;
+    // A cancelled dialog leaves the relative "QuorBurnImage/", which would
+    // name a folder in the working directory that belongs to no package.
+    if (chosen.isEmpty()) {
+        qDebug().noquote() << QStringLiteral("Image file path: ") + imageFolder;
+        return;
+    }
+    removeStaleImageFolder();
+}
+
+void MainWindow::closeWindow()
+{
+    if (progressThread) {
+        progressThread->setStopFlag(1);
+        progressThread->quit();
+        progressThread->wait(ULONG_MAX);
+        if (progressThread->isRunning())
+            qDebug("thread is still running!");
+        else if (progressThread->isFinished())
+            qDebug("thread quit success");
+        delete progressThread;
+        progressThread = nullptr;
+    }
+
+    for (QProcess *process : qAsConst(processes)) {
+        while (process->state() == QProcess::Running) {
+            process->close();
+            qDebug("process killed");
+            qDebug() << "state" << process->state();
+            QThread::msleep(1);
+        }
+        releaseProcess(process);
+    }
+    // Emptied so that closeEvent never walks destroyed objects.
+    processes.clear();
+
+    downloadImage = QImage();
+    failedImage = QImage();
+    successImage = QImage();
+
+    close();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    int closed = 0;
+    for (QProcess *process : qAsConst(processes)) {
+        if (process->state() != QProcess::Running)
+            continue;
+        process->kill();
+        if (process->waitForFinished(100)) {
+            qDebug() << "Process" << closed << "closed! State:" << process->state();
+            ++closed;
+        } else {
+            qDebug("closed error!");
+        }
+    }
+    qDebug("Window closed safely!");
+    event->accept();
+}
+
+bool MainWindow::nativeEvent(const QByteArray &eventType, void *message, long *result)
+{
+    Q_UNUSED(result)
+    if (deviceSource)
+        deviceSource->handleNativeEvent(eventType, message);
+    return false;
+}

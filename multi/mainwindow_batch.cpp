@@ -1,0 +1,165 @@
+// Batch control of the multi-board window: Start, Stop and the eight Restarts.
+#include "multi/mainwindow.h"
+
+#include "multi/processbarthread.h"
+#include "multi/unpackprogress.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProcess>
+
+namespace {
+const char *const kReadSlots[] = {SLOT(onReadData_1()), SLOT(onReadData_2()), SLOT(onReadData_3()),
+                                  SLOT(onReadData_4()), SLOT(onReadData_5()), SLOT(onReadData_6()),
+                                  SLOT(onReadData_7()), SLOT(onReadData_8())};
+const char *const kTickSignals[] = {SIGNAL(process1(int)), SIGNAL(process2(int)), SIGNAL(process3(int)),
+                                    SIGNAL(process4(int)), SIGNAL(process5(int)), SIGNAL(process6(int)),
+                                    SIGNAL(process7(int)), SIGNAL(process8(int))};
+} // namespace
+
+void MainWindow::startDownload()
+{
+    if (zipFilePath.isEmpty()) {
+        QMessageBox box;
+        box.setStyleSheet(
+            QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
+        box.setText(tr("Please select .zip file first!"));
+        box.exec();
+        return;
+    }
+
+    ui->startButton->setEnabled(false);
+
+    if (QFileInfo(imageFolder).isDir())
+        qDebug("Skip unzip the image.");
+    else
+        unpackForStart();
+
+    for (int i = 0; i < kSlotCount; ++i) {
+        auto *process = new QProcess(this);
+        process->setWorkingDirectory(toolDir);
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        processes.append(process);
+        boardBusy.append(0);
+        boardDone.append(0);
+    }
+    // The flags are kept across batches (slot selection reads the previous
+    // batch's values at indices 0..7), so after the first Start the sizes differ.
+    if (processes.isEmpty() || processes.size() != boardDone.size())
+        qDebug("Download process init failed! ");
+
+    for (int i = 0; i < kSlotCount; ++i) {
+        QProcess *process = processes.at(i);
+        connect(process, SIGNAL(readyReadStandardOutput()), this, kReadSlots[i]);
+        // A line cut off by the end of the process is still handled.
+        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                [this, i] { finishBoardOutput(i); });
+    }
+    if (progressThread) {
+        for (int i = 0; i < kSlotCount; ++i)
+            connect(progressThread, kTickSignals[i], boardSlots[static_cast<std::size_t>(i)].bar,
+                    SLOT(setValue(int)), Qt::UniqueConnection);
+    }
+    for (const BoardSlot &slot : boardSlots)
+        slot.restart->setEnabled(true);
+}
+
+void MainWindow::unpackForStart()
+{
+    const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder);
+    for (const QString &message : result.messages)
+        appendStatus(message);
+}
+
+void MainWindow::releaseProcess(QProcess *process)
+{
+    // Stopped first, then deleted once control is back in the event loop: the
+    // object may still be inside one of its own signal emissions.
+    disconnect(process, nullptr, this, nullptr);
+    if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
+    process->deleteLater();
+}
+
+void MainWindow::stopDownload()
+{
+    appendStatus(tr("Stop download process ..."));
+    if (!processes.isEmpty()) {
+        for (QProcess *process : qAsConst(processes)) {
+            while (process->state() == QProcess::Running) {
+                process->close();
+                qDebug("process killed");
+                qDebug() << "state" << process->state();
+                process->waitForFinished(1);
+            }
+        }
+        for (QProcess *process : qAsConst(processes))
+            releaseProcess(process);
+        processes.clear();
+    }
+    if (progressThread)
+        progressThread->setAllProgress(0.0f);
+    for (std::size_t i = 0; i < boardSlots.size(); ++i)
+        boardSlots[i].group->setTitle(tr("Board %1").arg(i + 1));
+    for (QString &pending : pendingOutput)
+        pending.clear();
+    appendStatus(tr("Stop process success !\n"));
+    for (const BoardSlot &slot : boardSlots)
+        slot.restart->setEnabled(false);
+    for (const BoardSlot &slot : boardSlots)
+        slot.status->clear();
+    ui->startButton->setEnabled(true);
+}
+
+void MainWindow::restartBoard(int index)
+{
+    const QString number = QString::number(index + 1);
+    if (index >= 0 && index < processes.size()) {
+        QProcess *process = processes.at(index);
+        while (process->state() == QProcess::Running) {
+            appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Stop downloading ..."));
+            process->close();
+            process->waitForFinished(1);
+            appendStatus(QStringLiteral("Board ") + number +
+                         QStringLiteral(" Stop downloading successfully !\n"));
+        }
+    }
+    appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Please insert usb device again !\n"));
+}
+
+void MainWindow::restart_1()
+{
+    restartBoard(0);
+}
+void MainWindow::restart_2()
+{
+    restartBoard(1);
+}
+void MainWindow::restart_3()
+{
+    restartBoard(2);
+}
+void MainWindow::restart_4()
+{
+    restartBoard(3);
+}
+void MainWindow::restart_5()
+{
+    restartBoard(4);
+}
+void MainWindow::restart_6()
+{
+    restartBoard(5);
+}
+void MainWindow::restart_7()
+{
+    restartBoard(6);
+}
+void MainWindow::restart_8()
+{
+    restartBoard(7);
+}

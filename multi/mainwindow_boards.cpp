@@ -1,0 +1,270 @@
+// Hot-plug handling, port binding and the per-board transfer of the
+// multi-board window.
+#include "multi/mainwindow.h"
+
+#include "app/toolcontract.h"
+#include "app/toollaunch.h"
+#include "multi/boardoutput.h"
+#include "multi/devicefilter.h"
+#include "multi/multiplexlog.h"
+#include "multi/portlisting.h"
+#include "multi/processbarthread.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QProcess>
+
+namespace {
+const int kStartTimeoutMs = 30000;
+const int kListingTimeoutMs = 30000;
+const int kKillTimeoutMs = 5000;
+const int kStatusTextLimit = 4096;
+const char kBarStyle[] = "QProgressBar {color: black;}";
+const char kRedBarStyle[] = "QProgressBar::chunk {background-color: red;}";
+} // namespace
+
+void MainWindow::registerDeviceNotifications()
+{
+    if (!deviceSource)
+        deviceSource = createDeviceEventSource(this);
+    connect(deviceSource, &DeviceEventSource::deviceEvent, this, &MainWindow::onDeviceEvent);
+    if (!deviceSource->registerWindow(static_cast<quintptr>(winId())))
+        qCritical().noquote() << QStringLiteral("注册失败！");
+}
+
+void MainWindow::onDeviceEvent(DeviceEventSource::Kind kind, const QString &interfaceName)
+{
+    if (!isDownloadDeviceName(interfaceName))
+        return;
+    if (kind == DeviceEventSource::Kind::Removal) {
+        qDebug("quoril use device removed!!!\n\n");
+        // Drops the vanished port from the listing so its return counts as new.
+        scanPorts();
+        return;
+    }
+
+    qDebug("quoril use device insert!!!\n\n");
+    const QVector<PortRecord> newPorts = scanPorts();
+    registerPorts(newPorts);
+
+    QVector<bool> processIdle;
+    processIdle.reserve(processes.size());
+    for (QProcess *process : qAsConst(processes))
+        processIdle.append(process && process->state() == QProcess::NotRunning);
+    const QVector<int> toLaunch = portTracker.selectSlots(newPorts, processIdle, boardBusy, boardDone);
+    for (int index : toLaunch) {
+        if (index >= 0 && index < processes.size() && index < portTracker.boardPorts().size())
+            launchBoard(portTracker.boardPorts().at(index), processes.at(index), index);
+    }
+}
+
+QVector<PortRecord> MainWindow::scanPorts()
+{
+    QProcess listing;
+    listing.setWorkingDirectory(toolDir);
+    listing.setProcessChannelMode(QProcess::MergedChannels);
+    ToolLaunch::start(&listing,
+                      ToolLaunch::command(toolDir, QLatin1Char(' ') + QLatin1String(ToolContract::kOptList)));
+    if (listing.waitForStarted(kStartTimeoutMs))
+        qDebug("read usb port ");
+    else
+        qDebug("failed start usb read");
+    if (listing.waitForFinished(kListingTimeoutMs))
+        qDebug("done ");
+    else
+        qDebug("finish usb read port failed ");
+    const QByteArray output = listing.readAll();
+    // The listing's process object ends here instead of piling up per event.
+    if (listing.state() != QProcess::NotRunning) {
+        listing.kill();
+        listing.waitForFinished(kKillTimeoutMs);
+    }
+    return portTracker.applyListing(parsePortListing(output));
+}
+
+void MainWindow::registerPorts(QVector<PortRecord> newPorts)
+{
+    portTracker.registerPorts(std::move(newPorts));
+}
+
+void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
+{
+    const QString number = QString::number(index + 1);
+    appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" USB Port:") + port.level +
+                 QLatin1Char(',') + port.number + QStringLiteral(" insert!"));
+    if (!process) {
+        qDebug("download process is null!");
+        return;
+    }
+    setProgressValue(index, 0.0f);
+    if (index >= 0 && index < kSlotCount)
+        pendingOutput[static_cast<std::size_t>(index)].clear();
+
+    const QString blank = QStringLiteral(" ");
+    const QString arguments = blank + QLatin1String(ToolContract::kOptChip) + blank + chipType + blank +
+                              QLatin1String(ToolContract::kOptOs) + blank + osType + blank +
+                              QLatin1String(ToolContract::kOptImages) + QStringLiteral(" \"") + imageFolder +
+                              QStringLiteral("\" ") + QLatin1String(ToolContract::kOptPort) + blank +
+                              port.level + QLatin1Char(',') + port.number;
+    qDebug().noquote() << imageFolder + QStringLiteral("!!!!!!!!!!!!!!!!!!!");
+    const ToolLaunch::Command command = ToolLaunch::command(toolDir, arguments);
+    qDebug().noquote() << toolDir + QLatin1String(ToolContract::kExecutable) + arguments;
+
+    if (index >= 0 && index < kSlotCount)
+        boardSlots[static_cast<std::size_t>(index)].group->setTitle(
+            QStringLiteral("Board ") + number + QStringLiteral("->USB Port: ") + port.level +
+            QLatin1Char(',') + port.number);
+
+    ToolLaunch::start(process, command);
+    if (!process->waitForStarted(kStartTimeoutMs)) {
+        qDebug("Start command process failed!");
+        return;
+    }
+    appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Start Downloading  ..."));
+    qDebug("Download start sucessfully!");
+    if (index >= 0 && index < boardBusy.size())
+        boardBusy[index] = 1;
+}
+
+void MainWindow::onReadData_1()
+{
+    readBoardOutput(0);
+}
+void MainWindow::onReadData_2()
+{
+    readBoardOutput(1);
+}
+void MainWindow::onReadData_3()
+{
+    readBoardOutput(2);
+}
+void MainWindow::onReadData_4()
+{
+    readBoardOutput(3);
+}
+void MainWindow::onReadData_5()
+{
+    readBoardOutput(4);
+}
+void MainWindow::onReadData_6()
+{
+    readBoardOutput(5);
+}
+void MainWindow::onReadData_7()
+{
+    readBoardOutput(6);
+}
+void MainWindow::onReadData_8()
+{
+    readBoardOutput(7);
+}
+
+void MainWindow::readBoardOutput(int index)
+{
+    if (index < 0 || index >= kSlotCount || index >= processes.size())
+        return;
+    const auto slotIndex = static_cast<std::size_t>(index);
+    boardSlots[slotIndex].bar->setStyleSheet(QLatin1String(kBarStyle));
+
+    QProcess *process = processes.at(index);
+    QString text;
+    if (process->state() == QProcess::Running)
+        text = QString::fromUtf8(process->readAllStandardOutput());
+
+    // A chunk may end inside a line: the unfinished tail waits for the next
+    // chunk (or the end of the process) instead of being read as a line.
+    QStringList lines = splitBoardOutput(pendingOutput[slotIndex] + text);
+    pendingOutput[slotIndex] = lines.takeLast();
+    handleBoardLines(index, lines);
+}
+
+void MainWindow::finishBoardOutput(int index)
+{
+    if (index < 0 || index >= kSlotCount)
+        return;
+    const auto slotIndex = static_cast<std::size_t>(index);
+    // Inside the handler (the not-found kill waits for the end) the rest of
+    // the chunk is deliberately not looked at.
+    if (handlingOutput[slotIndex] || pendingOutput[slotIndex].isEmpty())
+        return;
+    const QString tail = pendingOutput[slotIndex];
+    pendingOutput[slotIndex].clear();
+    handleBoardLines(index, QStringList{tail});
+}
+
+void MainWindow::handleBoardLines(int index, const QStringList &lines)
+{
+    const auto slotIndex = static_cast<std::size_t>(index);
+    const BoardSlot &slot = boardSlots[slotIndex];
+    const int slotNumber = index + 1;
+
+    QPlainTextEdit *status = ui->statusText;
+    if (!status->isReadOnly())
+        status->setReadOnly(true);
+    status->moveCursor(QTextCursor::End);
+    if (status->toPlainText().size() > kStatusTextLimit)
+        status->clear();
+
+    handlingOutput[slotIndex] = true;
+    const QString prefix = boardLogPrefix(slotNumber);
+    for (const QString &line : lines) {
+        appendMultiplexLog(prefix + line);
+        const BoardLineResult result = interpretBoardLine(line, slotNumber, progressValue(index));
+
+        switch (result.kind) {
+        case BoardLineResult::Kind::NotFound: {
+            slot.status->setPixmap(QPixmap::fromImage(failedImage));
+            appendStatus(result.statusMessage);
+            markBarRed(index);
+            pendingOutput[slotIndex].clear();
+            QProcess *process = processes.at(index);
+            process->kill();
+            if (process->waitForFinished(kKillTimeoutMs)) {
+                qDebug("Process has killed successfully");
+                boardDone[index] = 1;
+            } else {
+                qDebug("Process termination failed or timed out");
+            }
+            handlingOutput[slotIndex] = false;
+            return;
+        }
+        case BoardLineResult::Kind::Waiting:
+            slot.status->setPixmap(QPixmap::fromImage(downloadImage));
+            setProgressValue(index, result.progress);
+            continue; // no completion test for a waiting line
+        case BoardLineResult::Kind::CommFailed:
+        case BoardLineResult::Kind::TooLarge:
+        case BoardLineResult::Kind::DownloadFailed:
+            slot.status->setPixmap(QPixmap::fromImage(failedImage));
+            appendStatus(result.statusMessage);
+            markBarRed(index);
+            break;
+        case BoardLineResult::Kind::Progress:
+        case BoardLineResult::Kind::Break:
+        case BoardLineResult::Kind::Plain:
+            setProgressValue(index, result.progress);
+            break;
+        }
+
+        if (result.complete) {
+            slot.status->setPixmap(QPixmap::fromImage(successImage));
+            setProgressValue(index, 100.0f);
+            appendStatus(result.completeMessage);
+            if (index == 0)
+                qDebug("USB download complete");
+            boardDone[index] = 1;
+            boardBusy[index] = 0;
+            break;
+        }
+    }
+    handlingOutput[slotIndex] = false;
+}
+
+void MainWindow::markBarRed(int index)
+{
+    QProgressBar *bar = boardSlots[static_cast<std::size_t>(index)].bar;
+    bar->setStyleSheet(QLatin1String(kRedBarStyle));
+    bar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    bar->setTextVisible(true);
+    bar->update();
+}

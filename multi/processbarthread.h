@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QThread>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+// The multi-board window's progress ticker: holds the eight per-slot progress
+// values (percent) and re-emits them as whole numbers every 10 ms, one signal
+// per slot, so the bars move at a steady rhythm however the tool's output
+// arrives. The GUI thread writes the values and the stop flag, the worker only
+// reads them; each is a single lock-free atomic with relaxed ordering.
+class processbarthread final : public QThread
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(processbarthread)
+public:
+    static constexpr int kSlotCount = 8;
+
+    explicit processbarthread(QObject *parent = nullptr);
+    ~processbarthread() override = default;
+
+    // Slot index 0..7; other indices are ignored (setter) or read as 0.
+    void setProgress(int index, float value);
+    float progressAt(int index) const;
+    void setAllProgress(float value);
+
+    // 1 asks run() to return after at most one more cycle.
+    void setStopFlag(std::int32_t value);
+    std::int32_t stopFlagValue() const;
+
+    // Truncates toward zero; values beyond int range are clamped, NaN gives 0.
+    static int toWholePercent(float value);
+
+signals:
+    void process1(int value);
+    void process2(int value);
+    void process3(int value);
+    void process4(int value);
+    void process5(int value);
+    void process6(int value);
+    void process7(int value);
+    void process8(int value);
+
+protected:
+    void run() override;
+
+private:
+    static_assert(std::atomic<float>::is_always_lock_free, "progress values must be lock-free");
+    static_assert(std::atomic<std::int32_t>::is_always_lock_free, "stop flag must be lock-free");
+
+    std::array<std::atomic<float>, kSlotCount> progress;
+    std::atomic<std::int32_t> stopFlag{0};
+};

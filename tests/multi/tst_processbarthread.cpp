@@ -1,0 +1,149 @@
+#include "multi/processbarthread.h"
+
+#include <QtTest>
+
+#include <array>
+#include <cmath>
+#include <limits>
+
+// Collects the ticker's emissions on the test's own thread (queued), so the
+// recorded data is only ever touched by one thread.
+class TickRecorder : public QObject
+{
+    Q_OBJECT
+public:
+    explicit TickRecorder(processbarthread *ticker)
+    {
+        const std::array<void (processbarthread::*)(int), 8> tickSignals = {
+            &processbarthread::process1, &processbarthread::process2, &processbarthread::process3,
+            &processbarthread::process4, &processbarthread::process5, &processbarthread::process6,
+            &processbarthread::process7, &processbarthread::process8};
+        for (int slot = 0; slot < 8; ++slot) {
+            connect(ticker, tickSignals[static_cast<std::size_t>(slot)], this, [this, slot](int value) {
+                last[static_cast<std::size_t>(slot)] = value;
+                order.append(slot + 1);
+            });
+        }
+    }
+    std::array<int, 8> last{{-1, -1, -1, -1, -1, -1, -1, -1}};
+    QVector<int> order;
+};
+
+class tst_ProcessBarThread : public QObject
+{
+    Q_OBJECT
+private slots:
+    void valuesAreTruncatedPerSlot();
+    void setsComeInSlotOrder();
+    void stopFlagEndsWithinACycle();
+    void stopFlagBeforeStartEmitsNothing();
+    void quitAloneDoesNotEndTheLoop();
+    void wholePercentOfExtremeValues();
+    void outOfRangeIndicesAreHarmless();
+};
+
+void tst_ProcessBarThread::valuesAreTruncatedPerSlot()
+{
+    processbarthread ticker;
+    TickRecorder recorder(&ticker);
+    // Written before the thread runs: the entries exist from construction.
+    const std::array<float, 8> values = {9.99f, 100.0f, 0.0f, 50.5f, 99.9f, 0.1f, 10.0f, 33.3f};
+    for (int i = 0; i < 8; ++i)
+        ticker.setProgress(i, values[static_cast<std::size_t>(i)]);
+    ticker.start();
+    const std::array<int, 8> expected = {9, 100, 0, 50, 99, 0, 10, 33};
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.last == expected, 2000);
+
+    // A change made while ticking reaches only its own slot.
+    ticker.setProgress(3, 77.7f);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.last[3], 77, 2000);
+    QCOMPARE(recorder.last[2], 0);
+    QCOMPARE(recorder.last[4], 99);
+
+    ticker.setAllProgress(0.0f);
+    const std::array<int, 8> zeros{};
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.last == zeros, 2000);
+
+    ticker.setStopFlag(1);
+    QVERIFY(ticker.wait(5000));
+}
+
+void tst_ProcessBarThread::setsComeInSlotOrder()
+{
+    processbarthread ticker;
+    TickRecorder recorder(&ticker);
+    ticker.start();
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.order.size() >= 24, 3000);
+    ticker.setStopFlag(1);
+    QVERIFY(ticker.wait(5000));
+    QCoreApplication::processEvents();
+    QCOMPARE(recorder.order.size() % 8, 0);
+    for (int i = 0; i < recorder.order.size(); ++i)
+        QCOMPARE(recorder.order.at(i), i % 8 + 1);
+}
+
+void tst_ProcessBarThread::stopFlagEndsWithinACycle()
+{
+    processbarthread ticker;
+    TickRecorder recorder(&ticker);
+    ticker.start();
+    QTRY_VERIFY_WITH_TIMEOUT(!recorder.order.isEmpty(), 3000);
+    ticker.setStopFlag(1);
+    QCOMPARE(ticker.stopFlagValue(), 1);
+    // One cycle is 10 ms; a generous bound keeps a loaded machine from failing it.
+    QVERIFY(ticker.wait(2000));
+    QVERIFY(ticker.isFinished());
+    QCoreApplication::processEvents();
+    const int emitted = recorder.order.size();
+    QTest::qWait(50);
+    QCOMPARE(recorder.order.size(), emitted);
+}
+
+void tst_ProcessBarThread::stopFlagBeforeStartEmitsNothing()
+{
+    processbarthread ticker;
+    TickRecorder recorder(&ticker);
+    ticker.setStopFlag(1);
+    ticker.start();
+    QVERIFY(ticker.wait(2000));
+    QCoreApplication::processEvents();
+    QVERIFY(recorder.order.isEmpty());
+}
+
+void tst_ProcessBarThread::quitAloneDoesNotEndTheLoop()
+{
+    processbarthread ticker;
+    ticker.start();
+    ticker.quit(); // the loop has no event loop: only the flag ends it
+    QVERIFY(!ticker.wait(100));
+    QVERIFY(ticker.isRunning());
+    ticker.setStopFlag(1);
+    QVERIFY(ticker.wait(2000));
+}
+
+void tst_ProcessBarThread::wholePercentOfExtremeValues()
+{
+    QCOMPARE(processbarthread::toWholePercent(99.99f), 99);
+    QCOMPARE(processbarthread::toWholePercent(100.0f), 100);
+    QCOMPARE(processbarthread::toWholePercent(-0.5f), 0);
+    QCOMPARE(processbarthread::toWholePercent(-3.7f), -3);
+    QCOMPARE(processbarthread::toWholePercent(std::numeric_limits<float>::quiet_NaN()), 0);
+    // Far beyond int range (the "break" path has no bound): clamped, not undefined.
+    QVERIFY(processbarthread::toWholePercent(1e20f) > 2000000000);
+    QVERIFY(processbarthread::toWholePercent(std::numeric_limits<float>::infinity()) > 2000000000);
+    QVERIFY(processbarthread::toWholePercent(-1e20f) < -2000000000);
+}
+
+void tst_ProcessBarThread::outOfRangeIndicesAreHarmless()
+{
+    processbarthread ticker;
+    ticker.setProgress(-1, 50.0f);
+    ticker.setProgress(8, 50.0f);
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(ticker.progressAt(i), 0.0f);
+    QCOMPARE(ticker.progressAt(8), 0.0f);
+    QCOMPARE(ticker.progressAt(-1), 0.0f);
+}
+
+QTEST_GUILESS_MAIN(tst_ProcessBarThread)
+#include "tst_processbarthread.moc"

@@ -93,8 +93,14 @@ if [ -z "$wine" ]; then
     finish
 fi
 
-# A throw-away prefix: no Mono or Gecko install prompts, no debug chatter.
+# A throw-away prefix (about 700 MB, removed at the end unless QUOR_KEEP_WINEPREFIX=1):
+# no Mono or Gecko install prompts, no debug chatter.
 prefix=$build/wineprefix
+drop_prefix() {
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    [ "${QUOR_KEEP_WINEPREFIX:-0}" = 1 ] || rm -rf "$prefix"
+}
 rm -rf "$prefix"
 mkdir -p "$prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
@@ -103,7 +109,7 @@ echo "--- starting a fresh wine prefix in $prefix"
 if ! timeout 90 "$wine" cmd /c exit >"$out/wineboot.log" 2>&1; then
     echo "SKIPPED: wine does not start here (see $out/wineboot.log); the tests were built, not run"
     tail -5 "$out/wineboot.log"
-    WINEPREFIX=$prefix wineserver -k 2>/dev/null
+    drop_prefix
     finish
 fi
 
@@ -125,5 +131,5 @@ for name in "${programs[@]}"; do
         fail "$name.exe exited with $rc"
     fi
 done
-wineserver -k 2>/dev/null
+drop_prefix
 finish

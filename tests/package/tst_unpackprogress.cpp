@@ -1,0 +1,105 @@
+#include "multi/unpackprogress.h"
+#include "zipmaker.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+// The modal progress dialog around an unpack: the event loop keeps running,
+// the dialog follows the bytes, and Cancel stops the unpack cleanly.
+class TestUnpackProgress : public QObject
+{
+    Q_OBJECT
+
+private:
+    struct Probe
+    {
+        int ticks = 0;      // timer ticks that found the dialog
+        int maximum = 0;    // largest range the dialog showed (MiB)
+        bool modal = false; // window-modal over the given parent
+        QWidget *parent = nullptr;
+    };
+
+    // Runs while unpackWithProgress waits; the ticks prove that events are handled meanwhile.
+    static void watch(QTimer *timer, Probe *probe, bool pressCancel)
+    {
+        QObject::connect(timer, &QTimer::timeout, timer, [probe, pressCancel] {
+            auto *dialog = qobject_cast<QProgressDialog *>(QApplication::activeModalWidget());
+            if (!dialog || !dialog->isVisible())
+                return;
+            ++probe->ticks;
+            probe->maximum = std::max(probe->maximum, dialog->maximum());
+            probe->modal = dialog->windowModality() == Qt::WindowModal;
+            probe->parent = dialog->parentWidget();
+            if (pressCancel) {
+                if (auto *button = dialog->findChild<QPushButton *>())
+                    button->click();
+            }
+        });
+        timer->start(1);
+    }
+
+private slots:
+    void showsProgressAndUnpacks()
+    {
+        QTemporaryDir tmp;
+        const QString zip = tmp.path() + QStringLiteral("/images.zip");
+        const QString dest = tmp.path() + QStringLiteral("/QuorBurnImage/");
+        const QByteArray a = ZipMaker::text(24 << 20, 1);
+        const QByteArray b = ZipMaker::noise(24 << 20, 2);
+        QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot/a.img", a), ZipMaker::zipFile("b.img", b)}));
+
+        QWidget window;
+        window.resize(300, 200);
+        window.show();
+        QTimer timer;
+        Probe probe;
+        watch(&timer, &probe, false);
+        const UnpackResult r = unpackWithProgress(&window, zip, dest);
+        timer.stop();
+
+        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QCOMPARE(r.bytesWritten, qint64(a.size() + b.size()));
+        QFile fa(dest + QStringLiteral("boot/a.img"));
+        QVERIFY(fa.open(QIODevice::ReadOnly));
+        QCOMPARE(fa.readAll(), a);
+        QVERIFY(probe.ticks > 0);
+        QVERIFY(probe.modal);
+        QCOMPARE(probe.parent, &window);
+        QVERIFY(probe.maximum == 0 || probe.maximum == 48); // busy until the total is known, then MiB
+        QVERIFY(!QApplication::activeModalWidget());        // the dialog is gone when the call returns
+    }
+
+    void cancelLeavesNoFolder()
+    {
+        QTemporaryDir tmp;
+        const QString zip = tmp.path() + QStringLiteral("/images.zip");
+        const QString dest = tmp.path() + QStringLiteral("/QuorBurnImage/");
+        const QByteArray zeros(96 << 20, '\0');
+        QVERIFY(ZipMaker::writeZip(
+            zip, {ZipMaker::zipFile("x/one.img", zeros), ZipMaker::zipFile("two.img", zeros)}));
+
+        QWidget window;
+        window.show();
+        QTimer timer;
+        Probe probe;
+        watch(&timer, &probe, true);
+        const UnpackResult r = unpackWithProgress(&window, zip, dest);
+        timer.stop();
+
+        QVERIFY(probe.ticks > 0);
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages, QStringList{QStringLiteral("Unpacking was cancelled.")});
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{QStringLiteral("images.zip")});
+    }
+};
+
+QTEST_MAIN(TestUnpackProgress)
+#include "tst_unpackprogress.moc"

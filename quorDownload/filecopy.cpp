@@ -113,7 +113,7 @@ int copyWithBuffer(int in, int out)
 
 // Lets the kernel copy; returns 0, an errno value, or -1 when the buffer loop
 // has to take over (nothing copied yet and the file systems refuse).
-int copyWithRange(int in, int out, off_t expectedSize)
+int copyWithRange(int in, int out)
 {
     off_t copied = 0;
     for (;;) {
@@ -123,8 +123,9 @@ int copyWithRange(int in, int out, off_t expectedSize)
             continue;
         }
         if (n == 0) {
-            // Some pseudo file systems answer 0 at once although data exists.
-            if (copied == 0 && expectedSize > 0)
+            // Pseudo file systems answer 0 at once although data exists; for a
+            // truly empty file the loop's first read ends at once.
+            if (copied == 0)
                 return -1;
             return 0;
         }
@@ -188,7 +189,7 @@ bool copyImpl(const QString &source, const QString &destination, QString *errorT
 
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    int err = allowRange ? copyWithRange(in.get(), out.get(), sourceStat.st_size) : -1;
+    int err = allowRange ? copyWithRange(in.get(), out.get()) : -1;
     if (err == -1)
         err = copyWithBuffer(in.get(), out.get());
     if (err != 0)

@@ -264,7 +264,7 @@ void SingleBoardRun::onReadData()
 
 void SingleBoardRun::readChunk(bool logOnly)
 {
-    if (!m_process)
+    if (!m_process || !m_process->isOpen())
         return;
     const QByteArray bytes = m_process->readAll();
     if (bytes.isEmpty())

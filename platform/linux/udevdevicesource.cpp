@@ -3,6 +3,7 @@
 #include "platform/linux/usbinterfacename.h"
 
 #include <QDebug>
+#include <QFileInfo>
 #include <QPointer>
 #include <QSocketNotifier>
 
@@ -101,6 +102,11 @@ bool UdevDeviceSource::openMonitor(const char *netlinkSource)
         qDebug("udev: cannot receive from the monitor; USB arrivals and removals will not be reported");
         return false;
     }
+    // Without udevd (a container) libudev still hands out a monitor, but no
+    // event ever reaches it; the monitor is kept in case udevd starts later.
+    if (qstrcmp(netlinkSource, "udev") == 0 && !QFileInfo::exists(QStringLiteral("/run/udev/control")))
+        qDebug("udev: udevd does not seem to run (no /run/udev/control); USB arrivals and removals may "
+               "never be reported");
     return true;
 }
 

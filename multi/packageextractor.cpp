@@ -232,7 +232,6 @@ public:
 
     void run()
     {
-        const Utf8NamesOnThisThread utf8;
         QString error;
         Reader reader = openReader(m_job.zipPath, &error);
         if (!reader) {
@@ -410,8 +409,27 @@ bool listEntries(const QByteArray &zipPath, std::vector<Entry> *entries, UnpackR
     return true;
 }
 
-// Spreads the file entries over the workers by size; entries of the same path
-// stay on one worker so that the later one still wins.
+// A later entry of the same path replaces an earlier one: only the last is written.
+void dropReplacedEntries(std::vector<Entry> *entries)
+{
+    QHash<QByteArray, size_t> last;
+    for (size_t i = 0; i < entries->size(); ++i) {
+        const Entry &e = entries->at(i);
+        if (e.kind != Kind::File)
+            continue;
+        const QByteArray key = e.parts.join('/');
+        auto it = last.find(key);
+        if (it != last.end()) {
+            qDebug() << "Replaced by a later entry:" << entries->at(it.value()).name;
+            (*entries)[it.value()].kind = Kind::Skip;
+            it.value() = i;
+        } else {
+            last.insert(key, i);
+        }
+    }
+}
+
+// Spreads the file entries over the workers, largest first, each to the least loaded.
 void assignWorkers(std::vector<Entry> *entries, int workers)
 {
     std::vector<size_t> order;
@@ -421,18 +439,10 @@ void assignWorkers(std::vector<Entry> *entries, int workers)
     std::stable_sort(order.begin(), order.end(),
                      [entries](size_t a, size_t b) { return entries->at(a).size > entries->at(b).size; });
     std::vector<qint64> load(static_cast<size_t>(workers), 0);
-    QHash<QByteArray, int> byPath;
     for (size_t i : order) {
         Entry &e = (*entries)[i];
-        const QByteArray key = e.parts.join('/');
-        auto it = byPath.constFind(key);
-        if (it != byPath.constEnd()) {
-            e.worker = it.value();
-        } else {
-            e.worker = static_cast<int>(std::min_element(load.begin(), load.end()) - load.begin());
-            byPath.insert(key, e.worker);
-        }
-        load[static_cast<size_t>(e.worker)] += e.size + 4096;
+        e.worker = static_cast<int>(std::min_element(load.begin(), load.end()) - load.begin());
+        load[static_cast<size_t>(e.worker)] += e.size + 4096; // a small cost per file too
     }
 }
 
@@ -515,6 +525,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     std::vector<Entry> entries;
     if (!listEntries(zipBytes, &entries, &result))
         return result;
+    dropReplacedEntries(&entries);
 
     qint64 total = 0;
     int fileCount = 0;

@@ -368,7 +368,7 @@ private slots:
         }
         items << zipFile("d0/dup.img", "first") << zipFile("d1/x.img", noise(2000000, 77))
               << zipFile("d0/dup.img", "last");
-        total += 5 + 2000000 + 4;
+        total += 2000000 + 4; // the first "d0/dup.img" is replaced by the later one
         QVERIFY(writeZip(m_zip, items));
 
         UnpackProgress progress;
@@ -379,7 +379,7 @@ private slots:
         QCOMPARE(progress.bytesTotal.load(), total);
         QCOMPARE(progress.bytesDone.load(), total);
         QCOMPARE(r.bytesWritten, total);
-        QCOMPARE(r.entriesWritten, items.size());
+        QCOMPARE(r.entriesWritten, items.size() - 1);
         for (int i = 0; i < 40; ++i)
             QCOMPARE(readAll(m_dest + QString::fromUtf8(items.at(i).name)), items.at(i).data);
         QCOMPARE(readAll(out(QStringLiteral("d0/dup.img"))), QByteArray("last"));

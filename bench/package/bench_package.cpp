@@ -1,0 +1,346 @@
+// Benchmark of the package unpack against bsdtar and unzip in the same run.
+//
+// Makes a 1 GiB package (nested folders; large stored incompressible images,
+// large deflated compressible images, many small files of both kinds), then
+// times `quor_unpack` (two workers and one), `bsdtar -xf` and `unzip -q`, each
+// as a child process into a fresh folder, interleaved, N runs. Prints median,
+// spread, ratio against bsdtar and each child's peak memory (ru_maxrss), and
+// checks that our output equals bsdtar's. With --zip64 it also unpacks one
+// 4.5 GiB deflated entry and verifies it byte by byte.
+//
+// Usage: bench_package [--dir D] [--runs N] [--zip64] [--keep]
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStringList>
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr qint64 kMiB = 1024 * 1024;
+
+// Fast deterministic filler.
+struct XorShift
+{
+    quint64 s;
+    quint64 next()
+    {
+        s ^= s << 13;
+        s ^= s >> 7;
+        s ^= s << 17;
+        return s;
+    }
+};
+
+void fillNoise(QByteArray *block, quint64 seed)
+{
+    XorShift rng{seed * 0x9E3779B97F4A7C15ull + 1};
+    for (int i = 0; i + 8 <= block->size(); i += 8) {
+        const quint64 v = rng.next();
+        std::memcpy(block->data() + i, &v, 8);
+    }
+}
+
+// Text-like data that deflates to about a third.
+void fillText(QByteArray *block, quint64 seed)
+{
+    static const char *const words[] = {"partition ", "rootfs ",  "0x7352 ", "kernel ", "bootloader ",
+                                        "offset ",    "length\n", "crc ",    "image ",  "board "};
+    XorShift rng{seed * 0x9E3779B97F4A7C15ull + 7};
+    int at = 0;
+    while (at < block->size()) {
+        const quint64 v = rng.next();
+        const char *w = words[v % 10];
+        const int n = std::min<int>(static_cast<int>(std::strlen(w)), block->size() - at);
+        std::memcpy(block->data() + at, w, static_cast<size_t>(n));
+        at += n;
+        if (at + 4 <= block->size() && (v >> 32) % 5 == 0) {
+            const quint32 number = static_cast<quint32>(v >> 8);
+            std::memcpy(block->data() + at, &number, 4); // a little noise between words
+            at += 4;
+        }
+    }
+}
+
+struct ArchiveWriter
+{
+    std::unique_ptr<archive, int (*)(archive *)> a{archive_write_new(), archive_write_free};
+
+    bool open(const QString &path, const char *options)
+    {
+        archive_write_set_format_zip(a.get());
+        if (options && archive_write_set_options(a.get(), options) != ARCHIVE_OK)
+            return false;
+        return archive_write_open_filename(a.get(), QFile::encodeName(path).constData()) == ARCHIVE_OK;
+    }
+
+    // Writes one file of size bytes; fill(block, index) produces each 1 MiB block.
+    template <typename Fill> bool add(const QString &name, qint64 size, bool deflate, Fill fill)
+    {
+        if (deflate)
+            archive_write_zip_set_compression_deflate(a.get());
+        else
+            archive_write_zip_set_compression_store(a.get());
+        std::unique_ptr<archive_entry, void (*)(archive_entry *)> e(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(e.get(), name.toUtf8().constData());
+        archive_entry_set_filetype(e.get(), AE_IFREG);
+        archive_entry_set_perm(e.get(), 0644);
+        archive_entry_set_size(e.get(), size);
+        archive_entry_set_mtime(e.get(), 1700000000, 0);
+        if (archive_write_header(a.get(), e.get()) != ARCHIVE_OK)
+            return false;
+        QByteArray block(static_cast<int>(kMiB), Qt::Uninitialized);
+        for (qint64 done = 0, index = 0; done < size; ++index) {
+            fill(&block, index);
+            const qint64 n = std::min<qint64>(kMiB, size - done);
+            if (archive_write_data(a.get(), block.constData(), static_cast<size_t>(n)) != n)
+                return false;
+            done += n;
+        }
+        return true;
+    }
+
+    bool close() { return archive_write_close(a.get()) == ARCHIVE_OK; }
+};
+
+bool makePackage(const QString &path)
+{
+    ArchiveWriter w;
+    if (!w.open(path, nullptr))
+        return false;
+    quint64 seed = 1;
+    bool ok = true;
+    // 4 x 128 MiB incompressible (stored), 4 x 96 MiB compressible (deflated) = 896 MiB.
+    for (int i = 0; i < 4 && ok; ++i) {
+        const quint64 s = seed++;
+        ok = w.add(QStringLiteral("images/board%1/system/rootfs_%1.img").arg(i), 128 * kMiB, false,
+                   [s](QByteArray *b, qint64 k) { fillNoise(b, s * 100000 + static_cast<quint64>(k)); });
+        const quint64 t = seed++;
+        ok = ok && w.add(QStringLiteral("images/board%1/data/userdata_%1.img").arg(i), 96 * kMiB, true,
+                         [t](QByteArray *b, qint64 k) { fillText(b, t * 100000 + static_cast<quint64>(k)); });
+    }
+    // 256 x 512 KiB small files in nested folders, half of each kind = 128 MiB.
+    for (int i = 0; i < 256 && ok; ++i) {
+        const quint64 s = seed++;
+        const bool text = i % 2 == 0;
+        const QString name =
+            QStringLiteral("images/extra/set%1/part%2/blob_%3.bin").arg(i % 4).arg(i % 16).arg(i);
+        ok = w.add(name, 512 * 1024, text, [s, text](QByteArray *b, qint64) {
+            if (text)
+                fillText(b, s);
+            else
+                fillNoise(b, s);
+        });
+    }
+    return w.close() && ok;
+}
+
+struct Run
+{
+    double seconds = -1;
+    long maxRssKiB = 0;
+    int exitCode = -1;
+};
+
+// Runs a program as a child and measures its wall time and peak memory.
+Run runChild(const QStringList &command)
+{
+    std::vector<QByteArray> args;
+    for (const QString &a : command)
+        args.push_back(QFile::encodeName(a));
+    std::vector<char *> argv;
+    for (QByteArray &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    QElapsedTimer timer;
+    timer.start();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (FILE *null = std::freopen("/dev/null", "w", stdout))
+            static_cast<void>(null);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    Run run;
+    int status = 0;
+    rusage usage{};
+    if (pid > 0 && ::wait4(pid, &status, 0, &usage) == pid) {
+        run.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+        run.maxRssKiB = usage.ru_maxrss;
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+    }
+    return run;
+}
+
+bool sameTree(const QString &a, const QString &b)
+{
+    QProcess diff;
+    diff.start(QStringLiteral("diff"), {QStringLiteral("-rq"), a, b});
+    return diff.waitForFinished(-1) && diff.exitStatus() == QProcess::NormalExit && diff.exitCode() == 0;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// One 4.5 GiB deflated entry (zip64), unpacked and compared block by block.
+int checkZip64(const QString &dir, const QString &unpacker)
+{
+    const QString zip = dir + QStringLiteral("/big.zip");
+    const qint64 size = 4608 * kMiB;
+    auto fill = [](QByteArray *b, qint64 k) {
+        fillText(b, 4242);
+        std::memcpy(b->data(), &k, sizeof k); // every block differs
+    };
+    std::printf("zip64: writing a %lld MiB entry ...\n", static_cast<long long>(size / kMiB));
+    std::fflush(stdout);
+    {
+        ArchiveWriter w;
+        if (!w.open(zip, "zip:compression-level=1") ||
+            !w.add(QStringLiteral("huge/system.img"), size, true, fill) || !w.close()) {
+            std::printf("zip64: FAILED to write the package\n");
+            return 1;
+        }
+    }
+    const QString dest = dir + QStringLiteral("/big_out/QuorBurnImage/");
+    const Run run = runChild({unpacker, zip, dest});
+    bool same = run.exitCode == 0;
+    QFile out(dest + QStringLiteral("huge/system.img"));
+    same = same && out.open(QIODevice::ReadOnly) && out.size() == size;
+    QByteArray expected(static_cast<int>(kMiB), Qt::Uninitialized);
+    for (qint64 k = 0; same && k * kMiB < size; ++k) {
+        fill(&expected, k);
+        same = out.read(kMiB) == expected;
+    }
+    std::printf("zip64: unpack %.2f s, peak %.1f MiB, content %s\n", run.seconds,
+                static_cast<double>(run.maxRssKiB) / 1024.0, same ? "identical" : "WRONG");
+    QFile::remove(zip);
+    QDir(dir + QStringLiteral("/big_out")).removeRecursively();
+    return same ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = QCoreApplication::arguments();
+    QString dir = QDir::tempPath() + QStringLiteral("/quor-bench-package");
+    int runs = 3;
+    const bool zip64 = args.contains(QStringLiteral("--zip64"));
+    const bool keep = args.contains(QStringLiteral("--keep"));
+    for (int i = 1; i + 1 < args.size(); ++i) {
+        if (args.at(i) == QLatin1String("--dir"))
+            dir = args.at(i + 1);
+        else if (args.at(i) == QLatin1String("--runs"))
+            runs = std::max(1, args.at(i + 1).toInt());
+    }
+    const QString unpacker = QCoreApplication::applicationDirPath() + QStringLiteral("/quor_unpack");
+    if (!QDir().mkpath(dir)) {
+        std::printf("cannot create %s\n", qPrintable(dir));
+        return 1;
+    }
+    const QString zip = dir + QStringLiteral("/images.zip");
+    if (!QFile::exists(zip)) {
+        std::printf("making the 1 GiB package in %s ...\n", qPrintable(dir));
+        std::fflush(stdout);
+        if (!makePackage(zip)) {
+            std::printf("FAILED to make the package\n");
+            return 1;
+        }
+    }
+    std::printf("package: %s, %.0f MiB on disk\n", qPrintable(zip),
+                static_cast<double>(QFileInfo(zip).size()) / static_cast<double>(kMiB));
+
+    struct Tool
+    {
+        const char *name;
+        std::function<QStringList(const QString &)> command;
+        std::vector<double> times;
+        long peakKiB = 0;
+        bool failed = false;
+    };
+    std::vector<Tool> tools;
+    tools.push_back({"quor_unpack (auto: 2 workers)",
+                     [&](const QString &d) {
+                         return QStringList{unpacker, zip, d};
+                     },
+                     {}});
+    tools.push_back({"quor_unpack (1 worker)",
+                     [&](const QString &d) {
+                         return QStringList{unpacker, zip, d, QStringLiteral("1")};
+                     },
+                     {}});
+    tools.push_back({"bsdtar -xf",
+                     [&](const QString &d) {
+                         return QStringList{QStringLiteral("bsdtar"), QStringLiteral("-xf"), zip,
+                                            QStringLiteral("-C"), d};
+                     },
+                     {}});
+    tools.push_back(
+        {"unzip -q",
+         [&](const QString &d) {
+             return QStringList{QStringLiteral("unzip"), QStringLiteral("-q"), zip, QStringLiteral("-d"), d};
+         },
+         {}});
+
+    bool identical = true;
+    for (int r = 0; r < runs; ++r) {
+        for (size_t t = 0; t < tools.size(); ++t) {
+            const QString dest = dir + QStringLiteral("/out%1/QuorBurnImage").arg(t);
+            QDir(dest).removeRecursively();
+            ::sync();   // earlier output's write-back must not land in this run
+            if (t >= 2) // bsdtar and unzip expect an existing folder
+                QDir().mkpath(dest);
+            const Run run = runChild(tools[t].command(dest));
+            tools[t].failed = tools[t].failed || run.exitCode != 0;
+            tools[t].times.push_back(run.seconds);
+            tools[t].peakKiB = std::max(tools[t].peakKiB, run.maxRssKiB);
+            std::printf("run %d %-30s %6.2f s  exit %d\n", r + 1, tools[t].name, run.seconds, run.exitCode);
+            std::fflush(stdout);
+        }
+        if (r == 0) {
+            identical = sameTree(dir + QStringLiteral("/out0/QuorBurnImage"),
+                                 dir + QStringLiteral("/out2/QuorBurnImage")) &&
+                        sameTree(dir + QStringLiteral("/out1/QuorBurnImage"),
+                                 dir + QStringLiteral("/out2/QuorBurnImage"));
+        }
+    }
+    for (size_t t = 0; t < tools.size(); ++t)
+        QDir(dir + QStringLiteral("/out%1").arg(t)).removeRecursively();
+
+    const double reference = median(tools[2].times);
+    std::printf("\n%-30s %9s %17s %12s %10s\n", "tool", "median s", "spread (min-max)", "vs bsdtar",
+                "peak MiB");
+    for (const Tool &t : tools) {
+        const auto [lo, hi] = std::minmax_element(t.times.begin(), t.times.end());
+        const double m = median(t.times);
+        std::printf("%-30s %9.2f %8.2f-%-8.2f %11.2fx %10.1f%s\n", t.name, m, *lo, *hi, reference / m,
+                    static_cast<double>(t.peakKiB) / 1024.0, t.failed ? "  FAILED" : "");
+    }
+    std::printf("output identical to bsdtar's: %s\n", identical ? "yes" : "NO");
+
+    int status = identical && !tools[0].failed && !tools[1].failed ? 0 : 1;
+    if (zip64)
+        status |= checkZip64(dir, unpacker);
+    if (!keep)
+        QDir(dir).removeRecursively();
+    return status;
+}

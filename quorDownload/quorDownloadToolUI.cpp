@@ -44,17 +44,9 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
     // Every new window starts a new run log.
     QFile::remove(QDir::currentPath() + QLatin1Char('/') + QLatin1String(RunLog::kFileName));
 
-    const QString configPath = BoardConfig::path();
-    qDebug() << configPath;
-    QSettings config(configPath, QSettings::IniFormat);
-    config.beginGroup(QStringLiteral("chip"));
-    m_state.chipType = config.value(QStringLiteral("chip_type")).toString();
-    config.endGroup();
-    config.beginGroup(QStringLiteral("OS"));
-    m_state.osType = config.value(QStringLiteral("OS_type")).toString();
-    config.endGroup();
-    qDebug() << "chip: " << m_state.chipType;
-    qDebug() << "OS_type: " << m_state.osType;
+    const BoardConfig::ChipAndOs board = BoardConfig::readChipAndOs();
+    m_state.chipType = board.chipType;
+    m_state.osType = board.osType;
 
     connect(ui->configFileButton, SIGNAL(clicked()), this, SLOT(browseConfigDir()));
 
@@ -86,9 +78,8 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
         adoptDescriptionFile(lastPath);
     }
 
-    config.beginGroup(QStringLiteral("Burn_Type"));
-    m_state.burnPageFeature = config.value(QStringLiteral("Burn_Page_Feature")).toString();
-    config.endGroup();
+    m_state.burnPageFeature =
+        BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature"));
     applyPageFeature();
 
     // Created after the page feature, so destroyed widgets reach the run as null.

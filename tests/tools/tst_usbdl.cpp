@@ -85,6 +85,7 @@ private slots:
     void badInput();
     void missingBenchFolder();
     void unknownScenarioInState();
+    void handEditedState();
     void defaultBenchBesideExecutable();
 
 private:
@@ -467,6 +468,37 @@ void tst_UsbDl::unknownScenarioInState()
     QVERIFY(port.err.contains("melt"));
     // The listing still lists the board.
     QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out), QStringList{QStringLiteral("1,3")});
+}
+
+void tst_UsbDl::handEditedState()
+{
+    QFile state(m_bench + QStringLiteral("/state.txt"));
+    QVERIFY(state.open(QIODevice::WriteOnly));
+    state.write("# boards on the bench\n"
+                "\n"
+                "port   2  1   dlfail  \r\n" // extra blanks, CRLF
+                "port 12 3 ok\n"             // two-character level
+                "port 3 ok\n"                // number missing
+                "port , 3 ok\n"              // comma
+                "port 2 1 ok\n"              // the same port again: the first stays
+                "single   toolarge\n"
+                "port 5 5 ok"); // no final line break
+    state.close();
+    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out),
+             (QStringList{QStringLiteral("5,5"), QStringLiteral("2,1")}));
+    const QStringList dl{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
+                         QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/i")};
+    QCOMPARE(
+        crlfLines(runTool(m_bench, dl + QStringList{QStringLiteral("-p"), QStringLiteral("2,1")}).out).last(),
+        QByteArray("USB download failed"));
+    QCOMPARE(crlfLines(runTool(m_bench, dl).out).last(), QByteArray("[ERR] updating file is too large"));
+    // The driver keeps what it understood when it writes the state back.
+    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("6"), QStringLiteral("6"),
+                                QStringLiteral("--no-event")})
+                 .exitCode,
+             0);
+    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out),
+             (QStringList{QStringLiteral("6,6"), QStringLiteral("5,5"), QStringLiteral("2,1")}));
 }
 
 void tst_UsbDl::defaultBenchBesideExecutable()

@@ -67,7 +67,8 @@ State State::parse(const QByteArray &text)
         const QString line = QString::fromUtf8(raw).trimmed();
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
-        const QStringList f = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QStringList f = line.split(QLatin1Char(' '));
+        f.removeAll(QString());
         if (f.size() == 2 && f.at(0) == QLatin1String(kSingleKey)) {
             state.single = f.at(1);
         } else if (f.size() == 4 && f.at(0) == QLatin1String(kPortKey) && isPortChar(f.at(1)) &&

@@ -168,8 +168,11 @@ void MainWindow::readBoardOutput(int index)
 
     QProcess *process = processes.at(index);
     QString text;
-    if (process->state() == QProcess::Running)
-        text = QString::fromUtf8(process->readAllStandardOutput());
+    if (process->state() == QProcess::Running) {
+        // Decoded with its explicit size: the QByteArray overload stops at a NUL byte.
+        const QByteArray bytes = process->readAllStandardOutput();
+        text = QString::fromUtf8(bytes.constData(), bytes.size());
+    }
 
     // A chunk may end inside a line: the unfinished tail waits for the next
     // chunk (or the end of the process) instead of being read as a line.

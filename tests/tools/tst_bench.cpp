@@ -12,6 +12,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 namespace {
 
 struct Event
@@ -54,6 +58,7 @@ private slots:
     void rejectsBadArguments();
     void noListener();
     void concurrentPlugsAllKept();
+    void writerWaitsForLockHolder();
     void plugAndUnplugEvents();
     void rawEvent();
     void quickPlugsArriveInOrder();
@@ -208,6 +213,28 @@ void tst_Bench::concurrentPlugsAllKept()
     ports.sort();
     for (int i = 0; i < 16; ++i)
         QCOMPARE(ports.at(i), QString(QChar('a' + i)) + QStringLiteral(",1"));
+}
+
+void tst_Bench::writerWaitsForLockHolder()
+{
+    QVERIFY(QDir().mkpath(m_bench));
+    const QByteArray lockPath = QFile::encodeName(m_bench + QStringLiteral("/state.lock"));
+    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    QVERIFY(fd >= 0);
+    QCOMPARE(::flock(fd, LOCK_EX), 0);
+    QProcess driver;
+    driver.setProcessEnvironment(benchEnvironment(m_bench));
+    driver.start(
+        binDir() + QStringLiteral("/usb_dl_bench"),
+        {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("--no-event")});
+    QVERIFY(driver.waitForStarted());
+    // While the lock is held the driver neither finishes nor writes.
+    QVERIFY(!driver.waitForFinished(700));
+    QCOMPARE(listedPorts(m_bench), QStringList{});
+    ::close(fd);
+    QVERIFY(driver.waitForFinished(10000));
+    QCOMPARE(driver.exitCode(), 0);
+    QCOMPARE(listedPorts(m_bench), QStringList{QStringLiteral("1,1")});
 }
 
 void tst_Bench::plugAndUnplugEvents()

@@ -4,8 +4,15 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
 #include <QSaveFile>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
 
 namespace Bench {
 
@@ -13,6 +20,19 @@ namespace {
 constexpr char kSingleKey[] = "single";
 constexpr char kPortKey[] = "port";
 constexpr int kLockWaitMs = 10000;
+
+bool lockWithin(int fd, int waitMs)
+{
+    for (int waited = 0;; waited += 5) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return false;
+        if (waited >= waitMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
 } // namespace
 
 const QStringList &scenarioNames()
@@ -98,15 +118,23 @@ State load(const QString &dir)
 
 bool update(const QString &dir, const std::function<void(State &)> &change, QString *error)
 {
-    QLockFile lock(dir + QLatin1Char('/') + QLatin1String(kLockFile));
-    // A holder that died leaves a stale lock; QLockFile detects dead owners,
-    // the timeout covers a live holder that hangs.
-    lock.setStaleLockTime(30000);
-    if (!lock.tryLock(kLockWaitMs)) {
+    // An advisory lock on a lock file that stays in place: the kernel drops it
+    // when its holder exits, so a driver that died never blocks the others.
+    const QByteArray lockPath = QFile::encodeName(dir + QLatin1Char('/') + QLatin1String(kLockFile));
+    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0 || !lockWithin(fd, kLockWaitMs)) {
         if (error)
-            *error = QStringLiteral("cannot lock the bench state in %1").arg(dir);
+            *error = QStringLiteral("cannot lock the bench state in %1: %2")
+                         .arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
+    const struct Unlock
+    {
+        int fd;
+        ~Unlock() { ::close(fd); }
+    } unlock{fd};
     State state = load(dir);
     change(state);
     QSaveFile file(dir + QLatin1Char('/') + QLatin1String(kStateFile));

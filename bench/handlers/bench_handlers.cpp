@@ -1,0 +1,321 @@
+// Per-line cost of the multi-board and the single-board output handler against
+// the floor every handler pays: open the run log, append the line, close it.
+//
+// A recorded download of the simulated tool is replayed by a stand-in tool at
+// a steady rate into the real windows (offscreen), so the handlers run as in
+// use: one notification per line or a few, widgets shown, the run log written.
+// A handler call is timed from the process's channelReadyRead (emitted just
+// before readyReadStandardOutput) to a slot connected after the window's own
+// handler on readyReadStandardOutput; nested calls count once, inside the
+// outer one. The floor writes the same lines, in the same folder and file, with
+// the same open-append-close per line. Rounds alternate handler and floor.
+//
+//   bench_handlers [--repeat N] [--lines N] [--rate LINES_PER_S]
+//
+// Defaults: 5 rounds, 1000 lines per round, 500 lines per second.
+#include "bench/common/benchutil.h"
+#include "bench/common/benchwork.h"
+
+#include "app/boardconfig.h"
+#include "multi/mainwindow.h"
+#include "multi/multiplexlog.h"
+#include "quorDownload/quorDownloadToolUI.h"
+#include "quorDownload/runlog.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QSettings>
+#include <QTextStream>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+struct HandlerRound
+{
+    double seconds = 0.0; // inside the handler, summed
+    int calls = 0;        // outermost handler calls
+    int lines = 0;        // lines that reached the run log (empty pieces and all)
+    bool complete = false;
+};
+
+// Times every handler call of the given processes and counts the bytes they consumed.
+class CallTimer
+{
+public:
+    void watch(QProcess *process)
+    {
+        QObject::connect(process, &QProcess::channelReadyRead, process, [this, process](int) {
+            if (depth++ == 0)
+                started = BenchUtil::monotonicNs();
+            bytes += process->bytesAvailable();
+        });
+        QObject::connect(process, &QProcess::readyReadStandardOutput, process, [this] {
+            if (--depth == 0) {
+                nanoseconds += BenchUtil::monotonicNs() - started;
+                ++calls;
+            }
+        });
+    }
+    qint64 bytes = 0;
+    qint64 nanoseconds = 0;
+    int calls = 0;
+
+private:
+    int depth = 0;
+    qint64 started = 0;
+};
+
+void setReplay(const QString &file, int lines, int rate)
+{
+    qputenv("BENCH_REPLAY_FILE", file.toLocal8Bit());
+    qputenv("BENCH_REPLAY_LINES", QByteArray::number(lines));
+    qputenv("BENCH_REPLAY_RATE", QByteArray::number(rate));
+    qputenv("BENCH_REPLAY_HANG", "1");
+    qputenv("BENCH_PORTS", "11");
+}
+
+// Bytes the stand-in tool writes for `lines` lines of the recording.
+qint64 replayBytes(const QList<QByteArray> &recording, int lines)
+{
+    qint64 bytes = 0;
+    for (int k = 0; k < lines; ++k)
+        bytes += recording.at(k % recording.size()).size();
+    return bytes;
+}
+
+HandlerRound multiRound(const BenchFolder &folder, const QString &recordingFile, qint64 expectedBytes,
+                        int lines, int rate)
+{
+    HandlerRound round;
+    setReplay(recordingFile, lines, rate);
+    ScriptedDeviceSource devices;
+    auto window = openMultiWindow(folder, &devices, true);
+    CallTimer timer;
+    for (QProcess *process : window->findChildren<QProcess *>())
+        timer.watch(process);
+    devices.arrive(downloadDeviceName(QStringLiteral("QB3131")));
+    round.complete = waitUntil([&] { return timer.bytes >= expectedBytes; }, 120000);
+    round.seconds = double(timer.nanoseconds) / 1e9;
+    round.calls = timer.calls;
+    round.lines = folder.countLines(QLatin1String(MultiplexLog::kFileName), "[Board 1] ");
+    pressButton(window.get(), "closeButton");
+    return round;
+}
+
+HandlerRound singleRound(const BenchFolder &folder, const QString &recordingFile, qint64 expectedBytes,
+                         int lines, int rate)
+{
+    HandlerRound round;
+    setReplay(recordingFile, lines, rate);
+    BoardConfig::userSettings()->setValue(QLatin1String(BoardConfig::kLastPathKey),
+                                          folder.file(QStringLiteral("desc/board.xml")));
+    quorDownloadToolUI window;
+    window.show();
+    QCoreApplication::processEvents();
+    auto *process = window.findChild<QProcess *>();
+    if (!process)
+        return round;
+    CallTimer timer;
+    timer.watch(process);
+    pressButton(&window, "downloadButton");
+    // The staging lines are in the log already; the tool's lines follow them.
+    const int stagingLines = folder.countLines(QLatin1String(RunLog::kFileName), "");
+    round.complete = waitUntil([&] { return timer.bytes >= expectedBytes; }, 120000);
+    round.seconds = double(timer.nanoseconds) / 1e9;
+    round.calls = timer.calls;
+    round.lines =
+        timer.calls > 0 ? folder.countLines(QLatin1String(RunLog::kFileName), "") - stagingLines : 0;
+    window.close();
+    return round;
+}
+
+// The floor: open in append mode, write the line and "\n" through a text
+// stream, close; per line.
+double floorSeconds(const QString &fileName, const QStringList &lines)
+{
+    QFile::remove(fileName);
+    const qint64 start = BenchUtil::monotonicNs();
+    for (const QString &line : lines) {
+        QFile file(fileName);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+            continue;
+        QTextStream stream(&file);
+        stream << line << '\n';
+        stream.flush();
+        file.close();
+    }
+    return double(BenchUtil::monotonicNs() - start) / 1e9;
+}
+
+QStringList floorLines(const QList<QByteArray> &recording, int count, const QString &prefix, bool keepCr)
+{
+    QStringList lines;
+    for (int k = 0; k < count; ++k) {
+        QByteArray line = recording.at(k % recording.size());
+        line.chop(keepCr ? 1 : 2);
+        lines.append(prefix + QString::fromUtf8(line));
+    }
+    return lines;
+}
+
+// Cost of single widget calls the handlers make, on shown windows, to tell
+// what their time beyond the floor goes to.
+void reportParts(const BenchFolder &folder)
+{
+    constexpr int kCalls = 200;
+    const auto perCallUs = [](const std::function<void()> &call) {
+        const qint64 start = BenchUtil::monotonicNs();
+        for (int i = 0; i < kCalls; ++i)
+            call();
+        return double(BenchUtil::monotonicNs() - start) / 1e3 / kCalls;
+    };
+    {
+        ScriptedDeviceSource devices;
+        auto window = openMultiWindow(folder, &devices, false);
+        auto *bar = window->findChild<QProgressBar *>(QStringLiteral("progressBar_1"));
+        auto *text = window->findChild<QPlainTextEdit *>(QStringLiteral("statusText"));
+        if (bar && text) {
+            text->setPlainText(QString(4000, QLatin1Char('x')));
+            std::printf(
+                "parts, multi-board: bar setStyleSheet (same sheet) %.1f us/call; status text "
+                "toPlainText (4000 chars) %.1f us/call\n",
+                perCallUs([bar] { bar->setStyleSheet(QStringLiteral("QProgressBar {color: black;}")); }),
+                perCallUs([text] { (void)text->toPlainText().size(); }));
+        }
+        pressButton(window.get(), "closeButton");
+    }
+    {
+        quorDownloadToolUI window;
+        window.show();
+        QCoreApplication::processEvents();
+        auto *bar = window.findChild<QProgressBar *>();
+        auto *text = window.findChild<QPlainTextEdit *>(QStringLiteral("statusText"));
+        if (bar && text) {
+            int value = 0;
+            std::printf(
+                "parts, single-board: bar setValue+repaint %.1f us/call; insert a line into the status "
+                "text and let the toolkit process events %.1f us/call\n",
+                perCallUs([bar, &value] {
+                    bar->setValue(++value % 100);
+                    bar->repaint();
+                }),
+                perCallUs([text] {
+                    text->insertPlainText(QStringLiteral("updated size: 1048576/20971520(5%)\r"));
+                    QCoreApplication::processEvents();
+                }));
+        }
+        window.close();
+    }
+}
+
+struct Series
+{
+    std::vector<double> handlerUs, floorUs, ratio, linesPerCall;
+    bool allComplete = true;
+};
+
+void report(const char *name, const Series &s)
+{
+    using BenchUtil::describe;
+    using BenchUtil::summarize;
+    std::printf("%s handler: %s us/line, floor %s us/line, ratio %s, lines per call %s%s\n", name,
+                qPrintable(describe(summarize(s.handlerUs), 1)),
+                qPrintable(describe(summarize(s.floorUs), 1)), qPrintable(describe(summarize(s.ratio), 2)),
+                qPrintable(describe(summarize(s.linesPerCall), 2)),
+                s.allComplete ? "" : " (SOME ROUNDS DID NOT RECEIVE ALL OUTPUT)");
+    const BenchUtil::Summary ratio = summarize(s.ratio);
+    BenchUtil::printTableRow(
+        QStringLiteral("%1 output handler, per line").arg(QLatin1String(name)),
+        QStringLiteral("%1 us").arg(summarize(s.handlerUs).median, 0, 'f', 1),
+        QStringLiteral("%1 us (open+append+close)").arg(summarize(s.floorUs).median, 0, 'f', 1),
+        QStringLiteral("%1x (%2..%3)")
+            .arg(ratio.median, 0, 'f', 2)
+            .arg(ratio.min, 0, 'f', 2)
+            .arg(ratio.max, 0, 'f', 2),
+        QStringLiteral("<= 1.5x"), s.allComplete && ratio.median <= 1.5);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    const int repeat = BenchUtil::intOption(args, QStringLiteral("--repeat"), 5);
+    const int lines = BenchUtil::intOption(args, QStringLiteral("--lines"), 1000);
+    const int rate = BenchUtil::intOption(args, QStringLiteral("--rate"), 500);
+
+    BenchFolder folder;
+    if (!folder.isValid() || !folder.writeBoardConfig() ||
+        !folder.installTool(siblingProgram(QStringLiteral("bench_replay_tool"))) ||
+        !folder.writeFile(QStringLiteral("desc/board.xml"), "<partitions/>\n")) {
+        std::fprintf(stderr, "cannot prepare the working folder\n");
+        return 1;
+    }
+    const QByteArray recorded = recordSimulatedRun(folder);
+    if (recorded.isEmpty()) {
+        std::fprintf(stderr, "cannot record the simulated tool's output\n");
+        return 1;
+    }
+    // Lines with their CRLF. The single-board replay leaves out the completion
+    // line: it opens a modal box, which is the operator's time, not the handler's.
+    QList<QByteArray> multiRecording;
+    QList<QByteArray> singleRecording;
+    for (const QByteArray &line : recorded.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        multiRecording.append(line + '\n');
+        if (!line.contains("download complete"))
+            singleRecording.append(line + '\n');
+    }
+    folder.writeFile(QStringLiteral("multi.rec"), multiRecording.join());
+    folder.writeFile(QStringLiteral("single.rec"), singleRecording.join());
+    std::printf("recording: %d lines of the simulated tool (scenario ok); %d lines per round at %d lines/s, "
+                "%d rounds\n",
+                int(multiRecording.size()), lines, rate, repeat);
+
+    Series multi, single;
+    const QString multiLog = QLatin1String(MultiplexLog::kFileName);
+    const QString singleLog = QLatin1String(RunLog::kFileName);
+    for (int r = 0; r < repeat; ++r) {
+        const HandlerRound m = multiRound(folder, folder.file(QStringLiteral("multi.rec")),
+                                          replayBytes(multiRecording, lines), lines, rate);
+        const QStringList mLines = floorLines(multiRecording, m.lines, QStringLiteral("[Board 1] "), false);
+        const double mFloor = floorSeconds(multiLog, mLines);
+        const HandlerRound s = singleRound(folder, folder.file(QStringLiteral("single.rec")),
+                                           replayBytes(singleRecording, lines), lines, rate);
+        const QStringList sLines = floorLines(singleRecording, s.lines, QString(), true);
+        const double sFloor = floorSeconds(singleLog, sLines);
+        // The handler's time is spread over the lines the tool wrote; the
+        // floor's over the records it wrote (as many as the handler logged).
+        for (auto [round, floorTime, series] :
+             {std::make_tuple(m, mFloor, &multi), std::make_tuple(s, sFloor, &single)}) {
+            if (round.lines == 0 || round.calls == 0) {
+                series->allComplete = false;
+                continue;
+            }
+            const double handlerUs = round.seconds * 1e6 / lines;
+            const double floorUs = floorTime * 1e6 / round.lines;
+            series->handlerUs.push_back(handlerUs);
+            series->floorUs.push_back(floorUs);
+            series->ratio.push_back(handlerUs / floorUs);
+            series->linesPerCall.push_back(double(lines) / round.calls);
+            series->allComplete = series->allComplete && round.complete;
+        }
+        std::printf("round %d: %d tool lines; multi: %d calls, %d log records, %.3f s in the handler; "
+                    "single: %d calls, %d log records, %.3f s in the handler\n",
+                    r + 1, lines, m.calls, m.lines, m.seconds, s.calls, s.lines, s.seconds);
+        std::fflush(stdout);
+    }
+    reportParts(folder);
+    report("multi-board", multi);
+    report("single-board", single);
+    return 0;
+}

@@ -29,6 +29,12 @@ inline QString binDir()
     return dir.isEmpty() ? QCoreApplication::applicationDirPath() : QString::fromLocal8Bit(dir);
 }
 
+// "a b c" as the argument list a, b, c.
+inline QStringList words(const char *text)
+{
+    return QString::fromUtf8(text).split(QLatin1Char(' '));
+}
+
 inline QProcessEnvironment benchEnvironment(const QString &benchDir, int delayMs = 1)
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

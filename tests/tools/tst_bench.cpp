@@ -98,14 +98,11 @@ DeviceEventSource *tst_Bench::listen(const QString &bench)
 void tst_Bench::plugUnplugState()
 {
     // The driver creates the bench folder.
-    RunResult r = runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("3")});
+    RunResult r = runBench(m_bench, words("plug 1 3"));
     QCOMPARE(r.exitCode, 0);
     QVERIFY(QFileInfo(m_bench).isDir());
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("2"), QStringLiteral("5"),
-                                QStringLiteral("slow")})
-                 .exitCode,
-             0);
-    QCOMPARE(listedPorts(m_bench), (QStringList{QStringLiteral("1,3"), QStringLiteral("2,5")}));
+    QCOMPARE(runBench(m_bench, words("plug 2 5 slow")).exitCode, 0);
+    QCOMPARE(listedPorts(m_bench), (words("1,3 2,5")));
     r = runBench(m_bench, {QStringLiteral("list")});
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.contains("port 1,3 ok "));
@@ -113,23 +110,19 @@ void tst_Bench::plugUnplugState()
     QVERIFY(r.out.contains("single: ok"));
 
     // Plugging an occupied port changes its scenario and keeps its place.
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("3"),
-                                QStringLiteral("dlfail")})
-                 .exitCode,
-             0);
-    QCOMPARE(listedPorts(m_bench), (QStringList{QStringLiteral("1,3"), QStringLiteral("2,5")}));
+    QCOMPARE(runBench(m_bench, words("plug 1 3 dlfail")).exitCode, 0);
+    QCOMPARE(listedPorts(m_bench), (words("1,3 2,5")));
     QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains("port 1,3 dlfail "));
 
-    QCOMPARE(runBench(m_bench, {QStringLiteral("unplug"), QStringLiteral("1"), QStringLiteral("3")}).exitCode,
-             0);
-    QCOMPARE(listedPorts(m_bench), QStringList{QStringLiteral("2,5")});
+    QCOMPARE(runBench(m_bench, words("unplug 1 3")).exitCode, 0);
+    QCOMPARE(listedPorts(m_bench), words("2,5"));
     // Unplugging an empty port is an error and changes nothing.
-    r = runBench(m_bench, {QStringLiteral("unplug"), QStringLiteral("1"), QStringLiteral("3")});
+    r = runBench(m_bench, words("unplug 1 3"));
     QCOMPARE(r.exitCode, 1);
     QVERIFY(r.err.contains("1,3"));
-    QCOMPARE(listedPorts(m_bench), QStringList{QStringLiteral("2,5")});
+    QCOMPARE(listedPorts(m_bench), words("2,5"));
 
-    QCOMPARE(runBench(m_bench, {QStringLiteral("single"), QStringLiteral("hang")}).exitCode, 0);
+    QCOMPARE(runBench(m_bench, words("single hang")).exitCode, 0);
     QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains("single: hang"));
     QCOMPARE(runBench(m_bench, {QStringLiteral("reset")}).exitCode, 0);
     QCOMPARE(listedPorts(m_bench), QStringList{});
@@ -140,38 +133,30 @@ void tst_Bench::rejectsBadArguments_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::newRow("no command") << QStringList{};
-    QTest::newRow("unknown command") << QStringList{QStringLiteral("insert"), QStringLiteral("1"),
-                                                    QStringLiteral("3")};
-    QTest::newRow("plug without number") << QStringList{QStringLiteral("plug"), QStringLiteral("1")};
-    QTest::newRow("level of two characters")
-        << QStringList{QStringLiteral("plug"), QStringLiteral("12"), QStringLiteral("3")};
+    QTest::newRow("unknown command") << words("insert 1 3");
+    QTest::newRow("plug without number") << words("plug 1");
+    QTest::newRow("level of two characters") << words("plug 12 3");
     QTest::newRow("empty number") << QStringList{QStringLiteral("plug"), QStringLiteral("1"), QString()};
-    QTest::newRow("comma") << QStringList{QStringLiteral("plug"), QStringLiteral(","), QStringLiteral("3")};
+    QTest::newRow("comma") << words("plug , 3");
     QTest::newRow("blank") << QStringList{QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral(" ")};
     QTest::newRow("non-ASCII") << QStringList{QStringLiteral("plug"), QStringLiteral("1"),
                                               QString(QChar(0x00e9))};
-    QTest::newRow("unknown scenario") << QStringList{QStringLiteral("plug"), QStringLiteral("1"),
-                                                     QStringLiteral("3"), QStringLiteral("explode")};
-    QTest::newRow("plug too many") << QStringList{QStringLiteral("plug"), QStringLiteral("1"),
-                                                  QStringLiteral("3"), QStringLiteral("ok"),
-                                                  QStringLiteral("more")};
-    QTest::newRow("unplug bad port") << QStringList{QStringLiteral("unplug"), QStringLiteral("10"),
-                                                    QStringLiteral("3")};
-    QTest::newRow("single unknown") << QStringList{QStringLiteral("single"), QStringLiteral("fast")};
-    QTest::newRow("single missing") << QStringList{QStringLiteral("single")};
-    QTest::newRow("event kind") << QStringList{QStringLiteral("event"), QStringLiteral("insert"),
-                                               QStringLiteral("x")};
-    QTest::newRow("event without name") << QStringList{QStringLiteral("event"), QStringLiteral("arrival")};
+    QTest::newRow("unknown scenario") << words("plug 1 3 explode");
+    QTest::newRow("plug too many") << words("plug 1 3 ok more");
+    QTest::newRow("unplug bad port") << words("unplug 10 3");
+    QTest::newRow("single unknown") << words("single fast");
+    QTest::newRow("single missing") << words("single");
+    QTest::newRow("event kind") << words("event insert x");
+    QTest::newRow("event without name") << words("event arrival");
     QTest::newRow("event name with line break")
         << QStringList{QStringLiteral("event"), QStringLiteral("arrival"), QStringLiteral("a\nremoval b")};
-    QTest::newRow("no-event on list") << QStringList{QStringLiteral("list"), QStringLiteral("--no-event")};
+    QTest::newRow("no-event on list") << words("list --no-event");
 }
 
 void tst_Bench::rejectsBadArguments()
 {
     QFETCH(QStringList, args);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("7"), QStringLiteral("7")}).exitCode,
-             0);
+    QCOMPARE(runBench(m_bench, words("plug 7 7")).exitCode, 0);
     listen(m_bench);
     const RunResult r = runBench(m_bench, args);
     QVERIFY(r.finished);
@@ -179,17 +164,17 @@ void tst_Bench::rejectsBadArguments()
     QVERIFY(r.err.startsWith("usb_dl_bench: "));
     QVERIFY(r.err.contains("usage:"));
     // Nothing changed, nothing announced.
-    QCOMPARE(listedPorts(m_bench), QStringList{QStringLiteral("7,7")});
+    QCOMPARE(listedPorts(m_bench), words("7,7"));
     QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains("single: ok"));
     QCOMPARE(m_events.size(), 0);
 }
 
 void tst_Bench::noListener()
 {
-    const RunResult r = runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("3")});
+    const RunResult r = runBench(m_bench, words("plug 1 3"));
     QCOMPARE(r.exitCode, 0);
     QVERIFY(r.out.contains("no program is listening"));
-    QCOMPARE(listedPorts(m_bench), QStringList{QStringLiteral("1,3")});
+    QCOMPARE(listedPorts(m_bench), words("1,3"));
 }
 
 void tst_Bench::concurrentPlugsAllKept()
@@ -224,9 +209,7 @@ void tst_Bench::writerWaitsForLockHolder()
     QCOMPARE(::flock(fd, LOCK_EX), 0);
     QProcess driver;
     driver.setProcessEnvironment(benchEnvironment(m_bench));
-    driver.start(
-        binDir() + QStringLiteral("/usb_dl_bench"),
-        {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("--no-event")});
+    driver.start(binDir() + QStringLiteral("/usb_dl_bench"), words("plug 1 1 --no-event"));
     QVERIFY(driver.waitForStarted());
     // While the lock is held the driver neither finishes nor writes.
     QVERIFY(!driver.waitForFinished(700));
@@ -234,13 +217,13 @@ void tst_Bench::writerWaitsForLockHolder()
     ::close(fd);
     QVERIFY(driver.waitForFinished(10000));
     QCOMPARE(driver.exitCode(), 0);
-    QCOMPARE(listedPorts(m_bench), QStringList{QStringLiteral("1,1")});
+    QCOMPARE(listedPorts(m_bench), words("1,1"));
 }
 
 void tst_Bench::plugAndUnplugEvents()
 {
     listen(m_bench);
-    RunResult r = runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("3")});
+    RunResult r = runBench(m_bench, words("plug 1 3"));
     QCOMPARE(r.exitCode, 0);
     QVERIFY2(r.out.contains("delivered"), r.out.constData());
     // The driver returns only once the program has taken the event.
@@ -249,17 +232,14 @@ void tst_Bench::plugAndUnplugEvents()
     const QString name = m_events.at(0).name;
     QVERIFY2(QRegularExpression(kNamePattern).match(name).hasMatch(), qPrintable(name));
 
-    QCOMPARE(runBench(m_bench, {QStringLiteral("unplug"), QStringLiteral("1"), QStringLiteral("3")}).exitCode,
-             0);
+    QCOMPARE(runBench(m_bench, words("unplug 1 3")).exitCode, 0);
     QCOMPARE(m_events.size(), 2);
     QCOMPARE(m_events.at(1).kind, DeviceEventSource::Kind::Removal);
     QCOMPARE(m_events.at(1).name, name);
 
     // The serial belongs to the port: the same again on replug, another on another port.
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("3")}).exitCode,
-             0);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("3"), QStringLiteral("1")}).exitCode,
-             0);
+    QCOMPARE(runBench(m_bench, words("plug 1 3")).exitCode, 0);
+    QCOMPARE(runBench(m_bench, words("plug 3 1")).exitCode, 0);
     QCOMPARE(m_events.size(), 4);
     QCOMPARE(m_events.at(2).name, name);
     QVERIFY(QRegularExpression(kNamePattern).match(m_events.at(3).name).hasMatch());
@@ -317,18 +297,10 @@ void tst_Bench::quickPlugsArriveInOrder()
 void tst_Bench::noEventOption()
 {
     listen(m_bench);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("1"),
-                                QStringLiteral("--no-event")})
-                 .exitCode,
-             0);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("2")}).exitCode,
-             0);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("unplug"), QStringLiteral("1"), QStringLiteral("1"),
-                                QStringLiteral("--no-event")})
-                 .exitCode,
-             0);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("unplug"), QStringLiteral("1"), QStringLiteral("2")}).exitCode,
-             0);
+    QCOMPARE(runBench(m_bench, words("plug 1 1 --no-event")).exitCode, 0);
+    QCOMPARE(runBench(m_bench, words("plug 1 2")).exitCode, 0);
+    QCOMPARE(runBench(m_bench, words("unplug 1 1 --no-event")).exitCode, 0);
+    QCOMPARE(runBench(m_bench, words("unplug 1 2")).exitCode, 0);
     // Only the two announced changes arrive, both about port 1,2.
     QCOMPARE(m_events.size(), 2);
     QCOMPARE(m_events.at(0).kind, DeviceEventSource::Kind::Arrival);
@@ -346,7 +318,7 @@ void tst_Bench::longBenchPathFallsBack()
     QVERIFY(!socket.startsWith(m_dir->path()));
     QVERIFY(QFile::encodeName(socket).size() < 108);
     listen(bench);
-    QCOMPARE(runBench(bench, {QStringLiteral("plug"), QStringLiteral("4"), QStringLiteral("4")}).exitCode, 0);
+    QCOMPARE(runBench(bench, words("plug 4 4")).exitCode, 0);
     QCOMPARE(m_events.size(), 1);
     QVERIFY(m_events.at(0).name.contains(QLatin1String("#QB3434#")));
 }
@@ -362,8 +334,7 @@ void tst_Bench::socketPathFollowsCanonicalFolder()
     QVERIFY(BenchChannel::socketPath(m_bench) != BenchChannel::socketPath(m_dir->path()));
     // The program listening on one name is reached by a driver using the other.
     listen(link);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("5"), QStringLiteral("5")}).exitCode,
-             0);
+    QCOMPARE(runBench(m_bench, words("plug 5 5")).exitCode, 0);
     QCOMPARE(m_events.size(), 1);
 }
 
@@ -382,8 +353,7 @@ void tst_Bench::staleSocketFileIsReplaced()
         stale.close();
     }
     listen(m_bench);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("6"), QStringLiteral("6")}).exitCode,
-             0);
+    QCOMPARE(runBench(m_bench, words("plug 6 6")).exitCode, 0);
     QCOMPARE(m_events.size(), 1);
 }
 
@@ -403,9 +373,7 @@ void tst_Bench::badClientLinesAreRefused()
     // An endless line without a line break is cut off, and the source still serves others.
     client.write(QByteArray(10000, 'x'));
     QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
-    QCOMPARE(runBench(m_bench, {QStringLiteral("event"), QStringLiteral("arrival"), QStringLiteral("after")})
-                 .exitCode,
-             0);
+    QCOMPARE(runBench(m_bench, words("event arrival after")).exitCode, 0);
     QCOMPARE(m_events.size(), 2);
     QCOMPARE(m_events.at(1).name, QStringLiteral("after"));
 }

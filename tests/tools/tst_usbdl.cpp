@@ -113,9 +113,8 @@ void tst_UsbDl::listing_data()
 {
     QTest::addColumn<QStringList>("plugged");
     QTest::newRow("none") << QStringList{};
-    QTest::newRow("one") << QStringList{QStringLiteral("1,3")};
-    QTest::newRow("three") << QStringList{QStringLiteral("1,1"), QStringLiteral("2,7"),
-                                          QStringLiteral("A,z")};
+    QTest::newRow("one") << words("1,3");
+    QTest::newRow("three") << words("1,1 2,7 A,z");
     QStringList nine;
     for (int i = 1; i <= 9; ++i)
         nine << QStringLiteral("3,%1").arg(i);
@@ -186,8 +185,7 @@ void tst_UsbDl::scenarios()
 
 void tst_UsbDl::okProgressRisesToTotal()
 {
-    const RunResult r = runTool(m_bench, {QStringLiteral("-c"), QStringLiteral("a"), QStringLiteral("-s"),
-                                          QStringLiteral("b"), QStringLiteral("-i"), QStringLiteral("/img")});
+    const RunResult r = runTool(m_bench, words("-c a -s b -i /img"));
     QCOMPARE(r.exitCode, 0);
     const QList<QByteArray> lines = crlfLines(r.out);
     const auto counts = sizes(lines);
@@ -214,14 +212,12 @@ void tst_UsbDl::slowTakesLonger()
 {
     plug(QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("slow"));
     plug(QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("ok"));
-    const QStringList base{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
-                           QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/img"),
-                           QStringLiteral("-p")};
+    const QStringList base = words("-c a -s b -i /img -p");
     QElapsedTimer t;
     t.start();
-    const RunResult slow = runTool(m_bench, base + QStringList{QStringLiteral("1,1")}, 10);
+    const RunResult slow = runTool(m_bench, base + words("1,1"), 10);
     const qint64 slowMs = t.elapsed();
-    const RunResult ok = runTool(m_bench, base + QStringList{QStringLiteral("1,2")}, 10);
+    const RunResult ok = runTool(m_bench, base + words("1,2"), 10);
     QCOMPARE(slow.exitCode, 0);
     // The same lines as ok, only spaced further apart: each pause lasts at
     // least eight times the delay.
@@ -235,9 +231,7 @@ void tst_UsbDl::hangWaitsUntilReaderGoes()
     plug(QStringLiteral("2"), QStringLiteral("2"), QStringLiteral("hang"));
     QProcess p;
     p.setProcessEnvironment(benchEnvironment(m_bench));
-    p.start(binDir() + QStringLiteral("/usb_dl"),
-            {QStringLiteral("-c"), QStringLiteral("a"), QStringLiteral("-s"), QStringLiteral("b"),
-             QStringLiteral("-i"), QStringLiteral("/i"), QStringLiteral("-p"), QStringLiteral("2,2")});
+    p.start(binDir() + QStringLiteral("/usb_dl"), words("-c a -s b -i /i -p 2,2"));
     QVERIFY(p.waitForStarted());
     QTRY_VERIFY(p.canReadLine());
     QVERIFY(p.readLine().startsWith("Waiting for USB device connection"));
@@ -258,9 +252,7 @@ void tst_UsbDl::hangWaitsUntilReaderGoes()
 void tst_UsbDl::crashDiesBySignal()
 {
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("crash"));
-    const RunResult r = runTool(m_bench, {QStringLiteral("-c"), QStringLiteral("a"), QStringLiteral("-s"),
-                                          QStringLiteral("b"), QStringLiteral("-i"), QStringLiteral("/i"),
-                                          QStringLiteral("-p"), QStringLiteral("1,3")});
+    const RunResult r = runTool(m_bench, words("-c a -s b -i /i -p 1,3"));
     QVERIFY(r.finished);
     QCOMPARE(r.exitStatus, QProcess::CrashExit);
     const QList<QByteArray> lines = crlfLines(r.out);
@@ -272,11 +264,7 @@ void tst_UsbDl::floodLineCount()
 {
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("flood"));
     // The delay must not slow a flood down: a large one would time the run out.
-    const RunResult r =
-        runTool(m_bench,
-                {QStringLiteral("-c"), QStringLiteral("a"), QStringLiteral("-s"), QStringLiteral("b"),
-                 QStringLiteral("-i"), QStringLiteral("/i"), QStringLiteral("-p"), QStringLiteral("1,3")},
-                1000);
+    const RunResult r = runTool(m_bench, words("-c a -s b -i /i -p 1,3"), 1000);
     QVERIFY(r.finished);
     QCOMPARE(r.exitCode, 0);
     const QList<QByteArray> lines = crlfLines(r.out);
@@ -288,9 +276,8 @@ void tst_UsbDl::floodLineCount()
 
 void tst_UsbDl::garbageKeepsValidLines()
 {
-    QVERIFY(runBench(m_bench, {QStringLiteral("single"), QStringLiteral("garbage")}).exitCode == 0);
-    const QStringList args{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
-                           QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/i")};
+    QVERIFY(runBench(m_bench, words("single garbage")).exitCode == 0);
+    const QStringList args = words("-c a -s b -i /i");
     const RunResult r = runTool(m_bench, args);
     QCOMPARE(r.exitCode, 0);
     // Not valid UTF-8.
@@ -320,36 +307,28 @@ void tst_UsbDl::portSelectsScenario()
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("ok"));
     plug(QStringLiteral("1"), QStringLiteral("4"), QStringLiteral("dlfail"));
     plug(QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("toolarge"));
-    const QStringList base{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
-                           QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/i"),
-                           QStringLiteral("-p")};
-    QCOMPARE(crlfLines(runTool(m_bench, base + QStringList{QStringLiteral("1,4")}).out).last(),
-             QByteArray("USB download failed"));
-    QCOMPARE(crlfLines(runTool(m_bench, base + QStringList{QStringLiteral("2,3")}).out).last(),
+    const QStringList base = words("-c a -s b -i /i -p");
+    QCOMPARE(crlfLines(runTool(m_bench, base + words("1,4")).out).last(), QByteArray("USB download failed"));
+    QCOMPARE(crlfLines(runTool(m_bench, base + words("2,3")).out).last(),
              QByteArray("[ERR] updating file is too large"));
-    QCOMPARE(crlfLines(runTool(m_bench, base + QStringList{QStringLiteral("1,3")}).out).last(),
+    QCOMPARE(crlfLines(runTool(m_bench, base + words("1,3")).out).last(),
              QByteArray("USB download complete"));
     // A port without a board: nobody answers.
-    const RunResult none = runTool(m_bench, base + QStringList{QStringLiteral("3,1")});
+    const RunResult none = runTool(m_bench, base + words("3,1"));
     QCOMPARE(none.exitCode, 1);
     QCOMPARE(crlfLines(none.out).last(), QByteArray("usb device not found"));
     // Unplugged: the port no longer answers.
-    QCOMPARE(runBench(m_bench, {QStringLiteral("unplug"), QStringLiteral("1"), QStringLiteral("3"),
-                                QStringLiteral("--no-event")})
-                 .exitCode,
-             0);
-    QCOMPARE(crlfLines(runTool(m_bench, base + QStringList{QStringLiteral("1,3")}).out).last(),
-             QByteArray("usb device not found"));
+    QCOMPARE(runBench(m_bench, words("unplug 1 3 --no-event")).exitCode, 0);
+    QCOMPARE(crlfLines(runTool(m_bench, base + words("1,3")).out).last(), QByteArray("usb device not found"));
 }
 
 void tst_UsbDl::singleScenario()
 {
     // Plugged boards do not matter to a run without a port.
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("dlfail"));
-    const QStringList args{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
-                           QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/i")};
+    const QStringList args = words("-c a -s b -i /i");
     QCOMPARE(crlfLines(runTool(m_bench, args).out).last(), QByteArray("USB download complete"));
-    QCOMPARE(runBench(m_bench, {QStringLiteral("single"), QStringLiteral("commfail")}).exitCode, 0);
+    QCOMPARE(runBench(m_bench, words("single commfail")).exitCode, 0);
     const RunResult r = runTool(m_bench, args);
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(crlfLines(r.out).last(), QByteArray("usb commuicate failed!!!"));
@@ -405,29 +384,19 @@ void tst_UsbDl::concurrentCallsKeepLinesWhole()
 void tst_UsbDl::badInput_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("unknown option") << QStringList{QStringLiteral("-x")};
-    QTest::newRow("stray word") << QStringList{QStringLiteral("-r"), QStringLiteral("now")};
+    QTest::newRow("unknown option") << words("-x");
+    QTest::newRow("stray word") << words("-r now");
     QTest::newRow("nothing") << QStringList{};
-    QTest::newRow("value missing at end")
-        << QStringList{QStringLiteral("-c"), QStringLiteral("a"), QStringLiteral("-s"), QStringLiteral("b"),
-                       QStringLiteral("-i")};
-    QTest::newRow("value is an option")
-        << QStringList{QStringLiteral("-c"), QStringLiteral("-s"), QStringLiteral("b"), QStringLiteral("-i"),
-                       QStringLiteral("/i")};
-    QTest::newRow("images missing") << QStringList{QStringLiteral("-c"), QStringLiteral("a"),
-                                                   QStringLiteral("-s"), QStringLiteral("b")};
-    QTest::newRow("option twice") << QStringList{
-        QStringLiteral("-c"), QStringLiteral("a"), QStringLiteral("-c"), QStringLiteral("a"),
-        QStringLiteral("-s"), QStringLiteral("b"), QStringLiteral("-i"), QStringLiteral("/i")};
-    QTest::newRow("listing with more")
-        << QStringList{QStringLiteral("-r"), QStringLiteral("-p"), QStringLiteral("1,3")};
-    const QStringList dl{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
-                         QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/i"),
-                         QStringLiteral("-p")};
-    QTest::newRow("port without comma") << dl + QStringList{QStringLiteral("13")};
-    QTest::newRow("port number missing") << dl + QStringList{QStringLiteral("1,")};
-    QTest::newRow("port two characters") << dl + QStringList{QStringLiteral("1,23")};
-    QTest::newRow("port three parts") << dl + QStringList{QStringLiteral("1,2,3")};
+    QTest::newRow("value missing at end") << words("-c a -s b -i");
+    QTest::newRow("value is an option") << words("-c -s b -i /i");
+    QTest::newRow("images missing") << words("-c a -s b");
+    QTest::newRow("option twice") << words("-c a -c a -s b -i /i");
+    QTest::newRow("listing with more") << words("-r -p 1,3");
+    const QStringList dl = words("-c a -s b -i /i -p");
+    QTest::newRow("port without comma") << dl + words("13");
+    QTest::newRow("port number missing") << dl + words("1,");
+    QTest::newRow("port two characters") << dl + words("1,23");
+    QTest::newRow("port three parts") << dl + words("1,2,3");
 }
 
 void tst_UsbDl::badInput()
@@ -458,16 +427,15 @@ void tst_UsbDl::unknownScenarioInState()
     QVERIFY(state.open(QIODevice::WriteOnly));
     state.write("single explode\nport 1 3 melt\n");
     state.close();
-    const QStringList dl{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
-                         QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/i")};
+    const QStringList dl = words("-c a -s b -i /i");
     const RunResult single = runTool(m_bench, dl);
     QCOMPARE(single.exitCode, 2);
     QVERIFY(single.err.contains("explode"));
-    const RunResult port = runTool(m_bench, dl + QStringList{QStringLiteral("-p"), QStringLiteral("1,3")});
+    const RunResult port = runTool(m_bench, dl + words("-p 1,3"));
     QCOMPARE(port.exitCode, 2);
     QVERIFY(port.err.contains("melt"));
     // The listing still lists the board.
-    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out), QStringList{QStringLiteral("1,3")});
+    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out), words("1,3"));
 }
 
 void tst_UsbDl::handEditedState()
@@ -484,21 +452,13 @@ void tst_UsbDl::handEditedState()
                 "single   toolarge\n"
                 "port 5 5 ok"); // no final line break
     state.close();
-    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out),
-             (QStringList{QStringLiteral("5,5"), QStringLiteral("2,1")}));
-    const QStringList dl{QStringLiteral("-c"), QStringLiteral("a"),  QStringLiteral("-s"),
-                         QStringLiteral("b"),  QStringLiteral("-i"), QStringLiteral("/i")};
-    QCOMPARE(
-        crlfLines(runTool(m_bench, dl + QStringList{QStringLiteral("-p"), QStringLiteral("2,1")}).out).last(),
-        QByteArray("USB download failed"));
+    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out), (words("5,5 2,1")));
+    const QStringList dl = words("-c a -s b -i /i");
+    QCOMPARE(crlfLines(runTool(m_bench, dl + words("-p 2,1")).out).last(), QByteArray("USB download failed"));
     QCOMPARE(crlfLines(runTool(m_bench, dl).out).last(), QByteArray("[ERR] updating file is too large"));
     // The driver keeps what it understood when it writes the state back.
-    QCOMPARE(runBench(m_bench, {QStringLiteral("plug"), QStringLiteral("6"), QStringLiteral("6"),
-                                QStringLiteral("--no-event")})
-                 .exitCode,
-             0);
-    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out),
-             (QStringList{QStringLiteral("6,6"), QStringLiteral("5,5"), QStringLiteral("2,1")}));
+    QCOMPARE(runBench(m_bench, words("plug 6 6 --no-event")).exitCode, 0);
+    QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out), (words("6,6 5,5 2,1")));
 }
 
 void tst_UsbDl::defaultBenchBesideExecutable()
@@ -516,7 +476,7 @@ void tst_UsbDl::defaultBenchBesideExecutable()
     env.remove(QStringLiteral("USB_DL_BENCH"));
     const RunResult r = runProgram(config + QStringLiteral("/usb_dl.exe"), {QStringLiteral("-r")}, env);
     QCOMPARE(r.exitCode, 0);
-    QCOMPARE(parseListing(r.out), QStringList{QStringLiteral("4,2")});
+    QCOMPARE(parseListing(r.out), words("4,2"));
     QVERIFY(QFileInfo::exists(config + QStringLiteral("/bench/calls.log")));
 }
 

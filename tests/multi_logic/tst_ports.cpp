@@ -62,6 +62,8 @@ void TestMultiLogic::filter_data()
     QTest::newRow("lower-case storage text is not excluded")
         << QStringLiteral("\\\\?\\usbstor#vid_7352&pid_1000#1") << true;
     QTest::newRow("other vendor") << QStringLiteral("\\\\?\\USB#VID_7353&PID_1000#1") << false;
+    QTest::newRow("vendor with a trailing character")
+        << QStringLiteral("\\\\?\\USB#VID_73520&PID_1000#1") << false;
     QTest::newRow("other product") << QStringLiteral("\\\\?\\USB#VID_7352&PID_1001#1") << false;
     QTest::newRow("ids swapped") << QStringLiteral("\\\\?\\USB#PID_1000&VID_7352#1") << false;
     QTest::newRow("ids in the first part only") << QStringLiteral("VID_7352&PID_1000#USB#x") << false;

@@ -119,8 +119,9 @@ private:
     QImage successImage;
 
     std::array<BoardSlot, kSlotCount> boardSlots;
-    // Text after the last line break of a slot's output, completed by the next chunk.
-    std::array<QString, kSlotCount> pendingOutput;
+    // Bytes after the last line break of a slot's output, completed by the next
+    // chunk; kept undecoded so a character cut between two reads stays whole.
+    std::array<QByteArray, kSlotCount> pendingOutput;
     std::array<bool, kSlotCount> handlingOutput{};
     DeviceEventSource *deviceSource = nullptr;
     ZipChooser chooseZip;

@@ -167,17 +167,17 @@ void MainWindow::readBoardOutput(int index)
     boardSlots[slotIndex].bar->setStyleSheet(QLatin1String(kBarStyle));
 
     QProcess *process = processes.at(index);
-    QString text;
-    if (process->state() == QProcess::Running) {
-        // Decoded with its explicit size: the QByteArray overload stops at a NUL byte.
-        const QByteArray bytes = process->readAllStandardOutput();
-        text = QString::fromUtf8(bytes.constData(), bytes.size());
-    }
+    QByteArray bytes = pendingOutput[slotIndex];
+    if (process->state() == QProcess::Running)
+        bytes += process->readAllStandardOutput();
 
-    // A chunk may end inside a line: the unfinished tail waits for the next
-    // chunk (or the end of the process) instead of being read as a line.
-    QStringList lines = splitBoardOutput(pendingOutput[slotIndex] + text);
-    pendingOutput[slotIndex] = lines.takeLast();
+    // A chunk may end inside a line, even inside a character: the unfinished
+    // tail waits, undecoded, for the next chunk (or the end of the process).
+    const int lineEnd = bytes.lastIndexOf(ToolContract::kLineEnd);
+    const int complete = lineEnd < 0 ? 0 : lineEnd + 2;
+    pendingOutput[slotIndex] = bytes.mid(complete);
+    QStringList lines = splitBoardOutput(decodeToolOutput(bytes.left(complete)));
+    lines.removeLast(); // the empty text after the last line break
     handleBoardLines(index, lines);
 }
 
@@ -190,7 +190,7 @@ void MainWindow::finishBoardOutput(int index)
     // the chunk is deliberately not looked at.
     if (handlingOutput[slotIndex] || pendingOutput[slotIndex].isEmpty())
         return;
-    const QString tail = pendingOutput[slotIndex];
+    const QString tail = decodeToolOutput(pendingOutput[slotIndex]);
     pendingOutput[slotIndex].clear();
     handleBoardLines(index, QStringList{tail});
 }

@@ -241,6 +241,13 @@ void MainWindow::closeEvent(QCloseEvent *event)
         }
     }
     qDebug("Window closed safely!");
+    // A close by the window system ends the ticker too: it would otherwise
+    // keep publishing to a window nobody sees until the process ends. The
+    // object stays (the destructor and closeWindow handle it).
+    if (progressThread) {
+        progressThread->setStopFlag(1);
+        progressThread->wait();
+    }
     event->accept();
 }
 

@@ -1,0 +1,185 @@
+#pragma once
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+#include <QTimer>
+
+#include <unistd.h>
+
+// Probes and drivers shared by the fault-injection tests: the built tools,
+// the bench driver run without blocking the event loop, this process's
+// children and open descriptors, the tool's output replayed and turned into
+// the run-log records it must produce, and an event-loop latency probe.
+namespace Faults {
+
+inline QString binDir()
+{
+    return QString::fromLocal8Bit(qgetenv("QUOR_BIN_DIR"));
+}
+
+// Installs the simulated tool as <dir>/usb_dl.exe (and, for script tools,
+// as <dir>/usb_dl.real).
+inline bool installTool(const QString &dir, const QString &name = QStringLiteral("usb_dl.exe"))
+{
+    const QString target = dir + QLatin1Char('/') + name;
+    QFile::remove(target);
+    if (!QFile::copy(binDir() + QStringLiteral("/usb_dl"), target))
+        return false;
+    return QFile::setPermissions(target,
+                                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// Writes an executable shell script.
+inline bool installScript(const QString &path, const QByteArray &body)
+{
+    QFile::remove(path);
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write("#!/bin/sh\n" + body) != body.size() + 10)
+        return false;
+    out.close();
+    return QFile::setPermissions(path,
+                                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+}
+
+// Runs usb_dl_bench while the event loop keeps turning (the window must take
+// the event the driver waits for). True when it exited 0 and its event, if
+// any, was delivered.
+inline bool runBench(const QStringList &args, QByteArray *output = nullptr)
+{
+    QProcess driver;
+    driver.setProcessChannelMode(QProcess::MergedChannels);
+    driver.start(binDir() + QStringLiteral("/usb_dl_bench"), args);
+    if (!driver.waitForStarted(10000))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (driver.state() != QProcess::NotRunning && timer.elapsed() < 30000)
+        QTest::qWait(5);
+    const QByteArray out = driver.readAll();
+    if (output)
+        *output = out;
+    if (driver.state() != QProcess::NotRunning) {
+        driver.kill();
+        driver.waitForFinished(5000);
+        qWarning() << "bench did not end" << args;
+        return false;
+    }
+    if (driver.exitCode() != 0 || out.contains("not delivered")) {
+        qWarning() << "bench" << args << out;
+        return false;
+    }
+    return true;
+}
+
+// Process ids whose parent is this process, zombies included.
+inline QList<qint64> childProcesses()
+{
+    QList<qint64> children;
+    const qint64 self = ::getpid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool numeric = false;
+        const qint64 pid = entry.toLongLong(&numeric);
+        if (!numeric)
+            continue;
+        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        // pid (comm) state ppid ...: comm may hold blanks and parentheses.
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields.at(1).toLongLong() == self)
+            children.append(pid);
+    }
+    return children;
+}
+
+inline int openFdCount()
+{
+    return QDir(QStringLiteral("/proc/self/fd"))
+        .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
+        .size();
+}
+
+// Cuts raw output at "\r\n", keeping empty parts.
+inline QList<QByteArray> splitCrLf(const QByteArray &bytes)
+{
+    QList<QByteArray> parts;
+    int from = 0;
+    for (;;) {
+        const int at = bytes.indexOf("\r\n", from);
+        if (at < 0)
+            break;
+        parts.append(bytes.mid(from, at - from));
+        from = at + 2;
+    }
+    parts.append(bytes.mid(from));
+    return parts;
+}
+
+// The run-log records that the given tool output must leave: every line with
+// its prefix, decoded as UTF-8 (every byte, NULs included) and written back as
+// UTF-8. An unfinished last line counts as a line; an empty one does not.
+inline QByteArray expectedLogRecords(const QByteArray &toolOutput, const QByteArray &prefix)
+{
+    QList<QByteArray> parts = splitCrLf(toolOutput);
+    if (parts.last().isEmpty())
+        parts.removeLast();
+    QByteArray records;
+    for (const QByteArray &part : parts)
+        records += prefix + QString::fromUtf8(part.constData(), part.size()).toUtf8() + '\n';
+    return records;
+}
+
+// Runs a tool with arguments and returns its merged output.
+inline QByteArray replay(const QString &program, const QStringList &args, const QString &workDir)
+{
+    QProcess tool;
+    tool.setProcessChannelMode(QProcess::MergedChannels);
+    tool.setWorkingDirectory(workDir);
+    tool.start(program, args);
+    if (!tool.waitForFinished(120000)) {
+        tool.kill();
+        tool.waitForFinished(5000);
+    }
+    return tool.readAll();
+}
+
+// Measures the longest gap between turns of the event loop, with a timer of
+// short period: a liveness check, not a benchmark.
+class LatencyProbe final : public QObject
+{
+public:
+    explicit LatencyProbe(int periodMs = 20)
+    {
+        timer.setInterval(periodMs);
+        QObject::connect(&timer, &QTimer::timeout, this, [this] {
+            const qint64 now = clock.elapsed();
+            longest = qMax(longest, now - last);
+            last = now;
+            ++ticks;
+        });
+        clock.start();
+        timer.start();
+    }
+    qint64 longestGapMs() const { return longest; }
+    int tickCount() const { return ticks; }
+
+private:
+    QTimer timer;
+    QElapsedTimer clock;
+    qint64 last = 0;
+    qint64 longest = 0;
+    int ticks = 0;
+};
+
+} // namespace Faults

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <locale.h>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -124,7 +125,7 @@ struct Entry
     Kind kind = Kind::Skip;
     QList<QByteArray> parts; // path components below the destination, UTF-8
     QString name;            // entry path as shown in messages
-    qint64 size = 0;
+    qint64 size = -1;        // uncompressed size, -1 when the archive does not say
     int worker = 0;
 };
 
@@ -178,10 +179,15 @@ Fd openFolders(int root, const QList<QByteArray> &parts, int count, bool create,
             *err = errno;
             return Fd();
         }
-        current = Fd(::openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int next = ::openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (next < 0) {
+            *err = errno;
+            return Fd();
+        }
+        current = Fd(next);
     }
     if (!current.valid())
-        *err = errno;
+        *err = EBADF;
     return current;
 }
 
@@ -223,6 +229,9 @@ struct Job
     QString shownDest; // destination with a trailing '/', for diagnostics
     UnpackProgress *progress = nullptr;
     std::atomic<bool> *stop = nullptr; // set by a worker that failed
+    // Held while libarchive reads headers: it converts entry times with mktime,
+    // which rewrites the C library's time-zone state on every call.
+    std::mutex *headerLock = nullptr;
 };
 
 class Worker final
@@ -233,7 +242,11 @@ public:
     void run()
     {
         QString error;
-        Reader reader = openReader(m_job.zipPath, &error);
+        Reader reader;
+        {
+            const std::lock_guard<std::mutex> lock(*m_job.headerLock);
+            reader = openReader(m_job.zipPath, &error);
+        }
         if (!reader) {
             fail(QStringLiteral("Cannot read the package: ") + error);
             return;
@@ -242,7 +255,11 @@ public:
         for (size_t i = 0; i < m_job.entries->size(); ++i) {
             if (stopRequested())
                 return;
-            const int r = archive_read_next_header(reader.get(), &entry);
+            int r = ARCHIVE_FATAL;
+            {
+                const std::lock_guard<std::mutex> lock(*m_job.headerLock);
+                r = archive_read_next_header(reader.get(), &entry);
+            }
             if (r == ARCHIVE_EOF || r < ARCHIVE_WARN) {
                 fail(QStringLiteral("The package is damaged: ") +
                      QString::fromUtf8(archive_error_string(reader.get())));
@@ -298,15 +315,9 @@ private:
         Fd file;
         if (folder.valid()) {
             const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+            // Exclusive: entry paths are unique here, so anything in the way is an error, never a link to
+            // follow.
             file = Fd(::openat(folder.get(), leaf.constData(), flags, 0666));
-            if (!file.valid() && errno == EEXIST) {
-                // A second entry of the same name replaces the first one (a link is removed, not followed).
-                struct stat st;
-                if (::fstatat(folder.get(), leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-                    !S_ISDIR(st.st_mode))
-                    ::unlinkat(folder.get(), leaf.constData(), 0);
-                file = Fd(::openat(folder.get(), leaf.constData(), flags, 0666));
-            }
             if (!file.valid())
                 err = errno;
         }
@@ -343,7 +354,7 @@ private:
             if (m_job.progress)
                 m_job.progress->bytesDone.fetch_add(static_cast<qint64>(size));
         }
-        if (problem.isEmpty() && length != e.size)
+        if (problem.isEmpty() && e.size >= 0 && length != e.size)
             problem = QStringLiteral("incomplete data");
         if (::close(file.release()) != 0 && problem.isEmpty())
             problem = systemError(errno); // delayed write errors show up here
@@ -387,7 +398,7 @@ bool listEntries(const QByteArray &zipPath, std::vector<Entry> *entries, UnpackR
         Entry e;
         const QByteArray path = entryName(entry);
         e.name = QString::fromUtf8(path);
-        e.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+        e.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
         const mode_t type = archive_entry_filetype(entry);
         const QString reason = unsafeReason(path, &e.parts);
         if (!reason.isEmpty()) {
@@ -442,7 +453,8 @@ void assignWorkers(std::vector<Entry> *entries, int workers)
     for (size_t i : order) {
         Entry &e = (*entries)[i];
         e.worker = static_cast<int>(std::min_element(load.begin(), load.end()) - load.begin());
-        load[static_cast<size_t>(e.worker)] += e.size + 4096; // a small cost per file too
+        load[static_cast<size_t>(e.worker)] +=
+            std::max<qint64>(0, e.size) + 4096; // a small cost per file too
     }
 }
 
@@ -531,7 +543,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     int fileCount = 0;
     for (const Entry &e : entries) {
         if (e.kind == Kind::File) {
-            total += e.size;
+            total += std::max<qint64>(0, e.size);
             ++fileCount;
         }
     }
@@ -570,6 +582,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     const QString tempPath = parentPath + QLatin1Char('/') + QFile::decodeName(tempName);
 
     std::atomic<bool> stop{false};
+    std::mutex headerLock;
     Job job;
     job.zipPath = zipBytes;
     job.entries = &entries;
@@ -577,6 +590,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     job.shownDest = cleanDest + QLatin1Char('/');
     job.progress = progress;
     job.stop = &stop;
+    job.headerLock = &headerLock;
 
     std::vector<WorkerOutcome> outcomes(static_cast<size_t>(workers));
     {

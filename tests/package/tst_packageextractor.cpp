@@ -11,8 +11,6 @@
 #include <csignal>
 #include <mutex>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace ZipMaker;
 
@@ -408,25 +406,44 @@ private slots:
         QFETCH(int, workers);
         QVERIFY(writeZip(m_zip, {zipFile("a/small.img", "fits"), zipFile("a/large.img", noise(3 << 20, 4)),
                                  zipFile("b/other.img", text(3 << 20, 5))}));
-        const pid_t child = ::fork();
-        QVERIFY(child >= 0);
-        if (child == 0) {
-            std::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{1 << 20, 1 << 20};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-            UnpackOptions options;
-            options.workers = workers;
-            const UnpackResult r = unpackPackage(m_zip, m_dest, nullptr, options);
-            const bool reported = r.messages.join(QLatin1Char(' ')).contains(QLatin1String("large"));
-            ::_exit(r.ok ? 1 : reported ? 0 : 2);
-        }
-        int status = 0;
-        QCOMPARE(::waitpid(child, &status, 0), child);
-        QVERIFY(WIFEXITED(status));
-        QCOMPARE(WEXITSTATUS(status), 0);
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QUOR_LIMITED_UNPACK"),
+                   m_zip + QLatin1Char('|') + m_dest + QLatin1Char('|') + QString::number(workers));
+        child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        child.start(QStringLiteral("/proc/self/exe"), QStringList());
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
         expectNothingLeft();
     }
 };
 
-QTEST_APPLESS_MAIN(TestPackageExtractor)
+// Child mode for diskFullLeavesNothing: unpack under a 1 MiB file size limit.
+// Exits 0 when the unpack failed and said why, 1 when it claimed success, 2 otherwise.
+static int limitedUnpack(const QString &job)
+{
+    const QStringList parts = job.split(QLatin1Char('|'));
+    std::signal(SIGXFSZ, SIG_IGN); // writes past the limit then fail with EFBIG
+    const rlimit limit{1 << 20, 1 << 20};
+    if (parts.size() != 3 || ::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return 2;
+    UnpackOptions options;
+    options.workers = parts.at(2).toInt();
+    const UnpackResult r = unpackPackage(parts.at(0), parts.at(1), nullptr, options);
+    if (r.ok)
+        return 1;
+    return r.messages.join(QLatin1Char(' ')).contains(QLatin1String("large")) ? 0 : 2;
+}
+
+int main(int argc, char *argv[])
+{
+    const QString job = qEnvironmentVariable("QUOR_LIMITED_UNPACK");
+    if (!job.isEmpty())
+        return limitedUnpack(job);
+    TestPackageExtractor test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_packageextractor.moc"

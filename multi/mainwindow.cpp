@@ -150,6 +150,16 @@ void MainWindow::setPackagePath(const QString &path)
 void MainWindow::removeStaleImageFolder()
 {
     qDebug().noquote() << QStringLiteral("Image file path: ") + imageFolder;
+    // A link in the folder's place is removed itself: emptying it would delete
+    // the files of whatever folder it points to.
+    const QString linkPath = QDir::cleanPath(imageFolder);
+    if (QFileInfo(linkPath).isSymLink()) {
+        if (QFile::remove(linkPath))
+            qDebug("Deleted QuorBurnImage folder.");
+        else
+            qDebug("Failed to delete QuorBurnImage folder.");
+        return;
+    }
     QDir folder(imageFolder);
     if (!folder.exists())
         return;

@@ -109,8 +109,11 @@ QString BenchChannel::socketPath(const QString &benchDir)
         return inside;
     const QByteArray hash =
         QCryptographicHash::hash(QFile::encodeName(dir), QCryptographicHash::Sha1).toHex();
-    return QDir::tempPath() + QStringLiteral("/quor-bench-") + QString::fromLatin1(hash.left(16)) +
-           QStringLiteral(".sock");
+    const QString name =
+        QStringLiteral("/quor-bench-") + QString::fromLatin1(hash.left(16)) + QStringLiteral(".sock");
+    const QString inTemp = QDir::tempPath() + name;
+    // A long TMPDIR would not fit either; /tmp always does.
+    return QFile::encodeName(inTemp).size() <= kMaxSocketPath ? inTemp : QStringLiteral("/tmp") + name;
 }
 
 #include "benchdevicesource.moc"

@@ -61,8 +61,15 @@ QString describe(const Summary &s, int decimals)
 void printTableRow(const QString &measurement, const QString &ours, const QString &reference,
                    const QString &ratio, const QString &goal, bool met)
 {
+    printTableRow(measurement, ours, reference, ratio, goal,
+                  met ? QStringLiteral("yes") : QStringLiteral("NO"));
+}
+
+void printTableRow(const QString &measurement, const QString &ours, const QString &reference,
+                   const QString &ratio, const QString &goal, const QString &met)
+{
     std::printf("TABLE\t%s\t%s\t%s\t%s\t%s\t%s\n", qPrintable(measurement), qPrintable(ours),
-                qPrintable(reference), qPrintable(ratio), qPrintable(goal), met ? "yes" : "NO");
+                qPrintable(reference), qPrintable(ratio), qPrintable(goal), qPrintable(met));
     std::fflush(stdout);
 }
 

@@ -34,6 +34,9 @@ QString describe(const Summary &s, int decimals);
 // One result line for the table: measurement | ours | reference | ratio | goal | met.
 void printTableRow(const QString &measurement, const QString &ours, const QString &reference,
                    const QString &ratio, const QString &goal, bool met);
+// The same with the last column as given (for rows without a goal: "-").
+void printTableRow(const QString &measurement, const QString &ours, const QString &reference,
+                   const QString &ratio, const QString &goal, const QString &met);
 
 // Value of "--name" in the arguments, or fallback when absent.
 int intOption(const QStringList &args, const QString &name, int fallback);

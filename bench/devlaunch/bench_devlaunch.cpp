@@ -54,6 +54,17 @@ double arrivalToStartMs(const BenchFolder &folder)
     return started ? double(started - arrival) / 1e6 : -1.0;
 }
 
+// One board on port 1,1 of the simulated bench that hangs once launched.
+bool plugHangingBoard()
+{
+    QProcess driver;
+    driver.start(siblingProgram(QStringLiteral("usb_dl_bench")),
+                 {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("hang"),
+                  QStringLiteral("--no-event")});
+    return driver.waitForFinished(10000) && driver.exitStatus() == QProcess::NormalExit &&
+           driver.exitCode() == 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -67,10 +78,7 @@ int main(int argc, char *argv[])
     const QString simBench = folder.file(QStringLiteral("simbench"));
     qputenv("USB_DL_BENCH", simBench.toLocal8Bit());
     if (!folder.isValid() || !folder.writeBoardConfig() ||
-        !folder.installTool(siblingProgram(QStringLiteral("usb_dl"))) ||
-        QProcess::execute(siblingProgram(QStringLiteral("usb_dl_bench")),
-                          {QStringLiteral("plug"), QStringLiteral("1"), QStringLiteral("1"),
-                           QStringLiteral("hang"), QStringLiteral("--no-event")}) != 0) {
+        !folder.installTool(siblingProgram(QStringLiteral("usb_dl"))) || !plugHangingBoard()) {
         std::fprintf(stderr, "cannot prepare the working folder and the simulated bench\n");
         return 1;
     }

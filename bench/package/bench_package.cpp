@@ -153,6 +153,7 @@ bool makePackage(const QString &path)
 struct Run
 {
     double seconds = -1;
+    double cpuSeconds = 0; // user + system
     long maxRssKiB = 0;
     int exitCode = -1;
 };
@@ -167,6 +168,7 @@ Run runChild(const QStringList &command)
     for (QByteArray &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::fflush(stdout); // or the child would print our buffered lines again
     QElapsedTimer timer;
     timer.start();
     const pid_t pid = ::fork();
@@ -182,6 +184,8 @@ Run runChild(const QStringList &command)
     if (pid > 0 && ::wait4(pid, &status, 0, &usage) == pid) {
         run.seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
         run.maxRssKiB = usage.ru_maxrss;
+        run.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                         static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128;
     }
     return run;
@@ -271,35 +275,30 @@ int main(int argc, char *argv[])
 
     struct Tool
     {
-        const char *name;
+        const char *name = "";
         std::function<QStringList(const QString &)> command;
         std::vector<double> times;
+        std::vector<double> cpu;
         long peakKiB = 0;
         bool failed = false;
     };
     std::vector<Tool> tools;
-    tools.push_back({"quor_unpack (auto: 2 workers)",
-                     [&](const QString &d) {
-                         return QStringList{unpacker, zip, d};
-                     },
-                     {}});
-    tools.push_back({"quor_unpack (1 worker)",
-                     [&](const QString &d) {
-                         return QStringList{unpacker, zip, d, QStringLiteral("1")};
-                     },
-                     {}});
-    tools.push_back({"bsdtar -xf",
-                     [&](const QString &d) {
-                         return QStringList{QStringLiteral("bsdtar"), QStringLiteral("-xf"), zip,
-                                            QStringLiteral("-C"), d};
-                     },
-                     {}});
-    tools.push_back(
-        {"unzip -q",
-         [&](const QString &d) {
-             return QStringList{QStringLiteral("unzip"), QStringLiteral("-q"), zip, QStringLiteral("-d"), d};
-         },
-         {}});
+    auto addTool = [&tools](const char *name, std::function<QStringList(const QString &)> command) {
+        Tool tool;
+        tool.name = name;
+        tool.command = std::move(command);
+        tools.push_back(std::move(tool));
+    };
+    addTool("quor_unpack (auto: 2 workers)", [&](const QString &d) { return QStringList{unpacker, zip, d}; });
+    addTool("quor_unpack (1 worker)", [&](const QString &d) {
+        return QStringList{unpacker, zip, d, QStringLiteral("1")};
+    });
+    addTool("bsdtar -xf", [&](const QString &d) {
+        return QStringList{QStringLiteral("bsdtar"), QStringLiteral("-xf"), zip, QStringLiteral("-C"), d};
+    });
+    addTool("unzip -q", [&](const QString &d) {
+        return QStringList{QStringLiteral("unzip"), QStringLiteral("-q"), zip, QStringLiteral("-d"), d};
+    });
 
     bool identical = true;
     for (int r = 0; r < runs; ++r) {
@@ -312,8 +311,10 @@ int main(int argc, char *argv[])
             const Run run = runChild(tools[t].command(dest));
             tools[t].failed = tools[t].failed || run.exitCode != 0;
             tools[t].times.push_back(run.seconds);
+            tools[t].cpu.push_back(run.cpuSeconds);
             tools[t].peakKiB = std::max(tools[t].peakKiB, run.maxRssKiB);
-            std::printf("run %d %-30s %6.2f s  exit %d\n", r + 1, tools[t].name, run.seconds, run.exitCode);
+            std::printf("run %d %-30s %6.2f s  cpu %6.2f s  exit %d\n", r + 1, tools[t].name, run.seconds,
+                        run.cpuSeconds, run.exitCode);
             std::fflush(stdout);
         }
         if (r == 0) {
@@ -332,8 +333,8 @@ int main(int argc, char *argv[])
     for (const Tool &t : tools) {
         const auto [lo, hi] = std::minmax_element(t.times.begin(), t.times.end());
         const double m = median(t.times);
-        std::printf("%-30s %9.2f %8.2f-%-8.2f %11.2fx %10.1f%s\n", t.name, m, *lo, *hi, reference / m,
-                    static_cast<double>(t.peakKiB) / 1024.0, t.failed ? "  FAILED" : "");
+        std::printf("%-30s %9.2f %8.2f-%-8.2f %11.2fx %10.2f %10.1f%s\n", t.name, m, *lo, *hi, reference / m,
+                    median(t.cpu), static_cast<double>(t.peakKiB) / 1024.0, t.failed ? "  FAILED" : "");
     }
     std::printf("output identical to bsdtar's: %s\n", identical ? "yes" : "NO");
 

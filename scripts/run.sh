@@ -69,9 +69,9 @@ win=$(timeout 30 xdotool search --sync --name "^$(window_title)\$" | head -n 1)
 echo "Program started in $work (window $win), bench state in $work/bench."
 
 if [ "${QUOR_DEMO:-1}" != "0" ] && [ "$mode" = "Multiple" ]; then
-    # Press Start: the button sits at the left third of the bottom row.
+    # Press Start: the first of the three buttons evenly spread over the bottom row.
     eval "$(xdotool getwindowgeometry --shell "$win")"
-    xdotool mousemove --window "$win" $((WIDTH * 27 / 100)) $((HEIGHT - 38)) click 1
+    xdotool mousemove --window "$win" $((WIDTH * 235 / 1000)) $((HEIGHT - 45)) click 1
     sleep 3
     # Six boards, plugged one after another; the one on port 2,2 fails.
     for plug in "1 1 ok" "1 2 ok" "1 3 slow" "1 4 ok" "2 1 ok" "2 2 dlfail"; do

@@ -42,7 +42,7 @@ CONF
 
     if [ -z "${DISPLAY:-}" ]; then
         echo "No display: running under Xvfb."
-        exec xvfb-run -a -s "-screen 0 1400x1000x24" "$0" --inside-display
+        exec xvfb-run -a -s "-screen 0 1600x1000x24" "$0" --inside-display
     fi
 fi
 
@@ -80,13 +80,19 @@ if [ "${QUOR_DEMO:-1}" != "0" ] && [ "$mode" = "Multiple" ]; then
         sleep 0.7
     done
     sleep 6
+elif [ "${QUOR_DEMO:-1}" != "0" ] && [ "$mode" = "Single" ]; then
+    # The remembered description file is already in the table: press Download with an "ok" board.
+    "$bench" single ok
+    eval "$(xdotool getwindowgeometry --shell "$win")"
+    xdotool mousemove --window "$win" $((WIDTH - 65)) $((HEIGHT * 697 / 1000)) click 1
+    sleep 6
 fi
 
 if [ "$headless" = 1 ]; then
     sleep 2
     import -window root "$work/screenshot.png"
     echo "Screenshot saved: $work/screenshot.png"
-    echo "Program output: $work/program.log; run log: $work/log_multiplex.txt"
+    echo "Program output: $work/program.log; run logs: $work/log_multiplex.txt, $work/log_singel.txt"
     kill "$program" 2>/dev/null || true
     wait "$program" 2>/dev/null || true
 else

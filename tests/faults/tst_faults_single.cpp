@@ -1,0 +1,313 @@
+#include "faultbench.h"
+#include "quorDownload/quorDownloadToolUI.h"
+#include "tests/single_run/boxanswerer.h"
+
+#include <QCheckBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QThread>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+#include <sys/resource.h>
+
+// Faults met by the single-board window through its own buttons, with the
+// simulated tool: what the operator sees, that the window stays usable, and
+// that every line the tool printed is in "log_singel.txt".
+namespace {
+
+using namespace Faults;
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+// The non-empty line-feed records of a text as the run log writes them:
+// decoded with the window's codec, written back in the locale's.
+QList<QByteArray> records(const QByteArray &bytes, bool decode)
+{
+    QByteArray text = bytes;
+    if (decode) {
+        QTextCodec *in = QTextCodec::codecForName("System");
+        text = QTextCodec::codecForLocale()->fromUnicode(
+            (in ? in : QTextCodec::codecForLocale())->toUnicode(bytes));
+    }
+    QList<QByteArray> out;
+    for (const QByteArray &piece : text.split('\n'))
+        if (!piece.isEmpty())
+            out.append(piece);
+    return out;
+}
+
+// Limits the size of any file this process writes, as a full disk would.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        previous = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, saved.rlim_max};
+        active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+    bool isActive() const { return active; }
+
+private:
+    rlimit saved{};
+    void (*previous)(int) = nullptr;
+    bool active = false;
+};
+
+} // namespace
+
+class tst_FaultsSingle : public QObject
+{
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void crashKeepsEveryLine();
+    void binaryOutputIsLoggedWhole();
+    void floodKeepsWindowAnswering();
+    void completionCutAcrossReads();
+    void diskFullDuringStaging();
+    void logFileCannotBeOpened();
+    void fiftyDownloadStopCycles();
+
+private:
+    std::unique_ptr<QTemporaryDir> tmp;
+    QString oldCwd;
+    std::unique_ptr<quorDownloadToolUI> window;
+    std::unique_ptr<BoxAnswerer> boxes;
+
+    QString path(const char *relative) const { return tmp->filePath(QLatin1String(relative)); }
+    void scenario(const char *name) { QVERIFY(runBench({QStringLiteral("single"), QLatin1String(name)})); }
+    QPushButton *button(const char *name) const
+    {
+        return window->findChild<QPushButton *>(QLatin1String(name));
+    }
+    QProgressBar *bar() const
+    {
+        return window->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"));
+    }
+    QString statusText() const
+    {
+        return window->findChild<QPlainTextEdit *>(QStringLiteral("statusText"))->toPlainText();
+    }
+    QByteArray log() const { return readFile(path("log_singel.txt")); }
+    QByteArray replaySingle() const
+    {
+        return replay(path("config/usb_dl.exe"),
+                      {QStringLiteral("-c"), QStringLiteral("C"), QStringLiteral("-s"), QStringLiteral("O"),
+                       QStringLiteral("-i"), QStringLiteral("x")},
+                      path("config"));
+    }
+    // The log ends with exactly the tool's records; before them come staging lines only.
+    void compareToolRecords(const QByteArray &output)
+    {
+        const QList<QByteArray> expected = records(output, true);
+        const QList<QByteArray> logged = records(log(), false);
+        QVERIFY(logged.size() >= expected.size());
+        const int staging = logged.size() - expected.size();
+        for (int i = 0; i < staging; ++i)
+            QVERIFY2(logged.at(i).contains("copied") || logged.at(i).contains("deleted") ||
+                         logged.at(i).contains("failed to copy"),
+                     logged.at(i).constData());
+        QVERIFY(logged.mid(staging) == expected);
+    }
+};
+
+void tst_FaultsSingle::init()
+{
+    tmp = std::make_unique<QTemporaryDir>();
+    QVERIFY(tmp->isValid());
+    oldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(tmp->path()));
+    for (const char *dir : {"config", "bench", "settings", "img"})
+        QVERIFY(QDir().mkpath(QLatin1String(dir)));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path("settings"));
+    qputenv("USB_DL_BENCH", QFile::encodeName(path("bench")));
+    qputenv("USB_DL_SIM_DELAY_MS", "5");
+    QVERIFY(installTool(path("config")));
+    QVERIFY(writeFile(path("config/Board_config.ini"), "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n"));
+    QVERIFY(
+        writeFile(path("img/board.xml"),
+                  "<partitions>\n"
+                  "<partition label=\"a\" size_in_kb=\"4\" file=\"a.img\" mountpoint=\"\" type=\"emmc\"/>\n"
+                  "<partition label=\"b\" size_in_kb=\"4\" file=\"b.img\" mountpoint=\"\" type=\"emmc\"/>\n"
+                  "</partitions>\n"));
+    QVERIFY(writeFile(path("img/a.img"), "a"));
+    QVERIFY(writeFile(path("img/b.img"), QByteArray(3 << 20, 'b')));
+
+    const QString xml = path("img/board.xml");
+    window = std::make_unique<quorDownloadToolUI>(
+        [xml](QWidget *, const QString &, const QString &, const QString &) { return xml; });
+    window->show();
+    boxes = std::make_unique<BoxAnswerer>();
+    button("configFileButton")->click();
+    QCOMPARE(window->state().partitionRowCount, 2);
+    for (const QPointer<QCheckBox> &box : window->state().partitionCheckBoxes)
+        if (box)
+            box->setChecked(true);
+}
+
+void tst_FaultsSingle::cleanup()
+{
+    window.reset();
+    QTRY_VERIFY(childProcesses().isEmpty());
+    boxes.reset();
+    QDir::setCurrent(oldCwd);
+    tmp.reset();
+    qunsetenv("USB_DL_BENCH");
+    qunsetenv("USB_DL_SIM_DELAY_MS");
+}
+
+void tst_FaultsSingle::crashKeepsEveryLine()
+{
+    scenario("crash");
+    button("downloadButton")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains("updated size"), 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 10000);
+    QTest::qWait(100);
+    // Nothing recognised: no box, the running form stays until Stop.
+    QVERIFY(boxes->boxes.isEmpty());
+    QVERIFY(!button("downloadButton")->isEnabled());
+    compareToolRecords(replaySingle());
+
+    button("StopButton")->click();
+    QCOMPARE(boxes->texts(), QStringList{QStringLiteral("Process Terminate!!!")});
+    QVERIFY(button("downloadButton")->isEnabled());
+    scenario("ok");
+    button("downloadButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts().last(), QStringLiteral("Download completed!"), 20000);
+    QCOMPARE(bar()->value(), 100);
+}
+
+void tst_FaultsSingle::binaryOutputIsLoggedWhole()
+{
+    scenario("garbage");
+    button("downloadButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 30000);
+    QCOMPARE(bar()->value(), 100);
+    const QByteArray output = replaySingle();
+    QVERIFY(output.contains('\0'));
+    compareToolRecords(output);
+}
+
+void tst_FaultsSingle::floodKeepsWindowAnswering()
+{
+    scenario("flood");
+    LatencyProbe probe;
+    button("downloadButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 150000);
+    QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
+    QVERIFY(probe.tickCount() > 2);
+    // The view is bounded (cleared past 30720 characters at a notification).
+    QVERIFY(statusText().size() < 30720 + 64 * 1024);
+    const QByteArray output = replaySingle();
+    QCOMPARE(output.count("updated size"), 100000);
+    compareToolRecords(output);
+}
+
+void tst_FaultsSingle::completionCutAcrossReads()
+{
+    QVERIFY(installScript(path("config/usb_dl.exe"),
+                          "printf 'updated size: 10485760/20971520(50%%)\\r\\nUSB downl'; sleep 0.4\n"
+                          "printf 'oad complete\\r\\n'\nexec sleep 30\n"));
+    button("downloadButton")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(log().contains("oad complete"), 10000);
+    QTest::qWait(200);
+    // Known fault: each read is split on its own, so the cut completion line
+    // is two pieces and is never recognised; the run keeps its running form.
+    QEXPECT_FAIL("", "a line cut between two reads is not joined before it is interpreted", Continue);
+    QCOMPARE(boxes->texts(), QStringList{QStringLiteral("Download completed!")});
+    QEXPECT_FAIL("", "a line cut between two reads is logged as two records", Continue);
+    QVERIFY(records(log(), false).contains("USB download complete\r"));
+}
+
+void tst_FaultsSingle::diskFullDuringStaging()
+{
+    scenario("ok");
+    {
+        // b.img (3 MiB) does not fit; a.img and the description do.
+        FileSizeLimit limit(1 << 20);
+        QVERIFY(limit.isActive());
+        button("downloadButton")->click();
+    }
+    QVERIFY2(statusText().contains(QStringLiteral("b.img failed to copy, Becasue ")),
+             qPrintable(statusText()));
+    QVERIFY(log().contains("b.img failed to copy, Becasue "));
+    QVERIFY(log().contains("a.img is copied successfully"));
+    // No half image is left for the tool to burn.
+    QVERIFY(!QFileInfo::exists(path("img/downloadImageFile/b.img")));
+    QCOMPARE(readFile(path("img/downloadImageFile/a.img")), QByteArray("a"));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 20000);
+
+    // With room again the next run stages everything.
+    button("downloadButton")->click();
+    QCOMPARE(readFile(path("img/downloadImageFile/b.img")), QByteArray(3 << 20, 'b'));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts().size(), 2, 20000);
+}
+
+void tst_FaultsSingle::logFileCannotBeOpened()
+{
+    // A folder in the log's place: every line is lost, nothing else changes.
+    QVERIFY(QDir().mkpath(path("log_singel.txt")));
+    scenario("ok");
+    button("downloadButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 20000);
+    QCOMPARE(bar()->value(), 100);
+    QVERIFY(statusText().contains(QStringLiteral("a.img is copied successfully")));
+    QVERIFY(QFileInfo(path("log_singel.txt")).isDir());
+}
+
+void tst_FaultsSingle::fiftyDownloadStopCycles()
+{
+    scenario("hang");
+    int fdsBefore = 0;
+    int objectsBefore = 0;
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        button("downloadButton")->click();
+        QTRY_COMPARE(childProcesses().size(), 1);
+        QTRY_COMPARE(log().count("Waiting for USB device connection"), cycle + 1);
+        button("StopButton")->click();
+        QCOMPARE(boxes->texts().size(), cycle + 1);
+        QVERIFY(childProcesses().isEmpty());
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (cycle == 0) {
+            fdsBefore = openFdCount();
+            objectsBefore = window->findChildren<QObject *>().size();
+        }
+    }
+    QCOMPARE(boxes->texts().count(QStringLiteral("Process Terminate!!!")), 50);
+    QTRY_VERIFY2(openFdCount() <= fdsBefore,
+                 qPrintable(QStringLiteral("%1 > %2").arg(openFdCount()).arg(fdsBefore)));
+    QVERIFY(window->findChildren<QObject *>().size() <= objectsBefore);
+    QVERIFY(window->findChildren<QProcess *>().size() <= 1);
+    QTRY_VERIFY(window->findChildren<QThread *>().isEmpty());
+}
+
+QTEST_MAIN(tst_FaultsSingle)
+#include "tst_faults_single.moc"

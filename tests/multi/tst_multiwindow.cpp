@@ -93,6 +93,7 @@ private slots:
     void startWithoutPackageShowsBox();
     void stopBeforeStart();
     void startAndStopCycles();
+    void brokenPackageIsReportedAndBatchStarts();
     void cancelledDialogRemovesNothing();
     void restartIdleAndRunning();
     void arrivalsBeforeStartLaunchNothing();
@@ -324,6 +325,21 @@ void tst_MultiWindow::startAndStopCycles()
     QVERIFY(!child<QPushButton>(window.get(), "reButton_8")->isEnabled());
 }
 
+void tst_MultiWindow::brokenPackageIsReportedAndBatchStarts()
+{
+    QVERIFY(QDir().mkpath(folder->file(QStringLiteral("pkg"))));
+    QVERIFY(folder->writeFile(QStringLiteral("pkg/images.zip"),
+                              QByteArray("this is no zip archive\n").repeated(50)));
+    setLastPath2(folder->file(QStringLiteral("pkg/images.zip")));
+    auto window = makeWindow();
+    child<QPushButton>(window.get(), "startButton")->click();
+    // The operator sees what went wrong; no half-made folder is left to burn from.
+    QVERIFY(!child<QPlainTextEdit>(window.get(), "statusText")->toPlainText().isEmpty());
+    QVERIFY(!QFileInfo::exists(folder->file(QStringLiteral("pkg/QuorBurnImage"))));
+    QVERIFY(child<QPushButton>(window.get(), "reButton_1")->isEnabled());
+    QCOMPARE(window->findChildren<QProcess *>().size(), 8);
+}
+
 void tst_MultiWindow::cancelledDialogRemovesNothing()
 {
     QVERIFY(QDir().mkpath(folder->file(QStringLiteral("QuorBurnImage/keep"))));
@@ -512,7 +528,7 @@ void tst_MultiWindow::windowSystemCloseKillsTransfers()
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^Process 0 closed! State: ")));
     window->close();
     QVERIFY(!pidAlive(pid));
-    // The ticker still runs after such a close; destroying the window ends it cooperatively.
+    // Destroying the window afterwards must not meet a running ticker or process.
     window.reset();
 }
 

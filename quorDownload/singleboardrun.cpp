@@ -147,13 +147,15 @@ void SingleBoardRun::pyDownload()
     m_animationThread = std::make_unique<myThread>(m_process.data());
     m_animating = true;
     myThread *thread = m_animationThread.get();
+    // Every connection is in place before the thread runs, so its first
+    // signal already finds them.
     connect(thread, SIGNAL(sendToProcess()), this, SLOT(threadSlot()));
-    connect(thread, SIGNAL(finished()), this, SLOT(releaseEndedThread()), Qt::QueuedConnection);
-    thread->start(QThread::InheritPriority);
     // After the handler's own connection, so the handler runs first.
     if (m_process)
         connect(m_process, SIGNAL(readyReadStandardOutput()), thread, SLOT(sameTime()));
     connect(thread, SIGNAL(sendToProcessForStop()), this, SLOT(stopimage()));
+    connect(thread, SIGNAL(finished()), this, SLOT(releaseEndedThread()), Qt::QueuedConnection);
+    thread->start(QThread::InheritPriority);
 
     if (!m_process)
         return;

@@ -15,7 +15,11 @@
 #include <csignal>
 #include <memory>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 // Faults met by the single-board window through its own buttons, with the
 // simulated tool: what the operator sees, that the window stays usable, and
@@ -79,6 +83,36 @@ private:
     bool active = false;
 };
 
+// Marks a folder immutable (nothing can be created or removed in it, not even
+// by root) for the lifetime of the object.
+class ImmutableFolder
+{
+public:
+    explicit ImmutableFolder(const QString &path)
+        : fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY))
+    {
+        if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            const int immutable = flags | FS_IMMUTABLE_FL;
+            active = ::ioctl(fd, FS_IOC_SETFLAGS, &immutable) == 0;
+        }
+    }
+    ~ImmutableFolder()
+    {
+        if (active)
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ImmutableFolder(const ImmutableFolder &) = delete;
+    ImmutableFolder &operator=(const ImmutableFolder &) = delete;
+    bool isActive() const { return active; }
+
+private:
+    int fd = -1;
+    int flags = 0;
+    bool active = false;
+};
+
 } // namespace
 
 class tst_FaultsSingle : public QObject
@@ -93,6 +127,7 @@ private slots:
     void floodKeepsWindowAnswering();
     void completionCutAcrossReads();
     void diskFullDuringStaging();
+    void readOnlyStagingFolder();
     void logFileCannotBeOpened();
     void fiftyDownloadStopCycles();
 
@@ -268,6 +303,31 @@ void tst_FaultsSingle::diskFullDuringStaging()
     // With room again the next run stages everything.
     button("downloadButton")->click();
     QCOMPARE(readFile(path("img/downloadImageFile/b.img")), QByteArray(3 << 20, 'b'));
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts().size(), 2, 20000);
+}
+
+void tst_FaultsSingle::readOnlyStagingFolder()
+{
+    scenario("ok");
+    const QString staging = path("img/downloadImageFile");
+    QVERIFY(QDir().mkpath(staging));
+    {
+        ImmutableFolder readOnly(staging);
+        if (!readOnly.isActive())
+            QSKIP("this file system or user cannot make a folder immutable");
+        button("downloadButton")->click();
+        // Every copy is reported as failed, in the view and the log; the run goes on.
+        for (const char *name : {"a.img", "b.img", "board.xml"}) {
+            QVERIFY2(statusText().contains(QLatin1String(name) + QStringLiteral(" failed to copy, Be")),
+                     qPrintable(statusText()));
+            QVERIFY(log().contains(QByteArray(name) + " failed to copy, Be"));
+        }
+        QVERIFY(QDir(staging).isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 20000);
+    }
+    button("downloadButton")->click();
+    QCOMPARE(QDir(staging).entryList(QDir::Files, QDir::Name),
+             (QStringList{QStringLiteral("a.img"), QStringLiteral("b.img"), QStringLiteral("board.xml")}));
     QTRY_COMPARE_WITH_TIMEOUT(boxes->texts().size(), 2, 20000);
 }
 

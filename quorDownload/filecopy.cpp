@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <memory>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -139,8 +140,29 @@ int copyWithRange(int in, int out)
     }
 }
 
+// Same contract as copyWithRange, through sendfile (works across file systems).
+int copyWithSendFile(int in, int out)
+{
+    off_t copied = 0;
+    for (;;) {
+        const ssize_t n = ::sendfile(out, in, nullptr, kRangeChunk);
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
+        if (n == 0)
+            return copied == 0 ? -1 : 0;
+        const int err = errno;
+        if (err == EINTR)
+            continue;
+        if (copied == 0 && (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP))
+            return -1;
+        return err;
+    }
+}
+
 bool copyImpl(const QString &source, const QString &destination, QString *errorText,
-              QFileDevice::Permissions permissions, bool allowRange)
+              QFileDevice::Permissions permissions, Method method)
 {
     const QByteArray sourcePath = QFile::encodeName(source);
     const QByteArray destinationPath = QFile::encodeName(destination);
@@ -189,7 +211,9 @@ bool copyImpl(const QString &source, const QString &destination, QString *errorT
 
     ::posix_fadvise(in.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    int err = allowRange ? copyWithRange(in.get(), out.get()) : -1;
+    int err = method == Method::Best ? copyWithRange(in.get(), out.get()) : -1;
+    if (err == -1 && method != Method::Buffer)
+        err = copyWithSendFile(in.get(), out.get());
     if (err == -1)
         err = copyWithBuffer(in.get(), out.get());
     if (err != 0)
@@ -205,13 +229,13 @@ bool copyImpl(const QString &source, const QString &destination, QString *errorT
 bool copyFile(const QString &source, const QString &destination, QString *errorText,
               QFileDevice::Permissions permissions)
 {
-    return copyImpl(source, destination, errorText, permissions, true);
+    return copyImpl(source, destination, errorText, permissions, Method::Best);
 }
 
-bool copyFileWithBuffer(const QString &source, const QString &destination, QString *errorText,
-                        QFileDevice::Permissions permissions)
+bool copyFileUsing(Method method, const QString &source, const QString &destination, QString *errorText,
+                   QFileDevice::Permissions permissions)
 {
-    return copyImpl(source, destination, errorText, permissions, false);
+    return copyImpl(source, destination, errorText, permissions, method);
 }
 
 } // namespace FileCopy

@@ -4,8 +4,8 @@
 #include <QString>
 
 // Fast whole-file copy for multi-gigabyte images: the kernel copies with
-// copy_file_range where the file systems allow it, otherwise a large-buffer
-// read/write loop does. An existing destination is never overwritten, and a
+// copy_file_range where the file systems allow it, else with sendfile, else a
+// large-buffer read/write loop does. An existing destination is never overwritten, and a
 // failed copy leaves no partial destination behind.
 namespace FileCopy {
 
@@ -16,9 +16,13 @@ bool copyFile(const QString &source, const QString &destination, QString *errorT
               QFileDevice::Permissions permissions = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
                                                      QFileDevice::ReadGroup | QFileDevice::ReadOther);
 
-// Same, but always through the read/write loop (kept callable for the
-// benchmark and for tests of the fallback).
-bool copyFileWithBuffer(const QString &source, const QString &destination, QString *errorText,
-                        QFileDevice::Permissions permissions);
+// The ways a copy can go, fastest first; Best tries them in this order and
+// moves on when the file systems refuse one before anything was copied.
+enum class Method { Best, SendFile, Buffer };
+
+// Same as copyFile, with the way chosen (the benchmark and the tests use the
+// slower ways directly).
+bool copyFileUsing(Method method, const QString &source, const QString &destination, QString *errorText,
+                   QFileDevice::Permissions permissions);
 
 } // namespace FileCopy

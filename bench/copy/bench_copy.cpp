@@ -73,15 +73,13 @@ bool sameContent(const QString &a, const QString &b)
     return QProcess::execute(QStringLiteral("cmp"), {QStringLiteral("-s"), a, b}) == 0;
 }
 
-double timeOurs(const QString &src, const QString &dst, bool buffered)
+double timeOurs(const QString &src, const QString &dst, FileCopy::Method method)
 {
     QString error;
     QElapsedTimer t;
     t.start();
     const bool ok =
-        buffered
-            ? FileCopy::copyFileWithBuffer(src, dst, &error, QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-            : FileCopy::copyFile(src, dst, &error, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        FileCopy::copyFileUsing(method, src, dst, &error, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     const double s = double(t.nsecsElapsed()) / 1e9;
     if (!ok) {
         std::fprintf(stderr, "copy failed: %s\n", qPrintable(error));
@@ -148,7 +146,7 @@ int main(int argc, char **argv)
     warm(src);
 
     // Warm-up round, with a content check of each side.
-    timeOurs(src, dst, false);
+    timeOurs(src, dst, FileCopy::Method::Best);
     const bool oursSame = sameContent(src, dst);
     settle(dst);
     timeCp(src, dst);
@@ -158,32 +156,36 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    Series ours{"ours (copy_file_range)", {}}, buffered{"ours (buffer loop)", {}}, cp{"cp", {}};
+    Series ours{"ours (copy_file_range)", {}}, sent{"ours (sendfile)", {}},
+        buffered{"ours (buffer loop)", {}}, cp{"cp", {}};
     for (int i = 0; i < repeat; ++i) {
         if (i % 2 == 0) {
-            ours.seconds.push_back(timeOurs(src, dst, false));
+            ours.seconds.push_back(timeOurs(src, dst, FileCopy::Method::Best));
             settle(dst);
             cp.seconds.push_back(timeCp(src, dst));
             settle(dst);
         } else {
             cp.seconds.push_back(timeCp(src, dst));
             settle(dst);
-            ours.seconds.push_back(timeOurs(src, dst, false));
+            ours.seconds.push_back(timeOurs(src, dst, FileCopy::Method::Best));
             settle(dst);
         }
-        buffered.seconds.push_back(timeOurs(src, dst, true));
+        sent.seconds.push_back(timeOurs(src, dst, FileCopy::Method::SendFile));
+        settle(dst);
+        buffered.seconds.push_back(timeOurs(src, dst, FileCopy::Method::Buffer));
         settle(dst);
     }
 
     std::printf("file: %lld MiB on %s, %d timed copies per side, order alternating\n",
                 static_cast<long long>(sizeMiB), qPrintable(tmp.path()), repeat);
     std::printf("%-24s %9s %9s %9s %10s\n", "", "median s", "min s", "max s", "MiB/s");
-    for (const Series *s : {&cp, &ours, &buffered}) {
+    for (const Series *s : {&cp, &ours, &sent, &buffered}) {
         const double med = median(s->seconds);
         const auto [lo, hi] = std::minmax_element(s->seconds.begin(), s->seconds.end());
         std::printf("%-24s %9.3f %9.3f %9.3f %10.0f\n", s->name, med, *lo, *hi, double(sizeMiB) / med);
     }
     std::printf("speed ratio ours/cp (median): %.3f\n", median(cp.seconds) / median(ours.seconds));
+    std::printf("speed ratio sendfile/cp (median): %.3f\n", median(cp.seconds) / median(sent.seconds));
     std::printf("speed ratio buffer loop/cp (median): %.3f\n", median(cp.seconds) / median(buffered.seconds));
     return 0;
 }

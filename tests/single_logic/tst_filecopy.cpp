@@ -45,9 +45,19 @@ mode_t modeOf(const QString &path)
 
 using CopyFn = bool (*)(const QString &, const QString &, QString *, QFileDevice::Permissions);
 
-bool rangeCopy(const QString &s, const QString &d, QString *e, QFileDevice::Permissions p)
+bool bestCopy(const QString &s, const QString &d, QString *e, QFileDevice::Permissions p)
 {
     return FileCopy::copyFile(s, d, e, p);
+}
+
+bool sendFileCopy(const QString &s, const QString &d, QString *e, QFileDevice::Permissions p)
+{
+    return FileCopy::copyFileUsing(FileCopy::Method::SendFile, s, d, e, p);
+}
+
+bool bufferCopy(const QString &s, const QString &d, QString *e, QFileDevice::Permissions p)
+{
+    return FileCopy::copyFileUsing(FileCopy::Method::Buffer, s, d, e, p);
 }
 
 constexpr QFileDevice::Permissions kAll =
@@ -84,11 +94,10 @@ void TstFileCopy::copiesContentExactly_data()
 {
     QTest::addColumn<CopyFn>("copy");
     QTest::addColumn<int>("size");
-    const CopyFn range = rangeCopy;
-    const CopyFn buffer = FileCopy::copyFileWithBuffer;
     for (int size : {0, 1, 4096 * 3 + 17, (9 << 20) + 333}) {
-        QTest::addRow("range %d", size) << range << size;
-        QTest::addRow("buffer %d", size) << buffer << size;
+        QTest::addRow("best %d", size) << CopyFn(bestCopy) << size;
+        QTest::addRow("sendfile %d", size) << CopyFn(sendFileCopy) << size;
+        QTest::addRow("buffer %d", size) << CopyFn(bufferCopy) << size;
     }
 }
 
@@ -123,8 +132,8 @@ void TstFileCopy::neverOverwritesOrFollowsALink()
     QVERIFY(QFile::link(path(QStringLiteral("victim")), path(QStringLiteral("link"))));
     QVERIFY(QFile::link(path(QStringLiteral("nowhere")), path(QStringLiteral("dangling"))));
     QVERIFY(!FileCopy::copyFile(path(QStringLiteral("src")), path(QStringLiteral("link")), &error, kAll));
-    QVERIFY(!FileCopy::copyFileWithBuffer(path(QStringLiteral("src")), path(QStringLiteral("dangling")),
-                                          &error, kAll));
+    QVERIFY(!bufferCopy(path(QStringLiteral("src")), path(QStringLiteral("dangling")), &error, kAll));
+    QVERIFY(!sendFileCopy(path(QStringLiteral("src")), path(QStringLiteral("dangling")), &error, kAll));
     QCOMPARE(readFile(path(QStringLiteral("victim"))), QByteArray("keep me"));
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("nowhere"))));
 }
@@ -170,26 +179,28 @@ void TstFileCopy::failureHalfWayRemovesThePartialFile()
     rlimit limited = saved;
     limited.rlim_cur = 1 << 20;
     QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
-    QString rangeError, bufferError;
-    const bool rangeOk =
-        FileCopy::copyFile(path(QStringLiteral("big")), path(QStringLiteral("d1")), &rangeError, kAll);
-    const bool bufferOk = FileCopy::copyFileWithBuffer(path(QStringLiteral("big")),
-                                                       path(QStringLiteral("d2")), &bufferError, kAll);
+    const CopyFn ways[] = {bestCopy, sendFileCopy, bufferCopy};
+    QStringList errors;
+    QVector<bool> results;
+    for (int i = 0; i < 3; ++i) {
+        QString error;
+        results << ways[i](path(QStringLiteral("big")), path(QStringLiteral("d%1").arg(i + 1)), &error, kAll);
+        errors << error;
+    }
     ::setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
 
-    QVERIFY(!rangeOk);
-    QVERIFY(!bufferOk);
-    QVERIFY2(rangeError.contains(QStringLiteral("too large")), qPrintable(rangeError));
-    QVERIFY2(bufferError.contains(QStringLiteral("too large")), qPrintable(bufferError));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("d1"))));
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("d2"))));
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(!results.at(i));
+        QVERIFY2(errors.at(i).contains(QStringLiteral("too large")), qPrintable(errors.at(i)));
+        QVERIFY(!QFileInfo::exists(path(QStringLiteral("d%1").arg(i + 1))));
+    }
 
     // A source that fails on read: the kernel refuses, the loop reads and fails.
     QString error;
-    QVERIFY(!FileCopy::copyFile(QStringLiteral("/proc/self/mem"), path(QStringLiteral("d3")), &error, kAll));
+    QVERIFY(!FileCopy::copyFile(QStringLiteral("/proc/self/mem"), path(QStringLiteral("d4")), &error, kAll));
     QVERIFY(!error.isEmpty());
-    QVERIFY(!QFileInfo::exists(path(QStringLiteral("d3"))));
+    QVERIFY(!QFileInfo::exists(path(QStringLiteral("d4"))));
 }
 
 QTEST_APPLESS_MAIN(TstFileCopy)

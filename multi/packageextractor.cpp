@@ -23,6 +23,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,38 +32,26 @@ constexpr qint64 kParallelMinBytes = 16 * 1024 * 1024; // below this a second wo
 constexpr size_t kReadBlock = 256 * 1024;
 constexpr int kMaxWorkers = 4;
 
-// Owns a file descriptor.
+// Owns a file descriptor (moves by swapping).
 class Fd final
 {
 public:
     explicit Fd(int fd = -1) : m_fd(fd) {}
     ~Fd() { reset(); }
-    Fd(Fd &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    Fd(Fd &&other) noexcept : m_fd(other.release()) {}
     Fd &operator=(Fd &&other) noexcept
     {
-        if (this != &other) {
-            reset();
-            m_fd = other.m_fd;
-            other.m_fd = -1;
-        }
+        std::swap(m_fd, other.m_fd);
         return *this;
     }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
 
     int get() const { return m_fd; }
     bool valid() const { return m_fd >= 0; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
+    int release() { return std::exchange(m_fd, -1); }
     void reset()
     {
         if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
+            ::close(release());
     }
 
 private:

@@ -328,8 +328,8 @@ int main(int argc, char *argv[])
         QDir(dir + QStringLiteral("/out%1").arg(t)).removeRecursively();
 
     const double reference = median(tools[2].times);
-    std::printf("\n%-30s %9s %17s %12s %10s\n", "tool", "median s", "spread (min-max)", "vs bsdtar",
-                "peak MiB");
+    std::printf("\n%-30s %9s %17s %12s %10s %10s\n", "tool", "median s", "spread (min-max)", "vs bsdtar",
+                "cpu s", "peak MiB");
     for (const Tool &t : tools) {
         const auto [lo, hi] = std::minmax_element(t.times.begin(), t.times.end());
         const double m = median(t.times);

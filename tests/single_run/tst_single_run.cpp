@@ -73,6 +73,7 @@ private slots:
     void breakThenWaitingLinesStopJustAboveTen();
     void completionDropsTheRestOfItsNotification();
     void failureThenLaterCompletion();
+    void toolStartsFromAFolderWithABlank();
     void misbehavingToolsLeaveTheRunUsable_data();
     void misbehavingToolsLeaveTheRunUsable();
 
@@ -511,6 +512,24 @@ void TstSingleRun::failureThenLaterCompletion()
         10000);
     QCOMPARE(m_bar->value(), 100);
     QVERIFY(m_download->isEnabled());
+}
+
+void TstSingleRun::toolStartsFromAFolderWithABlank()
+{
+    // The program path is passed as one argument, so a blank in the working
+    // folder does not split it.
+    const QString spaced = m_tmp->path() + QStringLiteral("/work folder");
+    QVERIFY(QDir().mkpath(spaced + QStringLiteral("/config")));
+    QVERIFY(QFile::copy(m_binDir + QStringLiteral("/usb_dl"), spaced + QStringLiteral("/config/usb_dl.exe")));
+    QVERIFY(QFile::setPermissions(spaced + QStringLiteral("/config/usb_dl.exe"),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(QDir::setCurrent(spaced));
+    m_process->setWorkingDirectory(spaced + QStringLiteral("/config/"));
+    setScenario("ok");
+    chooseDescription();
+    m_run->pyDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 20000);
+    QVERIFY(QFileInfo::exists(spaced + QStringLiteral("/log_singel.txt")));
 }
 
 void TstSingleRun::misbehavingToolsLeaveTheRunUsable_data()

@@ -93,8 +93,10 @@ SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downlo
     }
     // Once per window: a connection per run would hand every notification to
     // the handler once for each run so far.
-    if (downloadProcess)
+    if (downloadProcess) {
         connect(downloadProcess, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadData()));
+        connect(downloadProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onToolFinished()));
+    }
 }
 
 SingleBoardRun::~SingleBoardRun()
@@ -125,6 +127,13 @@ void SingleBoardRun::pyDownload()
     stopAnimation();
     for (Chunk &chunk : m_chunks)
         chunk.logOnly = true;
+    if (!m_partialLine.isEmpty()) {
+        Chunk tail;
+        tail.lines = QStringList{m_codec->toUnicode(m_partialLine)};
+        tail.logOnly = true;
+        m_chunks.push_back(std::move(tail));
+        m_partialLine.clear();
+    }
     // A tool left running by a failed run would keep the process busy, and
     // starting it again would silently not start the new tool.
     if (m_process && m_process->state() != QProcess::NotRunning)
@@ -268,13 +277,29 @@ void SingleBoardRun::readChunk(bool logOnly)
 {
     if (!m_process || !m_process->isOpen())
         return;
-    const QByteArray bytes = m_process->readAll();
+    QByteArray bytes = m_partialLine + m_process->readAll();
+    const int complete = bytes.lastIndexOf('\n') + 1;
+    m_partialLine = bytes.mid(complete);
+    bytes.truncate(complete);
     if (bytes.isEmpty())
         return;
     Chunk chunk;
     chunk.lines = SingleOutput::splitLines(m_codec->toUnicode(bytes));
     chunk.logOnly = logOnly;
     m_chunks.push_back(std::move(chunk));
+}
+
+void SingleBoardRun::onToolFinished()
+{
+    if (m_partialLine.isEmpty())
+        return;
+    Chunk chunk;
+    chunk.lines = QStringList{m_codec->toUnicode(m_partialLine)};
+    chunk.logOnly = m_killing > 0;
+    m_partialLine.clear();
+    m_chunks.push_back(std::move(chunk));
+    if (!m_draining && m_killing == 0)
+        drain();
 }
 
 void SingleBoardRun::drain()

@@ -61,6 +61,7 @@ public slots:
 
 private slots:
     void releaseEndedThread();
+    void onToolFinished(); // the tool's unterminated last line is handled too
 
 private:
     // Output of one notification. Lines read while the tool is being killed are
@@ -98,6 +99,9 @@ private:
 
     SingleOutput::RunState m_state;
     std::deque<Chunk> m_chunks;
+    // Output after the last line feed read so far: a line cut between two
+    // reads is completed by the next one instead of being read as two.
+    QByteArray m_partialLine;
     bool m_draining = false;
     int m_killing = 0;
 };

@@ -74,6 +74,9 @@ private slots:
     void completionDropsTheRestOfItsNotification();
     void failureThenLaterCompletion();
     void toolStartsFromAFolderWithABlank();
+    void stagingFolderBlockedHaltsTheRun();
+    void statusTextIsBoundedPerNotification();
+    void animationGoesOnFromTheLastFrame();
     void misbehavingToolsLeaveTheRunUsable_data();
     void misbehavingToolsLeaveTheRunUsable();
 
@@ -530,6 +533,58 @@ void TstSingleRun::toolStartsFromAFolderWithABlank()
     m_run->pyDownload();
     QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 20000);
     QVERIFY(QFileInfo::exists(spaced + QStringLiteral("/log_singel.txt")));
+}
+
+void TstSingleRun::stagingFolderBlockedHaltsTheRun()
+{
+    installSimulatedTool();
+    chooseDescription();
+    QVERIFY(writeFile(m_stagingDir, "a file in the way"));
+    m_status->setPlainText(QStringLiteral("before"));
+    m_run->pyDownload();
+    QVERIFY(m_boxes->boxes.isEmpty());
+    QCOMPARE(m_process->state(), QProcess::NotRunning);
+    QVERIFY(!QFileInfo::exists(QStringLiteral("bench/calls.log")));
+    QCOMPARE(m_status->toPlainText(), QStringLiteral("before"));
+    QVERIFY(!m_download->isEnabled()); // halted in the running form
+    QVERIFY(m_stop->isEnabled());
+    m_run->stop();
+    QCOMPARE(m_boxes->texts(), QStringList{QStringLiteral("Process Terminate!!!")});
+    QVERIFY(m_download->isEnabled());
+    QVERIFY(!m_stop->isEnabled());
+}
+
+void TstSingleRun::statusTextIsBoundedPerNotification()
+{
+    installScript("sleep 1\necho first\nsleep 1\necho second\nexec sleep 30\n");
+    chooseDescription();
+    m_run->pyDownload();
+    // Just below the bound: kept.
+    m_status->setPlainText(QString(30720, QLatin1Char('x')));
+    QTRY_VERIFY_WITH_TIMEOUT(toolRecords().contains(QStringLiteral("first")), 10000);
+    QVERIFY(m_status->toPlainText().startsWith(QString(30720, QLatin1Char('x'))));
+    QVERIFY(m_status->toPlainText().endsWith(QStringLiteral("first")));
+    // Now above it: cleared before the next notification's lines go in.
+    QTRY_VERIFY_WITH_TIMEOUT(toolRecords().contains(QStringLiteral("second")), 10000);
+    QCOMPARE(m_status->toPlainText(), QStringLiteral("second"));
+}
+
+void TstSingleRun::animationGoesOnFromTheLastFrame()
+{
+    installScript("exec sleep 30\n");
+    chooseDescription();
+    m_run->pyDownload();
+    QTRY_VERIFY_WITH_TIMEOUT(m_run->animationFrame() == 3, 5000); // frames 1 and 2 shown
+    m_run->stop();
+    const int next = m_run->animationFrame();
+    QVERIFY(next >= 1 && next <= 4);
+
+    m_run->pyDownload();
+    const int after = next % 4 + 1;
+    QTRY_COMPARE_WITH_TIMEOUT(m_run->animationFrame(), after, 5000);
+    QVERIFY(m_label->pixmap());
+    QCOMPARE(m_label->pixmap()->toImage(), QPixmap(QStringLiteral(":/img/%1.png").arg(next)).toImage());
+    m_run->stop();
 }
 
 void TstSingleRun::misbehavingToolsLeaveTheRunUsable_data()

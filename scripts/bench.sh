@@ -87,7 +87,7 @@ else
               sprintf("%.2fx", ref / ours), "-", "-" }' "$logs/package.out" >>"$rows"
 
     # The copy benchmark: our staging copy against cp on a 1 GiB file.
-    run copy "$bin/bench_copy" --repeat 7
+    run copy "$bin/bench_copy" --repeat 7 --dir "${TMPDIR:-/tmp}"
     awk -v OFS='\t' '
         /^cp /                     { ref = $2; refspread = $3 ".." $4 }
         /^ours \(copy_file_range\)/ { ours = $3; spread = $4 ".." $5 }

@@ -183,17 +183,18 @@ QStringList floorLines(const QList<QByteArray> &recording, int count, const QStr
 // what their time beyond the floor goes to.
 void reportParts(const BenchFolder &folder)
 {
-    // Median of seven passes of 200 calls: one pass is short and the machine may be busy.
-    constexpr int kCalls = 200;
+    // Each call timed alone, with the toolkit's pending events (repaints,
+    // polish) processed between calls as between two notifications; the median.
+    constexpr int kCalls = 300;
     const auto perCallUs = [](const std::function<void()> &call) {
-        std::vector<double> passes;
-        for (int pass = 0; pass < 7; ++pass) {
+        std::vector<double> calls;
+        for (int i = 0; i < kCalls; ++i) {
             const qint64 start = BenchUtil::monotonicNs();
-            for (int i = 0; i < kCalls; ++i)
-                call();
-            passes.push_back(double(BenchUtil::monotonicNs() - start) / 1e3 / kCalls);
+            call();
+            calls.push_back(double(BenchUtil::monotonicNs() - start) / 1e3);
+            QCoreApplication::processEvents();
         }
-        return BenchUtil::summarize(passes).median;
+        return BenchUtil::summarize(calls).median;
     };
     {
         ScriptedDeviceSource devices;

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -21,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
@@ -28,7 +30,8 @@
 
 namespace {
 
-constexpr qint64 kParallelMinBytes = 16 * 1024 * 1024; // below this a second worker does not pay off
+constexpr qint64 kMiB = 1024 * 1024;
+constexpr qint64 kParallelMinBytes = 16 * kMiB; // below this a second worker does not pay off
 constexpr size_t kReadBlock = 256 * 1024;
 constexpr int kMaxWorkers = 4;
 
@@ -546,6 +549,21 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     }
     workers = std::max(1, std::min({workers, kMaxWorkers, std::max(1, fileCount)}));
     assignWorkers(&entries, workers);
+
+    // A package that cannot fit fails at once instead of filling the disk first.
+    struct statvfs space;
+    if (::fstatvfs(parent.get(), &space) == 0) {
+        const auto freeBytes = static_cast<qint64>(std::min<unsigned long long>(
+            static_cast<unsigned long long>(space.f_bavail) * space.f_frsize, LLONG_MAX));
+        if (total > freeBytes) {
+            qDebug() << "Not enough free space:" << total << "needed," << freeBytes << "free";
+            result.messages.append(
+                QStringLiteral("Not enough free space to unpack: %1 MiB needed, %2 MiB free.")
+                    .arg((total + kMiB - 1) / kMiB)
+                    .arg(freeBytes / kMiB));
+            return result;
+        }
+    }
 
     // A fresh hidden folder beside the destination; nobody else writes into it.
     QByteArray tempName;

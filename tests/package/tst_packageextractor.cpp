@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -324,6 +325,23 @@ private slots:
         qInstallMessageHandler(nullptr);
         QVERIFY(!r.ok);
         QVERIFY(logLines.contains(QStringLiteral("Destination folder not found!")));
+    }
+
+    void packageLargerThanFreeSpace()
+    {
+        // The headers claim 400 entries of 3.75 GiB; the check must refuse before writing anything.
+        QList<RawItem> items;
+        for (int i = 0; i < 400; ++i)
+            items.append({"img" + QByteArray::number(i), "x", 3, 0100644u << 16, false, false, 0xF0000000u});
+        if (QStorageInfo(m_pkgDir).bytesAvailable() > 400LL * 0xF0000000LL)
+            QSKIP("the disk has more free space than the package claims");
+        QVERIFY(writeBytes(m_zip, raw(items)));
+        const UnpackResult r = unpackPackage(m_zip, m_dest);
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages.size(), 1);
+        QVERIFY2(r.messages.first().contains(QLatin1String("free space")), qPrintable(r.messages.first()));
+        QCOMPARE(r.bytesWritten, qint64(0));
+        expectNothingLeft();
     }
 
     void fileFolderClashFails()

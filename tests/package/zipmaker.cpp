@@ -85,7 +85,7 @@ QByteArray raw(const QList<RawItem> &items)
         const quint32 offset = static_cast<quint32>(out.size());
         const quint32 crc = crc32(item.data) ^ (item.badCrc ? 0x5A5A5A5Au : 0u);
         const quint16 flags = item.utf8Flag ? 0x0800 : 0;
-        const auto size = static_cast<quint32>(item.data.size());
+        const auto size = item.declaredSize ? item.declaredSize : static_cast<quint32>(item.data.size());
         const auto nameSize = static_cast<quint16>(item.name.size());
         put32(out, 0x04034b50);
         put16(out, 20);

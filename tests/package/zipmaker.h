@@ -42,6 +42,7 @@ struct RawItem
     quint32 externalAttributes = 0;
     bool utf8Flag = false;
     bool badCrc = false;
+    quint32 declaredSize = 0; // when set, the size the headers claim instead of the real one
 };
 
 // Hand-made archive with stored entries.

@@ -5,6 +5,7 @@
 // button the test chose (the default button unless told otherwise).
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -34,6 +35,8 @@ public:
     }
     void setChooser(Chooser c) { m_chooser = std::move(c); }
     void setProbe(std::function<int()> p) { m_probe = std::move(p); }
+    // Keeps each box open this long before answering it.
+    void setDelayMs(int ms) { m_delayMs = ms; }
     QList<SeenBox> boxes;
     QStringList texts() const
     {
@@ -48,6 +51,12 @@ private:
     {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box || box == m_last)
+            return;
+        if (box != m_pending) {
+            m_pending = box;
+            m_open.start();
+        }
+        if (m_open.elapsed() < m_delayMs)
             return;
         m_last = box;
         SeenBox seen;
@@ -73,6 +82,9 @@ private:
 
     QTimer m_timer;
     QPointer<QMessageBox> m_last;
+    QPointer<QMessageBox> m_pending;
+    QElapsedTimer m_open;
+    int m_delayMs = 0;
     Chooser m_chooser;
     std::function<int()> m_probe;
 };

@@ -73,6 +73,7 @@ private slots:
     void breakThenWaitingLinesStopJustAboveTen();
     void completionDropsTheRestOfItsNotification();
     void failureThenLaterCompletion();
+    void outputDuringABoxIsHandledOnceInOrder();
     void toolStartsFromAFolderWithABlank();
     void stagingFolderBlockedHaltsTheRun();
     void statusTextIsBoundedPerNotification();
@@ -585,6 +586,33 @@ void TstSingleRun::animationGoesOnFromTheLastFrame()
     QVERIFY(m_label->pixmap());
     QCOMPARE(m_label->pixmap()->toImage(), QPixmap(QStringLiteral(":/img/%1.png").arg(next)).toImage());
     m_run->stop();
+}
+
+void TstSingleRun::outputDuringABoxIsHandledOnceInOrder()
+{
+    // The failure box stays open while the tool goes on printing; those
+    // notifications re-enter the handler and must wait their turn.
+    installScript("echo 'USB download failed'\n"
+                  "i=1; while [ $i -le 200 ]; do echo \"line $i\"; i=$((i+1)); done\n"
+                  "echo 'download complete'\nexec sleep 30\n");
+    m_boxes->setDelayMs(700);
+    chooseDescription();
+    m_run->pyDownload();
+    QTRY_COMPARE_WITH_TIMEOUT(
+        m_boxes->texts(),
+        (QStringList{QStringLiteral("USB download failed!!!"), QStringLiteral("Download completed!")}),
+        15000);
+    QStringList expected{QStringLiteral("USB download failed")};
+    for (int i = 1; i <= 200; ++i)
+        expected << QStringLiteral("line %1").arg(i);
+    expected << QStringLiteral("download complete");
+    QCOMPARE(toolRecords(), expected);
+    // Shown in the same order, after the failure's dashed line.
+    const QString text = m_status->toPlainText();
+    const int dashes = text.indexOf(QStringLiteral("Process Terminate!!!"));
+    QVERIFY(dashes > 0);
+    QVERIFY(text.indexOf(QStringLiteral("line 1line 2line 3")) > dashes);
+    QVERIFY(text.indexOf(QStringLiteral("line 199line 200download complete")) > dashes);
 }
 
 void TstSingleRun::misbehavingToolsLeaveTheRunUsable_data()

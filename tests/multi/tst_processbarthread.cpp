@@ -5,12 +5,14 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <vector>
 
-// Collects the ticker's emissions on the test's own thread (queued), so the
-// recorded data is only ever touched by one thread.
-class TickRecorder : public QObject
+// Collects the ticker's emissions on the worker thread itself (direct
+// connections), under a mutex the sanitizer can see, so that the test checks
+// the ticker's own hand-over and not Qt's queued-event machinery.
+class TickRecorder
 {
-    Q_OBJECT
 public:
     explicit TickRecorder(processbarthread *ticker)
     {
@@ -19,14 +21,32 @@ public:
             &processbarthread::process4, &processbarthread::process5, &processbarthread::process6,
             &processbarthread::process7, &processbarthread::process8};
         for (int slot = 0; slot < 8; ++slot) {
-            connect(ticker, tickSignals[static_cast<std::size_t>(slot)], this, [this, slot](int value) {
-                last[static_cast<std::size_t>(slot)] = value;
-                order.append(slot + 1);
-            });
+            QObject::connect(
+                ticker, tickSignals[static_cast<std::size_t>(slot)], ticker,
+                [this, slot](int value) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    lastValues[static_cast<std::size_t>(slot)] = value;
+                    emissions.push_back(slot + 1);
+                },
+                Qt::DirectConnection);
         }
     }
-    std::array<int, 8> last{{-1, -1, -1, -1, -1, -1, -1, -1}};
-    QVector<int> order;
+    std::array<int, 8> last() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return lastValues;
+    }
+    // A deep copy: an implicitly shared container would share its block with the worker.
+    std::vector<int> order() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return emissions;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::array<int, 8> lastValues{{-1, -1, -1, -1, -1, -1, -1, -1}};
+    std::vector<int> emissions;
 };
 
 class tst_ProcessBarThread : public QObject
@@ -52,17 +72,17 @@ void tst_ProcessBarThread::valuesAreTruncatedPerSlot()
         ticker.setProgress(i, values[static_cast<std::size_t>(i)]);
     ticker.start();
     const std::array<int, 8> expected = {9, 100, 0, 50, 99, 0, 10, 33};
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.last == expected, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.last() == expected, 2000);
 
     // A change made while ticking reaches only its own slot.
     ticker.setProgress(3, 77.7f);
-    QTRY_COMPARE_WITH_TIMEOUT(recorder.last[3], 77, 2000);
-    QCOMPARE(recorder.last[2], 0);
-    QCOMPARE(recorder.last[4], 99);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.last()[3], 77, 2000);
+    QCOMPARE(recorder.last()[2], 0);
+    QCOMPARE(recorder.last()[4], 99);
 
     ticker.setAllProgress(0.0f);
     const std::array<int, 8> zeros{};
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.last == zeros, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.last() == zeros, 2000);
 
     ticker.setStopFlag(1);
     QVERIFY(ticker.wait(5000));
@@ -73,13 +93,14 @@ void tst_ProcessBarThread::setsComeInSlotOrder()
     processbarthread ticker;
     TickRecorder recorder(&ticker);
     ticker.start();
-    QTRY_VERIFY_WITH_TIMEOUT(recorder.order.size() >= 24, 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.order().size() >= 24, 3000);
     ticker.setStopFlag(1);
     QVERIFY(ticker.wait(5000));
     QCoreApplication::processEvents();
-    QCOMPARE(recorder.order.size() % 8, 0);
-    for (int i = 0; i < recorder.order.size(); ++i)
-        QCOMPARE(recorder.order.at(i), i % 8 + 1);
+    const std::vector<int> order = recorder.order();
+    QCOMPARE(order.size() % 8, std::size_t(0));
+    for (std::size_t i = 0; i < order.size(); ++i)
+        QCOMPARE(order[i], int(i % 8 + 1));
 }
 
 void tst_ProcessBarThread::stopFlagEndsWithinACycle()
@@ -87,16 +108,16 @@ void tst_ProcessBarThread::stopFlagEndsWithinACycle()
     processbarthread ticker;
     TickRecorder recorder(&ticker);
     ticker.start();
-    QTRY_VERIFY_WITH_TIMEOUT(!recorder.order.isEmpty(), 3000);
+    QTRY_VERIFY_WITH_TIMEOUT(!recorder.order().empty(), 3000);
     ticker.setStopFlag(1);
     QCOMPARE(ticker.stopFlagValue(), 1);
     // One cycle is 10 ms; a generous bound keeps a loaded machine from failing it.
     QVERIFY(ticker.wait(2000));
     QVERIFY(ticker.isFinished());
     QCoreApplication::processEvents();
-    const int emitted = recorder.order.size();
+    const std::size_t emitted = recorder.order().size();
     QTest::qWait(50);
-    QCOMPARE(recorder.order.size(), emitted);
+    QCOMPARE(recorder.order().size(), emitted);
 }
 
 void tst_ProcessBarThread::stopFlagBeforeStartEmitsNothing()
@@ -107,7 +128,7 @@ void tst_ProcessBarThread::stopFlagBeforeStartEmitsNothing()
     ticker.start();
     QVERIFY(ticker.wait(2000));
     QCoreApplication::processEvents();
-    QVERIFY(recorder.order.isEmpty());
+    QVERIFY(recorder.order().empty());
 }
 
 void tst_ProcessBarThread::quitAloneDoesNotEndTheLoop()

@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QPointer>
 #include <QString>
 #include <QVector>
 
@@ -123,7 +124,8 @@ private:
     // chunk; kept undecoded so a character cut between two reads stays whole.
     std::array<QByteArray, kSlotCount> pendingOutput;
     std::array<bool, kSlotCount> handlingOutput{};
-    DeviceEventSource *deviceSource = nullptr;
+    // Guarded: a source handed in by the caller may end before the window.
+    QPointer<DeviceEventSource> deviceSource;
     ZipChooser chooseZip;
 
     QString chipType;

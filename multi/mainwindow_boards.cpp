@@ -27,7 +27,7 @@ void MainWindow::registerDeviceNotifications()
 {
     if (!deviceSource)
         deviceSource = createDeviceEventSource(this);
-    connect(deviceSource, &DeviceEventSource::deviceEvent, this, &MainWindow::onDeviceEvent);
+    connect(deviceSource.data(), &DeviceEventSource::deviceEvent, this, &MainWindow::onDeviceEvent);
     if (!deviceSource->registerWindow(static_cast<quintptr>(winId())))
         qCritical().noquote() << QStringLiteral("注册失败！");
 }

@@ -29,7 +29,7 @@
 namespace {
 
 std::string g_base; // this process's folder, removed at exit
-std::string g_cwd;  // the working directory during the unpack: must stay empty
+std::string g_cwd;  // the working directory during each unpack
 
 int removeOne(const char *path, const struct stat *, int, struct FTW *)
 {
@@ -141,7 +141,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     FUZZ_CHECK(::mkdtemp(&pattern[0]) != nullptr);
     g_base = pattern;
     g_cwd = g_base + "/cwd";
-    FUZZ_CHECK(::mkdir(g_cwd.c_str(), 0755) == 0 && ::chdir(g_cwd.c_str()) == 0);
+    FUZZ_CHECK(::mkdir(g_cwd.c_str(), 0755) == 0);
     std::atexit([] { removeTree(g_base); });
     return 0;
 }
@@ -171,9 +171,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             FUZZ_CHECK(::symlink(link.second.c_str(), (dest + '/' + link.first).c_str()) == 0);
     }
 
+    // Unpacked from inside an empty working directory, which must stay empty;
+    // libFuzzer's own relative paths need the original one back afterwards.
+    const int home = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    FUZZ_CHECK(home >= 0 && ::chdir(g_cwd.c_str()) == 0);
     UnpackProgress progress;
     const UnpackResult result =
         unpackPackage(QString::fromStdString(run + "/package.zip"), QString::fromStdString(dest), &progress);
+    FUZZ_CHECK(::fchdir(home) == 0 && ::close(home) == 0);
 
     FUZZ_CHECK(result.ok || !result.messages.isEmpty()); // a failure always says why
     FUZZ_CHECK(progress.bytesDone.load() == result.bytesWritten);

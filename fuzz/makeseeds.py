@@ -100,6 +100,20 @@ def packages():
     put("packageextractor", "bad_crc", bytes(good))
     # A deflate bomb: a megabyte of zeros in about a kilobyte.
     put("packageextractor", "ratio", zip_bytes([("zeros", b"\x00" * (1 << 20), "file")]))
+    # zip64 fields, as written and with sizes claimed near the top of the range.
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as z:
+        for name in ("a", "b"):
+            with z.open(zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0)), "w", force_zip64=True) as f:
+                f.write(b"x")
+    data = bytearray(buffer.getvalue())
+    put("packageextractor", "zip64", bytes(data))
+    at = data.find(b"\x01\x00")
+    while at >= 0:
+        if struct.unpack_from("<H", data, at + 2)[0] in (8, 16, 24, 28):
+            struct.pack_into("<Q", data, at + 4, 0x7FFFFFFFFFFFFF00)
+        at = data.find(b"\x01\x00", at + 2)
+    put("packageextractor", "zip64_claims_beyond_range", bytes(data))
     # Truncated: the central directory cut off.
     put("packageextractor", "truncated", zip_bytes([("t", b"t" * 100, "file")])[:-30])
 

@@ -445,8 +445,10 @@ void assignWorkers(std::vector<Entry> *entries, int workers)
     for (size_t i : order) {
         Entry &e = (*entries)[i];
         e.worker = static_cast<int>(std::min_element(load.begin(), load.end()) - load.begin());
-        load[static_cast<size_t>(e.worker)] +=
-            std::max<qint64>(0, e.size) + 4096; // a small cost per file too
+        // A small cost per file too; saturating, as zip64 headers can claim any size.
+        qint64 &sum = load[static_cast<size_t>(e.worker)];
+        const qint64 cost = std::min<qint64>(std::max<qint64>(0, e.size), LLONG_MAX - 4096) + 4096;
+        sum = cost > LLONG_MAX - sum ? LLONG_MAX : sum + cost;
     }
 }
 
@@ -535,7 +537,8 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     int fileCount = 0;
     for (const Entry &e : entries) {
         if (e.kind == Kind::File) {
-            total += std::max<qint64>(0, e.size);
+            // Saturating: the sizes zip64 headers claim can add up past the range.
+            total = e.size > LLONG_MAX - total ? LLONG_MAX : total + std::max<qint64>(0, e.size);
             ++fileCount;
         }
     }
@@ -559,7 +562,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
             qDebug() << "Not enough free space:" << total << "needed," << freeBytes << "free";
             result.messages.append(
                 QStringLiteral("Not enough free space to unpack: %1 MiB needed, %2 MiB free.")
-                    .arg((total + kMiB - 1) / kMiB)
+                    .arg(total / kMiB + (total % kMiB != 0 ? 1 : 0))
                     .arg(freeBytes / kMiB));
             return result;
         }

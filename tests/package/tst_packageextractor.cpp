@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <limits>
 #include <mutex>
 #include <sys/resource.h>
 
@@ -36,6 +37,37 @@ bool writeBytes(const QString &path, const QByteArray &data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+// Stored one-byte entries whose zip64 fields claim `claimed` bytes each.
+QByteArray zip64Claiming(int count, quint64 claimed)
+{
+    QByteArray body;
+    QByteArray central;
+    QDataStream b(&body, QIODevice::WriteOnly);
+    QDataStream c(&central, QIODevice::WriteOnly);
+    b.setByteOrder(QDataStream::LittleEndian);
+    c.setByteOrder(QDataStream::LittleEndian);
+    const quint32 crc = ZipMaker::crc32("x");
+    for (int i = 0; i < count; ++i) {
+        const QByteArray name = "huge" + QByteArray::number(i);
+        const auto offset = static_cast<quint32>(body.size());
+        b << quint32(0x04034b50) << quint16(45) << quint16(0) << quint16(0) << quint16(0) << quint16(0x21)
+          << crc << quint32(1) << quint32(0xFFFFFFFFu) << quint16(name.size()) << quint16(12);
+        b.writeRawData(name.constData(), name.size());
+        b << quint16(1) << quint16(8) << claimed;
+        b.writeRawData("x", 1);
+        c << quint32(0x02014b50) << quint16(0x031e) << quint16(45) << quint16(0) << quint16(0) << quint16(0)
+          << quint16(0x21) << crc << quint32(1) << quint32(0xFFFFFFFFu) << quint16(name.size()) << quint16(12)
+          << quint16(0) << quint16(0) << quint16(0) << quint32(0100644u << 16) << offset;
+        c.writeRawData(name.constData(), name.size());
+        c << quint16(1) << quint16(8) << claimed;
+    }
+    const auto centralOffset = static_cast<quint32>(body.size());
+    b.writeRawData(central.constData(), central.size());
+    b << quint32(0x06054b50) << quint16(0) << quint16(0) << quint16(count) << quint16(count)
+      << quint32(central.size()) << centralOffset << quint16(0);
+    return body;
 }
 
 } // namespace
@@ -349,6 +381,21 @@ private slots:
         QVERIFY(writeZip(m_zip, {zipFile("a", "file"), zipFile("a/b.img", "under a file")}));
         const UnpackResult r = unpackPackage(m_zip, m_dest);
         QVERIFY(!r.ok);
+        expectNothingLeft();
+    }
+
+    void zip64ClaimsBeyondRange()
+    {
+        // Two entries claiming almost 2^63 bytes each: their sum must not wrap
+        // round to a small total that passes the free-space check.
+        QVERIFY(writeBytes(m_zip, zip64Claiming(2, 0x7fffffffffffff00ull)));
+        UnpackProgress progress;
+        const UnpackResult r = unpackPackage(m_zip, m_dest, &progress);
+        QVERIFY(!r.ok);
+        QCOMPARE(r.messages.size(), 1);
+        QVERIFY2(r.messages.first().contains(QLatin1String("free space")), qPrintable(r.messages.first()));
+        QCOMPARE(progress.bytesTotal.load(), std::numeric_limits<qint64>::max());
+        QCOMPARE(r.bytesWritten, qint64(0));
         expectNothingLeft();
     }
 

@@ -5,7 +5,8 @@
 // no receivers yet) and the multi-board window after Start with nothing
 // plugged (ticker driving the eight bars). Each child waits one second after
 // showing its window, then measures over the chosen time. The device source
-// is the one the program itself would create.
+// is the one the program itself would create. Last, the time a new progress
+// value takes to reach its bar through the ticker.
 //
 //   bench_idle [--seconds N] [--repeat N]      (children: --child KIND --seconds N)
 //
@@ -14,13 +15,16 @@
 #include "bench/common/benchwork.h"
 
 #include "multi/mainwindow.h"
+#include "multi/processbarthread.h"
 
 #include <QApplication>
 #include <QMainWindow>
 #include <QProcess>
+#include <QProgressBar>
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 namespace {
@@ -54,6 +58,39 @@ int runChild(const QString &kind, double seconds)
     if (auto *multi = qobject_cast<MainWindow *>(window.get()))
         pressButton(multi, "closeButton");
     return 0;
+}
+
+// How long a new progress value takes to reach its bar through the ticker,
+// connected the way the window connects it (queued, across threads): the
+// value is set at a random point of the ticker's cycle and the bar's
+// valueChanged is awaited.
+std::vector<double> valueToBarMs(int changes)
+{
+    processbarthread ticker;
+    QProgressBar bar;
+    QObject::connect(&ticker, SIGNAL(process1(int)), &bar, SLOT(setValue(int)));
+    qint64 setAt = 0;
+    int expected = 0;
+    std::vector<double> ms;
+    QObject::connect(&bar, &QProgressBar::valueChanged, &bar, [&](int value) {
+        if (setAt != 0 && value == expected) {
+            ms.push_back(double(BenchUtil::monotonicNs() - setAt) / 1e6);
+            setAt = 0;
+        }
+    });
+    ticker.start();
+    std::srand(1);
+    for (int i = 1; i <= changes; ++i) {
+        const qint64 pauseUntil = BenchUtil::monotonicNs() + (std::rand() % 20) * 1000000LL;
+        waitUntil([pauseUntil] { return BenchUtil::monotonicNs() >= pauseUntil; }, 1000);
+        expected = i % 2 ? 37 : 0; // a rise, then a reset to 0 as Stop makes
+        setAt = BenchUtil::monotonicNs();
+        ticker.setProgress(0, float(expected));
+        waitUntil([&setAt] { return setAt == 0; }, 2000);
+    }
+    ticker.setStopFlag(1);
+    ticker.wait();
+    return ms;
 }
 
 } // namespace
@@ -120,5 +157,21 @@ int main(int argc, char *argv[])
                                 : QStringLiteral("+%1 points").arg(s.median - bare.median, 0, 'f', 2),
             QStringLiteral("<= 1 % of a core"), measured && s.median <= 1.0);
     }
+
+    constexpr int kChanges = 200;
+    const std::vector<double> toBar = valueToBarMs(kChanges);
+    const BenchUtil::Summary t = BenchUtil::summarize(toBar);
+    const double p99 = BenchUtil::percentile(toBar, 99);
+    std::printf("progress value to bar: %s ms, p99 %.2f ms\n", qPrintable(BenchUtil::describe(t, 2)), p99);
+    BenchUtil::printTableRow(
+        QStringLiteral("progress value to its bar through the ticker"),
+        QStringLiteral("%1 ms (p99 %2, max %3)")
+            .arg(t.median, 0, 'f', 1)
+            .arg(p99, 0, 'f', 1)
+            .arg(t.max, 0, 'f', 1),
+        QStringLiteral("%1 ms ticker cycle").arg(processbarthread::kCycleMs),
+        QStringLiteral("%1x").arg(t.median / double(processbarthread::kCycleMs), 0, 'f', 2),
+        QStringLiteral("within ~10 ms"),
+        t.count == kChanges && t.median <= double(processbarthread::kCycleMs));
     return 0;
 }

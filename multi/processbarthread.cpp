@@ -65,10 +65,18 @@ void processbarthread::run()
 {
     if (stopFlag.load(std::memory_order_relaxed) == 1)
         return;
-    for (;;) {
-        QThread::msleep(10);
-        for (std::size_t i = 0; i < kTickSignals.size(); ++i)
-            emit(this->*kTickSignals[i])(toWholePercent(progress[i].load(std::memory_order_relaxed)));
+    // What each bar was last sent; only this thread touches it.
+    std::array<int, kSlotCount> emitted{};
+    for (int cycle = 0;; cycle = (cycle + 1) % kRefreshCycles) {
+        QThread::msleep(kCycleMs);
+        const bool refresh = cycle == 0;
+        for (std::size_t i = 0; i < kTickSignals.size(); ++i) {
+            const int value = toWholePercent(progress[i].load(std::memory_order_relaxed));
+            if (refresh || value != emitted[i]) {
+                emitted[i] = value;
+                emit(this->*kTickSignals[i])(value);
+            }
+        }
         if (stopFlag.load(std::memory_order_relaxed) == 1)
             return;
     }

@@ -7,16 +7,25 @@
 #include <cstdint>
 
 // The multi-board window's progress ticker: holds the eight per-slot progress
-// values (percent) and re-emits them as whole numbers every 10 ms, one signal
-// per slot, so the bars move at a steady rhythm however the tool's output
-// arrives. The GUI thread writes the values and the stop flag, the worker only
-// reads them; each is a single lock-free atomic with relaxed ordering.
+// values (percent) and hands them on as whole numbers, one signal per slot, so
+// the bars move at a steady rhythm however the tool's output arrives. It looks
+// every 10 ms and emits, in slot order, each value that differs from the one
+// it last emitted for that slot, and all eight every 100 ms: a bar reaches a
+// new value within a cycle, while an idle window is not woken 800 times a
+// second for values it already shows. The GUI thread writes the values and the
+// stop flag, the worker only reads them; each is a single lock-free atomic
+// with relaxed ordering.
 class processbarthread final : public QThread
 {
     Q_OBJECT
     Q_DISABLE_COPY(processbarthread)
 public:
     static constexpr int kSlotCount = 8;
+    static constexpr unsigned long kCycleMs = 10;
+    // Every this many cycles all eight values are emitted, changed or not, so
+    // that a bar connected after a value was emitted, or moved by anything
+    // else, is back in step within 100 ms.
+    static constexpr int kRefreshCycles = 10;
 
     explicit processbarthread(QObject *parent = nullptr);
     ~processbarthread() override = default;

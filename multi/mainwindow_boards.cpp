@@ -13,6 +13,7 @@
 
 #include <QDebug>
 #include <QProcess>
+#include <QTextDocument>
 
 namespace {
 const int kStartTimeoutMs = 30000;
@@ -164,7 +165,11 @@ void MainWindow::readBoardOutput(int index)
     if (index < 0 || index >= kSlotCount || index >= processes.size())
         return;
     const auto slotIndex = static_cast<std::size_t>(index);
-    boardSlots[slotIndex].bar->setStyleSheet(QLatin1String(kBarStyle));
+    // Restores the black text and removes a red chunk. Qt re-polishes the bar
+    // on every setStyleSheet, even an unchanged one, so only set it on change.
+    QProgressBar *bar = boardSlots[slotIndex].bar;
+    if (bar->styleSheet() != QLatin1String(kBarStyle))
+        bar->setStyleSheet(QLatin1String(kBarStyle));
 
     QProcess *process = processes.at(index);
     QByteArray bytes = pendingOutput[slotIndex];
@@ -204,8 +209,11 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
     QPlainTextEdit *status = ui->statusText;
     if (!status->isReadOnly())
         status->setReadOnly(true);
-    status->moveCursor(QTextCursor::End);
-    if (status->toPlainText().size() > kStatusTextLimit)
+    if (!status->textCursor().atEnd())
+        status->moveCursor(QTextCursor::End);
+    // characterCount() counts the final paragraph separator that toPlainText()
+    // leaves out; it avoids building the whole text for every chunk.
+    if (status->document()->characterCount() - 1 > kStatusTextLimit)
         status->clear();
 
     handlingOutput[slotIndex] = true;

@@ -55,6 +55,7 @@ class tst_ProcessBarThread : public QObject
 private slots:
     void valuesAreTruncatedPerSlot();
     void setsComeInSlotOrder();
+    void steadyValuesAreNotResentEveryCycle();
     void stopFlagEndsWithinACycle();
     void stopFlagBeforeStartEmitsNothing();
     void quitAloneDoesNotEndTheLoop();
@@ -101,6 +102,30 @@ void tst_ProcessBarThread::setsComeInSlotOrder()
     QCOMPARE(order.size() % 8, std::size_t(0));
     for (std::size_t i = 0; i < order.size(); ++i)
         QCOMPARE(order[i], int(i % 8 + 1));
+}
+
+void tst_ProcessBarThread::steadyValuesAreNotResentEveryCycle()
+{
+    // An idle window must not be woken 800 times a second: steady values are
+    // resent only by the periodic refresh, while a change still goes out.
+    processbarthread ticker;
+    TickRecorder recorder(&ticker);
+    QElapsedTimer clock;
+    clock.start();
+    ticker.start();
+    QTest::qWait(500);
+    const std::size_t steady = recorder.order().size();
+    const qint64 elapsed = clock.elapsed();
+    // Every cycle would give 8 per 10 ms; the refresh gives 8 per 100 ms. A
+    // loaded machine runs fewer cycles, never more, so the bound only tightens.
+    QVERIFY2(steady <= std::size_t(8 * (elapsed / 100 + 2)),
+             qPrintable(QStringLiteral("%1 emissions in %2 ms").arg(steady).arg(elapsed)));
+    QVERIFY(steady >= 8); // the first refresh came
+
+    ticker.setProgress(5, 42.0f);
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.last()[5], 42, 2000);
+    ticker.setStopFlag(1);
+    QVERIFY(ticker.wait(5000));
 }
 
 void tst_ProcessBarThread::stopFlagEndsWithinACycle()

@@ -13,6 +13,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <csignal>
+
+#include <sys/resource.h>
 #include <unistd.h>
 
 // Probes and drivers shared by the fault-injection tests: the built tools,
@@ -183,6 +186,32 @@ private:
     qint64 last = 0;
     qint64 longest = 0;
     int ticks = 0;
+};
+
+// Limits the size of any file this process writes, as a full disk would.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        previous = std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, saved.rlim_max};
+        active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previous);
+    }
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+    bool isActive() const { return active; }
+
+private:
+    rlimit saved{};
+    void (*previous)(int) = nullptr;
+    bool active = false;
 };
 
 } // namespace Faults

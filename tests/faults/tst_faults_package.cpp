@@ -1,5 +1,6 @@
 #include "../multi/windowtestenv.h"
 #include "../package/zipmaker.h"
+#include "faultbench.h"
 #include "multi/mainwindow.h"
 
 #include <QDirIterator>
@@ -19,38 +20,12 @@
 namespace {
 
 using namespace ZipMaker;
+using Faults::FileSizeLimit;
 
 RawItem rawFile(const QByteArray &name, const QByteArray &data, bool badCrc = false)
 {
     return {name, data, 3, 0100644u << 16, false, badCrc};
 }
-
-// Limits the size of any file this process writes, as a full disk would, for
-// the lifetime of the object. SIGXFSZ is ignored so writes fail with EFBIG.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        previous = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, saved.rlim_max};
-        active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-    bool isActive() const { return active; }
-
-private:
-    rlimit saved{};
-    void (*previous)(int) = nullptr;
-    bool active = false;
-};
 
 } // namespace
 

@@ -57,32 +57,6 @@ QList<QByteArray> records(const QByteArray &bytes, bool decode)
     return out;
 }
 
-// Limits the size of any file this process writes, as a full disk would.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &saved);
-        previous = std::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, saved.rlim_max};
-        active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
-    }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
-    bool isActive() const { return active; }
-
-private:
-    rlimit saved{};
-    void (*previous)(int) = nullptr;
-    bool active = false;
-};
-
 // Marks a folder immutable (nothing can be created or removed in it, not even
 // by root) for the lifetime of the object.
 class ImmutableFolder

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the small seed inputs of the single-board output, partition
 description and package targets into corpus/<target>/. Run it from anywhere;
-the files it writes are committed."""
+the files it writes are committed. Seeds it does not write are inputs the
+fuzzers found, kept verbatim (lzma_large_dictionary)."""
 import io
 import os
 import stat

@@ -61,8 +61,18 @@ int processbarthread::toWholePercent(float value)
     return static_cast<int>(value);
 }
 
+processbarthread::~processbarthread()
+{
+    (void)runEnded.load(std::memory_order_acquire);
+}
+
 void processbarthread::run()
 {
+    struct EndMark
+    {
+        std::atomic<bool> &flag;
+        ~EndMark() { flag.store(true, std::memory_order_release); }
+    } endMark{runEnded};
     if (stopFlag.load(std::memory_order_relaxed) == 1)
         return;
     // What each bar was last sent; only this thread touches it.

@@ -28,7 +28,8 @@ public:
     static constexpr int kRefreshCycles = 10;
 
     explicit processbarthread(QObject *parent = nullptr);
-    ~processbarthread() override = default;
+    // Neither stops nor waits (closing the window does); see runEnded.
+    ~processbarthread() override;
 
     // Slot index 0..7; other indices are ignored (setter) or read as 0.
     void setProgress(int index, float value);
@@ -61,4 +62,8 @@ private:
 
     std::array<std::atomic<float>, kSlotCount> progress;
     std::atomic<std::int32_t> stopFlag{0};
+    // Set by run() as its last act. The owner deletes the thread only after
+    // waiting for it; reading this flag in the destructor states that hand-over
+    // in the program itself, where Qt's own wait is invisible to race checkers.
+    std::atomic<bool> runEnded{false};
 };

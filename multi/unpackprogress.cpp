@@ -5,6 +5,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 namespace {
@@ -35,8 +36,13 @@ UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QStri
     QObject::connect(&dialog, &QProgressDialog::canceled, [&progress] { progress.cancel = true; });
 
     // The result is written by the worker and read here only after it finished.
-    std::unique_ptr<QThread> worker(
-        QThread::create([&result, &progress, zip, dest] { result = unpackPackage(zip, dest, &progress); }));
+    // The release/acquire pair on `done` states that hand-over in the program
+    // itself, not only through the thread's end inside Qt.
+    std::atomic<bool> done{false};
+    std::unique_ptr<QThread> worker(QThread::create([&result, &progress, &done, zip, dest] {
+        result = unpackPackage(zip, dest, &progress);
+        done.store(true, std::memory_order_release);
+    }));
     QEventLoop loop;
     QObject::connect(worker.get(), &QThread::finished, &loop, &QEventLoop::quit);
 
@@ -61,6 +67,9 @@ UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QStri
     if (!worker->isFinished())
         loop.exec();
     worker->wait();
+    const bool finished = done.load(std::memory_order_acquire);
+    Q_ASSERT(finished);
+    Q_UNUSED(finished)
     refresh.stop();
     dialog.hide();
     return result;

@@ -136,10 +136,20 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     struct stat st;
     const bool shm = ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0;
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = (shm ? std::string("/dev/shm") : std::string(tmp && *tmp ? tmp : "/tmp")) +
-                          "/quor-fuzz-package-XXXXXX";
-    FUZZ_CHECK(::mkdtemp(&pattern[0]) != nullptr);
-    g_base = pattern;
+    const std::string parent = shm ? std::string("/dev/shm") : std::string(tmp && *tmp ? tmp : "/tmp");
+    // One folder per process, named after it: a crash or an interrupt skips the
+    // removal at exit, so folders of processes that are gone are removed here.
+    const std::string prefix = "quor-fuzz-package-";
+    for (const std::string &name : names(parent)) {
+        if (name.compare(0, prefix.size(), prefix) != 0)
+            continue;
+        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+        if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+            removeTree(parent + '/' + name);
+    }
+    g_base = parent + '/' + prefix + std::to_string(::getpid());
+    removeTree(g_base);
+    FUZZ_CHECK(::mkdir(g_base.c_str(), 0700) == 0);
     g_cwd = g_base + "/cwd";
     FUZZ_CHECK(::mkdir(g_cwd.c_str(), 0755) == 0);
     std::atexit([] { removeTree(g_base); });

@@ -1,5 +1,6 @@
 #include "faultbench.h"
 #include "quorDownload/quorDownloadToolUI.h"
+#include "tests/common/testfiles.h"
 #include "tests/single_run/boxanswerer.h"
 
 #include <QCheckBox>
@@ -26,19 +27,10 @@
 // that every line the tool printed is in "log_singel.txt".
 namespace {
 
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
 using namespace Faults;
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // The non-empty line-feed records of a text as the run log writes them:
 // decoded with the window's codec, written back in the locale's.

@@ -2,6 +2,7 @@
 // never overwriting, exact permissions, readable reasons, and no partial file
 // left behind when a copy fails half-way.
 #include "quorDownload/filecopy.h"
+#include "tests/common/testfiles.h"
 #include "tests/single_logic/nodacoverride.h"
 
 #include <QRandomGenerator>
@@ -13,6 +14,13 @@
 
 namespace {
 
+QByteArray readFile(const QString &path)
+{
+    return TestFiles::readFile(path, "<unreadable>");
+}
+
+using TestFiles::writeFile;
+
 QByteArray randomBytes(int size, quint32 seed)
 {
     QByteArray bytes(size, Qt::Uninitialized);
@@ -20,27 +28,6 @@ QByteArray randomBytes(int size, quint32 seed)
     for (int i = 0; i < size; ++i)
         bytes[i] = char(rng.bounded(256));
     return bytes;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st
-    {
-    };
-    ::lstat(QFile::encodeName(path).constData(), &st);
-    return st.st_mode & 07777;
 }
 
 using CopyFn = bool (*)(const QString &, const QString &, QString *, QFileDevice::Permissions);
@@ -114,8 +101,8 @@ void TstFileCopy::copiesContentExactly()
     QVERIFY2(copy(path(QStringLiteral("src")), path(QStringLiteral("dst")), &error, kAll), qPrintable(error));
     QVERIFY(readFile(path(QStringLiteral("dst"))) == bytes);
     // Exactly the asked permissions despite the umask; the source keeps its own.
-    QCOMPARE(modeOf(path(QStringLiteral("dst"))), mode_t(0666));
-    QCOMPARE(modeOf(path(QStringLiteral("src"))), mode_t(0600));
+    QCOMPARE(TestFiles::fileMode(path(QStringLiteral("dst"))), mode_t(0666));
+    QCOMPARE(TestFiles::fileMode(path(QStringLiteral("src"))), mode_t(0600));
 }
 
 void TstFileCopy::neverOverwritesOrFollowsALink()

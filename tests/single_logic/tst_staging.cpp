@@ -2,6 +2,7 @@
 // which order, the report lines with their exact texts, and the run log.
 #include "quorDownload/runlog.h"
 #include "quorDownload/staging.h"
+#include "tests/common/testfiles.h"
 #include "tests/single_logic/nodacoverride.h"
 
 #include <QtTest>
@@ -12,6 +13,13 @@
 #include <unistd.h>
 
 namespace {
+
+QByteArray readFile(const QString &path)
+{
+    return TestFiles::readFile(path, "<unreadable>");
+}
+
+using TestFiles::writeFile;
 
 struct RecordingSink final : StagingSink
 {
@@ -25,27 +33,6 @@ struct RecordingSink final : StagingSink
     void insertStatus(const QString &t) override { events << QStringLiteral("insert:") + t; }
     void runLog(const QString &t) override { logs << t; }
 };
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<unreadable>");
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st
-    {
-    };
-    ::lstat(QFile::encodeName(path).constData(), &st);
-    return st.st_mode & 07777;
-}
 
 PartitionRowChoice row(const char *name, bool checked, bool hasBox = true)
 {
@@ -230,9 +217,9 @@ void TstStaging::deleteOldFilesReportsEachEntry()
 
     QCOMPARE(entriesOf(m_stagingDir), QStringList{QStringLiteral("sub")});
     QCOMPARE(readFile(m_stagingDir + QStringLiteral("/sub/inner.bin")), QByteArray("inner"));
-    QCOMPARE(modeOf(m_stagingDir + QStringLiteral("/sub")), mode_t(0755)); // still traversable
+    QCOMPARE(TestFiles::fileMode(m_stagingDir + QStringLiteral("/sub")), mode_t(0755)); // still traversable
     QCOMPARE(readFile(outside), QByteArray("mine"));
-    QCOMPARE(modeOf(outside), mode_t(0640));
+    QCOMPARE(TestFiles::fileMode(outside), mode_t(0640));
 }
 
 void TstStaging::collectTakesUnnamedFilesThenCheckedRows()
@@ -270,8 +257,8 @@ void TstStaging::copyStagesExactlyTheChosenFiles()
                                        QStringLiteral("board.xml is copied successfully")}));
     QCOMPARE(sink.logs, sink.status.mid(4));
     // The operator's file keeps its permissions; the staged copy is removable by anyone.
-    QCOMPARE(modeOf(m_configDir + QStringLiteral("a.img")), mode_t(0640));
-    QCOMPARE(modeOf(m_stagingDir + QStringLiteral("/a.img")), mode_t(0666));
+    QCOMPARE(TestFiles::fileMode(m_configDir + QStringLiteral("a.img")), mode_t(0640));
+    QCOMPARE(TestFiles::fileMode(m_stagingDir + QStringLiteral("/a.img")), mode_t(0666));
 }
 
 void TstStaging::secondRunShowsNoFalseFailures()

@@ -2,6 +2,7 @@
 // tool (or a small script in its place where a test needs exact output),
 // real child processes and the run log on disk.
 #include "quorDownload/singleboardrun.h"
+#include "tests/common/testfiles.h"
 #include "tests/single_run/boxanswerer.h"
 
 #include <QLabel>
@@ -17,6 +18,10 @@
 
 namespace {
 
+using TestFiles::processAlive;
+using TestFiles::readFile;
+using TestFiles::writeFile;
+
 const char kS0[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}";
 const char kS1[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
 const char kS2[] = "QLabel{min-width: 650px;min-height: 100px; font-size:30px;color:red;}";
@@ -24,30 +29,6 @@ const char kS3[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;co
 const char kConnection[] = "USB Connection Problem!!!\nCheck your USB Connect and Restart Board";
 const char kTerminateLine[] =
     "--------------------------------------Process Terminate!!!---------------------------------------";
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool processAlive(qint64 pid)
-{
-    if (pid <= 0)
-        return false;
-    // A zombie still has a /proc entry; look at its state.
-    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.isEmpty())
-        return false;
-    const int close = stat.lastIndexOf(')');
-    return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
-}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // The run driven through the real single-board window: its buttons, its
 // partition table's check boxes and its close, with the simulated tool.
 #include "quorDownload/quorDownloadToolUI.h"
+#include "tests/common/testfiles.h"
 #include "tests/single_run/boxanswerer.h"
 
 #include <QCheckBox>
@@ -12,24 +13,9 @@
 
 namespace {
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool processAlive(qint64 pid)
-{
-    const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
-    const int close = stat.lastIndexOf(')');
-    return pid > 0 && close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
-}
+using TestFiles::processAlive;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "app/boardconfig.h"
 
+#include "platform/fileops.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QSettings>
@@ -11,28 +13,40 @@ QString path()
     return QDir::currentPath() + QStringLiteral("/config/") + QStringLiteral("Board_config.ini");
 }
 
-static QString readFrom(QSettings &ini, const QString &section, const QString &key)
+// Only a regular file is handed to QSettings: it would open a FIFO put in the
+// file's place and wait for a writer for ever, at every start. Anything else
+// reads like a missing file.
+static std::unique_ptr<QSettings> openIni(const QString &file)
 {
-    ini.beginGroup(section);
-    const QString value = ini.value(key).toString();
-    ini.endGroup();
+    if (!FileOps::isRegularFile(file))
+        return nullptr;
+    return std::make_unique<QSettings>(file, QSettings::IniFormat);
+}
+
+static QString readFrom(QSettings *ini, const QString &section, const QString &key)
+{
+    if (!ini)
+        return QString();
+    ini->beginGroup(section);
+    const QString value = ini->value(key).toString();
+    ini->endGroup();
     return value;
 }
 
 QString readValue(const QString &section, const QString &key)
 {
-    QSettings ini(path(), QSettings::IniFormat);
-    return readFrom(ini, section, key);
+    const std::unique_ptr<QSettings> ini = openIni(path());
+    return readFrom(ini.get(), section, key);
 }
 
 ChipAndOs readChipAndOs()
 {
     const QString file = path();
     qDebug() << file;
-    QSettings ini(file, QSettings::IniFormat);
+    const std::unique_ptr<QSettings> ini = openIni(file);
     ChipAndOs values;
-    values.chipType = readFrom(ini, QStringLiteral("chip"), QStringLiteral("chip_type"));
-    values.osType = readFrom(ini, QStringLiteral("OS"), QStringLiteral("OS_type"));
+    values.chipType = readFrom(ini.get(), QStringLiteral("chip"), QStringLiteral("chip_type"));
+    values.osType = readFrom(ini.get(), QStringLiteral("OS"), QStringLiteral("OS_type"));
     qDebug() << "chip: " << values.chipType;
     qDebug() << "OS_type: " << values.osType;
     return values;

@@ -2,17 +2,19 @@
 #include "app/startup.h"
 #include "app/windowfactory.h"
 #include "platform/appcompat.h"
+#include "platform/fileops.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QDir>
 #include <QOperatingSystemVersion>
-#include <QSettings>
 
 #include <iostream>
 
 int main(int argc, char *argv[])
 {
+    // A write past the file-size limit must fail like a full disk, not end the program.
+    FileOps::ignoreFileSizeSignal();
     QApplication app(argc, argv);
 
     Startup::runCompatStep(QOperatingSystemVersion::current(), QDir::currentPath(), &setAppCompatLayer,
@@ -20,17 +22,11 @@ int main(int argc, char *argv[])
 
     const QString configPath = BoardConfig::path();
     qDebug() << configPath;
-    // Stays open until the event loop has returned.
-    auto config = std::make_unique<QSettings>(configPath, QSettings::IniFormat);
-    config->beginGroup(QStringLiteral("Burn_Type"));
-    const QString burnType = config->value(QStringLiteral("Burn_Type")).toString();
-    config->endGroup();
+    const QString burnType = BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type"));
     qDebug() << "burn type: " << burnType;
 
     std::unique_ptr<QWidget> window = createFirstWindow(Startup::firstWindowFor(burnType));
     window->show();
 
-    const int result = app.exec();
-    config.reset();
-    return result;
+    return app.exec();
 }

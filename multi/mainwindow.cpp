@@ -3,6 +3,7 @@
 #include "app/boardconfig.h"
 #include "multi/multiplexlog.h"
 #include "multi/processbarthread.h"
+#include "platform/fileops.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -150,23 +151,23 @@ void MainWindow::setPackagePath(const QString &path)
 void MainWindow::removeStaleImageFolder()
 {
     qDebug().noquote() << QStringLiteral("Image file path: ") + imageFolder;
-    // A link in the folder's place is removed itself: emptying it would delete
-    // the files of whatever folder it points to.
-    const QString linkPath = QDir::cleanPath(imageFolder);
-    if (QFileInfo(linkPath).isSymLink()) {
-        if (QFile::remove(linkPath))
-            qDebug("Deleted QuorBurnImage folder.");
-        else
-            qDebug("Failed to delete QuorBurnImage folder.");
+    // Renamed aside first, then deleted: a removal that stops half-way (a tree
+    // too deep for paths, a file that will not go) never leaves a partial
+    // folder under the name Start would take for an unpacked package. A link
+    // in the folder's place is removed as a link, its target untouched.
+    const QString path = QDir::cleanPath(imageFolder);
+    const QFileInfo info(path);
+    const bool present = info.exists() || info.isSymLink();
+    QString error;
+    const bool removed = FileOps::removeTreeAside(path, &error);
+    if (!present && removed)
         return;
-    }
-    QDir folder(imageFolder);
-    if (!folder.exists())
-        return;
-    if (folder.removeRecursively())
+    if (removed) {
         qDebug("Deleted QuorBurnImage folder.");
-    else
+    } else {
         qDebug("Failed to delete QuorBurnImage folder.");
+        qDebug().noquote() << error;
+    }
 }
 
 void MainWindow::appendStatus(const QString &text)

@@ -1,5 +1,7 @@
 #include "multi/packageextractor.h"
 
+#include "platform/fileops.h"
+
 #include <QByteArray>
 #include <QDebug>
 #include <QDir>
@@ -501,6 +503,8 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
                            const UnpackOptions &options)
 {
     UnpackResult result;
+    // An entry larger than the file-size limit then fails like a full disk.
+    FileOps::ignoreFileSizeSignal();
     qDebug().noquote() << zipPath + QStringLiteral("!!!!!!!!!!!!!!");
     qDebug().noquote() << destFolder + QStringLiteral("!!!!!!!!!!!!!!");
     if (progress) {

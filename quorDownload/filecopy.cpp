@@ -1,5 +1,7 @@
 #include "quorDownload/filecopy.h"
 
+#include "platform/fileops.h"
+
 #include <QFile>
 
 #include <cerrno>
@@ -161,13 +163,25 @@ int copyWithSendFile(int in, int out)
     }
 }
 
-bool copyImpl(const QString &source, const QString &destination, QString *errorText,
+// Where the copy goes: a path, or a name inside a folder opened without
+// following links.
+struct Target
+{
+    QString shown;   // for messages
+    int folder;      // AT_FDCWD or an opened folder
+    QByteArray name; // relative to folder
+};
+
+bool copyImpl(const QString &source, const Target &target, QString *errorText,
               QFileDevice::Permissions permissions, Method method)
 {
     const QByteArray sourcePath = QFile::encodeName(source);
-    const QByteArray destinationPath = QFile::encodeName(destination);
+    const QString &destination = target.shown;
+    FileOps::ignoreFileSizeSignal(); // a file-size limit fails the copy instead of ending the program
 
-    Descriptor in(::open(sourcePath.constData(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO is refused below instead of waiting for a
+    // writer for ever; regular files ignore the flag, which is cleared anyway.
+    Descriptor in(::open(sourcePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (in.get() < 0) {
         setError(errorText, QStringLiteral("Cannot open %1 for input: %2").arg(source, systemReason(errno)));
         return false;
@@ -184,10 +198,16 @@ bool copyImpl(const QString &source, const QString &destination, QString *errorT
                                 .arg(source, systemReason(S_ISDIR(sourceStat.st_mode) ? EISDIR : EINVAL)));
         return false;
     }
+    const int inFlags = ::fcntl(in.get(), F_GETFL);
+    if (inFlags < 0 || ::fcntl(in.get(), F_SETFL, inFlags & ~O_NONBLOCK) != 0) {
+        setError(errorText, QStringLiteral("Cannot read %1: %2").arg(source, systemReason(errno)));
+        return false;
+    }
 
     const mode_t mode = toMode(permissions);
     // O_EXCL: an existing destination, or a link planted in its place, is never written through.
-    Descriptor out(::open(destinationPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    Descriptor out(::openat(target.folder, target.name.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (out.get() < 0) {
         const int err = errno;
         setError(errorText,
@@ -201,7 +221,7 @@ bool copyImpl(const QString &source, const QString &destination, QString *errorT
         setError(errorText, text);
         if (out.get() >= 0)
             out.release();
-        ::unlink(destinationPath.constData());
+        ::unlinkat(target.folder, target.name.constData(), 0);
         return false;
     };
 
@@ -229,13 +249,32 @@ bool copyImpl(const QString &source, const QString &destination, QString *errorT
 bool copyFile(const QString &source, const QString &destination, QString *errorText,
               QFileDevice::Permissions permissions)
 {
-    return copyImpl(source, destination, errorText, permissions, Method::Best);
+    return copyImpl(source, Target{destination, AT_FDCWD, QFile::encodeName(destination)}, errorText,
+                    permissions, Method::Best);
 }
 
 bool copyFileUsing(Method method, const QString &source, const QString &destination, QString *errorText,
                    QFileDevice::Permissions permissions)
 {
-    return copyImpl(source, destination, errorText, permissions, method);
+    return copyImpl(source, Target{destination, AT_FDCWD, QFile::encodeName(destination)}, errorText,
+                    permissions, method);
+}
+
+bool copyFileInto(const QString &source, const QString &folder, const QString &name, QString *errorText,
+                  QFileDevice::Permissions permissions)
+{
+    const QString shown = folder + QLatin1Char('/') + name;
+    // The folder is opened without following a link, and the file is created
+    // relative to it: a link swapped in for the folder is never written through.
+    Descriptor dir(
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.get() < 0) {
+        setError(errorText,
+                 QStringLiteral("Cannot create %1 for output: %2").arg(shown, systemReason(errno)));
+        return false;
+    }
+    return copyImpl(source, Target{shown, dir.get(), QFile::encodeName(name)}, errorText, permissions,
+                    Method::Best);
 }
 
 } // namespace FileCopy

@@ -25,4 +25,10 @@ enum class Method { Best, SendFile, Buffer };
 bool copyFileUsing(Method method, const QString &source, const QString &destination, QString *errorText,
                    QFileDevice::Permissions permissions);
 
+// Copies source into folder under name. The folder must be a real folder (a
+// link in its place fails the copy) and the file is created relative to it.
+// A source that is not a regular file (a FIFO, a device) fails at once.
+bool copyFileInto(const QString &source, const QString &folder, const QString &name, QString *errorText,
+                  QFileDevice::Permissions permissions);
+
 } // namespace FileCopy

@@ -1,5 +1,7 @@
 #include "quorDownload/partitionfile.h"
 
+#include "platform/fileops.h"
+
 #include <QFile>
 #include <QXmlStreamReader>
 
@@ -29,9 +31,12 @@ PartitionReadResult read(QIODevice *device, QVector<PartitionEntry> &list)
 
 PartitionReadResult read(const QString &path, QVector<PartitionEntry> &list)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        return {PartitionReadResult::OpenFailed, file.errorString()};
+    // A FIFO or device in the file's place is refused without opening it for
+    // good: reading one would wait for ever, and the path is remembered.
+    QFile file;
+    QString error;
+    if (!FileOps::openRegularFile(file, path, QIODevice::ReadOnly | QIODevice::Text, &error))
+        return {PartitionReadResult::OpenFailed, error};
     return read(&file, list);
 }
 

@@ -1,13 +1,12 @@
 #include "quorDownload/staging.h"
 
+#include "platform/fileops.h"
 #include "quorDownload/filecopy.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
-#include <sys/stat.h>
 
 namespace Staging {
 
@@ -28,75 +27,72 @@ bool isPlainFileName(const QString &name)
            name != QLatin1String(".") && name != QLatin1String("..");
 }
 
-bool copyOne(const QString &source, const QString &destination, const QString &name, QString *reason)
+bool copyOne(const QString &source, const QString &stagingDir, const QString &name, QString *reason)
 {
     if (!isPlainFileName(name)) {
         *reason = QStringLiteral("%1 is not a plain file name").arg(name);
         return false;
     }
-    return FileCopy::copyFile(source, destination, reason, kStagedPermissions);
+    return FileCopy::copyFileInto(source, stagingDir, name, reason, kStagedPermissions);
 }
 
 } // namespace
 
 int createTmpFolder(const QString &stagingDir, StagingSink &sink)
 {
-    const QByteArray path = QFile::encodeName(stagingDir);
-    struct stat info
-    {
-    };
-    if (::stat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    // A link in the folder's place is removed as a link and a real folder made:
+    // emptying and filling a linked folder would work on another folder.
+    switch (FileOps::prepareFolder(stagingDir)) {
+    case FileOps::FolderState::Existed:
         sink.debug(QStringLiteral("Folder already exists."));
         return 0;
+    case FileOps::FolderState::Created:
+        sink.debug(QStringLiteral("Folder created successfully."));
+        return 0;
+    case FileOps::FolderState::Failed:
+        break;
     }
-    if (::mkdir(path.constData(), 0777) != 0) {
-        std::fputs("Failed to create folder.\n", stdout);
-        std::fflush(stdout);
-        return -1;
-    }
-    sink.debug(QStringLiteral("Folder created successfully."));
-    return 0;
+    std::fputs("Failed to create folder.\n", stdout);
+    std::fflush(stdout);
+    return -1;
 }
 
 void deleteOldFiles(const QString &stagingDir, StagingSink &sink)
 {
-    const QFileInfoList entries = listFolder(stagingDir);
-    for (const QFileInfo &entry : entries) {
-        sink.debug(QStringLiteral("fileName：") + entry.fileName());
-        sink.debug(QStringLiteral("fileName：") + entry.fileName() + QStringLiteral("inserted!"));
-        sink.debug(QStringLiteral("absoluteFilePath：") + entry.absoluteFilePath());
-        sink.debug(QStringLiteral("size：") + QString::number(entry.size()));
+    // Listed and removed relative to the opened folder, never through a link,
+    // and without changing any file's mode first: a hard link to a file
+    // elsewhere must leave that file as it was.
+    const QVector<FileOps::FolderEntry> entries = FileOps::listFolder(stagingDir);
+    const QString absoluteDir = QDir(stagingDir).absolutePath() + QLatin1Char('/');
+    for (const FileOps::FolderEntry &entry : entries) {
+        sink.debug(QStringLiteral("fileName：") + entry.name);
+        sink.debug(QStringLiteral("fileName：") + entry.name + QStringLiteral("inserted!"));
+        sink.debug(QStringLiteral("absoluteFilePath：") + absoluteDir + entry.name);
+        sink.debug(QStringLiteral("size：") + QString::number(entry.size));
         sink.debug(QStringLiteral("isDir：") +
-                   (entry.isDir() ? QStringLiteral("true") : QStringLiteral("false")));
+                   (entry.isDir ? QStringLiteral("true") : QStringLiteral("false")));
         sink.debug(QStringLiteral("isFile：") +
-                   (entry.isFile() ? QStringLiteral("true") : QStringLiteral("false")));
+                   (entry.isFile ? QStringLiteral("true") : QStringLiteral("false")));
         sink.debug(QString(25, QLatin1Char('-')));
     }
 
     sink.insertStatus(QStringLiteral("Delete the file that already exit before: "));
     sink.appendStatus(QStringLiteral(" "));
 
-    for (const QFileInfo &entry : entries) {
-        const QString name = entry.fileName();
-        QFile file(entry.absoluteFilePath());
-        // Permissions make read-only staged files removable. Folders would lose
-        // their execute bits and links would pass the change on to their target,
-        // so only plain files get them.
-        if (!entry.isSymLink() && !entry.isDir())
-            file.setPermissions(kStagedPermissions);
-        if (file.remove()) {
+    for (const FileOps::FolderEntry &entry : entries) {
+        const QString &name = entry.name;
+        QString reason;
+        if (FileOps::removeFolderEntry(stagingDir, name, &reason)) {
             sink.debug(name + QStringLiteral(" deleted!"));
             const QString line = name + QStringLiteral(" deleted!");
             sink.appendStatus(line);
             sink.runLog(line);
         } else {
-            const QString reason = file.errorString();
             sink.debug(name + QStringLiteral(" delete failed! Becasue ") + reason);
             const QString line = name + QStringLiteral(" deleted  failed! Because ") + reason;
             sink.appendStatus(line);
             sink.runLog(line);
         }
-        file.close();
     }
 }
 
@@ -140,7 +136,7 @@ void copyNewFiles(const QString &configFilePath, const QString &configFileName, 
 
     for (const QString &name : names) {
         QString reason;
-        if (copyOne(configDir + name, stagingDir + QLatin1Char('/') + name, name, &reason)) {
+        if (copyOne(configDir + name, stagingDir, name, &reason)) {
             const QString line = name + QStringLiteral(" is copied successfully");
             sink.debug(line);
             sink.appendStatus(line);
@@ -154,7 +150,7 @@ void copyNewFiles(const QString &configFilePath, const QString &configFileName, 
     }
 
     QString reason;
-    if (copyOne(configFilePath, stagingDir + QLatin1Char('/') + configFileName, configFileName, &reason)) {
+    if (copyOne(configFilePath, stagingDir, configFileName, &reason)) {
         const QString line = configFileName + QStringLiteral(" is copied successfully");
         sink.debug(line);
         sink.appendStatus(line);

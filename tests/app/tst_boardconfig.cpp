@@ -1,4 +1,5 @@
 #include "app/boardconfig.h"
+#include "tests/common/testfiles.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -17,6 +18,7 @@ private slots:
     void readsValuesVerbatim();
     void sectionsAreSeparate();
     void unreadableFileReadsEmpty();
+    void specialFileReadsEmptyWithoutWaiting();
     void fileIsNeverTouched();
     void userSettingsLocation();
 
@@ -89,6 +91,21 @@ void tst_BoardConfig::unreadableFileReadsEmpty()
     if (probe.open(QIODevice::ReadOnly))
         QSKIP("running with rights that ignore file permissions");
     QVERIFY(BoardConfig::readChipAndOs().chipType.isEmpty());
+}
+
+void tst_BoardConfig::specialFileReadsEmptyWithoutWaiting()
+{
+    // A FIFO in the file's place would block every start until something writes to it.
+    QVERIFY(QDir().mkpath(QStringLiteral("config")));
+    const QString fifo = QStringLiteral("config/Board_config.ini");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0644) == 0);
+    BoardConfig::ChipAndOs values{QStringLiteral("x"), QStringLiteral("y")};
+    QString burnType = QStringLiteral("x");
+    QVERIFY(TestFiles::returnsWithoutFifoWriter(fifo, [&] {
+        values = BoardConfig::readChipAndOs();
+        burnType = BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type"));
+    }));
+    QVERIFY(values.chipType.isEmpty() && values.osType.isEmpty() && burnType.isEmpty());
 }
 
 void tst_BoardConfig::fileIsNeverTouched()

@@ -6,7 +6,12 @@
 #include <QFile>
 #include <QString>
 
+#include <atomic>
+#include <chrono>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace TestFiles {
 
@@ -41,6 +46,29 @@ inline bool processAlive(qint64 pid)
     const QByteArray stat = readFile(QStringLiteral("/proc/%1/stat").arg(pid));
     const int close = stat.lastIndexOf(')');
     return close > 0 && stat.size() > close + 2 && stat.at(close + 2) != 'Z';
+}
+
+// Runs fn on another thread. When it has not returned within ms because it
+// waits on the FIFO at fifoPath, a writer opens and closes the FIFO so that it
+// returns (and the test can go on), and the answer is false.
+template <typename F> bool returnsWithoutFifoWriter(const QString &fifoPath, F fn, int ms = 3000)
+{
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        fn();
+        done = true;
+    });
+    for (int waited = 0; waited < ms && !done; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool returned = done;
+    while (!done) {
+        const int fd = ::open(QFile::encodeName(fifoPath).constData(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    worker.join();
+    return returned;
 }
 
 } // namespace TestFiles

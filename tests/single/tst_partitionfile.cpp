@@ -1,6 +1,7 @@
 #include "app/toollaunch.h"
 #include "quorDownload/descriptionpaths.h"
 #include "quorDownload/partitionfile.h"
+#include "tests/common/testfiles.h"
 
 #include <QBuffer>
 #include <QElapsedTimer>
@@ -137,8 +138,13 @@ void tst_PartitionFile::unopenableFile()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     QVector<PartitionEntry> list;
-    for (const QString &path : {QString(), dir.filePath(QStringLiteral("missing.xml")), dir.path()}) {
-        const PartitionReadResult result = PartitionFile::read(path, list);
+    // A FIFO (remembered as the description file) must be refused, not waited on.
+    const QString fifo = dir.filePath(QStringLiteral("fifo.xml"));
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0644) == 0);
+    for (const QString &path : {QString(), dir.filePath(QStringLiteral("missing.xml")), dir.path(), fifo}) {
+        PartitionReadResult result;
+        QVERIFY2(TestFiles::returnsWithoutFifoWriter(fifo, [&] { result = PartitionFile::read(path, list); }),
+                 qPrintable(path));
         QCOMPARE(result.status, PartitionReadResult::OpenFailed);
         QVERIFY2(!result.errorString.isEmpty(), qPrintable(path));
     }

@@ -90,6 +90,9 @@ private slots:
     void caseDifferentNamesDoNotMatch();
     void descriptionFileFailureUsesBothSpellings();
     void appendLogWritesOneRecordPerCall();
+    void linkedStagingFolderIsReplacedNotWorkedThrough();
+    void hardLinkedFileKeepsItsMode();
+    void specialFileIsRefusedWithoutWaiting();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -359,6 +362,73 @@ void TstStaging::appendLogWritesOneRecordPerCall()
     QVERIFY(QDir().mkdir(QStringLiteral("log_singel.txt")));
     RunLog::appendLog(QStringLiteral("lost"));
     QVERIFY(QFileInfo(QStringLiteral("log_singel.txt")).isDir());
+}
+
+void TstStaging::linkedStagingFolderIsReplacedNotWorkedThrough()
+{
+    // downloadImageFile planted as a link to the operator's own folder.
+    makeDescriptionFolder();
+    const QString precious = m_tmp->path() + QStringLiteral("/precious");
+    QVERIFY(QDir().mkpath(precious));
+    QVERIFY(writeFile(precious + QStringLiteral("/keep.txt"), "keep"));
+    QVERIFY(QFile::link(precious, m_stagingDir));
+
+    RecordingSink sink;
+    stage(sink, {row("a.img", true), row("b.img", false), row("c.img", false)});
+
+    QCOMPARE(entriesOf(precious), QStringList{QStringLiteral("keep.txt")});
+    QCOMPARE(readFile(precious + QStringLiteral("/keep.txt")), QByteArray("keep"));
+    QVERIFY(!QFileInfo(m_stagingDir).isSymLink());
+    QVERIFY(QFileInfo(m_stagingDir).isDir());
+    QCOMPARE(entriesOf(m_stagingDir), (QStringList{QStringLiteral("a.img"), QStringLiteral("board.xml")}));
+    QCOMPARE(sink.debugs.first(), QStringLiteral("Folder created successfully."));
+
+    // A link to a file, or one that points nowhere, goes the same way.
+    for (const QString &target : QStringList{m_configFile, m_tmp->path() + QStringLiteral("/nowhere")}) {
+        QVERIFY(QDir(m_stagingDir).removeRecursively());
+        QVERIFY(QFile::link(target, m_stagingDir));
+        RecordingSink again;
+        QCOMPARE(Staging::createTmpFolder(m_stagingDir, again), 0);
+        QVERIFY(QFileInfo(m_stagingDir).isDir() && !QFileInfo(m_stagingDir).isSymLink());
+    }
+    QCOMPARE(readFile(m_configFile), QByteArray("<partitions/>"));
+}
+
+void TstStaging::hardLinkedFileKeepsItsMode()
+{
+    // A hard link in the staging folder to a read-only file elsewhere: emptying
+    // the folder removes the link and must not make the other file writable.
+    const QString outside = m_tmp->path() + QStringLiteral("/readonly.bin");
+    QVERIFY(writeFile(outside, "original"));
+    QVERIFY(::chmod(QFile::encodeName(outside).constData(), 0444) == 0);
+    QVERIFY(QDir().mkpath(m_stagingDir));
+    QVERIFY(::link(QFile::encodeName(outside).constData(),
+                   QFile::encodeName(m_stagingDir + QStringLiteral("/hard.bin")).constData()) == 0);
+
+    RecordingSink sink;
+    Staging::deleteOldFiles(m_stagingDir, sink);
+
+    QCOMPARE(sink.logs, QStringList{QStringLiteral("hard.bin deleted!")});
+    QVERIFY(entriesOf(m_stagingDir).isEmpty());
+    QCOMPARE(TestFiles::fileMode(outside), mode_t(0444));
+    QCOMPARE(readFile(outside), QByteArray("original"));
+}
+
+void TstStaging::specialFileIsRefusedWithoutWaiting()
+{
+    // A FIFO named by a checked row would block the copy until something writes to it.
+    makeDescriptionFolder();
+    const QString fifo = m_configDir + QStringLiteral("pipe.img");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0644) == 0);
+    RecordingSink sink;
+    QVERIFY(TestFiles::returnsWithoutFifoWriter(fifo, [&] {
+        stage(sink, {row("pipe.img", true), row("a.img", true)});
+    }));
+    const QString failed = QStringLiteral("pipe.img failed to copy, Becasue ");
+    QVERIFY(std::any_of(sink.logs.cbegin(), sink.logs.cend(),
+                        [&](const QString &l) { return l.startsWith(failed); }));
+    QVERIFY(sink.logs.contains(QStringLiteral("a.img is copied successfully")));
+    QVERIFY(!QFileInfo::exists(m_stagingDir + QStringLiteral("/pipe.img")));
 }
 
 QTEST_APPLESS_MAIN(TstStaging)

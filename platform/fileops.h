@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QIODevice>
+#include <QString>
+#include <QVector>
+
+class QFile;
+
+// File work whose safe form differs per system. What every implementation
+// guarantees: a FIFO, device or socket is never opened for reading (opening
+// one would block), links are never followed when something is removed or
+// written, and a folder's entries are removed relative to the opened folder,
+// never by a path that could be redirected half-way.
+namespace FileOps {
+
+// True when path names a regular file (links followed). Never opens it.
+bool isRegularFile(const QString &path);
+
+// Opens path for reading only when it is a regular file; a special file or a
+// folder is refused without blocking. On failure `file` stays closed and
+// *error (when given) says why.
+bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error = nullptr);
+
+enum class FolderState { Existed, Created, Failed };
+
+// Makes path a real folder of its own: an existing folder is kept, a link (to
+// anything) in its place is removed as a link and a fresh folder is created,
+// a missing one is created (one level). Anything else in the way fails.
+FolderState prepareFolder(const QString &path, QString *error = nullptr);
+
+struct FolderEntry
+{
+    QString name;
+    bool isDir = false;  // a real folder, not a link to one
+    bool isFile = false; // a regular file, not a link to one
+    bool isLink = false;
+    qint64 size = 0;
+};
+
+// The entries of folder (without "." and ".."), by name without regard to
+// case. The folder itself must not be a link; a link gives an empty list.
+QVector<FolderEntry> listFolder(const QString &folder);
+
+// Removes one entry of folder as it is: a file or a link goes (the link's
+// target is untouched), a folder fails. File modes are never changed first,
+// so a hard link to a file elsewhere leaves that file as it was.
+bool removeFolderEntry(const QString &folder, const QString &name, QString *reason);
+
+// Removes a folder tree completely or not at all as seen by its path: the
+// folder is first renamed aside to a hidden name in the same parent, then
+// deleted below that name, however deep. A link in its place is removed as a
+// link. Leftovers of an earlier interrupted removal of the same name are
+// deleted too. True when nothing is left under path.
+bool removeTreeAside(const QString &path, QString *error = nullptr);
+
+// Makes a write past the process's file-size limit fail with an error (as on
+// a full disk) instead of ending the process. Process-wide; safe to call often.
+void ignoreFileSizeSignal();
+
+// The hidden name a folder is renamed to while it is deleted; such names are
+// never taken for the folder itself.
+QString asideNamePrefix(const QString &folderName);
+
+} // namespace FileOps

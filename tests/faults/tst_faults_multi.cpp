@@ -140,7 +140,7 @@ private:
     {
         return replay(toolDir + QStringLiteral("usb_dl.exe"),
                       {QStringLiteral("-c"), QStringLiteral("C"), QStringLiteral("-s"), QStringLiteral("O"),
-                       QStringLiteral("-i"), QStringLiteral("x"), QStringLiteral("-p"),
+                       QStringLiteral("-i"), toolDir, QStringLiteral("-p"),
                        QStringLiteral("%1,%2").arg(QLatin1Char(level)).arg(QLatin1Char(number))},
                       toolDir);
     }

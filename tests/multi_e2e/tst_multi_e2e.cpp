@@ -225,7 +225,7 @@ void tst_MultiE2E::startUnpacksAndOneBoardBurns()
     replay.setProcessChannelMode(QProcess::MergedChannels);
     replay.start(folder->file(QStringLiteral("config/usb_dl.exe")),
                  {QStringLiteral("-c"), QStringLiteral("A"), QStringLiteral("-s"), QStringLiteral("B"),
-                  QStringLiteral("-i"), QStringLiteral("x"), QStringLiteral("-p"), QStringLiteral("1,3")});
+                  QStringLiteral("-i"), imageFolder(), QStringLiteral("-p"), QStringLiteral("1,3")});
     QVERIFY(replay.waitForFinished(20000));
     const QStringList toolLines =
         QString::fromUtf8(replay.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);

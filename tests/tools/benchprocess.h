@@ -32,7 +32,7 @@ inline QString binDir()
 // "a b c" as the argument list a, b, c.
 inline QStringList words(const char *text)
 {
-    return QString::fromUtf8(text).split(QLatin1Char(' '));
+    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
 }
 
 inline QProcessEnvironment benchEnvironment(const QString &benchDir, int delayMs = 1)

@@ -71,6 +71,8 @@ private slots:
     void listing();
     void scenarios_data();
     void scenarios();
+    void missingOrEmptyImagesFail_data();
+    void missingOrEmptyImagesFail();
     void okProgressRisesToTotal();
     void slowTakesLonger();
     void hangWaitsUntilReaderGoes();
@@ -185,7 +187,7 @@ void tst_UsbDl::scenarios()
 
 void tst_UsbDl::okProgressRisesToTotal()
 {
-    const RunResult r = runTool(m_bench, words("-c a -s b -i /img"));
+    const RunResult r = runTool(m_bench, words("-c a -s b -i ") + QStringList{m_dir->path()});
     QCOMPARE(r.exitCode, 0);
     const QList<QByteArray> lines = crlfLines(r.out);
     const auto counts = sizes(lines);
@@ -212,7 +214,7 @@ void tst_UsbDl::slowTakesLonger()
 {
     plug(QStringLiteral("1"), QStringLiteral("1"), QStringLiteral("slow"));
     plug(QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("ok"));
-    const QStringList base = words("-c a -s b -i /img -p");
+    const QStringList base = words("-c a -s b -i ") + QStringList{m_dir->path(), QStringLiteral("-p")};
     QElapsedTimer t;
     t.start();
     const RunResult slow = runTool(m_bench, base + words("1,1"), 10);
@@ -231,7 +233,8 @@ void tst_UsbDl::hangWaitsUntilReaderGoes()
     plug(QStringLiteral("2"), QStringLiteral("2"), QStringLiteral("hang"));
     QProcess p;
     p.setProcessEnvironment(benchEnvironment(m_bench));
-    p.start(binDir() + QStringLiteral("/usb_dl"), words("-c a -s b -i /i -p 2,2"));
+    p.start(binDir() + QStringLiteral("/usb_dl"),
+            words("-c a -s b -i ") + QStringList{m_dir->path(), QStringLiteral("-p"), QStringLiteral("2,2")});
     QVERIFY(p.waitForStarted());
     QTRY_VERIFY(p.canReadLine());
     QVERIFY(p.readLine().startsWith("Waiting for USB device connection"));
@@ -252,7 +255,9 @@ void tst_UsbDl::hangWaitsUntilReaderGoes()
 void tst_UsbDl::crashDiesBySignal()
 {
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("crash"));
-    const RunResult r = runTool(m_bench, words("-c a -s b -i /i -p 1,3"));
+    const RunResult r =
+        runTool(m_bench, words("-c a -s b -i ") +
+                             QStringList{m_dir->path(), QStringLiteral("-p"), QStringLiteral("1,3")});
     QVERIFY(r.finished);
     QCOMPARE(r.exitStatus, QProcess::CrashExit);
     const QList<QByteArray> lines = crlfLines(r.out);
@@ -264,7 +269,10 @@ void tst_UsbDl::floodLineCount()
 {
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("flood"));
     // The delay must not slow a flood down: a large one would time the run out.
-    const RunResult r = runTool(m_bench, words("-c a -s b -i /i -p 1,3"), 1000);
+    const RunResult r = runTool(m_bench,
+                                words("-c a -s b -i ") +
+                                    QStringList{m_dir->path(), QStringLiteral("-p"), QStringLiteral("1,3")},
+                                1000);
     QVERIFY(r.finished);
     QCOMPARE(r.exitCode, 0);
     const QList<QByteArray> lines = crlfLines(r.out);
@@ -277,7 +285,7 @@ void tst_UsbDl::floodLineCount()
 void tst_UsbDl::garbageKeepsValidLines()
 {
     QVERIFY(runBench(m_bench, words("single garbage")).exitCode == 0);
-    const QStringList args = words("-c a -s b -i /i");
+    const QStringList args = words("-c a -s b -i ") + QStringList{m_dir->path()};
     const RunResult r = runTool(m_bench, args);
     QCOMPARE(r.exitCode, 0);
     // Not valid UTF-8.
@@ -307,7 +315,7 @@ void tst_UsbDl::portSelectsScenario()
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("ok"));
     plug(QStringLiteral("1"), QStringLiteral("4"), QStringLiteral("dlfail"));
     plug(QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("toolarge"));
-    const QStringList base = words("-c a -s b -i /i -p");
+    const QStringList base = words("-c a -s b -i ") + QStringList{m_dir->path(), QStringLiteral("-p")};
     QCOMPARE(crlfLines(runTool(m_bench, base + words("1,4")).out).last(), QByteArray("USB download failed"));
     QCOMPARE(crlfLines(runTool(m_bench, base + words("2,3")).out).last(),
              QByteArray("[ERR] updating file is too large"));
@@ -326,12 +334,55 @@ void tst_UsbDl::singleScenario()
 {
     // Plugged boards do not matter to a run without a port.
     plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("dlfail"));
-    const QStringList args = words("-c a -s b -i /i");
+    const QStringList args = words("-c a -s b -i ") + QStringList{m_dir->path()};
     QCOMPARE(crlfLines(runTool(m_bench, args).out).last(), QByteArray("USB download complete"));
     QCOMPARE(runBench(m_bench, words("single commfail")).exitCode, 0);
     const RunResult r = runTool(m_bench, args);
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(crlfLines(r.out).last(), QByteArray("usb commuicate failed!!!"));
+}
+
+void tst_UsbDl::missingOrEmptyImagesFail_data()
+{
+    QTest::addColumn<QString>("folder"); // below the test folder; created when it ends in '/'
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QByteArray>("lastLine");
+    QTest::newRow("missing") << "gone"
+                             << "1,3" << QByteArray("USB download failed");
+    QTest::newRow("empty") << "empty/"
+                           << "1,3" << QByteArray("USB download failed");
+    QTest::newRow("only empty subfolders") << "nested/a/b/"
+                                           << "1,3" << QByteArray("USB download failed");
+    QTest::newRow("single-board run") << "empty/"
+                                      << "" << QByteArray("USB download failed");
+    QTest::newRow("no board still not found") << "gone"
+                                              << "2,2" << QByteArray("usb device not found");
+}
+
+void tst_UsbDl::missingOrEmptyImagesFail()
+{
+    // A failed preparation must never look like a completed download.
+    QFETCH(QString, folder);
+    QFETCH(QString, port);
+    QFETCH(QByteArray, lastLine);
+    const QString images = m_dir->path() + QStringLiteral("/images/") + folder;
+    if (folder.endsWith(QLatin1Char('/')))
+        QVERIFY(QDir().mkpath(images));
+    plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("ok"));
+    QProcess setSingle;
+    setSingle.setProcessEnvironment(benchEnvironment(m_bench));
+    setSingle.start(binDir() + QStringLiteral("/usb_dl_bench"),
+                    {QStringLiteral("single"), QStringLiteral("ok")});
+    QVERIFY(setSingle.waitForFinished(10000) && setSingle.exitCode() == 0);
+
+    QStringList args = words("-c a -s b -i ") + QStringList{images};
+    if (!port.isEmpty())
+        args << QStringLiteral("-p") << port;
+    const RunResult r = runTool(m_bench, args);
+    QVERIFY(r.finished);
+    QCOMPARE(r.exitCode, 1);
+    QVERIFY(!r.out.contains("download complete"));
+    QCOMPARE(crlfLines(r.out).last(), lastLine);
 }
 
 void tst_UsbDl::callsLog()
@@ -343,7 +394,7 @@ void tst_UsbDl::callsLog()
                           QStringLiteral("OS"), QStringLiteral("-i"), QStringLiteral("/a b/QuorBurnImage/"),
                           QStringLiteral("-p"), QStringLiteral("1,3")})
             .exitCode,
-        0);
+        1); // that folder does not exist: the transfer fails
     // A rejected call is logged too: the log tells what the tool was asked.
     QCOMPARE(runTool(m_bench, {QStringLiteral("-q")}).exitCode, 2);
     QFile log(m_bench + QStringLiteral("/calls.log"));
@@ -427,7 +478,7 @@ void tst_UsbDl::unknownScenarioInState()
     QVERIFY(state.open(QIODevice::WriteOnly));
     state.write("single explode\nport 1 3 melt\n");
     state.close();
-    const QStringList dl = words("-c a -s b -i /i");
+    const QStringList dl = words("-c a -s b -i ") + QStringList{m_dir->path()};
     const RunResult single = runTool(m_bench, dl);
     QCOMPARE(single.exitCode, 2);
     QVERIFY(single.err.contains("explode"));
@@ -453,7 +504,7 @@ void tst_UsbDl::handEditedState()
                 "port 5 5 ok"); // no final line break
     state.close();
     QCOMPARE(parseListing(runTool(m_bench, {QStringLiteral("-r")}).out), (words("5,5 2,1")));
-    const QStringList dl = words("-c a -s b -i /i");
+    const QStringList dl = words("-c a -s b -i ") + QStringList{m_dir->path()};
     QCOMPARE(crlfLines(runTool(m_bench, dl + words("-p 2,1")).out).last(), QByteArray("USB download failed"));
     QCOMPARE(crlfLines(runTool(m_bench, dl).out).last(), QByteArray("[ERR] updating file is too large"));
     // The driver keeps what it understood when it writes the state back.

@@ -8,6 +8,7 @@
 #include "tools/usb_dl/scenario.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
@@ -66,6 +67,15 @@ bool isOption(const QString &arg)
         QLatin1String(ToolContract::kOptOs), QLatin1String(ToolContract::kOptImages),
         QLatin1String(ToolContract::kOptPort)};
     return options.contains(arg);
+}
+
+// True when folder exists and holds at least one file, at any depth.
+bool hasImages(const QString &folder)
+{
+    if (!QFileInfo(folder).isDir())
+        return false;
+    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+    return it.hasNext();
 }
 
 } // namespace
@@ -136,5 +146,10 @@ int main(int argc, char **argv)
                      qUtf8Printable(QDir::toNativeSeparators(dir)), Bench::kStateFile);
         return kExitUsage;
     }
+    // As the real tool: a board that answers but no images to write fails the
+    // transfer. Without a board it is still "not found" first.
+    const QString images = values.value(QLatin1String(ToolContract::kOptImages));
+    if (scenario != QLatin1String("notfound") && !hasImages(images))
+        return Sim::playMissingImages(out, images, Sim::delayFromEnvironment());
     return Sim::play(out, scenario, Sim::delayFromEnvironment(), Sim::seedFromEnvironment());
 }

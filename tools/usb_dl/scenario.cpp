@@ -135,6 +135,15 @@ void printListing(Output &out, const Bench::State &state)
     }
 }
 
+int playMissingImages(Output &out, const QString &imageFolder, int delayMs)
+{
+    Player player(out, delayMs);
+    player.waiting(1);
+    player.say("[ERR] no image files in " + imageFolder.toUtf8());
+    player.say(ToolContract::kDownloadFailed);
+    return kExitFailed;
+}
+
 int play(Output &out, const QString &scenario, int delayMs, quint32 seed)
 {
     Player player(out, scenario == QLatin1String("slow") ? delayMs * kSlowFactor : delayMs);

@@ -36,4 +36,8 @@ void printListing(Output &out, const Bench::State &state);
 // does not return, "hang" returns only when nobody reads the output any more.
 int play(Output &out, const QString &scenario, int delayMs, quint32 seed);
 
+// What a transfer prints when the image folder is missing or holds no file:
+// one waiting line, the reason, then the download-failure line. Exit code 1.
+int playMissingImages(Output &out, const QString &imageFolder, int delayMs);
+
 } // namespace Sim

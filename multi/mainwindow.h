@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/lineassembler.h"
 #include "multi/porttracker.h"
 #include "platform/deviceeventsource.h"
 
@@ -120,9 +121,9 @@ private:
     QImage successImage;
 
     std::array<BoardSlot, kSlotCount> boardSlots;
-    // Bytes after the last line break of a slot's output, completed by the next
-    // chunk; kept undecoded so a character cut between two reads stays whole.
-    std::array<QByteArray, kSlotCount> pendingOutput;
+    // Each slot's output cut into whole lines; the unfinished tail waits,
+    // undecoded, so a character cut between two reads stays whole.
+    std::array<LineAssembler, kSlotCount> pendingOutput;
     std::array<bool, kSlotCount> handlingOutput{};
     // Guarded: a source handed in by the caller may end before the window.
     QPointer<DeviceEventSource> deviceSource;

@@ -105,7 +105,7 @@ void MainWindow::stopDownload()
         progressThread->setAllProgress(0.0f);
     for (std::size_t i = 0; i < boardSlots.size(); ++i)
         boardSlots[i].group->setTitle(tr("Board %1").arg(i + 1));
-    for (QByteArray &pending : pendingOutput)
+    for (LineAssembler &pending : pendingOutput)
         pending.clear();
     appendStatus(tr("Stop process success !\n"));
     for (const BoardSlot &slot : boardSlots)

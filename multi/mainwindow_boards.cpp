@@ -172,16 +172,13 @@ void MainWindow::readBoardOutput(int index)
         bar->setStyleSheet(QLatin1String(kBarStyle));
 
     QProcess *process = processes.at(index);
-    QByteArray bytes = pendingOutput[slotIndex];
+    QByteArray bytes;
     if (process->state() == QProcess::Running)
-        bytes += process->readAllStandardOutput();
+        bytes = process->readAllStandardOutput();
 
     // A chunk may end inside a line, even inside a character: the unfinished
-    // tail waits, undecoded, for the next chunk (or the end of the process).
-    const int lineEnd = bytes.lastIndexOf(ToolContract::kLineEnd);
-    const int complete = lineEnd < 0 ? 0 : lineEnd + 2;
-    pendingOutput[slotIndex] = bytes.mid(complete);
-    QStringList lines = splitBoardOutput(decodeToolOutput(bytes.left(complete)));
+    // tail waits for the next chunk (or the end of the process).
+    QStringList lines = splitBoardOutput(decodeToolOutput(pendingOutput[slotIndex].feed(bytes)));
     lines.removeLast(); // the empty text after the last line break
     handleBoardLines(index, lines);
 }
@@ -193,10 +190,9 @@ void MainWindow::finishBoardOutput(int index)
     const auto slotIndex = static_cast<std::size_t>(index);
     // Inside the handler (the not-found kill waits for the end) the rest of
     // the chunk is deliberately not looked at.
-    if (handlingOutput[slotIndex] || pendingOutput[slotIndex].isEmpty())
+    if (handlingOutput[slotIndex] || !pendingOutput[slotIndex].hasPending())
         return;
-    const QString tail = decodeToolOutput(pendingOutput[slotIndex]);
-    pendingOutput[slotIndex].clear();
+    const QString tail = decodeToolOutput(pendingOutput[slotIndex].finish());
     handleBoardLines(index, QStringList{tail});
 }
 

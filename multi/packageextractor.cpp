@@ -12,6 +12,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
@@ -35,6 +36,7 @@ namespace {
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr qint64 kParallelMinBytes = 16 * kMiB; // below this a second worker does not pay off
 constexpr size_t kReadBlock = 256 * 1024;
+constexpr qint64 kHashBlock = kMiB; // the hasher's read size
 constexpr int kMaxWorkers = 4;
 
 // Owns a file descriptor (moves by swapping).
@@ -88,24 +90,100 @@ private:
     locale_t m_previous = locale_t(nullptr);
 };
 
-// Owns a libarchive reader.
-struct ReaderDeleter
+// The package, opened once. Every reader and the hasher read it through pread
+// at offsets of their own, so all of them see the same file whatever happens
+// to its name meanwhile.
+struct Source
 {
-    void operator()(archive *a) const { archive_read_free(a); }
+    int fd = -1;
+    qint64 size = 0; // when opened; a change is caught at the end
 };
-using Reader = std::unique_ptr<archive, ReaderDeleter>;
 
-Reader openReader(const QByteArray &zipPath, QString *error)
+// A libarchive reader on the source with its own offset and buffer.
+class PackageReader final
 {
-    Reader reader(archive_read_new());
-    archive_read_support_format_zip_seekable(reader.get());
-    if (archive_read_open_filename(reader.get(), zipPath.constData(), kReadBlock) != ARCHIVE_OK) {
-        if (error)
-            *error = QString::fromUtf8(archive_error_string(reader.get()));
-        return Reader();
+public:
+    PackageReader() = default;
+    PackageReader(const PackageReader &) = delete;
+    PackageReader &operator=(const PackageReader &) = delete;
+    ~PackageReader()
+    {
+        if (m_archive)
+            archive_read_free(m_archive);
     }
-    return reader;
-}
+
+    bool open(const Source &source, QString *error)
+    {
+        m_source = source;
+        m_buffer.resize(kReadBlock);
+        m_archive = archive_read_new();
+        archive_read_support_format_zip_seekable(m_archive);
+        archive_read_set_callback_data(m_archive, this);
+        archive_read_set_read_callback(m_archive, &PackageReader::readBlock);
+        archive_read_set_seek_callback(m_archive, &PackageReader::seek);
+        archive_read_set_skip_callback(m_archive, &PackageReader::skip);
+        if (archive_read_open1(m_archive) != ARCHIVE_OK) {
+            if (error)
+                *error = QString::fromUtf8(archive_error_string(m_archive));
+            return false;
+        }
+        return true;
+    }
+
+    archive *get() const { return m_archive; }
+
+private:
+    static la_ssize_t readBlock(archive *a, void *self, const void **block)
+    {
+        auto *r = static_cast<PackageReader *>(self);
+        for (;;) {
+            const ssize_t n = ::pread(r->m_source.fd, r->m_buffer.data(), r->m_buffer.size(), r->m_offset);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                archive_set_error(a, errno, "Read error: %s", std::strerror(errno));
+                return ARCHIVE_FATAL;
+            }
+            r->m_offset += n;
+            *block = r->m_buffer.data();
+            return n;
+        }
+    }
+
+    static la_int64_t skip(archive *, void *self, la_int64_t request)
+    {
+        auto *r = static_cast<PackageReader *>(self);
+        // Not past the end: libarchive then reads what is left and reports the truncation.
+        const qint64 n = std::min<qint64>(std::max<qint64>(0, request),
+                                          std::max<qint64>(0, r->m_source.size - r->m_offset));
+        r->m_offset += n;
+        return n;
+    }
+
+    static la_int64_t seek(archive *a, void *self, la_int64_t offset, int whence)
+    {
+        auto *r = static_cast<PackageReader *>(self);
+        qint64 base = 0;
+        if (whence == SEEK_CUR)
+            base = r->m_offset;
+        else if (whence == SEEK_END)
+            base = r->m_source.size;
+        else if (whence != SEEK_SET)
+            base = -1;
+        const bool inRange = base >= 0 && (offset >= 0 ? offset <= LLONG_MAX - base : base + offset >= 0);
+        if (!inRange) {
+            archive_set_error(a, EINVAL, "Seek out of range");
+            return ARCHIVE_FATAL;
+        }
+        r->m_offset = base + offset;
+        return r->m_offset;
+    }
+
+    Source m_source;
+    qint64 m_offset = 0;
+    std::vector<char> m_buffer;
+    archive *m_archive = nullptr;
+};
 
 QString systemError(int err)
 {
@@ -217,7 +295,7 @@ struct WorkerOutcome
 
 struct Job
 {
-    QByteArray zipPath;
+    Source source;
     const std::vector<Entry> *entries = nullptr;
     int root = -1;
     QString shownDest; // destination with a trailing '/', for diagnostics
@@ -236,12 +314,13 @@ public:
     void run()
     {
         QString error;
-        Reader reader;
+        PackageReader reader;
+        bool opened = false;
         {
             const std::lock_guard<std::mutex> lock(*m_job.headerLock);
-            reader = openReader(m_job.zipPath, &error);
+            opened = reader.open(m_job.source, &error);
         }
-        if (!reader) {
+        if (!opened) {
             fail(QStringLiteral("Cannot read the package: ") + error);
             return;
         }
@@ -368,12 +447,12 @@ private:
 };
 
 // Reads the central directory: every entry's kind, path and size.
-bool listEntries(const QByteArray &zipPath, std::vector<Entry> *entries, UnpackResult *result)
+bool listEntries(const Source &source, std::vector<Entry> *entries, UnpackResult *result)
 {
     const Utf8NamesOnThisThread utf8;
     QString error;
-    Reader reader = openReader(zipPath, &error);
-    if (!reader) {
+    PackageReader reader;
+    if (!reader.open(source, &error)) {
         qDebug() << "Not a readable zip file:" << error;
         result->messages.append(QStringLiteral("The package is not a readable zip file."));
         return false;
@@ -399,6 +478,9 @@ bool listEntries(const QByteArray &zipPath, std::vector<Entry> *entries, UnpackR
             qDebug() << "Skipped unsafe entry:" << e.name << reason;
             result->messages.append(
                 QStringLiteral("Skipped unsafe path in package (%1): %2").arg(reason, e.name));
+        } else if (e.parts.first() == kPackageStampName) {
+            qDebug() << "Skipped reserved entry:" << e.name;
+            result->messages.append(QStringLiteral("Skipped reserved name in package: ") + e.name);
         } else if (type == AE_IFLNK) {
             qDebug() << "Skipped link entry:" << e.name;
             result->messages.append(QStringLiteral("Skipped link in package: ") + e.name);
@@ -454,47 +536,105 @@ void assignWorkers(std::vector<Entry> *entries, int workers)
     }
 }
 
-// Moves everything from src into dst, replacing same-named files and links.
-bool mergeInto(int src, int dst, const QString &shown, QStringList *messages)
+// SHA-256 of the package, read sequentially alongside the workers: the pages
+// it reads are those the workers read, so the file is read from disk once.
+struct Hasher
 {
-    Fd listFd(::fcntl(src, F_DUPFD_CLOEXEC, 0));
-    DIR *dir = listFd.valid() ? ::fdopendir(listFd.get()) : nullptr;
-    if (!dir)
-        return false;
-    listFd.release(); // the stream owns it now
-    std::vector<QByteArray> names;
-    while (dirent *d = ::readdir(dir)) {
-        const QByteArray name(d->d_name);
-        if (name != "." && name != "..")
-            names.push_back(name);
+    const Source *source = nullptr;
+    std::atomic<bool> *stop = nullptr; // read, and set when hashing fails
+    const UnpackProgress *progress = nullptr;
+    QByteArray hex;  // the digest, when complete
+    QString problem; // why there is none; empty when stopped from outside
+
+    void run()
+    {
+        if (!hash())
+            stop->store(true);
     }
-    ::closedir(dir);
-    bool ok = true;
-    for (const QByteArray &name : names) {
-        struct stat st;
-        if (::fstatat(src, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (S_ISDIR(st.st_mode)) {
-            Fd target(::openat(dst, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (target.valid()) {
-                Fd from(::openat(src, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                ok = from.valid() &&
-                     mergeInto(from.get(), target.get(), shown + QString::fromUtf8(name) + QLatin1Char('/'),
-                               messages) &&
-                     ok;
+
+private:
+    bool hash()
+    {
+        std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+        if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
+            problem = QStringLiteral("cannot compute SHA-256");
+            return false;
+        }
+        std::vector<unsigned char> block(static_cast<size_t>(kHashBlock));
+        qint64 offset = 0;
+        while (offset < source->size) {
+            if (stop->load(std::memory_order_relaxed) || (progress && progress->cancel.load()))
+                return true; // the workers report why
+            const size_t want = static_cast<size_t>(std::min<qint64>(kHashBlock, source->size - offset));
+            const ssize_t n = ::pread(source->fd, block.data(), want, offset);
+            if (n < 0 && errno == EINTR)
                 continue;
+            if (n <= 0) {
+                problem = n < 0 ? systemError(errno) : QStringLiteral("the file became shorter");
+                return false;
             }
-            struct stat old;
-            if (::fstatat(dst, name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(old.st_mode))
-                ::unlinkat(dst, name.constData(), 0); // a file or link where the folder goes
+            if (EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(n)) != 1) {
+                problem = QStringLiteral("cannot compute SHA-256");
+                return false;
+            }
+            offset += n;
         }
-        if (::renameat(src, name.constData(), dst, name.constData()) != 0) {
-            messages->append(QStringLiteral("Cannot replace %1: %2")
-                                 .arg(shown + QString::fromUtf8(name), systemError(errno)));
-            ok = false;
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
+            problem = QStringLiteral("cannot compute SHA-256");
+            return false;
         }
+        hex = QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(length)).toHex();
+        return true;
     }
-    return ok;
+};
+
+// Moves the complete tree tempName in parent to destName. An existing folder
+// there is renamed aside first and deleted only once the new tree is in its
+// place; if that fails half-way, the old folder is put back.
+bool installTree(int parent, const QString &parentPath, const QByteArray &tempName,
+                 const QByteArray &destName, const QString &shownDest, QStringList *messages)
+{
+    struct stat st;
+    if (::fstatat(parent, destName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::renameat(parent, tempName.constData(), parent, destName.constData()) == 0)
+            return true;
+        messages->append(
+            QStringLiteral("Cannot move the unpacked files to %1: %2").arg(shownDest, systemError(errno)));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) { // a link or a file: never written through, never replaced
+        qDebug() << "Destination folder not found!";
+        messages->append(QStringLiteral("The unpack folder is not a folder: ") + shownDest);
+        return false;
+    }
+
+    const QByteArray prefix = QFile::encodeName(FileOps::asideNamePrefix(QFile::decodeName(destName)));
+    QByteArray aside;
+    for (int attempt = 0; attempt < 100 && aside.isEmpty(); ++attempt) {
+        const QByteArray candidate = prefix + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        if (::fstatat(parent, candidate.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
+            aside = candidate;
+    }
+    if (aside.isEmpty() || ::renameat(parent, destName.constData(), parent, aside.constData()) != 0) {
+        messages->append(QStringLiteral("Cannot replace %1: %2")
+                             .arg(shownDest, systemError(aside.isEmpty() ? EEXIST : errno)));
+        return false;
+    }
+    if (::renameat(parent, tempName.constData(), parent, destName.constData()) != 0) {
+        const int err = errno;
+        if (::renameat(parent, aside.constData(), parent, destName.constData()) != 0)
+            qDebug() << "Could not put the previous folder back from" << aside << systemError(errno);
+        messages->append(QStringLiteral("Cannot replace %1: %2").arg(shownDest, systemError(err)));
+        return false;
+    }
+    QString error;
+    if (!FileOps::removeTreeAside(parentPath + QLatin1Char('/') + QFile::decodeName(aside), &error)) {
+        qDebug() << "Could not delete the previous images:" << aside << error;
+        messages->append(QStringLiteral("The previous images could not all be deleted: ") + error);
+    }
+    return true;
 }
 
 } // namespace
@@ -512,11 +652,17 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
         progress->bytesTotal = 0;
     }
 
-    if (!QFileInfo(zipPath).isFile()) {
+    // Opened once, without blocking on a FIFO; every reader reads this file.
+    Fd package(::open(QFile::encodeName(zipPath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    PackageIdentity identity;
+    if (!package.valid() || !readPackageIdentity(package.get(), zipPath, &identity)) {
         qDebug() << "ZIP file not found!";
         result.messages.append(QStringLiteral("Image package not found: ") + zipPath);
         return result;
     }
+    Source source;
+    source.fd = package.get();
+    source.size = identity.size;
 
     const QString cleanDest = QDir::cleanPath(QDir(destFolder).absolutePath());
     const QFileInfo destInfo(cleanDest);
@@ -531,9 +677,8 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
         return result;
     }
 
-    const QByteArray zipBytes = QFile::encodeName(zipPath);
     std::vector<Entry> entries;
-    if (!listEntries(zipBytes, &entries, &result))
+    if (!listEntries(source, &entries, &result))
         return result;
     dropReplacedEntries(&entries);
 
@@ -598,7 +743,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     std::atomic<bool> stop{false};
     std::mutex headerLock;
     Job job;
-    job.zipPath = zipBytes;
+    job.source = source;
     job.entries = &entries;
     job.root = root.get();
     job.shownDest = cleanDest + QLatin1Char('/');
@@ -606,9 +751,16 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     job.stop = &stop;
     job.headerLock = &headerLock;
 
+    Hasher hasher;
+    hasher.source = &source;
+    hasher.stop = &stop;
+    hasher.progress = progress;
+
     std::vector<WorkerOutcome> outcomes(static_cast<size_t>(workers));
     {
         std::vector<std::thread> threads;
+        if (options.hashPackage)
+            threads.emplace_back([&hasher] { hasher.run(); });
         for (int i = 1; i < workers; ++i)
             threads.emplace_back(
                 [&job, &outcomes, i] { Worker(job, i, &outcomes[static_cast<size_t>(i)]).run(); });
@@ -623,29 +775,46 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
         result.entriesWritten += o.entries;
         failed = failed || o.failed;
     }
-
-    if (!failed) {
-        struct stat st;
-        if (::fstatat(parent.get(), destName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            failed = ::renameat(parent.get(), tempName.constData(), parent.get(), destName.constData()) != 0;
-            if (failed)
-                result.messages.append(QStringLiteral("Cannot move the unpacked files to %1: %2")
-                                           .arg(cleanDest, systemError(errno)));
-        } else {
-            // Unpacking over an existing folder: same-named files are replaced, others stay.
-            Fd dest(::openat(parent.get(), destName.constData(),
-                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!dest.valid()) {
-                qDebug() << "Destination folder not found!";
-                result.messages.append(QStringLiteral("The unpack folder is not a folder: ") + cleanDest);
-                failed = true;
-            } else {
-                failed = !mergeInto(root.get(), dest.get(), cleanDest + QLatin1Char('/'), &result.messages);
-            }
+    if (!failed && options.hashPackage) {
+        if (progress && progress->cancel.load()) { // while only the hasher was still reading
+            result.messages.append(QStringLiteral("Unpacking was cancelled."));
+            failed = true;
+        } else if (hasher.hex.isEmpty()) {
+            qDebug() << "Cannot hash the package:" << hasher.problem;
+            result.messages.append(QStringLiteral("Cannot read the package: ") + hasher.problem);
+            failed = true;
         }
+        identity.sha256Hex = hasher.hex;
+    }
+    // Written in place while it was read: what was unpacked may be neither the old nor the new package.
+    PackageIdentity after;
+    if (!failed && (!readPackageIdentity(package.get(), zipPath, &after) || after.size != identity.size ||
+                    after.modifiedMs != identity.modifiedMs)) {
+        qDebug() << "The package changed while it was unpacked";
+        result.messages.append(
+            QStringLiteral("The package changed while it was unpacked; press Start again."));
+        failed = true;
+    }
+    // The stamp last: a folder with a stamp holds the whole package.
+    QString error;
+    if (!failed && options.hashPackage && !writeStamp(root.get(), identity, &error)) {
+        result.messages.append(
+            QStringLiteral("Cannot write %1: %2")
+                .arg(cleanDest + QLatin1Char('/') + QLatin1String(kPackageStampName), error));
+        failed = true;
     }
     root.reset();
-    QDir(tempPath).removeRecursively(); // what is left of the hidden folder (never follows links)
+    if (!failed)
+        failed = !installTree(parent.get(), parentPath, tempName, destName, cleanDest, &result.messages);
+    if (failed && !FileOps::removeTreeAside(tempPath, &error)) // never follows links
+        qDebug() << "Could not delete the unpack folder" << tempPath << error;
+    if (!failed) {
+        result.package = identity;
+        qDebug().noquote() << QStringLiteral("Unpacked package %1, %2 bytes, SHA-256 %3")
+                                  .arg(identity.fileName)
+                                  .arg(identity.size)
+                                  .arg(QString::fromLatin1(identity.sha256Hex));
+    }
     qDebug().noquote() << "";
     result.messages.removeDuplicates();
     result.ok = !failed;

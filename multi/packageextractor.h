@@ -1,5 +1,7 @@
 #pragma once
 
+#include "multi/packagestamp.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -13,8 +15,11 @@
 // files are created relative to opened folder descriptors without following
 // links. The package is unpacked into a hidden folder beside the destination
 // and moved into place only when every entry was written intact, so a failed
-// unpack leaves no destination folder behind. Independent entries are written
-// by two workers, each with its own reader on the same file.
+// unpack leaves no destination folder behind, and an existing destination
+// folder exactly as it was. An existing destination is replaced as a whole
+// (never merged with the new files). Independent entries are written by two
+// workers, each with its own reader on the same opened file, while a third
+// thread hashes the file for the stamp (see packagestamp.h), written last.
 
 // Progress shared with another thread (the GUI polls it).
 struct UnpackProgress
@@ -29,16 +34,20 @@ struct UnpackResult
     bool ok = false;
     QStringList messages; // short operator texts, one per problem
     qint64 bytesWritten = 0;
-    int entriesWritten = 0; // files and folders created
+    int entriesWritten = 0;  // files and folders created
+    PackageIdentity package; // the package unpacked, when ok (no hash without hashPackage)
 };
 
 struct UnpackOptions
 {
     int workers = 0; // 0: choose from the core count and the package size
+    // SHA-256 of the package and the stamp file; off only to measure their cost
+    // (the folder then has no stamp).
+    bool hashPackage = true;
 };
 
-// Unpacks zipPath into destFolder (created if missing). Writes the developer
-// diagnostics to the debug log and returns what happened.
+// Unpacks zipPath into destFolder (created if missing, replaced if present).
+// Writes the developer diagnostics to the debug log and returns what happened.
 UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder,
                            UnpackProgress *progress = nullptr,
                            const UnpackOptions &options = UnpackOptions());

@@ -43,6 +43,15 @@ void showConnectionBox()
     showBox(QStringLiteral("USB Connection Problem!!!\nCheck your USB Connect and Restart Board"), kStyleS2);
 }
 
+// The debug log gets a very long line shortened, with its length.
+QString debugForm(const QString &line)
+{
+    constexpr int kDebugLimit = 4096;
+    if (line.size() <= kDebugLimit)
+        return line;
+    return line.left(kDebugLimit) + QStringLiteral("... (%1 characters)").arg(line.size());
+}
+
 // " " is the value before any choice; an empty path follows a cancelled dialog.
 bool isUnchosen(const QString &value)
 {
@@ -127,12 +136,11 @@ void SingleBoardRun::pyDownload()
     stopAnimation();
     for (Chunk &chunk : m_chunks)
         chunk.logOnly = true;
-    if (!m_partialLine.isEmpty()) {
+    if (m_lines.hasPending()) {
         Chunk tail;
-        tail.lines = QStringList{m_codec->toUnicode(m_partialLine)};
+        tail.lines = QStringList{m_codec->toUnicode(m_lines.finish())};
         tail.logOnly = true;
         m_chunks.push_back(std::move(tail));
-        m_partialLine.clear();
     }
     // A tool left running by a failed run would keep the process busy, and
     // starting it again would silently not start the new tool.
@@ -277,10 +285,7 @@ void SingleBoardRun::readChunk(bool logOnly)
 {
     if (!m_process || !m_process->isOpen())
         return;
-    QByteArray bytes = m_partialLine + m_process->readAll();
-    const int complete = bytes.lastIndexOf('\n') + 1;
-    m_partialLine = bytes.mid(complete);
-    bytes.truncate(complete);
+    const QByteArray bytes = m_lines.feed(m_process->readAll());
     if (bytes.isEmpty())
         return;
     Chunk chunk;
@@ -291,12 +296,11 @@ void SingleBoardRun::readChunk(bool logOnly)
 
 void SingleBoardRun::onToolFinished()
 {
-    if (m_partialLine.isEmpty())
+    if (!m_lines.hasPending())
         return;
     Chunk chunk;
-    chunk.lines = QStringList{m_codec->toUnicode(m_partialLine)};
+    chunk.lines = QStringList{m_codec->toUnicode(m_lines.finish())};
     chunk.logOnly = m_killing > 0;
-    m_partialLine.clear();
     m_chunks.push_back(std::move(chunk));
     if (!m_draining && m_killing == 0)
         drain();
@@ -368,11 +372,16 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     if (d.countedWait)
         return LineEnd::Next;
 
+    // The view is cleared once it holds more than its limit, so a longer line
+    // is shown only up to that limit: laying out megabytes of one paragraph
+    // would stall the window for minutes. The log keeps the whole line.
     if (m_widgets.statusText)
-        m_widgets.statusText->insertPlainText(d.shown);
+        m_widgets.statusText->insertPlainText(d.shown.size() > SingleOutput::kStatusTextLimit
+                                                  ? d.shown.left(SingleOutput::kStatusTextLimit)
+                                                  : d.shown);
     updateBar();
     QCoreApplication::processEvents();
-    qDebug().noquote() << "from cmd: " << d.normalized;
+    qDebug().noquote() << "from cmd: " << debugForm(d.normalized);
 
     if (d.failure)
         failure(d.failureText);

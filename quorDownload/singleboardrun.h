@@ -2,6 +2,7 @@
 // partition images, starts the download tool, animates the status picture and
 // turns every line of the tool's output into progress, log lines and message boxes.
 #pragma once
+#include "app/lineassembler.h"
 #include "quorDownload/singleoutput.h"
 #include "quorDownload/staging.h" // PartitionRowChoice
 
@@ -99,9 +100,9 @@ private:
 
     SingleOutput::RunState m_state;
     std::deque<Chunk> m_chunks;
-    // Output after the last line feed read so far: a line cut between two
-    // reads is completed by the next one instead of being read as two.
-    QByteArray m_partialLine;
+    // A line cut between two reads is completed by the next one instead of
+    // being read as two.
+    LineAssembler m_lines{QByteArrayLiteral("\n")};
     bool m_draining = false;
     int m_killing = 0;
 };

@@ -24,6 +24,38 @@
 // the run-log records it must produce, and an event-loop latency probe.
 namespace Faults {
 
+// Peak resident memory of this process in MiB since the last reset.
+inline qint64 peakResidentMiB()
+{
+    for (const QByteArray &line : QFileInfo::exists(QStringLiteral("/proc/self/status"))
+                                      ? [] {
+                                            QFile f(QStringLiteral("/proc/self/status"));
+                                            return f.open(QIODevice::ReadOnly) ? f.readAll().split('\n')
+                                                                               : QList<QByteArray>();
+                                        }()
+                                      : QList<QByteArray>()) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong() / 1024;
+    }
+    return -1;
+}
+
+// Starts a new peak: the kernel resets VmHWM to the current size.
+inline void resetPeakResident()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    if (f.open(QIODevice::WriteOnly))
+        f.write("5");
+}
+
+// Sanitizers reserve and touch memory of their own: no memory bounds there.
+inline constexpr bool kMemoryIsMeasurable =
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    false;
+#else
+    true;
+#endif
+
 inline QString binDir()
 {
     return QString::fromLocal8Bit(qgetenv("QUOR_BIN_DIR"));

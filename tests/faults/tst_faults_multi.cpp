@@ -79,6 +79,7 @@ private slots:
     void hangingToolStopRestartAndClose();
     void floodKeepsWindowAnswering();
     void binaryOutputIsLoggedWhole();
+    void longLineIsHandledWhole();
     void linesAndCharactersSplitAcrossReads_data();
     void linesAndCharactersSplitAcrossReads();
     void malformedAndOversizedDeviceNames();
@@ -319,6 +320,31 @@ void tst_FaultsMulti::binaryOutputIsLoggedWhole()
     QVERIFY(output.contains('\0'));
     QVERIFY(QString::fromUtf8(output.constData(), output.size()).contains(QChar::ReplacementCharacter));
     QCOMPARE(boardRecords(log(), "[Board 1] "), expectedLogRecords(output, "[Board 1] "));
+}
+
+void tst_FaultsMulti::longLineIsHandledWhole()
+{
+    // 50 MiB without a line break, then three ordinary lines.
+    openWindow();
+    start();
+    resetPeakResident();
+    const qint64 before = peakResidentMiB();
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(plug('1', '4', "longline"));
+    QTRY_VERIFY_WITH_TIMEOUT(statusText().contains(QStringLiteral("Board 1 download complete!")), 60000);
+    qInfo("long line handled in %lld ms, peak %lld MiB above the start", clock.elapsed(),
+          peakResidentMiB() - before);
+    if (kMemoryIsMeasurable)
+        QVERIFY2(peakResidentMiB() - before < 500, qPrintable(QString::number(peakResidentMiB() - before)));
+    QCOMPARE(shown(1), picture(":/img/success.png"));
+    QList<QByteArray> logged = boardRecords(log(), "[Board 1] ").split('\n');
+    logged.removeLast(); // after the last line feed
+    QVERIFY(logged.size() >= 4);
+    QCOMPARE(logged.at(logged.size() - 4), "[Board 1] " + QByteArray(50 * 1024 * 1024, 'x'));
+    QCOMPARE(logged.at(logged.size() - 3), QByteArray("[Board 1] break"));
+    QVERIFY(logged.at(logged.size() - 2).startsWith("[Board 1] updated size: "));
+    QCOMPARE(logged.last(), QByteArray("[Board 1] USB download complete"));
 }
 
 void tst_FaultsMulti::linesAndCharactersSplitAcrossReads_data()

@@ -91,6 +91,7 @@ private slots:
     void crashKeepsEveryLine();
     void binaryOutputIsLoggedWhole();
     void floodKeepsWindowAnswering();
+    void longLineIsHandledWhole();
     void completionCutAcrossReads_data();
     void completionCutAcrossReads();
     void diskFullDuringStaging();
@@ -231,6 +232,31 @@ void tst_FaultsSingle::floodKeepsWindowAnswering()
     const QByteArray output = replaySingle();
     QCOMPARE(output.count("updated size"), 100000);
     compareToolRecords(output);
+}
+
+void tst_FaultsSingle::longLineIsHandledWhole()
+{
+    // 50 MiB without a line break, then three ordinary lines: each is logged
+    // and interpreted, and the long one costs a few times its size at most.
+    scenario("longline");
+    resetPeakResident();
+    const qint64 before = peakResidentMiB();
+    QElapsedTimer clock;
+    clock.start();
+    button("downloadButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 60000);
+    qInfo("long line handled in %lld ms, peak %lld MiB above the start", clock.elapsed(),
+          peakResidentMiB() - before);
+    if (kMemoryIsMeasurable)
+        QVERIFY2(peakResidentMiB() - before < 500, qPrintable(QString::number(peakResidentMiB() - before)));
+    QCOMPARE(bar()->value(), 100);
+    const QList<QByteArray> logged = records(log(), false);
+    QVERIFY(logged.size() >= 4);
+    QCOMPARE(logged.at(logged.size() - 4), QByteArray(50 * 1024 * 1024, 'x') + '\r');
+    QCOMPARE(logged.at(logged.size() - 3), QByteArray("break\r"));
+    QVERIFY(logged.at(logged.size() - 2).startsWith("updated size: "));
+    QCOMPARE(logged.last(), QByteArray("USB download complete\r"));
+    QVERIFY(statusText().size() < 2 * 30720);
 }
 
 void tst_FaultsSingle::completionCutAcrossReads_data()

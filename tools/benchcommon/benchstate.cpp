@@ -37,11 +37,11 @@ bool lockWithin(int fd, int waitMs)
 
 const QStringList &scenarioNames()
 {
-    static const QStringList names{QStringLiteral("ok"),       QStringLiteral("slow"),
-                                   QStringLiteral("notfound"), QStringLiteral("commfail"),
-                                   QStringLiteral("toolarge"), QStringLiteral("dlfail"),
-                                   QStringLiteral("hang"),     QStringLiteral("crash"),
-                                   QStringLiteral("flood"),    QStringLiteral("garbage")};
+    static const QStringList names{
+        QStringLiteral("ok"),       QStringLiteral("slow"),     QStringLiteral("notfound"),
+        QStringLiteral("commfail"), QStringLiteral("toolarge"), QStringLiteral("dlfail"),
+        QStringLiteral("hang"),     QStringLiteral("crash"),    QStringLiteral("flood"),
+        QStringLiteral("garbage"),  QStringLiteral("longline")};
     return names;
 }
 

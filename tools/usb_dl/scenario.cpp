@@ -192,6 +192,17 @@ int play(Output &out, const QString &scenario, int delayMs, quint32 seed)
         out.line(ToolContract::kUsbComplete);
         return 0;
     }
+    if (scenario == QLatin1String("longline")) {
+        // One 50 MiB line without a line break in between, written in pieces.
+        const QByteArray piece(1024 * 1024, 'x');
+        for (int written = 0; written < kLongLineBytes; written += piece.size())
+            out.raw(piece);
+        out.line(QByteArray());
+        player.say(ToolContract::kBreak);
+        player.say(sizeLine(kImageBytes, kImageBytes));
+        player.say(ToolContract::kUsbComplete);
+        return 0;
+    }
     if (scenario == QLatin1String("garbage")) {
         QRandomGenerator rng(seed);
         player.waiting(2);

@@ -26,6 +26,7 @@ private:
 inline constexpr int kDefaultDelayMs = 60;
 inline constexpr int kSlowFactor = 8;
 inline constexpr int kFloodLines = 100000;
+inline constexpr int kLongLineBytes = 50 * 1024 * 1024;
 
 int delayFromEnvironment();
 quint32 seedFromEnvironment();

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Which package an unpacked image folder holds.
+//
+// Unpacking writes a small stamp file into the folder, last, with the
+// package's size, modification time and SHA-256. Before Start reuses an
+// existing folder it compares the package's current size, time and name with
+// the stamp (a stat, no hashing), so a package replaced by another of the same
+// name, or another package in the same folder, is unpacked again.
+
+struct PackageIdentity
+{
+    qint64 size = -1;      // bytes
+    qint64 modifiedMs = 0; // modification time, ms since the epoch (UTC)
+    QByteArray sha256Hex;  // 64 lowercase hex digits; empty when not hashed
+    QString fileName;      // the package's file name, without its folder
+
+    // The first 12 hex digits of the SHA-256, enough to tell packages apart on screen.
+    QString shortHash() const;
+};
+
+// Name of the stamp file inside the unpacked folder: hidden, and never taken
+// from a package (such an entry is skipped when unpacking).
+extern const char kPackageStampName[];
+
+enum class StampCheck {
+    Matches,  // the folder was unpacked from this package as it is now
+    Missing,  // no stamp (no folder, or unpacked by an earlier version)
+    Different // another package, a changed one, or a stamp that cannot be read
+};
+
+// Compares zipPath's current size, modification time and file name with the
+// stamp in imageFolder. The stamp is read only when it is a small regular
+// file (never through a link, never blocking on a FIFO). *stamped (when given)
+// receives what the stamp says, or a default identity when it says nothing
+// readable.
+StampCheck checkStamp(const QString &zipPath, const QString &imageFolder, PackageIdentity *stamped = nullptr);
+
+// The stamp file's text, and back. parseStamp is false for anything but a
+// complete stamp of a known format.
+QByteArray stampText(const PackageIdentity &identity);
+bool parseStamp(const QByteArray &text, PackageIdentity *identity);
+
+// Size, modification time and file name of the opened package fd (zipPath
+// gives the name), without hashing. False when fd is not a regular file.
+bool readPackageIdentity(int fd, const QString &zipPath, PackageIdentity *identity);
+
+// Writes the stamp into the opened folder folderFd (no link followed, nothing
+// replaced). False with *error set when it could not be written completely.
+bool writeStamp(int folderFd, const PackageIdentity &identity, QString *error);

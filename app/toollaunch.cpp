@@ -50,6 +50,16 @@ Command command(const QString &toolDir, const QString &argumentString)
     return Command{toolDir + QLatin1String(ToolContract::kExecutable), splitArguments(argumentString)};
 }
 
+QStringList downloadArguments(const QString &chipType, const QString &osType, const QString &imageFolder,
+                              const QString &port)
+{
+    QStringList args{QLatin1String(ToolContract::kOptChip), chipType, QLatin1String(ToolContract::kOptOs),
+                     osType, QLatin1String(ToolContract::kOptImages), imageFolder};
+    if (!port.isEmpty())
+        args << QLatin1String(ToolContract::kOptPort) << port;
+    return args;
+}
+
 void start(QProcess *process, const Command &command)
 {
     process->start(command.program, command.arguments, QIODevice::ReadWrite);

@@ -24,6 +24,11 @@ struct Command
 // toolDir ends with '/'; argumentString holds everything after the file name.
 Command command(const QString &toolDir, const QString &argumentString);
 
+// The arguments of a download: -c chip -s os -i folder, and -p port when a
+// port is given. Each value is one argument, whatever characters it holds.
+QStringList downloadArguments(const QString &chipType, const QString &osType, const QString &imageFolder,
+                              const QString &port = QString());
+
 // Starts the tool in read-write mode. Does not wait.
 void start(QProcess *process, const Command &command);
 

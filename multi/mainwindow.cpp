@@ -22,6 +22,7 @@
 namespace {
 const char kBarStyle[] = "QProgressBar {color: black;}";
 const char kImageFolderName[] = "QuorBurnImage/";
+const int kListingKillWaitMs = 5000;
 
 QString defaultChooser(QWidget *parent, const QString &caption, const QString &dir, const QString &filter)
 {
@@ -102,6 +103,12 @@ MainWindow::~MainWindow()
     for (QProcess *process : qAsConst(processes))
         releaseProcess(process);
     processes.clear();
+    // A listing still running would report its end to a window half gone.
+    if (listing) {
+        disconnect(listing, nullptr, this, nullptr);
+        listing->kill();
+        listing->waitForFinished(kListingKillWaitMs);
+    }
 }
 
 void MainWindow::findSlotWidgets()

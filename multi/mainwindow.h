@@ -19,6 +19,7 @@ class QGroupBox;
 class QLabel;
 class QProcess;
 class QProgressBar;
+class QTimer;
 class QPushButton;
 class processbarthread;
 
@@ -93,14 +94,23 @@ private:
     void appendStatus(const QString &text);
     void setProgressValue(int index, float value);
     float progressValue(int index) const;
-    void unpackForStart();
+    bool unpackForStart();
+    void refuseStart(const QString &reason);
     void releaseProcess(QProcess *process);
 
-    // Hot-plug and port binding.
+    // Hot-plug and port binding. Device events only mark a listing as due;
+    // the listing runs without blocking the window, and every event that
+    // arrives while one runs (or while Start prepares the batch) is served by
+    // the next one.
     void registerDeviceNotifications();
     void onDeviceEvent(DeviceEventSource::Kind kind, const QString &interfaceName);
-    QVector<PortRecord> scanPorts();
+    void startListingIfDue();
+    void listingStarted();
+    void listingEnded();
+    void listingTimedOut();
+    QVector<PortRecord> scanPorts(const QByteArray &output);
     void registerPorts(QVector<PortRecord> newPorts);
+    void launchNewPorts(const QVector<PortRecord> &newPorts);
 
     // One board's transfer.
     void launchBoard(PortRecord port, QProcess *process, int index);
@@ -125,6 +135,19 @@ private:
     // undecoded, so a character cut between two reads stays whole.
     std::array<LineAssembler, kSlotCount> pendingOutput;
     std::array<bool, kSlotCount> handlingOutput{};
+    // A slot whose tool reported "not found" and was killed: its output is no
+    // longer read, and the slot is finished when the process reports its end.
+    std::array<bool, kSlotCount> killedAfterNotFound{};
+
+    // Port listing state.
+    QProcess *listing = nullptr;      // the listing running now, if any
+    QTimer *listingTimer = nullptr;   // its time limit
+    bool listingForArrival = false;   // the running listing serves an arrival
+    bool listingDue = false;          // events arrived that no listing has served yet
+    bool arrivalDue = false;          // ... and one of them was an arrival
+    bool startInProgress = false;     // Start is preparing the batch: hold new launches
+    QVector<PortRecord> heldNewPorts; // new ports found while Start was preparing
+    bool heldArrival = false;
     // Guarded: a source handed in by the caller may end before the window.
     QPointer<DeviceEventSource> deviceSource;
     ZipChooser chooseZip;

@@ -1,6 +1,7 @@
 // Batch control of the multi-board window: Start, Stop and the eight Restarts.
 #include "multi/mainwindow.h"
 
+#include "multi/packagestamp.h"
 #include "multi/processbarthread.h"
 #include "multi/unpackprogress.h"
 #include "ui_mainwindow.h"
@@ -9,6 +10,8 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
+
+#include <utility>
 
 namespace {
 const char *const kReadSlots[] = {SLOT(onReadData_1()), SLOT(onReadData_2()), SLOT(onReadData_3()),
@@ -32,10 +35,28 @@ void MainWindow::startDownload()
 
     ui->startButton->setEnabled(false);
 
-    if (QFileInfo(imageFolder).isDir())
+    // Boards plugged while the package unpacks (the progress dialog keeps the
+    // event loop turning) are listed and launched once the processes exist.
+    startInProgress = true;
+    // The unpacked folder is reused only when its stamp names this very
+    // package (same name, size and time); otherwise it is unpacked again and
+    // swapped in only when that succeeds.
+    bool unpacked = true;
+    PackageIdentity stamped;
+    const bool folderExists = QFileInfo(imageFolder).isDir();
+    if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches) {
         qDebug("Skip unzip the image.");
-    else
-        unpackForStart();
+        appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
+                         .arg(stamped.shortHash()));
+    } else {
+        if (folderExists)
+            appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
+        unpacked = unpackForStart();
+    }
+    if (!unpacked) {
+        refuseStart(tr("Start cancelled: the image package could not be unpacked."));
+        return;
+    }
 
     for (int i = 0; i < kSlotCount; ++i) {
         auto *process = new QProcess(this);
@@ -64,13 +85,42 @@ void MainWindow::startDownload()
     }
     for (const BoardSlot &slot : boardSlots)
         slot.restart->setEnabled(true);
+
+    startInProgress = false;
+    if (heldArrival) {
+        heldArrival = false;
+        launchNewPorts(std::exchange(heldNewPorts, {}));
+    }
+    startListingIfDue();
 }
 
-void MainWindow::unpackForStart()
+bool MainWindow::unpackForStart()
 {
     const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder);
     for (const QString &message : result.messages)
         appendStatus(message);
+    if (result.ok)
+        appendStatus(tr("Package unpacked (%1).").arg(result.package.shortHash()));
+    return result.ok;
+}
+
+void MainWindow::refuseStart(const QString &reason)
+{
+    // Nothing of the batch exists: no process, no connection. Start stays
+    // available, and the held device events are handled as before a Start.
+    appendStatus(reason);
+    ui->startButton->setEnabled(true);
+    startInProgress = false;
+    if (heldArrival) {
+        heldArrival = false;
+        launchNewPorts(std::exchange(heldNewPorts, {}));
+    }
+    startListingIfDue();
+
+    QMessageBox box;
+    box.setStyleSheet(QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
+    box.setText(tr("Unpacking the image package failed!"));
+    box.exec();
 }
 
 void MainWindow::releaseProcess(QProcess *process)

@@ -14,6 +14,7 @@
 #include <QDebug>
 #include <QProcess>
 #include <QTextDocument>
+#include <QTimer>
 
 namespace {
 const int kStartTimeoutMs = 30000;
@@ -39,13 +40,106 @@ void MainWindow::onDeviceEvent(DeviceEventSource::Kind kind, const QString &inte
         return;
     if (kind == DeviceEventSource::Kind::Removal) {
         qDebug("quoril use device removed!!!\n\n");
-        // Drops the vanished port from the listing so its return counts as new.
-        scanPorts();
-        return;
+    } else {
+        qDebug("quoril use device insert!!!\n\n");
+        arrivalDue = true;
     }
+    // A removal's listing drops the vanished port, so that its return counts
+    // as new; an arrival's listing also binds and launches. A burst of events
+    // shares one listing instead of running one after another.
+    listingDue = true;
+    startListingIfDue();
+}
 
-    qDebug("quoril use device insert!!!\n\n");
-    const QVector<PortRecord> newPorts = scanPorts();
+void MainWindow::startListingIfDue()
+{
+    if (!listingDue || listing || startInProgress)
+        return;
+    listingDue = false;
+    listingForArrival = arrivalDue;
+    arrivalDue = false;
+
+    listing = new QProcess(this);
+    listing->setWorkingDirectory(toolDir);
+    listing->setProcessChannelMode(QProcess::MergedChannels);
+    connect(listing, &QProcess::started, this, &MainWindow::listingStarted);
+    connect(listing, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+            &MainWindow::listingEnded);
+    connect(listing, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart) {
+            qDebug("failed start usb read");
+            listingEnded();
+        }
+    });
+    if (!listingTimer) {
+        listingTimer = new QTimer(this);
+        listingTimer->setSingleShot(true);
+        connect(listingTimer, &QTimer::timeout, this, &MainWindow::listingTimedOut);
+    }
+    listingTimer->start(kStartTimeoutMs + kListingTimeoutMs);
+    ToolLaunch::start(listing, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable),
+                                                   {QLatin1String(ToolContract::kOptList)}});
+}
+
+void MainWindow::listingStarted()
+{
+    qDebug("read usb port ");
+    listingTimer->start(kListingTimeoutMs);
+}
+
+void MainWindow::listingTimedOut()
+{
+    if (!listing)
+        return;
+    qDebug("finish usb read port failed ");
+    // Whatever the tool printed so far is still parsed.
+    disconnect(listing, nullptr, this, nullptr);
+    listing->kill();
+    listingEnded();
+}
+
+void MainWindow::listingEnded()
+{
+    if (!listing)
+        return;
+    QProcess *ended = listing;
+    listing = nullptr;
+    listingTimer->stop();
+    if (ended->state() == QProcess::NotRunning && ended->exitStatus() == QProcess::NormalExit &&
+        ended->error() != QProcess::FailedToStart)
+        qDebug("done ");
+    const QByteArray output = ended->readAll();
+    disconnect(ended, nullptr, this, nullptr);
+    // The process object goes once control is back in the event loop (this
+    // may run inside one of its own signals); a killed one ends there too.
+    if (ended->state() != QProcess::NotRunning)
+        connect(ended, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), ended,
+                &QObject::deleteLater);
+    else
+        ended->deleteLater();
+
+    const QVector<PortRecord> newPorts = scanPorts(output);
+    if (listingForArrival) {
+        if (startInProgress) {
+            // The batch's processes do not exist yet: bind and launch after Start.
+            for (const PortRecord &port : newPorts)
+                if (!heldNewPorts.contains(port))
+                    heldNewPorts.append(port);
+            heldArrival = true;
+        } else {
+            launchNewPorts(newPorts);
+        }
+    }
+    startListingIfDue();
+}
+
+QVector<PortRecord> MainWindow::scanPorts(const QByteArray &output)
+{
+    return portTracker.applyListing(parsePortListing(output));
+}
+
+void MainWindow::launchNewPorts(const QVector<PortRecord> &newPorts)
+{
     registerPorts(newPorts);
 
     QVector<bool> processIdle;
@@ -57,30 +151,6 @@ void MainWindow::onDeviceEvent(DeviceEventSource::Kind kind, const QString &inte
         if (index >= 0 && index < processes.size() && index < portTracker.boardPorts().size())
             launchBoard(portTracker.boardPorts().at(index), processes.at(index), index);
     }
-}
-
-QVector<PortRecord> MainWindow::scanPorts()
-{
-    QProcess listing;
-    listing.setWorkingDirectory(toolDir);
-    listing.setProcessChannelMode(QProcess::MergedChannels);
-    ToolLaunch::start(&listing,
-                      ToolLaunch::command(toolDir, QLatin1Char(' ') + QLatin1String(ToolContract::kOptList)));
-    if (listing.waitForStarted(kStartTimeoutMs))
-        qDebug("read usb port ");
-    else
-        qDebug("failed start usb read");
-    if (listing.waitForFinished(kListingTimeoutMs))
-        qDebug("done ");
-    else
-        qDebug("finish usb read port failed ");
-    const QByteArray output = listing.readAll();
-    // The listing's process object ends here instead of piling up per event.
-    if (listing.state() != QProcess::NotRunning) {
-        listing.kill();
-        listing.waitForFinished(kKillTimeoutMs);
-    }
-    return portTracker.applyListing(parsePortListing(output));
 }
 
 void MainWindow::registerPorts(QVector<PortRecord> newPorts)
@@ -98,25 +168,26 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
         return;
     }
     setProgressValue(index, 0.0f);
-    if (index >= 0 && index < kSlotCount)
+    if (index >= 0 && index < kSlotCount) {
         pendingOutput[static_cast<std::size_t>(index)].clear();
+        killedAfterNotFound[static_cast<std::size_t>(index)] = false;
+    }
 
-    const QString blank = QStringLiteral(" ");
-    const QString arguments = blank + QLatin1String(ToolContract::kOptChip) + blank + chipType + blank +
-                              QLatin1String(ToolContract::kOptOs) + blank + osType + blank +
-                              QLatin1String(ToolContract::kOptImages) + QStringLiteral(" \"") + imageFolder +
-                              QStringLiteral("\" ") + QLatin1String(ToolContract::kOptPort) + blank +
-                              port.level + QLatin1Char(',') + port.number;
+    // The tool gets its arguments as a list: a folder name with blanks or
+    // quotes reaches it unchanged. The debug line shows the command as typed.
+    const QString portText = port.level + QLatin1Char(',') + port.number;
+    const QStringList arguments = ToolLaunch::downloadArguments(chipType, osType, imageFolder, portText);
     qDebug().noquote() << imageFolder + QStringLiteral("!!!!!!!!!!!!!!!!!!!");
-    const ToolLaunch::Command command = ToolLaunch::command(toolDir, arguments);
-    qDebug().noquote() << toolDir + QLatin1String(ToolContract::kExecutable) + arguments;
+    qDebug().noquote() << toolDir + QLatin1String(ToolContract::kExecutable) + QStringLiteral(" -c ") + chipType +
+                              QStringLiteral(" -s ") + osType + QStringLiteral(" -i \"") + imageFolder +
+                              QStringLiteral("\" -p ") + portText;
 
     if (index >= 0 && index < kSlotCount)
         boardSlots[static_cast<std::size_t>(index)].group->setTitle(
-            QStringLiteral("Board ") + number + QStringLiteral("->USB Port: ") + port.level +
-            QLatin1Char(',') + port.number);
+            QStringLiteral("Board ") + number + QStringLiteral("->USB Port: ") + portText);
 
-    ToolLaunch::start(process, command);
+    ToolLaunch::start(process,
+                      ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), arguments});
     if (!process->waitForStarted(kStartTimeoutMs)) {
         qDebug("Start command process failed!");
         return;
@@ -172,6 +243,10 @@ void MainWindow::readBoardOutput(int index)
         bar->setStyleSheet(QLatin1String(kBarStyle));
 
     QProcess *process = processes.at(index);
+    if (killedAfterNotFound[slotIndex]) {
+        process->readAllStandardOutput(); // the run has ended with "not found"
+        return;
+    }
     QByteArray bytes;
     if (process->state() == QProcess::Running)
         bytes = process->readAllStandardOutput();
@@ -188,8 +263,13 @@ void MainWindow::finishBoardOutput(int index)
     if (index < 0 || index >= kSlotCount)
         return;
     const auto slotIndex = static_cast<std::size_t>(index);
-    // Inside the handler (the not-found kill waits for the end) the rest of
-    // the chunk is deliberately not looked at.
+    if (killedAfterNotFound[slotIndex]) {
+        killedAfterNotFound[slotIndex] = false;
+        qDebug("Process has killed successfully");
+        if (index < boardDone.size())
+            boardDone[index] = 1;
+        return;
+    }
     if (handlingOutput[slotIndex] || !pendingOutput[slotIndex].hasPending())
         return;
     const QString tail = decodeToolOutput(pendingOutput[slotIndex].finish());
@@ -224,14 +304,16 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
             appendStatus(result.statusMessage);
             markBarRed(index);
             pendingOutput[slotIndex].clear();
+            // Killed without waiting: eight slots failing at once must not
+            // freeze the window for seconds each. The slot is finished when
+            // its process reports the end (finishBoardOutput).
             QProcess *process = processes.at(index);
+            killedAfterNotFound[slotIndex] = true;
             process->kill();
-            if (process->waitForFinished(kKillTimeoutMs)) {
-                qDebug("Process has killed successfully");
-                boardDone[index] = 1;
-            } else {
-                qDebug("Process termination failed or timed out");
-            }
+            QTimer::singleShot(kKillTimeoutMs, process, [this, process, slotIndex] {
+                if (killedAfterNotFound[slotIndex] && process->state() != QProcess::NotRunning)
+                    qDebug("Process termination failed or timed out");
+            });
             handlingOutput[slotIndex] = false;
             return;
         }

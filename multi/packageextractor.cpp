@@ -1,5 +1,7 @@
 #include "multi/packageextractor.h"
 
+#include "multi/sha256.h"
+#include "platform/filehandle.h"
 #include "platform/fileops.h"
 
 #include <QByteArray>
@@ -12,22 +14,16 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <locale.h>
 #include <memory>
 #include <mutex>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <thread>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -39,63 +35,14 @@ constexpr size_t kReadBlock = 256 * 1024;
 constexpr qint64 kHashBlock = kMiB; // the hasher's read size
 constexpr int kMaxWorkers = 4;
 
-// Owns a file descriptor (moves by swapping).
-class Fd final
-{
-public:
-    explicit Fd(int fd = -1) : m_fd(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd &&other) noexcept : m_fd(other.release()) {}
-    Fd &operator=(Fd &&other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
+using FileOps::Handle;
 
-    int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    int release() { return std::exchange(m_fd, -1); }
-    void reset()
-    {
-        if (m_fd >= 0)
-            ::close(release());
-    }
-
-private:
-    int m_fd;
-};
-
-// Makes libarchive convert entry names to UTF-8 on this thread, whatever the
-// process locale is (in the "C" locale it drops names flagged as UTF-8).
-class Utf8NamesOnThisThread final
-{
-public:
-    Utf8NamesOnThisThread() : m_mine(::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr)))
-    {
-        if (m_mine)
-            m_previous = ::uselocale(m_mine);
-    }
-    ~Utf8NamesOnThisThread()
-    {
-        if (m_mine) {
-            ::uselocale(m_previous);
-            ::freelocale(m_mine);
-        }
-    }
-    Utf8NamesOnThisThread(const Utf8NamesOnThisThread &) = delete;
-    Utf8NamesOnThisThread &operator=(const Utf8NamesOnThisThread &) = delete;
-
-private:
-    locale_t m_mine;
-    locale_t m_previous = locale_t(nullptr);
-};
-
-// The package, opened once. Every reader and the hasher read it through pread
-// at offsets of their own, so all of them see the same file whatever happens
-// to its name meanwhile.
+// The package, opened once. Every reader and the hasher read it at offsets of
+// their own, so all of them see the same file whatever happens to its name
+// meanwhile.
 struct Source
 {
-    int fd = -1;
+    const Handle *file = nullptr;
     qint64 size = 0; // when opened; a change is caught at the end
 };
 
@@ -136,18 +83,16 @@ private:
     static la_ssize_t readBlock(archive *a, void *self, const void **block)
     {
         auto *r = static_cast<PackageReader *>(self);
-        for (;;) {
-            const ssize_t n = ::pread(r->m_source.fd, r->m_buffer.data(), r->m_buffer.size(), r->m_offset);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0) {
-                archive_set_error(a, errno, "Read error: %s", std::strerror(errno));
-                return ARCHIVE_FATAL;
-            }
-            r->m_offset += n;
-            *block = r->m_buffer.data();
-            return n;
+        QString error;
+        const qint64 n = FileOps::readAt(*r->m_source.file, r->m_buffer.data(),
+                                         static_cast<qint64>(r->m_buffer.size()), r->m_offset, &error);
+        if (n < 0) {
+            archive_set_error(a, EIO, "Read error: %s", error.toLocal8Bit().constData());
+            return ARCHIVE_FATAL;
         }
+        r->m_offset += n;
+        *block = r->m_buffer.data();
+        return static_cast<la_ssize_t>(n);
     }
 
     static la_int64_t skip(archive *, void *self, la_int64_t request)
@@ -185,11 +130,6 @@ private:
     archive *m_archive = nullptr;
 };
 
-QString systemError(int err)
-{
-    return QString::fromLocal8Bit(std::strerror(err));
-}
-
 enum class Kind { File, Folder, Skip };
 
 struct Entry
@@ -207,6 +147,12 @@ QByteArray entryName(archive_entry *entry)
 {
     if (const char *utf8 = archive_entry_pathname_utf8(entry))
         return QByteArray(utf8);
+#ifdef Q_OS_WIN
+    // libarchive keeps names as wide strings here; its narrow forms fail for
+    // characters outside the ANSI code page.
+    if (const wchar_t *wide = archive_entry_pathname_w(entry))
+        return QString::fromWCharArray(wide).toUtf8();
+#endif
     const char *raw = archive_entry_pathname(entry);
     if (!raw)
         return QByteArray();
@@ -240,48 +186,22 @@ QString unsafeReason(const QByteArray &path, QList<QByteArray> *parts)
     return QString();
 }
 
-// Opens (and with create, makes) the first count components below root,
-// never following a symbolic link.
-Fd openFolders(int root, const QList<QByteArray> &parts, int count, bool create, int *err)
+// Opens (and with create, makes) the first count (at least one) components
+// below root, never following a link.
+Handle openFolders(const Handle &root, const QList<QByteArray> &parts, int count, bool create, QString *error)
 {
-    Fd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
-    for (int i = 0; i < count && current.valid(); ++i) {
-        const char *name = parts.at(i).constData();
-        if (create && ::mkdirat(current.get(), name, 0777) != 0 && errno != EEXIST) {
-            *err = errno;
-            return Fd();
-        }
-        const int next = ::openat(current.get(), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0) {
-            *err = errno;
-            return Fd();
-        }
-        current = Fd(next);
+    Handle current;
+    const Handle *at = &root;
+    for (int i = 0; i < count; ++i) {
+        const QByteArray &name = parts.at(i);
+        if (create && FileOps::makeFolderAt(*at, name, error) == FileOps::Status::Failed)
+            return Handle();
+        current = FileOps::openFolderAt(*at, name, error);
+        if (!current.valid())
+            return Handle();
+        at = &current;
     }
-    if (!current.valid())
-        *err = EBADF;
     return current;
-}
-
-bool writeAll(int fd, const char *data, size_t size, qint64 offset, int *err)
-{
-    while (size > 0) {
-        const ssize_t n = ::pwrite(fd, data, size, offset);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            *err = errno;
-            return false;
-        }
-        if (n == 0) {
-            *err = ENOSPC;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-        offset += n;
-    }
-    return true;
 }
 
 // What one worker did; merged into the result after the workers ended.
@@ -297,7 +217,7 @@ struct Job
 {
     Source source;
     const std::vector<Entry> *entries = nullptr;
-    int root = -1;
+    const Handle *root = nullptr;
     QString shownDest; // destination with a trailing '/', for diagnostics
     UnpackProgress *progress = nullptr;
     std::atomic<bool> *stop = nullptr; // set by a worker that failed
@@ -372,9 +292,9 @@ private:
     void makeFolder(const Entry &e)
     {
         qDebug().noquote() << QStringLiteral("Unzip Dir:  ") + shown(e);
-        int err = 0;
-        if (!openFolders(m_job.root, e.parts, e.parts.size(), true, &err).valid()) {
-            fail(QStringLiteral("Cannot create folder %1: %2").arg(e.name, systemError(err)));
+        QString err;
+        if (!openFolders(*m_job.root, e.parts, e.parts.size(), true, &err).valid()) {
+            fail(QStringLiteral("Cannot create folder %1: %2").arg(e.name, err));
             return;
         }
         ++m_out->entries;
@@ -382,21 +302,19 @@ private:
 
     void writeFile(archive *reader, const Entry &e)
     {
-        int err = 0;
+        QString err;
         const QByteArray &leaf = e.parts.last();
-        Fd folder = openFolders(m_job.root, e.parts, e.parts.size() - 1, true, &err);
-        Fd file;
-        if (folder.valid()) {
-            const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-            // Exclusive: entry paths are unique here, so anything in the way is an error, never a link to
-            // follow.
-            file = Fd(::openat(folder.get(), leaf.constData(), flags, 0666));
-            if (!file.valid())
-                err = errno;
-        }
+        Handle below;
+        if (e.parts.size() > 1)
+            below = openFolders(*m_job.root, e.parts, e.parts.size() - 1, true, &err);
+        const Handle &folder = e.parts.size() > 1 ? below : *m_job.root;
+        Handle file;
+        // Exclusive: entry paths are unique here, so anything in the way is an error, never a link to follow.
+        if (folder.valid())
+            file = FileOps::createFileAt(folder, leaf, nullptr, &err);
         if (!file.valid()) {
             qDebug().noquote() << QStringLiteral("Failed to write file: ") + shown(e);
-            fail(QStringLiteral("Cannot create %1: %2").arg(e.name, systemError(err)));
+            fail(QStringLiteral("Cannot create %1: %2").arg(e.name, err));
             return;
         }
         qDebug().noquote() << QStringLiteral("Unzip file: ") + shown(e);
@@ -418,8 +336,9 @@ private:
                 problem = QString::fromUtf8(archive_error_string(reader));
                 break;
             }
-            if (!writeAll(file.get(), static_cast<const char *>(block), size, offset, &err)) {
-                problem = systemError(err);
+            if (!FileOps::writeAt(file, static_cast<const char *>(block), static_cast<qint64>(size), offset,
+                                  &err)) {
+                problem = err;
                 break;
             }
             length = std::max<qint64>(length, offset + static_cast<qint64>(size));
@@ -429,10 +348,10 @@ private:
         }
         if (problem.isEmpty() && e.size >= 0 && length != e.size)
             problem = QStringLiteral("incomplete data");
-        if (::close(file.release()) != 0 && problem.isEmpty())
-            problem = systemError(errno); // delayed write errors show up here
+        if (!file.close(&err) && problem.isEmpty())
+            problem = err; // delayed write errors show up here
         if (!problem.isEmpty()) {
-            ::unlinkat(folder.get(), leaf.constData(), 0);
+            FileOps::removeFileAt(folder, leaf);
             qDebug().noquote() << QStringLiteral("Failed to write file: ") + shown(e) << problem;
             if (problem != QLatin1String("stopped"))
                 fail(QStringLiteral("Failed to unpack %1: %2").arg(e.name, problem));
@@ -449,7 +368,7 @@ private:
 // Reads the central directory: every entry's kind, path and size.
 bool listEntries(const Source &source, std::vector<Entry> *entries, UnpackResult *result)
 {
-    const Utf8NamesOnThisThread utf8;
+    const FileOps::Utf8NamesOnThisThread utf8;
     QString error;
     PackageReader reader;
     if (!reader.open(source, &error)) {
@@ -472,7 +391,7 @@ bool listEntries(const Source &source, std::vector<Entry> *entries, UnpackResult
         const QByteArray path = entryName(entry);
         e.name = QString::fromUtf8(path);
         e.size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
-        const mode_t type = archive_entry_filetype(entry);
+        const auto type = archive_entry_filetype(entry);
         const QString reason = unsafeReason(path, &e.parts);
         if (!reason.isEmpty()) {
             qDebug() << "Skipped unsafe entry:" << e.name << reason;
@@ -536,8 +455,9 @@ void assignWorkers(std::vector<Entry> *entries, int workers)
     }
 }
 
-// SHA-256 of the package, read sequentially alongside the workers: the pages
-// it reads are those the workers read, so the file is read from disk once.
+// SHA-256 of the package, read sequentially alongside the workers. Both read
+// the same pages of the page cache, so the file comes from disk once; the
+// cost left is the digest itself.
 struct Hasher
 {
     const Source *source = nullptr;
@@ -555,37 +475,30 @@ struct Hasher
 private:
     bool hash()
     {
-        std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
-        if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-            problem = QStringLiteral("cannot compute SHA-256");
-            return false;
-        }
-        std::vector<unsigned char> block(static_cast<size_t>(kHashBlock));
+        Sha256 digest;
+        std::vector<char> block(static_cast<size_t>(kHashBlock));
         qint64 offset = 0;
         while (offset < source->size) {
             if (stop->load(std::memory_order_relaxed) || (progress && progress->cancel.load()))
                 return true; // the workers report why
-            const size_t want = static_cast<size_t>(std::min<qint64>(kHashBlock, source->size - offset));
-            const ssize_t n = ::pread(source->fd, block.data(), want, offset);
-            if (n < 0 && errno == EINTR)
-                continue;
+            const qint64 want = std::min<qint64>(kHashBlock, source->size - offset);
+            QString error;
+            const qint64 n = FileOps::readAt(*source->file, block.data(), want, offset, &error);
             if (n <= 0) {
-                problem = n < 0 ? systemError(errno) : QStringLiteral("the file became shorter");
+                problem = n < 0 ? error : QStringLiteral("the file became shorter");
                 return false;
             }
-            if (EVP_DigestUpdate(context.get(), block.data(), static_cast<size_t>(n)) != 1) {
+            if (!digest.update(block.data(), n)) {
                 problem = QStringLiteral("cannot compute SHA-256");
                 return false;
             }
             offset += n;
         }
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        if (EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
+        hex = digest.hexDigest();
+        if (hex.isEmpty()) {
             problem = QStringLiteral("cannot compute SHA-256");
             return false;
         }
-        hex = QByteArray(reinterpret_cast<const char *>(digest), static_cast<int>(length)).toHex();
         return true;
     }
 };
@@ -593,44 +506,44 @@ private:
 // Moves the complete tree tempName in parent to destName. An existing folder
 // there is renamed aside first and deleted only once the new tree is in its
 // place; if that fails half-way, the old folder is put back.
-bool installTree(int parent, const QString &parentPath, const QByteArray &tempName,
+bool installTree(const Handle &parent, const QString &parentPath, const QByteArray &tempName,
                  const QByteArray &destName, const QString &shownDest, QStringList *messages)
 {
-    struct stat st;
-    if (::fstatat(parent, destName.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (::renameat(parent, tempName.constData(), parent, destName.constData()) == 0)
+    QString error;
+    const FileOps::EntryType type = FileOps::entryTypeAt(parent, destName);
+    if (type == FileOps::EntryType::Missing || type == FileOps::EntryType::Unknown) {
+        if (FileOps::renameAt(parent, tempName, destName, &error))
             return true;
-        messages->append(
-            QStringLiteral("Cannot move the unpacked files to %1: %2").arg(shownDest, systemError(errno)));
+        messages->append(QStringLiteral("Cannot move the unpacked files to %1: %2").arg(shownDest, error));
         return false;
     }
-    if (!S_ISDIR(st.st_mode)) { // a link or a file: never written through, never replaced
+    if (type != FileOps::EntryType::Folder) { // a link or a file: never written through, never replaced
         qDebug() << "Destination folder not found!";
         messages->append(QStringLiteral("The unpack folder is not a folder: ") + shownDest);
         return false;
     }
 
-    const QByteArray prefix = QFile::encodeName(FileOps::asideNamePrefix(QFile::decodeName(destName)));
+    const QByteArray prefix = FileOps::nameBytes(FileOps::asideNamePrefix(FileOps::nameString(destName)));
     QByteArray aside;
     for (int attempt = 0; attempt < 100 && aside.isEmpty(); ++attempt) {
         const QByteArray candidate = prefix + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        if (::fstatat(parent, candidate.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
+        if (FileOps::entryTypeAt(parent, candidate) == FileOps::EntryType::Missing)
             aside = candidate;
     }
-    if (aside.isEmpty() || ::renameat(parent, destName.constData(), parent, aside.constData()) != 0) {
-        messages->append(QStringLiteral("Cannot replace %1: %2")
-                             .arg(shownDest, systemError(aside.isEmpty() ? EEXIST : errno)));
+    if (aside.isEmpty())
+        error = qt_error_string(EEXIST);
+    if (aside.isEmpty() || !FileOps::renameAt(parent, destName, aside, &error)) {
+        messages->append(QStringLiteral("Cannot replace %1: %2").arg(shownDest, error));
         return false;
     }
-    if (::renameat(parent, tempName.constData(), parent, destName.constData()) != 0) {
-        const int err = errno;
-        if (::renameat(parent, aside.constData(), parent, destName.constData()) != 0)
-            qDebug() << "Could not put the previous folder back from" << aside << systemError(errno);
-        messages->append(QStringLiteral("Cannot replace %1: %2").arg(shownDest, systemError(err)));
+    if (!FileOps::renameAt(parent, tempName, destName, &error)) {
+        QString backError;
+        if (!FileOps::renameAt(parent, aside, destName, &backError))
+            qDebug() << "Could not put the previous folder back from" << aside << backError;
+        messages->append(QStringLiteral("Cannot replace %1: %2").arg(shownDest, error));
         return false;
     }
-    QString error;
-    if (!FileOps::removeTreeAside(parentPath + QLatin1Char('/') + QFile::decodeName(aside), &error)) {
+    if (!FileOps::removeTreeAside(parentPath + QLatin1Char('/') + FileOps::nameString(aside), &error)) {
         qDebug() << "Could not delete the previous images:" << aside << error;
         messages->append(QStringLiteral("The previous images could not all be deleted: ") + error);
     }
@@ -653,24 +566,24 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     }
 
     // Opened once, without blocking on a FIFO; every reader reads this file.
-    Fd package(::open(QFile::encodeName(zipPath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    const Handle package = FileOps::openForReading(zipPath, nullptr);
     PackageIdentity identity;
-    if (!package.valid() || !readPackageIdentity(package.get(), zipPath, &identity)) {
+    if (!package.valid() || !readPackageIdentity(package, zipPath, &identity)) {
         qDebug() << "ZIP file not found!";
         result.messages.append(QStringLiteral("Image package not found: ") + zipPath);
         return result;
     }
     Source source;
-    source.fd = package.get();
+    source.file = &package;
     source.size = identity.size;
 
     const QString cleanDest = QDir::cleanPath(QDir(destFolder).absolutePath());
     const QFileInfo destInfo(cleanDest);
     const QString parentPath = destInfo.absolutePath();
-    const QByteArray destName = QFile::encodeName(destInfo.fileName());
-    Fd parent;
+    const QByteArray destName = FileOps::nameBytes(destInfo.fileName());
+    Handle parent;
     if (QDir().mkpath(parentPath))
-        parent = Fd(::open(QFile::encodeName(parentPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        parent = FileOps::openFolder(parentPath, false, nullptr, nullptr);
     if (!parent.valid() || destName.isEmpty()) {
         qDebug() << "Destination folder not found!";
         result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + cleanDest);
@@ -703,10 +616,8 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     assignWorkers(&entries, workers);
 
     // A package that cannot fit fails at once instead of filling the disk first.
-    struct statvfs space;
-    if (::fstatvfs(parent.get(), &space) == 0) {
-        const auto freeBytes = static_cast<qint64>(std::min<unsigned long long>(
-            static_cast<unsigned long long>(space.f_bavail) * space.f_frsize, LLONG_MAX));
+    const qint64 freeBytes = FileOps::freeSpace(parent);
+    if (freeBytes >= 0) {
         if (total > freeBytes) {
             qDebug() << "Not enough free space:" << total << "needed," << freeBytes << "free";
             result.messages.append(
@@ -722,30 +633,30 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     for (int attempt = 0; attempt < 100 && tempName.isEmpty(); ++attempt) {
         const QByteArray candidate =
             '.' + destName + ".unpack-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        if (::mkdirat(parent.get(), candidate.constData(), 0777) == 0)
+        const FileOps::Status made = FileOps::makeFolderAt(parent, candidate, nullptr);
+        if (made == FileOps::Status::Ok)
             tempName = candidate;
-        else if (errno != EEXIST)
+        else if (made != FileOps::Status::Exists)
             break;
     }
-    Fd root;
+    Handle root;
     if (!tempName.isEmpty())
-        root =
-            Fd(::openat(parent.get(), tempName.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        root = FileOps::openFolderAt(parent, tempName, nullptr);
     if (!root.valid()) {
         qDebug() << "Destination folder not found!";
         result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + cleanDest);
         if (!tempName.isEmpty())
-            ::unlinkat(parent.get(), tempName.constData(), AT_REMOVEDIR);
+            FileOps::removeEmptyFolderAt(parent, tempName);
         return result;
     }
-    const QString tempPath = parentPath + QLatin1Char('/') + QFile::decodeName(tempName);
+    const QString tempPath = parentPath + QLatin1Char('/') + FileOps::nameString(tempName);
 
     std::atomic<bool> stop{false};
     std::mutex headerLock;
     Job job;
     job.source = source;
     job.entries = &entries;
-    job.root = root.get();
+    job.root = &root;
     job.shownDest = cleanDest + QLatin1Char('/');
     job.progress = progress;
     job.stop = &stop;
@@ -786,9 +697,9 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
         }
         identity.sha256Hex = hasher.hex;
     }
-    // Written in place while it was read: what was unpacked may be neither the old nor the new package.
+    // A package rewritten in place meanwhile may have given parts of two versions.
     PackageIdentity after;
-    if (!failed && (!readPackageIdentity(package.get(), zipPath, &after) || after.size != identity.size ||
+    if (!failed && (!readPackageIdentity(package, zipPath, &after) || after.size != identity.size ||
                     after.modifiedMs != identity.modifiedMs)) {
         qDebug() << "The package changed while it was unpacked";
         result.messages.append(
@@ -797,7 +708,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     }
     // The stamp last: a folder with a stamp holds the whole package.
     QString error;
-    if (!failed && options.hashPackage && !writeStamp(root.get(), identity, &error)) {
+    if (!failed && options.hashPackage && !writeStamp(root, identity, &error)) {
         result.messages.append(
             QStringLiteral("Cannot write %1: %2")
                 .arg(cleanDest + QLatin1Char('/') + QLatin1String(kPackageStampName), error));
@@ -805,7 +716,7 @@ UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, Un
     }
     root.reset();
     if (!failed)
-        failed = !installTree(parent.get(), parentPath, tempName, destName, cleanDest, &result.messages);
+        failed = !installTree(parent, parentPath, tempName, destName, cleanDest, &result.messages);
     if (failed && !FileOps::removeTreeAside(tempPath, &error)) // never follows links
         qDebug() << "Could not delete the unpack folder" << tempPath << error;
     if (!failed) {

@@ -1,15 +1,11 @@
 #include "multi/packagestamp.h"
 
+#include "platform/filehandle.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 const char kPackageStampName[] = ".quor-package-stamp";
 
@@ -22,29 +18,6 @@ constexpr int kShortHashDigits = 12;
 // Characters a file name keeps as they are in the stamp; everything else
 // (line breaks, '%', '=', non-ASCII bytes) is percent-encoded.
 const QByteArray kNameKeeps = QByteArrayLiteral(" !#$&'()+,;@[]^{}");
-
-// Closes a descriptor when it goes.
-class FdCloser final
-{
-public:
-    explicit FdCloser(int fd) : m_fd(fd) {}
-    ~FdCloser()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FdCloser(const FdCloser &) = delete;
-    FdCloser &operator=(const FdCloser &) = delete;
-    int get() const { return m_fd; }
-
-private:
-    int m_fd;
-};
-
-qint64 modifiedMsOf(const struct stat &st)
-{
-    return static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + static_cast<qint64>(st.st_mtim.tv_nsec) / 1000000;
-}
 
 bool isSha256Hex(const QByteArray &hex)
 {
@@ -63,29 +36,18 @@ enum class ReadState { Read, Missing, Unreadable };
 // never opened for reading and a FIFO opened by a race never blocks.
 ReadState readStampFile(const QString &imageFolder, QByteArray *text)
 {
-    // No trailing slash: it would make the kernel follow a link in the folder's place.
-    const QByteArray folderPath = QFile::encodeName(QDir::cleanPath(imageFolder));
-    const FdCloser folder(::open(folderPath.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder.get() < 0)
-        return errno == ENOENT ? ReadState::Missing : ReadState::Unreadable;
-    struct stat before;
-    if (::fstatat(folder.get(), kPackageStampName, &before, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT ? ReadState::Missing : ReadState::Unreadable;
-    if (!S_ISREG(before.st_mode) || before.st_size > kMaxStampBytes)
-        return ReadState::Unreadable;
-    const FdCloser file(
-        ::openat(folder.get(), kPackageStampName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (file.get() < 0 || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        st.st_ino != before.st_ino || st.st_dev != before.st_dev)
-        return ReadState::Unreadable;
+    // No trailing slash: it would make the system follow a link in the folder's place.
+    FileOps::Status status = FileOps::Status::Failed;
+    const FileOps::Handle folder = FileOps::openFolder(QDir::cleanPath(imageFolder), true, &status, nullptr);
+    if (!folder.valid())
+        return status == FileOps::Status::Missing ? ReadState::Missing : ReadState::Unreadable;
+    const FileOps::Handle file = FileOps::openSmallFileAt(folder, kPackageStampName, kMaxStampBytes, &status);
+    if (!file.valid())
+        return status == FileOps::Status::Missing ? ReadState::Missing : ReadState::Unreadable;
     char buffer[kMaxStampBytes + 1];
     qint64 length = 0;
     while (length < kMaxStampBytes + 1) {
-        const ssize_t n =
-            ::read(file.get(), buffer + length, static_cast<size_t>(kMaxStampBytes + 1 - length));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const qint64 n = FileOps::readAt(file, buffer + length, kMaxStampBytes + 1 - length, length, nullptr);
         if (n < 0)
             return ReadState::Unreadable;
         if (n == 0)
@@ -168,54 +130,32 @@ StampCheck checkStamp(const QString &zipPath, const QString &imageFolder, Packag
     if (stamped)
         *stamped = fromStamp;
 
-    struct stat st;
-    if (::stat(QFile::encodeName(zipPath).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+    qint64 size = 0;
+    qint64 modifiedMs = 0;
+    if (!FileOps::regularFileInfo(zipPath, &size, &modifiedMs))
         return StampCheck::Different;
-    const bool same = static_cast<qint64>(st.st_size) == fromStamp.size &&
-                      modifiedMsOf(st) == fromStamp.modifiedMs &&
+    const bool same = size == fromStamp.size && modifiedMs == fromStamp.modifiedMs &&
                       QFileInfo(zipPath).fileName() == fromStamp.fileName;
     return same ? StampCheck::Matches : StampCheck::Different;
 }
 
-bool readPackageIdentity(int fd, const QString &zipPath, PackageIdentity *identity)
+bool readPackageIdentity(const FileOps::Handle &file, const QString &zipPath, PackageIdentity *identity)
 {
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+    if (!FileOps::regularFileInfo(file, &identity->size, &identity->modifiedMs))
         return false;
-    identity->size = static_cast<qint64>(st.st_size);
-    identity->modifiedMs = modifiedMsOf(st);
     identity->fileName = QFileInfo(zipPath).fileName();
     return true;
 }
 
-bool writeStamp(int folderFd, const PackageIdentity &identity, QString *error)
+bool writeStamp(const FileOps::Handle &folder, const PackageIdentity &identity, QString *error)
 {
     const QByteArray text = stampText(identity);
-    const int fd =
-        ::openat(folderFd, kPackageStampName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        *error = QString::fromLocal8Bit(std::strerror(errno));
+    FileOps::Handle file = FileOps::createFileAt(folder, kPackageStampName, nullptr, error);
+    if (!file.valid())
         return false;
-    }
-    int err = 0;
-    const char *data = text.constData();
-    size_t left = static_cast<size_t>(text.size());
-    while (left > 0 && err == 0) {
-        const ssize_t n = ::write(fd, data, left);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            err = n < 0 ? errno : ENOSPC;
-            break;
-        }
-        data += n;
-        left -= static_cast<size_t>(n);
-    }
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
-    if (err != 0) {
-        ::unlinkat(folderFd, kPackageStampName, 0);
-        *error = QString::fromLocal8Bit(std::strerror(err));
+    const bool written = FileOps::writeAt(file, text.constData(), text.size(), 0, error);
+    if (!file.close(written ? error : nullptr) || !written) {
+        FileOps::removeFileAt(folder, kPackageStampName);
         return false;
     }
     return true;

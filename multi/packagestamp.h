@@ -3,6 +3,10 @@
 #include <QByteArray>
 #include <QString>
 
+namespace FileOps {
+class Handle;
+}
+
 // Which package an unpacked image folder holds.
 //
 // Unpacking writes a small stamp file into the folder, last, with the
@@ -44,10 +48,10 @@ StampCheck checkStamp(const QString &zipPath, const QString &imageFolder, Packag
 QByteArray stampText(const PackageIdentity &identity);
 bool parseStamp(const QByteArray &text, PackageIdentity *identity);
 
-// Size, modification time and file name of the opened package fd (zipPath
-// gives the name), without hashing. False when fd is not a regular file.
-bool readPackageIdentity(int fd, const QString &zipPath, PackageIdentity *identity);
+// Size, modification time and file name of the opened package file (zipPath
+// gives the name), without hashing. False when it is not a regular file.
+bool readPackageIdentity(const FileOps::Handle &file, const QString &zipPath, PackageIdentity *identity);
 
-// Writes the stamp into the opened folder folderFd (no link followed, nothing
+// Writes the stamp into the opened folder (no link followed, nothing
 // replaced). False with *error set when it could not be written completely.
-bool writeStamp(int folderFd, const PackageIdentity &identity, QString *error);
+bool writeStamp(const FileOps::Handle &folder, const PackageIdentity &identity, QString *error);

@@ -9,5 +9,6 @@ class QWidget;
 // Unpacks an image package off the GUI thread while a modal progress dialog
 // shows the MiB written of the MiB to write. The window keeps repainting; the
 // call returns when the unpack has ended. The dialog's Cancel stops the unpack
-// (the result then fails and leaves no destination folder).
+// (the result then fails and the destination is left as it was: none, or the
+// folder of the previous package).
 UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QString &dest);

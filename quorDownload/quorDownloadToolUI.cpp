@@ -98,6 +98,7 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
             in.configDir = m_state.configDir;
             in.stagingDir = m_state.stagingDir;
             in.downloadCommand = m_state.downloadCommand;
+            in.toolArguments = ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
             for (int row = 0; row < m_state.partitionRowCount; ++row) {
                 PartitionRowChoice choice;
                 if (m_table) {

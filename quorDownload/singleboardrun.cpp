@@ -58,15 +58,6 @@ bool isUnchosen(const QString &value)
     return value == QLatin1String(" ") || value.isEmpty();
 }
 
-// The command line as the window shows it begins with the tool's file name;
-// the program itself is started from the tool folder, so only the rest is
-// split into arguments.
-QString argumentsOf(const QString &downloadCommand)
-{
-    const QLatin1String head(ToolContract::kExecutable);
-    return downloadCommand.startsWith(head) ? downloadCommand.mid(head.size()) : downloadCommand;
-}
-
 } // namespace
 
 // Staging lines go to the status view, the run log and the debug log.
@@ -178,7 +169,10 @@ void SingleBoardRun::pyDownload()
         return;
     const QString toolDir = ToolLaunch::toolDir();
     qDebug().noquote() << toolDir + in.downloadCommand;
-    ToolLaunch::start(m_process, ToolLaunch::command(toolDir, argumentsOf(in.downloadCommand)));
+    // The command line above is what the operator reads; the tool gets the
+    // same values as a list, so quotes or blanks in a folder name arrive intact.
+    ToolLaunch::start(m_process,
+                      ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
             showFailureBox();

@@ -26,6 +26,7 @@ class myThread;
 struct SingleRunInputs
 { // read fresh from the window at every run start
     QString configFilePath, configFileName, configDir, stagingDir, downloadCommand;
+    QStringList toolArguments; // what downloadCommand says, one argument per value
     QVector<PartitionRowChoice> rows;
 };
 

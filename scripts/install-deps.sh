@@ -7,6 +7,7 @@ packages=(
     build-essential cmake ninja-build pkg-config ccache
     qtbase5-dev qtbase5-dev-tools           # Qt 5 Core, Gui, Widgets, Network, Test
     libarchive-dev libarchive-tools unzip zip  # package unpacking; bsdtar/unzip as benchmark references
+    libssl-dev                              # SHA-256 of image packages (libcrypto)
     libudev-dev umockdev libumockdev-dev    # hot-plug on Linux and its tests without hardware
     g++-mingw-w64-x86-64-posix wine wine64  # cross-compile and run the Win32 layer's tests
     clang-14 libclang-rt-14-dev libfuzzer-14-dev  # fuzzing and sanitizer runtimes

@@ -6,7 +6,11 @@
 #    executables, so wine needs no extra DLLs.
 # 2. Compiles the Qt part (and its moc output) against this machine's Qt headers, syntax only, so
 #    the code that only a Windows build links is still checked here.
-# 3. Runs the tests under wine in a throw-away prefix inside BUILD_DIR. Without wine the tests are
+# 3. When the Windows SDK is there (QUOR_WIN_SDK, default ~/.cache/quor-win-sdk, finished when
+#    <SDK>/.complete exists): builds the whole program and the Qt test programs that run on Windows
+#    with scripts/build-windows.sh --tests (always into build-win and dist/). Without the SDK this part is
+#    SKIPPED with a message saying so; scripts/build-win-sdk.sh makes the SDK.
+# 4. Runs the tests under wine in a throw-away prefix inside BUILD_DIR. Without wine the tests are
 #    SKIPPED with a message; a compile failure always fails.
 # Installs nothing: it says which package is missing. Ends with "N passed, N failed".
 set -uo pipefail
@@ -87,6 +91,26 @@ else
     echo "NOTE  Qt 5 headers or moc not found (qtbase5-dev, qtbase5-dev-tools): Qt part not checked"
 fi
 
+# The whole program against the SDK.
+sdk=${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}
+qt_tests=(tst_fileops_win tst_packageextractor tst_lineassembler tst_multi_logic)
+qt_bin=$root/build-win/bin
+qt_built=0
+if [ -f "$sdk/.complete" ]; then
+    echo "--- building the whole program and its Windows tests against $sdk"
+    if "$root/scripts/build-windows.sh" --tests >"$out/build-windows.log" 2>&1; then
+        echo "PASS  whole program builds for Windows (quor_download.exe, usb_dl.exe, usb_dl_bench.exe)"
+        passed=$((passed + 1))
+        qt_built=1
+    else
+        fail "whole program does not build for Windows (output in $out/build-windows.log)"
+        grep -E 'error|FAILED' "$out/build-windows.log" | head -20
+    fi
+else
+    echo "SKIPPED: whole program for Windows: no finished SDK in $sdk ($sdk/.complete is missing;"
+    echo "         scripts/build-win-sdk.sh builds it once, about an hour). Only the Win32 layer was built."
+fi
+
 wine=$(command -v wine || command -v wine64 || true)
 if [ -z "$wine" ]; then
     echo "SKIPPED: wine is not installed (Debian packages wine and wine64); the tests were built, not run"
@@ -131,5 +155,49 @@ for name in "${programs[@]}"; do
         fail "$name.exe exited with $rc"
     fi
 done
+# The Qt test programs find their DLLs in the SDK through WINEPATH. Their output goes to a file:
+# a program run by wine from a script has no console for it.
+if [ "$qt_built" -eq 1 ]; then
+    WINEPATH="$(winepath -w "$sdk/bin" 2>/dev/null);$(winepath -w "$sdk/qt/bin" 2>/dev/null)"
+    export WINEPATH
+    for name in "${qt_tests[@]}"; do
+        echo "--- $name.exe under wine"
+        log=$out/$name.txt
+        rm -f "$log"
+        timeout 300 "$wine" "$qt_bin/$name.exe" -o "$(winepath -w "$log" 2>/dev/null),txt" >"$out/$name.wine.log" 2>&1
+        rc=$?
+        totals=$(tr -d '\r' <"$log" 2>/dev/null | sed -n 's/^Totals: \([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped.*/\1 \2 \3/p')
+        if [ -z "$totals" ]; then
+            fail "$name.exe ended without totals (exit $rc); output in $log and $out/$name.wine.log"
+            tail -5 "$out/$name.wine.log"
+            continue
+        fi
+        read -r p f s <<<"$totals"
+        tr -d '\r' <"$log" | grep -aE '^(FAIL!|SKIP)|^   (Actual|Expected)|failure location' | grep -av '^QDEBUG' | head -40
+        echo "      $name: $p passed, $f failed, $s skipped"
+        passed=$((passed + p))
+        failed=$((failed + f))
+        if [ "$f" -eq 0 ] && [ "$rc" -ne 0 ]; then
+            fail "$name.exe exited with $rc"
+        fi
+    done
+    # The program itself starts and keeps running (headless) until it is stopped.
+    echo "--- quor_download.exe under wine (-platform offscreen, 5 s)"
+    start_dir=$build/win-start
+    rm -rf "$start_dir"
+    mkdir -p "$start_dir/config"
+    printf '[Burn_Type]\r\nBurn_Type=Multiple\r\n' >"$start_dir/config/Board_config.ini"
+    # From the laid-out folder, where the platform plugins are.
+    (cd "$start_dir" && timeout 5 "$wine" "$root/dist/quor_download-win64/quor_download.exe" -platform offscreen \
+        >"$out/quor_download.wine.log" 2>&1)
+    rc=$?
+    if [ "$rc" -eq 124 ]; then
+        echo "PASS  quor_download.exe starts and runs until stopped"
+        passed=$((passed + 1))
+    else
+        fail "quor_download.exe ended by itself with $rc (output in $out/quor_download.wine.log)"
+        tail -5 "$out/quor_download.wine.log"
+    fi
+fi
 drop_prefix
 finish

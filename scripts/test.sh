@@ -3,7 +3,8 @@
 #   1. the normal build with warnings as errors, all tests;
 #   2. an AddressSanitizer + UndefinedBehaviorSanitizer build, all tests;
 #   3. a ThreadSanitizer build of the threaded pieces, their tests;
-#   4. the Win32 layer cross-compiled with mingw-w64 and tested under wine;
+#   4. the Win32 layer cross-compiled with mingw-w64 and tested under wine (with the Windows SDK, the
+#      whole program and its Windows tests too);
 #   5. a short run of every fuzz target.
 # Exits non-zero if any stage fails.
 set -uo pipefail
@@ -59,7 +60,7 @@ else
 fi
 unset TSAN_OPTIONS
 
-stage "Win32 layer: mingw-w64 build and wine tests"
+stage "Windows: mingw-w64 build and wine tests"
 if [ -x scripts/test-windows.sh ]; then
     scripts/test-windows.sh build-win || failed+=("windows")
 fi

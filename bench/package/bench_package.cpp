@@ -2,13 +2,18 @@
 //
 // Makes a 1 GiB package (nested folders; large stored incompressible images,
 // large deflated compressible images, many small files of both kinds), then
-// times `quor_unpack` (two workers and one), `bsdtar -xf` and `unzip -q`, each
-// as a child process into a fresh folder, interleaved, N runs. Prints median,
-// spread, ratio against bsdtar and each child's peak memory (ru_maxrss), and
-// checks that our output equals bsdtar's. With --zip64 it also unpacks one
-// 4.5 GiB deflated entry and verifies it byte by byte.
+// times `quor_unpack` (two workers and one, and two workers without the
+// package's SHA-256 and stamp), `bsdtar -xf` and `unzip -q`, each as a child
+// process into a fresh folder, interleaved, N runs. Prints median, spread,
+// ratio against bsdtar, each child's peak memory (ru_maxrss) and what hashing
+// the package adds to the unpack, and checks that our output equals bsdtar's.
+// --hash-only runs just the two quor_unpack variants that the hash cost
+// compares; --cold drops the package from the page cache before every run, as
+// after a reboot (otherwise it is read from memory, as just after copying it).
+// With --zip64 it also unpacks one 4.5 GiB deflated entry and
+// verifies it byte by byte.
 //
-// Usage: bench_package [--dir D] [--runs N] [--zip64] [--keep]
+// Usage: bench_package [--dir D] [--runs N] [--hash-only] [--cold] [--zip64] [--keep]
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -23,6 +28,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
 #include <sys/resource.h>
@@ -191,10 +197,21 @@ Run runChild(const QStringList &command)
     return run;
 }
 
+// Drops the file's pages from the page cache (clean pages of this file only).
+void dropFromCache(const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+        ::close(fd);
+    }
+}
+
 bool sameTree(const QString &a, const QString &b)
 {
     QProcess diff;
-    diff.start(QStringLiteral("diff"), {QStringLiteral("-rq"), a, b});
+    diff.start(QStringLiteral("diff"),
+               {QStringLiteral("-rq"), QStringLiteral("-x"), QStringLiteral(".quor-package-stamp"), a, b});
     return diff.waitForFinished(-1) && diff.exitStatus() == QProcess::NormalExit && diff.exitCode() == 0;
 }
 
@@ -250,6 +267,8 @@ int main(int argc, char *argv[])
     int runs = 3;
     const bool zip64 = args.contains(QStringLiteral("--zip64"));
     const bool keep = args.contains(QStringLiteral("--keep"));
+    const bool hashOnly = args.contains(QStringLiteral("--hash-only"));
+    const bool cold = args.contains(QStringLiteral("--cold"));
     for (int i = 1; i + 1 < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--dir"))
             dir = args.at(i + 1);
@@ -270,8 +289,9 @@ int main(int argc, char *argv[])
             return 1;
         }
     }
-    std::printf("package: %s, %.0f MiB on disk\n", qPrintable(zip),
-                static_cast<double>(QFileInfo(zip).size()) / static_cast<double>(kMiB));
+    std::printf("package: %s, %.0f MiB on disk, %s\n", qPrintable(zip),
+                static_cast<double>(QFileInfo(zip).size()) / static_cast<double>(kMiB),
+                cold ? "dropped from the page cache before every run" : "in the page cache");
 
     struct Tool
     {
@@ -281,33 +301,64 @@ int main(int argc, char *argv[])
         std::vector<double> cpu;
         long peakKiB = 0;
         bool failed = false;
+        bool needsFolder = false; // bsdtar and unzip expect an existing folder
     };
     std::vector<Tool> tools;
-    auto addTool = [&tools](const char *name, std::function<QStringList(const QString &)> command) {
+    auto addTool = [&tools](const char *name, std::function<QStringList(const QString &)> command,
+                            bool needsFolder = false) {
         Tool tool;
         tool.name = name;
         tool.command = std::move(command);
+        tool.needsFolder = needsFolder;
         tools.push_back(std::move(tool));
     };
+    // The first two are the hash comparison; their order alternates from run to run.
     addTool("quor_unpack (auto: 2 workers)", [&](const QString &d) { return QStringList{unpacker, zip, d}; });
-    addTool("quor_unpack (1 worker)", [&](const QString &d) {
-        return QStringList{unpacker, zip, d, QStringLiteral("1")};
+    addTool("quor_unpack (no hash, auto)", [&](const QString &d) {
+        return QStringList{unpacker, zip, d, QStringLiteral("0"), QStringLiteral("--no-hash")};
     });
-    addTool("bsdtar -xf", [&](const QString &d) {
-        return QStringList{QStringLiteral("bsdtar"), QStringLiteral("-xf"), zip, QStringLiteral("-C"), d};
-    });
-    addTool("unzip -q", [&](const QString &d) {
-        return QStringList{QStringLiteral("unzip"), QStringLiteral("-q"), zip, QStringLiteral("-d"), d};
-    });
+    const size_t hashed = 0;
+    const size_t unhashed = 1;
+    size_t bsdtar = tools.size();
+    if (!hashOnly) {
+        addTool("quor_unpack (1 worker)", [&](const QString &d) {
+            return QStringList{unpacker, zip, d, QStringLiteral("1")};
+        });
+        bsdtar = tools.size();
+        addTool(
+            "bsdtar -xf",
+            [&](const QString &d) {
+                return QStringList{QStringLiteral("bsdtar"), QStringLiteral("-xf"), zip, QStringLiteral("-C"),
+                                   d};
+            },
+            true);
+        addTool(
+            "unzip -q",
+            [&](const QString &d) {
+                return QStringList{QStringLiteral("unzip"), QStringLiteral("-q"), zip, QStringLiteral("-d"),
+                                   d};
+            },
+            true);
+    }
+    const QString stampName = QStringLiteral(".quor-package-stamp");
+    auto out = [&dir](size_t t) -> QString { return dir + QStringLiteral("/out%1/QuorBurnImage").arg(t); };
 
     bool identical = true;
+    bool stamps = true;
     for (int r = 0; r < runs; ++r) {
-        for (size_t t = 0; t < tools.size(); ++t) {
-            const QString dest = dir + QStringLiteral("/out%1/QuorBurnImage").arg(t);
+        std::vector<size_t> order;
+        for (size_t t = 0; t < tools.size(); ++t)
+            order.push_back(t);
+        if (r % 2 == 1)
+            std::swap(order[hashed], order[unhashed]);
+        for (const size_t t : order) {
+            const QString dest = out(t);
             QDir(dest).removeRecursively();
-            ::sync();   // earlier output's write-back must not land in this run
-            if (t >= 2) // bsdtar and unzip expect an existing folder
+            ::sync(); // earlier output's write-back must not land in this run
+            if (tools[t].needsFolder)
                 QDir().mkpath(dest);
+            if (cold)
+                dropFromCache(zip);
             const Run run = runChild(tools[t].command(dest));
             tools[t].failed = tools[t].failed || run.exitCode != 0;
             tools[t].times.push_back(run.seconds);
@@ -318,27 +369,49 @@ int main(int argc, char *argv[])
             std::fflush(stdout);
         }
         if (r == 0) {
-            identical = sameTree(dir + QStringLiteral("/out0/QuorBurnImage"),
-                                 dir + QStringLiteral("/out2/QuorBurnImage")) &&
-                        sameTree(dir + QStringLiteral("/out1/QuorBurnImage"),
-                                 dir + QStringLiteral("/out2/QuorBurnImage"));
+            // Only the hashing unpack leaves a stamp; apart from it all trees are the same.
+            stamps = QFileInfo(out(hashed) + QLatin1Char('/') + stampName).isFile() &&
+                     !QFileInfo::exists(out(unhashed) + QLatin1Char('/') + stampName);
+            const size_t reference = hashOnly ? hashed : bsdtar;
+            for (size_t t = 0; t < tools.size() && !hashOnly; ++t)
+                if (t != reference && !tools[t].needsFolder)
+                    identical = sameTree(out(t), out(reference)) && identical;
+            if (hashOnly)
+                identical = sameTree(out(unhashed), out(hashed));
         }
     }
     for (size_t t = 0; t < tools.size(); ++t)
         QDir(dir + QStringLiteral("/out%1").arg(t)).removeRecursively();
 
-    const double reference = median(tools[2].times);
-    std::printf("\n%-30s %9s %17s %12s %10s %10s\n", "tool", "median s", "spread (min-max)", "vs bsdtar",
-                "cpu s", "peak MiB");
+    const double reference = median(tools[bsdtar < tools.size() ? bsdtar : hashed].times);
+    std::printf("\n%-30s %9s %17s %12s %10s %10s\n", "tool", "median s", "spread (min-max)",
+                hashOnly ? "vs hashed" : "vs bsdtar", "cpu s", "peak MiB");
     for (const Tool &t : tools) {
         const auto [lo, hi] = std::minmax_element(t.times.begin(), t.times.end());
         const double m = median(t.times);
         std::printf("%-30s %9.2f %8.2f-%-8.2f %11.2fx %10.2f %10.1f%s\n", t.name, m, *lo, *hi, reference / m,
                     median(t.cpu), static_cast<double>(t.peakKiB) / 1024.0, t.failed ? "  FAILED" : "");
     }
-    std::printf("output identical to bsdtar's: %s\n", identical ? "yes" : "NO");
+    std::printf("output identical to %s: %s\n", hashOnly ? "the unhashed unpack's" : "bsdtar's",
+                identical ? "yes" : "NO");
+    std::printf("stamp written by the hashing unpack only: %s\n", stamps ? "yes" : "NO");
 
-    int status = identical && !tools[0].failed && !tools[1].failed ? 0 : 1;
+    // Both the ratio of the medians and the median of the per-run ratios (each
+    // run's pair ran back to back, so the load they met was alike).
+    std::vector<double> pairs;
+    for (size_t i = 0; i < tools[hashed].times.size() && i < tools[unhashed].times.size(); ++i)
+        pairs.push_back(tools[hashed].times[i] / tools[unhashed].times[i]);
+    const double with = median(tools[hashed].times);
+    const double without = median(tools[unhashed].times);
+    std::printf("hash overhead: %.2f s with, %.2f s without: %+.1f %% (per-run pairs: median %+.1f %%, "
+                "cpu %+.2f s)\n",
+                with, without, (with / without - 1) * 100, (median(pairs) - 1) * 100,
+                median(tools[hashed].cpu) - median(tools[unhashed].cpu));
+
+    bool ours = true;
+    for (const Tool &t : tools)
+        ours = ours && (t.needsFolder || !t.failed);
+    int status = identical && stamps && ours ? 0 : 1;
     if (zip64)
         status |= checkZip64(dir, unpacker);
     if (!keep)

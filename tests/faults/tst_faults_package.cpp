@@ -2,6 +2,7 @@
 #include "../package/zipmaker.h"
 #include "faultbench.h"
 #include "multi/mainwindow.h"
+#include "tests/single_run/boxanswerer.h"
 
 #include <QDirIterator>
 #include <QPlainTextEdit>
@@ -45,6 +46,7 @@ private slots:
 private:
     std::unique_ptr<WindowTestFolder> folder;
     std::unique_ptr<ScriptedDeviceSource> devices;
+    std::unique_ptr<BoxAnswerer> boxes; // a refused Start shows a box
     std::unique_ptr<MainWindow> window;
     QString zip;
     QString unpacked;
@@ -90,6 +92,7 @@ void tst_FaultsPackage::init()
     QVERIFY(folder->isValid());
     QVERIFY(folder->writeBoardConfig(QStringLiteral("C"), QStringLiteral("O")));
     devices = std::make_unique<ScriptedDeviceSource>();
+    boxes = std::make_unique<BoxAnswerer>();
     QVERIFY(QDir().mkpath(folder->file(QStringLiteral("pkg"))));
     QVERIFY(QDir().mkpath(folder->file(QStringLiteral("outside"))));
     zip = folder->file(QStringLiteral("pkg/images.zip"));
@@ -101,6 +104,7 @@ void tst_FaultsPackage::init()
 
 void tst_FaultsPackage::cleanup()
 {
+    boxes.reset();
     window.reset();
     devices.reset();
     folder.reset();
@@ -114,7 +118,8 @@ void tst_FaultsPackage::hostilePackages_data()
 
     const QStringList goodOnly = {
         QStringLiteral("/outside"), QStringLiteral("/pkg"), QStringLiteral("/pkg/QuorBurnImage"),
-        QStringLiteral("/pkg/QuorBurnImage/good.img"), QStringLiteral("/pkg/images.zip")};
+        QStringLiteral("/pkg/QuorBurnImage/.quor-package-stamp"), QStringLiteral("/pkg/QuorBurnImage/good.img"),
+        QStringLiteral("/pkg/images.zip")};
     const auto withGood = [](const QByteArray &evil) {
         return raw({rawFile(evil, "evil"), rawFile("good.img", "good")});
     };

@@ -1,6 +1,9 @@
+#include "../package/zipmaker.h"
 #include "multi/mainwindow.h"
+#include "multi/packageextractor.h"
 #include "windowtestenv.h"
 
+#include <QElapsedTimer>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -87,13 +90,16 @@ private slots:
     void cleanup();
 
     void formLayoutAndFirstState();
+    void burstOfEventsSharesListings();
+    void boardsPluggedWhileStartUnpacksAreLaunched();
+    void toolArgumentsArriveUnchanged();
     void rememberedPackageAndStaleFolders();
     void nothingRememberedTouchesNothing();
     void missingPicturesStillBuild();
     void startWithoutPackageShowsBox();
     void stopBeforeStart();
     void startAndStopCycles();
-    void brokenPackageIsReportedAndBatchStarts();
+    void brokenPackageIsReportedAndNothingStarts();
     void cancelledDialogRemovesNothing();
     void restartIdleAndRunning();
     void arrivalsBeforeStartLaunchNothing();
@@ -111,13 +117,17 @@ private:
     {
         return std::make_unique<MainWindow>(nullptr, devices.get(), std::move(chooser));
     }
-    // Remembers a package and builds the window; the package's unpack folder
-    // is made afterwards (construction removes a stale one), so Start skips unpacking.
+    // Remembers a package and builds the window; the package is unpacked
+    // afterwards (construction removes a stale folder), stamp included, so
+    // Start finds this package's images and skips unpacking.
     std::unique_ptr<MainWindow> windowWithUnpackedPackage()
     {
-        setLastPath2(folder->file(QStringLiteral("pkg/images.zip")));
+        const QString zip = folder->file(QStringLiteral("pkg/images.zip"));
+        QDir().mkpath(folder->file(QStringLiteral("pkg")));
+        ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", QByteArray(64, 'b'))});
+        setLastPath2(zip);
         auto window = makeWindow();
-        QDir().mkpath(folder->file(QStringLiteral("pkg/QuorBurnImage")));
+        unpackPackage(zip, folder->file(QStringLiteral("pkg/QuorBurnImage/")));
         return window;
     }
     void unplug(const QString &serial)
@@ -325,19 +335,33 @@ void tst_MultiWindow::startAndStopCycles()
     QVERIFY(!child<QPushButton>(window.get(), "reButton_8")->isEnabled());
 }
 
-void tst_MultiWindow::brokenPackageIsReportedAndBatchStarts()
+void tst_MultiWindow::brokenPackageIsReportedAndNothingStarts()
 {
     QVERIFY(QDir().mkpath(folder->file(QStringLiteral("pkg"))));
     QVERIFY(folder->writeFile(QStringLiteral("pkg/images.zip"),
                               QByteArray("this is no zip archive\n").repeated(50)));
     setLastPath2(folder->file(QStringLiteral("pkg/images.zip")));
     auto window = makeWindow();
+    QString boxText, boxStyle;
+    answerNextModal([&](QWidget *modal) {
+        auto *box = static_cast<QMessageBox *>(modal);
+        boxText = box->text();
+        boxStyle = box->styleSheet();
+        box->accept();
+    });
     child<QPushButton>(window.get(), "startButton")->click();
-    // The operator sees what went wrong; no half-made folder is left to burn from.
-    QVERIFY(!child<QPlainTextEdit>(window.get(), "statusText")->toPlainText().isEmpty());
+    // The operator sees what went wrong and why nothing started; no half-made
+    // folder is left to burn from, and no batch against it.
+    const QString status = child<QPlainTextEdit>(window.get(), "statusText")->toPlainText();
+    QVERIFY2(status.contains(QStringLiteral("not a readable zip")), qPrintable(status));
+    QVERIFY2(status.contains(QStringLiteral("Start cancelled: the image package could not be unpacked.")),
+             qPrintable(status));
+    QCOMPARE(boxText, QStringLiteral("Unpacking the image package failed!"));
+    QCOMPARE(boxStyle, QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
     QVERIFY(!QFileInfo::exists(folder->file(QStringLiteral("pkg/QuorBurnImage"))));
-    QVERIFY(child<QPushButton>(window.get(), "reButton_1")->isEnabled());
-    QCOMPARE(window->findChildren<QProcess *>().size(), 8);
+    QVERIFY(child<QPushButton>(window.get(), "startButton")->isEnabled());
+    QVERIFY(!child<QPushButton>(window.get(), "reButton_1")->isEnabled());
+    QVERIFY(window->findChildren<QProcess *>().isEmpty());
 }
 
 void tst_MultiWindow::cancelledDialogRemovesNothing()
@@ -382,12 +406,103 @@ void tst_MultiWindow::cancelledDialogRemovesNothing()
     QVERIFY(child<QPushButton>(window.get(), "startButton")->isEnabled());
 }
 
+void tst_MultiWindow::burstOfEventsSharesListings()
+{
+    // Thousands of events in one burst: listings are shared, the window goes
+    // on answering, and what is bound, logged and launched is what one
+    // listing of the final state gives.
+    QString ports;
+    for (char n = '1'; n <= '8'; ++n)
+        ports += portLine('2', n);
+    QVERIFY(folder->writeFile(QStringLiteral("config/ports"), ports.toUtf8()));
+    auto window = windowWithUnpackedPackage();
+    child<QPushButton>(window.get(), "startButton")->click();
+
+    QElapsedTimer clock;
+    clock.start();
+    devices->burst(DeviceEventSource::Kind::Arrival, downloadDeviceName(QStringLiteral("B")), 5000);
+    devices->burst(DeviceEventSource::Kind::Removal, downloadDeviceName(QStringLiteral("B")), 5000);
+    QVERIFY(clock.elapsed() < 5000); // the events themselves run no listing
+    QVERIFY(settleListings());
+
+    const QList<QByteArray> calls = folder->readFile(QStringLiteral("config/calls.log")).split('\n');
+    QVERIFY2(calls.count("-r") <= 2, QByteArray::number(calls.count("-r")).constData());
+    QCOMPARE(runningProcesses(window.get()).size(), 8);
+    const QByteArray log = folder->readFile(QStringLiteral("log_multiplex.txt"));
+    // Bound once each, in reverse listing order, and one registration line per listing that served an arrival.
+    QVERIFY2(log.contains("USB Port removed: 2 8 2 7 2 6 2 5 2 4 2 3 2 2 2 1 \n"), log.constData());
+    for (int n = 1; n <= 8; ++n)
+        QCOMPARE(child<QGroupBox>(window.get(), QStringLiteral("groupBox%1")
+                                                   .arg(n == 1 ? QString() : QStringLiteral("_%1").arg(n))
+                                                   .toLatin1()
+                                                   .constData())
+                     ->title(),
+                 QStringLiteral("Board %1->USB Port: 2,%2").arg(n).arg(9 - n));
+}
+
+void tst_MultiWindow::boardsPluggedWhileStartUnpacksAreLaunched()
+{
+    // A board plugged while Start unpacks (the progress dialog keeps the event
+    // loop turning) is launched once Start has made the slot's process.
+    QVERIFY(folder->writeFile(QStringLiteral("config/ports"), portLine('1', '3').toUtf8()));
+    const QString zip = folder->file(QStringLiteral("pkg/images.zip"));
+    QVERIFY(QDir().mkpath(folder->file(QStringLiteral("pkg"))));
+    QByteArray noise(48 << 20, '\0');
+    for (int i = 0; i < noise.size(); i += 4)
+        noise[i] = char((i * 2654435761u) >> 24);
+    QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("rootfs.img", noise)}));
+    setLastPath2(zip);
+    auto window = makeWindow();
+    auto *start = child<QPushButton>(window.get(), "startButton");
+
+    bool duringStart = false;
+    QTimer::singleShot(0, window.get(), [&] {
+        duringStart = !start->isEnabled() && window->findChildren<QProcess *>().isEmpty();
+        devices->burst(DeviceEventSource::Kind::Arrival, downloadDeviceName(QStringLiteral("U1")), 1);
+    });
+    start->click();
+    QVERIFY2(duringStart, "the board was not plugged while Start was unpacking");
+    QVERIFY(settleListings());
+    QTRY_COMPARE(runningProcesses(window.get()).size(), 1);
+    const QString status = child<QPlainTextEdit>(window.get(), "statusText")->toPlainText();
+    QVERIFY2(status.contains(QStringLiteral("Board 1 USB Port:1,3 insert!\nBoard 1 Start Downloading  ...")),
+             qPrintable(status));
+}
+
+void tst_MultiWindow::toolArgumentsArriveUnchanged()
+{
+    // A package folder whose name holds a quote, blanks and non-ASCII letters:
+    // the tool receives the folder as one argument, exactly.
+    QVERIFY(folder->writeFile(QStringLiteral("config/ports"), portLine('1', '3').toUtf8()));
+    const QString odd = folder->file(QStringLiteral("pk\"g \u00e4\u00f6 x"));
+    QVERIFY(QDir().mkpath(odd));
+    const QString zip = odd + QStringLiteral("/images.zip");
+    QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", QByteArray(64, 'b'))}));
+    setLastPath2(zip);
+    auto window = makeWindow();
+    child<QPushButton>(window.get(), "startButton")->click();
+    devices->arrive(downloadDeviceName(QStringLiteral("Q1")));
+    QTRY_COMPARE(runningProcesses(window.get()).size(), 1);
+    // The fake tool logs "$*": the arguments joined by single blanks.
+    const QByteArray expected = QStringLiteral("-c CHIPX -s OSY -i %1/QuorBurnImage/ -p 1,3").arg(odd).toUtf8();
+    QTRY_VERIFY2(folder->readFile(QStringLiteral("config/calls.log")).split('\n').contains(expected),
+                 folder->readFile(QStringLiteral("config/calls.log")).constData());
+    // One argument per value: the folder is the sixth.
+    QProcess *tool = runningProcesses(window.get()).first();
+    QCOMPARE(tool->arguments().size(), 8);
+    QCOMPARE(tool->arguments().at(5), odd + QStringLiteral("/QuorBurnImage/"));
+}
+
 void tst_MultiWindow::restartIdleAndRunning()
 {
     QVERIFY(folder->writeFile(QStringLiteral("config/ports"), portLine('1', '3').toUtf8()));
     auto window = windowWithUnpackedPackage();
     auto *status = child<QPlainTextEdit>(window.get(), "statusText");
     child<QPushButton>(window.get(), "startButton")->click();
+    // Start says the unpacked images are this package's and were reused.
+    QVERIFY2(status->toPlainText().startsWith(QStringLiteral("Images already unpacked from this package (")),
+             qPrintable(status->toPlainText()));
+    status->clear();
 
     child<QPushButton>(window.get(), "reButton_3")->click();
     QCOMPARE(status->toPlainText(), QStringLiteral("Board 3 Please insert usb device again !\n"));

@@ -4,9 +4,12 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -60,14 +63,54 @@ private:
     QTemporaryDir dir;
 };
 
-// Device events under the test's control.
+// True while a window runs a port listing (a tool process started with "-r").
+inline bool listingRuns()
+{
+    for (QWidget *top : QApplication::topLevelWidgets())
+        for (const QProcess *process : top->findChildren<QProcess *>())
+            if (process->arguments() == QStringList{QStringLiteral("-r")})
+                return true;
+    return false;
+}
+
+// Lets the listings that device events started run to their end: the window
+// no longer waits for them itself.
+inline bool settleListings(int timeoutMs = 30000)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (listingRuns()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+// Device events under the test's control; each returns once the window has
+// handled it, listing included.
 class ScriptedDeviceSource final : public DeviceEventSource
 {
     Q_OBJECT
 public:
     using DeviceEventSource::DeviceEventSource;
-    void arrive(const QString &name) { emit deviceEvent(Kind::Arrival, name); }
-    void remove(const QString &name) { emit deviceEvent(Kind::Removal, name); }
+    void arrive(const QString &name)
+    {
+        emit deviceEvent(Kind::Arrival, name);
+        settleListings();
+    }
+    void remove(const QString &name)
+    {
+        emit deviceEvent(Kind::Removal, name);
+        settleListings();
+    }
+    // Events delivered back to back, as a burst reaches the window; returns
+    // without waiting for the listings they start.
+    void burst(Kind kind, const QString &name, int count)
+    {
+        for (int i = 0; i < count; ++i)
+            emit deviceEvent(kind, name);
+    }
 };
 
 inline QString downloadDeviceName(const QString &serial)

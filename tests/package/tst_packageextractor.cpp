@@ -9,10 +9,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <csignal>
 #include <limits>
 #include <mutex>
+#ifdef Q_OS_UNIX
+#include <csignal>
 #include <sys/resource.h>
+#endif
 
 using namespace ZipMaker;
 
@@ -161,19 +163,29 @@ private slots:
     void nonAsciiNames()
     {
         const QByteArray name = QStringLiteral("固件/größe ñ.img").toUtf8();
+        UnpackResult r;
+#ifdef Q_OS_UNIX // libarchive's writer fails on such names in the Windows build; the reader is tested below
         QVERIFY(writeZip(m_zip, {zipFile(name, "payload")}));
-        UnpackResult r = unpackPackage(m_zip, m_dest);
+        r = unpackPackage(m_zip, m_dest);
         QVERIFY(r.ok);
         QCOMPARE(readAll(m_dest + QString::fromUtf8(name)), QByteArray("payload"));
+        QVERIFY(QDir(m_dest).removeRecursively());
+#endif
 
         // Hand-made with the UTF-8 flag, and without it (raw UTF-8 bytes as many tools write them).
-        QVERIFY(QDir(m_dest).removeRecursively());
         QVERIFY(writeBytes(m_zip, raw({{name, "flagged", 3, 0100644u << 16, true, false},
                                        {"ü.bin", "unflagged", 0, 0x20, false, false}})));
         r = unpackPackage(m_zip, m_dest);
         QVERIFY(r.ok);
         QCOMPARE(readAll(m_dest + QString::fromUtf8(name)), QByteArray("flagged"));
+#ifdef Q_OS_WIN
+        // Without the flag, Windows reads a name in its OEM code page, as its own zip folders do.
+        const QStringList files = QDir(m_dest).entryList(QDir::Files);
+        QCOMPARE(files.size(), 1);
+        QCOMPARE(readAll(m_dest + files.first()), QByteArray("unflagged"));
+#else
         QCOMPARE(readAll(m_dest + QStringLiteral("ü.bin")), QByteArray("unflagged"));
+#endif
     }
 
     void zipCommandPackage()
@@ -188,6 +200,8 @@ private slots:
         env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
         zip.setProcessEnvironment(env);
         zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), m_zip, QStringLiteral("fw")});
+        if (!zip.waitForStarted() && zip.error() == QProcess::FailedToStart)
+            QSKIP("no zip command here");
         QVERIFY(zip.waitForFinished(30000));
         QCOMPARE(zip.exitCode(), 0);
         const UnpackResult r = unpackPackage(m_zip, m_dest);
@@ -257,6 +271,7 @@ private slots:
         QCOMPARE(readAll(out(QStringLiteral("kept.img"))), QByteArray("kept"));
     }
 
+#ifdef Q_OS_UNIX // symbolic links; Windows junctions and links: tests/win/tst_fileops_win.cpp
     void linksPlantedInDestination()
     {
         // An unpack over an existing folder replaces it as a whole (nothing of the old
@@ -297,6 +312,7 @@ private slots:
         QVERIFY(QDir(outside).isEmpty());
         QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")}); // only the planted link
     }
+#endif
 
     void damagedPackagesLeaveNothing_data()
     {
@@ -460,6 +476,7 @@ private slots:
         expectNothingLeft();
     }
 
+#ifdef Q_OS_UNIX // a file-size limit stands in for a full disk
     void diskFullLeavesNothing_data()
     {
         QTest::addColumn<int>("workers");
@@ -484,8 +501,10 @@ private slots:
         QCOMPARE(child.exitCode(), 0);
         expectNothingLeft();
     }
+#endif
 };
 
+#ifdef Q_OS_UNIX
 // Child mode for diskFullLeavesNothing: unpack under a 1 MiB file size limit.
 // Exits 0 when the unpack failed and said why, 1 when it claimed success, 2 otherwise.
 static int limitedUnpack(const QString &job)
@@ -502,12 +521,15 @@ static int limitedUnpack(const QString &job)
         return 1;
     return r.messages.join(QLatin1Char(' ')).contains(QLatin1String("large")) ? 0 : 2;
 }
+#endif
 
 int main(int argc, char *argv[])
 {
+#ifdef Q_OS_UNIX
     const QString job = qEnvironmentVariable("QUOR_LIMITED_UNPACK");
     if (!job.isEmpty())
         return limitedUnpack(job);
+#endif
     TestPackageExtractor test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);

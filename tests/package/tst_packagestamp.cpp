@@ -88,13 +88,11 @@ private:
     }
 
     // Package A: a few images in folders, one large enough to be hashed in several blocks.
-    void unpackPackageA()
+    bool unpackPackageA()
     {
-        QVERIFY(writeZip(m_zip, {zipFile("a.img", noise(3 << 20, 1)), zipFile("sub/old.img", text(5000, 2)),
-                                 zipFolder("only-in-a/")}));
-        QVERIFY(setModifiedMs(m_zip, kTimeMs));
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        return writeZip(m_zip, {zipFile("a.img", noise(3 << 20, 1)), zipFile("sub/old.img", text(5000, 2)),
+                                zipFolder("only-in-a/")}) &&
+               setModifiedMs(m_zip, kTimeMs) && unpackPackage(m_zip, m_dest).ok;
     }
 
 private slots:
@@ -175,7 +173,7 @@ private slots:
         QFETCH(QString, change);
         QFETCH(StampCheck, expected);
         QFETCH(bool, stampReadable);
-        unpackPackageA();
+        QVERIFY(unpackPackageA());
         const QString stamp = m_dest + QLatin1Char('/') + kStamp;
         const QByteArray good = readAll(stamp);
         QString zip = m_zip;
@@ -275,7 +273,7 @@ private slots:
     void specialFilesNeverBlock()
     {
         QFETCH(bool, stampIsFifo);
-        unpackPackageA();
+        QVERIFY(unpackPackageA());
         const QString fifo = stampIsFifo ? m_dest + QLatin1Char('/') + kStamp : m_zip;
         QVERIFY(QFile::remove(fifo));
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
@@ -291,7 +289,7 @@ private slots:
             QFAIL("blocked on a FIFO");
         }
         QVERIFY(outcome.get());
-        QCOMPARE(tree(m_dest).value(QStringLiteral("/a.img")), noise(3 << 20, 1));
+        QCOMPARE(readAll(m_dest + QStringLiteral("/a.img")), noise(3 << 20, 1)); // the old folder stays
     }
 
     void failedUnpackKeepsOldFolder_data()
@@ -309,7 +307,7 @@ private slots:
     {
         QFETCH(QByteArray, package);
         QFETCH(bool, cancel);
-        unpackPackageA();
+        QVERIFY(unpackPackageA());
         const QMap<QString, QByteArray> before = tree(m_dest);
         QVERIFY(before.contains(QLatin1Char('/') + kStamp));
 
@@ -326,7 +324,7 @@ private slots:
 
     void unpackReplacesOtherPackage()
     {
-        unpackPackageA();
+        QVERIFY(unpackPackageA());
         QVERIFY(writeBytes(m_dest + QStringLiteral("/sub/added-by-hand.img"), "x"));
         QVERIFY(QFile::link(m_tmp->path(), m_dest + QStringLiteral("/planted")));
 
@@ -347,8 +345,8 @@ private slots:
         QCOMPARE(checkStamp(m_zip, m_dest), StampCheck::Matches);
         QCOMPARE(besideThePackage(),
                  (QStringList{QStringLiteral("QuorBurnImage"), QStringLiteral("images.zip")}));
-        QVERIFY(
-            QFileInfo(m_tmp->path() + QStringLiteral("/pkg/images.zip")).isFile()); // the link's target stays
+        // The old folder's link was removed as a link: what it pointed to is still there.
+        QVERIFY(QFileInfo(m_zip).isFile());
     }
 
     void packageCannotPlantAStamp()

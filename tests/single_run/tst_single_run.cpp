@@ -151,6 +151,8 @@ void TstSingleRun::init()
         in.stagingDir = m_stagingDir;
         in.downloadCommand =
             QStringLiteral("usb_dl.exe -c CHIP -s OS -i \"") + m_stagingDir + QStringLiteral("\"\n");
+        in.toolArguments = QStringList{QStringLiteral("-c"), QStringLiteral("CHIP"), QStringLiteral("-s"),
+                                       QStringLiteral("OS"), QStringLiteral("-i"), m_stagingDir};
         in.rows = m_rows;
         return in;
     };

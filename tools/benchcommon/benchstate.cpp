@@ -1,18 +1,11 @@
 #include "tools/benchcommon/benchstate.h"
 
 #include "app/toolcontract.h"
+#include "platform/toolsupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-
-#include <cerrno>
-#include <chrono>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <thread>
-#include <unistd.h>
 
 namespace Bench {
 
@@ -20,19 +13,6 @@ namespace {
 constexpr char kSingleKey[] = "single";
 constexpr char kPortKey[] = "port";
 constexpr int kLockWaitMs = 10000;
-
-bool lockWithin(int fd, int waitMs)
-{
-    for (int waited = 0;; waited += 5) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
-            return true;
-        if (errno != EWOULDBLOCK && errno != EINTR)
-            return false;
-        if (waited >= waitMs)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
 } // namespace
 
 const QStringList &scenarioNames()
@@ -118,23 +98,15 @@ State load(const QString &dir)
 
 bool update(const QString &dir, const std::function<void(State &)> &change, QString *error)
 {
-    // An advisory lock on a lock file that stays in place: the kernel drops it
-    // when its holder exits, so a driver that died never blocks the others.
-    const QByteArray lockPath = QFile::encodeName(dir + QLatin1Char('/') + QLatin1String(kLockFile));
-    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0 || !lockWithin(fd, kLockWaitMs)) {
+    // A lock on a lock file that stays in place: the system drops it when its
+    // holder exits, so a driver that died never blocks the others.
+    ToolSupport::FileLock lock;
+    QString reason;
+    if (!lock.acquire(dir + QLatin1Char('/') + QLatin1String(kLockFile), kLockWaitMs, &reason)) {
         if (error)
-            *error = QStringLiteral("cannot lock the bench state in %1: %2")
-                         .arg(dir, QString::fromLocal8Bit(std::strerror(errno)));
-        if (fd >= 0)
-            ::close(fd);
+            *error = QStringLiteral("cannot lock the bench state in %1: %2").arg(dir, reason);
         return false;
     }
-    const struct Unlock
-    {
-        int fd;
-        ~Unlock() { ::close(fd); }
-    } unlock{fd};
     State state = load(dir);
     change(state);
     QSaveFile file(dir + QLatin1Char('/') + QLatin1String(kStateFile));

@@ -1,15 +1,13 @@
 #include "tools/usb_dl/scenario.h"
 
 #include "app/toolcontract.h"
+#include "platform/toolsupport.h"
 
 #include <QRandomGenerator>
 
 #include <chrono>
-#include <csignal>
 #include <iterator>
-#include <poll.h>
 #include <thread>
-#include <unistd.h>
 
 namespace Sim {
 
@@ -87,8 +85,7 @@ QByteArray garbage(QRandomGenerator &rng)
 int hangForever()
 {
     for (;;) {
-        pollfd fd{STDOUT_FILENO, 0, 0};
-        if (::poll(&fd, 1, 1000) > 0 && (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+        if (ToolSupport::outputReaderGone(1000))
             return kExitFailed;
     }
 }
@@ -183,8 +180,7 @@ int play(Output &out, const QString &scenario, int delayMs, quint32 seed)
     if (scenario == QLatin1String("crash")) {
         player.waiting(2);
         player.progress(5);
-        std::raise(SIGKILL);
-        return kExitFailed;
+        ToolSupport::killSelf();
     }
     if (scenario == QLatin1String("flood")) {
         for (int i = 1; i <= kFloodLines; ++i)

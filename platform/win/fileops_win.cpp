@@ -1,0 +1,328 @@
+#include "platform/fileops.h"
+#include "platform/win/winfs_win.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+
+#include <algorithm>
+#include <fcntl.h>
+#include <io.h>
+#include <memory>
+#include <vector>
+
+namespace FileOps {
+
+namespace {
+
+// A folder held open while work is done inside it. Other processes may read
+// and write in it but cannot rename or delete it meanwhile, so its path keeps
+// naming this folder.
+class HeldFolder final
+{
+public:
+    explicit HeldFolder(const std::wstring &path)
+        : m_handle(WinFs::openNoFollow(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE))
+    {
+        m_error = m_handle == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+        BY_HANDLE_FILE_INFORMATION info{};
+        if (m_error == ERROR_SUCCESS &&
+            (!WinFs::infoOf(m_handle, &info) || !WinFs::isRealFolder(info.dwFileAttributes))) {
+            m_error = ERROR_DIRECTORY; // a link, a junction or a file
+            close();
+        }
+    }
+    ~HeldFolder() { close(); }
+    HeldFolder(const HeldFolder &) = delete;
+    HeldFolder &operator=(const HeldFolder &) = delete;
+
+    bool valid() const { return m_handle != INVALID_HANDLE_VALUE; }
+    DWORD error() const { return m_error; }
+    void close()
+    {
+        if (m_handle != INVALID_HANDLE_VALUE)
+            ::CloseHandle(m_handle);
+        m_handle = INVALID_HANDLE_VALUE;
+    }
+
+private:
+    HANDLE m_handle;
+    DWORD m_error;
+};
+
+struct RawEntry
+{
+    std::wstring name;
+    DWORD attributes;
+    qint64 size;
+};
+
+// The entries of an (opened) folder, without "." and "..".
+std::vector<RawEntry> entriesOf(const std::wstring &folder)
+{
+    std::vector<RawEntry> entries;
+    WIN32_FIND_DATAW data;
+    HANDLE find = ::FindFirstFileExW(WinFs::join(folder, L"*").c_str(), FindExInfoBasic, &data,
+                                     FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE)
+        return entries;
+    do {
+        const std::wstring name(data.cFileName);
+        if (name == L"." || name == L"..")
+            continue;
+        entries.push_back(RawEntry{name, data.dwFileAttributes,
+                                   (static_cast<qint64>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
+    } while (::FindNextFileW(find, &data));
+    ::FindClose(find);
+    return entries;
+}
+
+void setError(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+}
+
+// Opens path for its attributes, following links, as a plain file or a folder.
+HANDLE openFollowing(const std::wstring &path, DWORD access)
+{
+    return ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Deletes the real folder path and everything below it. Links and junctions
+// below are removed as themselves. Each folder is held open while its entries
+// go, so none can be swapped for a link half-way; no recursion, so depth is
+// limited only by the path length.
+bool deleteTree(const std::wstring &top)
+{
+    struct Level
+    {
+        std::wstring path;
+        std::unique_ptr<HeldFolder> held;
+        bool expanded = false;
+    };
+    std::vector<Level> stack;
+    stack.push_back(Level{top, nullptr, false});
+    bool ok = true;
+    while (!stack.empty()) {
+        Level &level = stack.back();
+        if (level.expanded) {
+            level.held.reset(); // released so that it can go
+            DWORD err = 0;
+            if (!WinFs::removeEntry(level.path, true, &err))
+                ok = false;
+            stack.pop_back();
+            continue;
+        }
+        level.expanded = true;
+        level.held.reset(new HeldFolder(level.path));
+        if (!level.held->valid()) {
+            ok = false;
+            stack.pop_back();
+            continue;
+        }
+        std::vector<std::wstring> folders;
+        for (const RawEntry &e : entriesOf(level.path)) {
+            const std::wstring path = WinFs::join(level.path, e.name);
+            if (WinFs::isRealFolder(e.attributes)) {
+                folders.push_back(path);
+                continue;
+            }
+            DWORD err = 0;
+            if (!WinFs::removeEntry(path, false, &err))
+                ok = false;
+        }
+        for (const std::wstring &path : folders)
+            stack.push_back(Level{path, nullptr, false}); // `level` is not used past this point
+    }
+    return ok;
+}
+
+} // namespace
+
+bool isRegularFile(const QString &path)
+{
+    if (path.isEmpty())
+        return false;
+    HANDLE h = openFollowing(WinFs::longPath(path), FILE_READ_ATTRIBUTES);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool regular = ::GetFileType(h) == FILE_TYPE_DISK && WinFs::infoOf(h, &info) &&
+                         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    ::CloseHandle(h);
+    return regular;
+}
+
+bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error)
+{
+    // Opening a device or pipe name never waits; the type is checked on what was opened.
+    HANDLE h = ::CreateFileW(WinFs::longPath(path).c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        setError(error, WinFs::errorText(::GetLastError()));
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(h) != FILE_TYPE_DISK || !WinFs::infoOf(h, &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        const bool folder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        ::CloseHandle(h);
+        setError(error, folder ? QStringLiteral("Is a directory") : QStringLiteral("Not a regular file"));
+        return false;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(h);
+        setError(error, QStringLiteral("Cannot open %1").arg(path));
+        return false;
+    }
+    file.setFileName(path);
+    if (!file.open(fd, mode | QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::_close(fd);
+        setError(error, file.errorString());
+        return false;
+    }
+    return true;
+}
+
+FolderState prepareFolder(const QString &path, QString *error)
+{
+    const std::wstring native = WinFs::longPath(path);
+    const DWORD attributes = ::GetFileAttributesW(native.c_str()); // of a link itself, not its target
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (WinFs::isRealFolder(attributes))
+            return FolderState::Existed;
+        DWORD err = 0;
+        if (WinFs::isReparse(attributes) && !WinFs::removeEntry(native, false, &err)) {
+            setError(error, WinFs::errorText(err));
+            return FolderState::Failed;
+        }
+    }
+    if (!::CreateDirectoryW(native.c_str(), nullptr)) {
+        setError(error, WinFs::errorText(::GetLastError()));
+        return FolderState::Failed;
+    }
+    return FolderState::Created;
+}
+
+QVector<FolderEntry> listFolder(const QString &folder)
+{
+    QVector<FolderEntry> entries;
+    const std::wstring native = WinFs::longPath(folder);
+    const HeldFolder held(native);
+    if (!held.valid())
+        return entries;
+    for (const RawEntry &raw : entriesOf(native)) {
+        FolderEntry e;
+        e.name = QString::fromStdWString(raw.name);
+        e.isLink = WinFs::isReparse(raw.attributes);
+        e.isDir = WinFs::isRealFolder(raw.attributes);
+        e.isFile = !e.isLink && (raw.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+        e.size = raw.size;
+        entries.append(e);
+    }
+    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) {
+        const int c = QString::compare(a.name, b.name, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a.name < b.name;
+    });
+    return entries;
+}
+
+bool removeFolderEntry(const QString &folder, const QString &name, QString *reason)
+{
+    const std::wstring native = WinFs::longPath(folder);
+    const HeldFolder held(native);
+    if (!held.valid()) {
+        setError(reason, WinFs::errorText(held.error()));
+        return false;
+    }
+    const std::wstring leaf = name.toStdWString();
+    if (!WinFs::validComponent(leaf)) {
+        setError(reason, WinFs::errorText(ERROR_INVALID_NAME));
+        return false;
+    }
+    DWORD err = 0;
+    if (!WinFs::removeEntry(WinFs::join(native, leaf), false, &err)) {
+        setError(reason, WinFs::errorText(err));
+        return false;
+    }
+    return true;
+}
+
+void ignoreFileSizeSignal()
+{
+    // Windows has no file-size signal: a write past a quota fails on its own.
+}
+
+QString asideNamePrefix(const QString &folderName)
+{
+    return QLatin1Char('.') + folderName + QStringLiteral(".removing-");
+}
+
+bool removeTreeAside(const QString &path, QString *error)
+{
+    const QFileInfo info(path.endsWith(QLatin1Char('/')) && path.size() > 1 ? path.chopped(1) : path);
+    const QString leafName = info.fileName();
+    if (leafName.isEmpty()) {
+        setError(error, WinFs::errorText(ERROR_INVALID_NAME));
+        return false;
+    }
+    const std::wstring parent = WinFs::longPath(info.absolutePath());
+    const HeldFolder held(parent);
+    if (!held.valid()) {
+        setError(error, WinFs::errorText(held.error()));
+        return false;
+    }
+    const std::wstring leaf = WinFs::join(parent, leafName.toStdWString());
+    const std::wstring prefix = asideNamePrefix(leafName).toStdWString();
+
+    const DWORD attributes = ::GetFileAttributesW(leaf.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        DWORD err = 0;
+        if (!WinFs::isRealFolder(attributes)) {
+            // A link, junction or file in the folder's place goes as it is.
+            if (!WinFs::removeEntry(leaf, false, &err)) {
+                setError(error, WinFs::errorText(err));
+                return false;
+            }
+        } else {
+            bool moved = false;
+            for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
+                const std::wstring candidate = WinFs::join(
+                    parent,
+                    prefix + QString::number(QRandomGenerator::global()->generate(), 16).toStdWString());
+                if (::MoveFileExW(leaf.c_str(), candidate.c_str(), 0)) {
+                    moved = true;
+                    break;
+                }
+                err = ::GetLastError();
+                if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)
+                    break;
+            }
+            if (!moved) {
+                setError(error, WinFs::errorText(err));
+                return false;
+            }
+        }
+    }
+    // The folder's name is free now; delete what was moved aside, this time's
+    // and any an interrupted earlier removal left.
+    bool ok = true;
+    for (const RawEntry &e : entriesOf(parent)) {
+        if (e.name.compare(0, prefix.size(), prefix) != 0 || !WinFs::isRealFolder(e.attributes))
+            continue;
+        if (!deleteTree(WinFs::join(parent, e.name))) {
+            ok = false;
+            setError(
+                error,
+                QStringLiteral("could not delete everything below %1").arg(QString::fromStdWString(e.name)));
+        }
+    }
+    return ok;
+}
+
+} // namespace FileOps

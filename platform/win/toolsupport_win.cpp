@@ -1,0 +1,71 @@
+#include "platform/toolsupport.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <thread>
+
+namespace ToolSupport {
+
+namespace {
+
+HANDLE handleOf(qintptr value)
+{
+    return reinterpret_cast<HANDLE>(value);
+}
+
+} // namespace
+
+FileLock::~FileLock()
+{
+    if (m_handle != -1)
+        ::CloseHandle(handleOf(m_handle)); // the lock goes with the handle
+}
+
+bool FileLock::acquire(const QString &path, int waitMs, QString *error)
+{
+    const std::wstring name = path.toStdWString();
+    HANDLE file = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD err = ::GetLastError();
+    if (file != INVALID_HANDLE_VALUE) {
+        for (int waited = 0;; waited += 5) {
+            OVERLAPPED whole{};
+            if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                             &whole)) {
+                m_handle = reinterpret_cast<qintptr>(file);
+                return true;
+            }
+            err = ::GetLastError();
+            if (err != ERROR_LOCK_VIOLATION || waited >= waitMs)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::CloseHandle(file);
+    }
+    if (error)
+        *error = qt_error_string(static_cast<int>(err));
+    return false;
+}
+
+bool outputReaderGone(int waitMs)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE || ::GetFileType(out) != FILE_TYPE_PIPE)
+        return false;
+    DWORD available = 0;
+    // On the writing end this fails once the reader has closed its end.
+    return !::PeekNamedPipe(out, nullptr, 0, nullptr, &available, nullptr) &&
+           ::GetLastError() == ERROR_BROKEN_PIPE;
+}
+
+void killSelf()
+{
+    ::TerminateProcess(::GetCurrentProcess(), 1);
+    for (;;)
+        ::Sleep(INFINITE);
+}
+
+} // namespace ToolSupport

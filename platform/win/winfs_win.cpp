@@ -1,0 +1,125 @@
+#include "platform/win/winfs_win.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace WinFs {
+
+namespace {
+constexpr DWORD kFolderNotSupported = 336; // ERROR_DIRECTORY_NOT_SUPPORTED, not in every header set
+}
+
+std::wstring longPath(const QString &path)
+{
+    QString p = path;
+    p.replace(QLatin1Char('/'), QLatin1Char('\\'));
+    if (p.startsWith(QLatin1String("\\\\?\\")) || p.startsWith(QLatin1String("\\\\.\\")))
+        return p.toStdWString();
+    QString absolute = QDir::toNativeSeparators(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    if (absolute.startsWith(QLatin1String("\\\\"))) // \\server\share
+        return QString(QStringLiteral("\\\\?\\UNC\\") + absolute.mid(2)).toStdWString();
+    return QString(QStringLiteral("\\\\?\\") + absolute).toStdWString();
+}
+
+std::wstring join(const std::wstring &folder, const std::wstring &name)
+{
+    if (!folder.empty() && folder.back() == L'\\')
+        return folder + name;
+    return folder + L'\\' + name;
+}
+
+bool validComponent(const std::wstring &name)
+{
+    if (name.empty() || name == L"." || name == L".." || name.back() == L'.' || name.back() == L' ')
+        return false; // other programs drop a trailing dot or space and would reach another name
+    for (const wchar_t c : name) {
+        if (c < 32 || std::wstring(L"\\/:*?\"<>|").find(c) != std::wstring::npos)
+            return false;
+    }
+    // Device names, with any extension, are devices for most programs: a file
+    // of such a name could be neither opened nor removed by them.
+    const QString stem = QString::fromStdWString(name.substr(0, name.find(L'.'))).trimmed().toUpper();
+    static const QStringList devices{QStringLiteral("CON"),    QStringLiteral("PRN"),
+                                     QStringLiteral("AUX"),    QStringLiteral("NUL"),
+                                     QStringLiteral("CONIN$"), QStringLiteral("CONOUT$")};
+    if (devices.contains(stem))
+        return false;
+    const bool numbered =
+        stem.size() == 4 && (stem.startsWith(QLatin1String("COM")) || stem.startsWith(QLatin1String("LPT")));
+    return !(numbered && stem.at(3) >= QLatin1Char('0') && stem.at(3) <= QLatin1Char('9'));
+}
+
+QString errorText(DWORD code)
+{
+    wchar_t *text = nullptr;
+    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString result = n > 0 ? QString::fromWCharArray(text, static_cast<int>(n)).trimmed()
+                           : QStringLiteral("error %1").arg(code);
+    if (text)
+        ::LocalFree(text);
+    return result;
+}
+
+HANDLE openNoFollow(const std::wstring &path, DWORD access, DWORD share)
+{
+    return ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool infoOf(HANDLE h, BY_HANDLE_FILE_INFORMATION *info)
+{
+    return ::GetFileInformationByHandle(h, info) != 0;
+}
+
+bool removeOpened(HANDLE h, const BY_HANDLE_FILE_INFORMATION &info, DWORD *error)
+{
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        if (info.nNumberOfLinks != 1) {
+            // Clearing it would change the other names' file too.
+            *error = ERROR_ACCESS_DENIED;
+            return false;
+        }
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
+        if (basic.FileAttributes == 0)
+            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (!::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic)) {
+            *error = ::GetLastError();
+            return false;
+        }
+    }
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    if (!::SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose)) {
+        *error = ::GetLastError();
+        return false;
+    }
+    return true;
+}
+
+bool removeEntry(const std::wstring &path, bool allowFolder, DWORD *error)
+{
+    HANDLE h = openNoFollow(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (h == INVALID_HANDLE_VALUE) {
+        *error = ::GetLastError();
+        return false;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    bool ok = infoOf(h, &info);
+    if (!ok)
+        *error = ::GetLastError();
+    else if (isRealFolder(info.dwFileAttributes) && !allowFolder) {
+        *error = kFolderNotSupported;
+        ok = false;
+    } else {
+        ok = removeOpened(h, info, error);
+    }
+    ::CloseHandle(h); // the entry goes when its last handle closes
+    return ok;
+}
+
+} // namespace WinFs

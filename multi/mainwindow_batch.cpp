@@ -118,7 +118,8 @@ void MainWindow::refuseStart(const QString &reason)
     startListingIfDue();
 
     QMessageBox box;
-    box.setStyleSheet(QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
+    box.setStyleSheet(
+        QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
     box.setText(tr("Unpacking the image package failed!"));
     box.exec();
 }

@@ -178,9 +178,9 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     const QString portText = port.level + QLatin1Char(',') + port.number;
     const QStringList arguments = ToolLaunch::downloadArguments(chipType, osType, imageFolder, portText);
     qDebug().noquote() << imageFolder + QStringLiteral("!!!!!!!!!!!!!!!!!!!");
-    qDebug().noquote() << toolDir + QLatin1String(ToolContract::kExecutable) + QStringLiteral(" -c ") + chipType +
-                              QStringLiteral(" -s ") + osType + QStringLiteral(" -i \"") + imageFolder +
-                              QStringLiteral("\" -p ") + portText;
+    qDebug().noquote() << toolDir + QLatin1String(ToolContract::kExecutable) + QStringLiteral(" -c ") +
+                              chipType + QStringLiteral(" -s ") + osType + QStringLiteral(" -i \"") +
+                              imageFolder + QStringLiteral("\" -p ") + portText;
 
     if (index >= 0 && index < kSlotCount)
         boardSlots[static_cast<std::size_t>(index)].group->setTitle(

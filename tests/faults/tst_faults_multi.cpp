@@ -85,6 +85,7 @@ private slots:
     void malformedAndOversizedDeviceNames();
     void listingQuirks();
     void eightBoardsFailAndReplugAtOnce();
+    void eightNotFoundAtOnceKeepTheWindowAnswering();
     void fiftyStartStopCyclesWithRunningTools();
     void windowSystemCloseDuringTransfers();
     void logFileCannotBeOpened();
@@ -470,6 +471,31 @@ void tst_FaultsMulti::listingQuirks()
     QCOMPARE(log().count("USB Port connected: "), 2);
     QVERIFY(!log().contains("5 5") && !log().contains("3 3"));
     QVERIFY(statusText().contains(QStringLiteral("Board 2 download complete!\n")));
+}
+
+void tst_FaultsMulti::eightNotFoundAtOnceKeepTheWindowAnswering()
+{
+    // Eight boards in one listing, all answering "not found": each tool is
+    // killed and its slot finished when the end is reported, while the
+    // window keeps answering instead of waiting for one kill after another.
+    openWindow();
+    start();
+    for (char n = '1'; n <= '7'; ++n)
+        QVERIFY(runBench({QStringLiteral("plug"), QStringLiteral("4"), QString(QLatin1Char(n)),
+                          QStringLiteral("notfound"), QStringLiteral("--no-event")}));
+    for (int i = 0; i < 8; ++i)
+        QTest::ignoreMessage(QtDebugMsg, "Process has killed successfully");
+    LatencyProbe probe;
+    QVERIFY(plug('4', '8', "notfound"));
+    for (int n = 1; n <= 8; ++n)
+        QTRY_VERIFY_WITH_TIMEOUT(
+            statusText().contains(QStringLiteral("Board %1 download failed! Please restart.\n").arg(n)),
+            20000);
+    QTRY_COMPARE_WITH_TIMEOUT(running(), 0, 20000);
+    QTest::qWait(50);
+    QVERIFY2(probe.longestGapMs() < 1000, qPrintable(QString::number(probe.longestGapMs())));
+    for (int n = 1; n <= 8; ++n)
+        QCOMPARE(shown(n), picture(":/img/failed.png"));
 }
 
 void tst_FaultsMulti::eightBoardsFailAndReplugAtOnce()

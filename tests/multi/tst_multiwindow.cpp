@@ -357,7 +357,8 @@ void tst_MultiWindow::brokenPackageIsReportedAndNothingStarts()
     QVERIFY2(status.contains(QStringLiteral("Start cancelled: the image package could not be unpacked.")),
              qPrintable(status));
     QCOMPARE(boxText, QStringLiteral("Unpacking the image package failed!"));
-    QCOMPARE(boxStyle, QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
+    QCOMPARE(boxStyle,
+             QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
     QVERIFY(!QFileInfo::exists(folder->file(QStringLiteral("pkg/QuorBurnImage"))));
     QVERIFY(child<QPushButton>(window.get(), "startButton")->isEnabled());
     QVERIFY(!child<QPushButton>(window.get(), "reButton_1")->isEnabled());
@@ -429,13 +430,14 @@ void tst_MultiWindow::burstOfEventsSharesListings()
     QVERIFY2(calls.count("-r") <= 2, QByteArray::number(calls.count("-r")).constData());
     QCOMPARE(runningProcesses(window.get()).size(), 8);
     const QByteArray log = folder->readFile(QStringLiteral("log_multiplex.txt"));
-    // Bound once each, in reverse listing order, and one registration line per listing that served an arrival.
+    // Bound once each, in reverse listing order, and one registration line per listing that served an
+    // arrival.
     QVERIFY2(log.contains("USB Port removed: 2 8 2 7 2 6 2 5 2 4 2 3 2 2 2 1 \n"), log.constData());
     for (int n = 1; n <= 8; ++n)
         QCOMPARE(child<QGroupBox>(window.get(), QStringLiteral("groupBox%1")
-                                                   .arg(n == 1 ? QString() : QStringLiteral("_%1").arg(n))
-                                                   .toLatin1()
-                                                   .constData())
+                                                    .arg(n == 1 ? QString() : QStringLiteral("_%1").arg(n))
+                                                    .toLatin1()
+                                                    .constData())
                      ->title(),
                  QStringLiteral("Board %1->USB Port: 2,%2").arg(n).arg(9 - n));
 }
@@ -484,7 +486,8 @@ void tst_MultiWindow::toolArgumentsArriveUnchanged()
     devices->arrive(downloadDeviceName(QStringLiteral("Q1")));
     QTRY_COMPARE(runningProcesses(window.get()).size(), 1);
     // The fake tool logs "$*": the arguments joined by single blanks.
-    const QByteArray expected = QStringLiteral("-c CHIPX -s OSY -i %1/QuorBurnImage/ -p 1,3").arg(odd).toUtf8();
+    const QByteArray expected =
+        QStringLiteral("-c CHIPX -s OSY -i %1/QuorBurnImage/ -p 1,3").arg(odd).toUtf8();
     QTRY_VERIFY2(folder->readFile(QStringLiteral("config/calls.log")).split('\n').contains(expected),
                  folder->readFile(QStringLiteral("config/calls.log")).constData());
     // One argument per value: the folder is the sixth.

@@ -28,6 +28,7 @@ private slots:
     void downloadButtonStagesCheckedRowsAndCompletes();
     void closingWhileTheToolRunsLeavesNoChild();
     void stopButtonEndsAHangingTool();
+    void oddFolderNameReachesTheTool();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -35,6 +36,7 @@ private:
     QString m_bin;
     std::unique_ptr<quorDownloadToolUI> m_window;
     std::unique_ptr<BoxAnswerer> m_boxes;
+    QString m_xml; // what the file dialog answers
 
     void scenario(const char *name)
     {
@@ -83,9 +85,9 @@ void TstSingleWindowRun::init()
     for (const char *name : {"a.img", "b.img", "c.img"})
         QVERIFY(writeFile(QStringLiteral("img/") + QString::fromLatin1(name), name));
 
-    const QString xml = m_tmp->filePath(QStringLiteral("img/board.xml"));
+    m_xml = m_tmp->filePath(QStringLiteral("img/board.xml"));
     m_window = std::make_unique<quorDownloadToolUI>(
-        [xml](QWidget *, const QString &, const QString &, const QString &) { return xml; });
+        [this](QWidget *, const QString &, const QString &, const QString &) { return m_xml; });
     m_boxes = std::make_unique<BoxAnswerer>();
     QPushButton *browse = button("configFileButton");
     QVERIFY(browse);
@@ -130,6 +132,27 @@ void TstSingleWindowRun::downloadButtonStagesCheckedRowsAndCompletes()
     const QByteArray calls = readFile(QStringLiteral("bench/calls.log"));
     QVERIFY2(calls.contains("CHIPX") && calls.contains("OSY") && calls.contains(QFile::encodeName(staging)),
              calls.constData());
+}
+
+void TstSingleWindowRun::oddFolderNameReachesTheTool()
+{
+    // A description folder whose name holds a quote, blanks and non-ASCII
+    // letters: the staging folder reaches the tool as one argument, exactly.
+    scenario("ok");
+    const QString odd = m_tmp->filePath(QStringLiteral("we\"ird \u00e4\u00f6 dir"));
+    QVERIFY(QDir().mkpath(odd));
+    for (const char *name : {"board.xml", "a.img", "b.img", "c.img"})
+        QVERIFY(QFile::copy(m_tmp->filePath(QStringLiteral("img/")) + QLatin1String(name),
+                            odd + QLatin1Char('/') + QLatin1String(name)));
+    m_xml = odd + QStringLiteral("/board.xml");
+    button("configFileButton")->click();
+    button("downloadButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts(), QStringList{QStringLiteral("Download completed!")}, 20000);
+    // The call log quotes a word with blanks and writes a quote in it as three.
+    QString staging = odd + QStringLiteral("/downloadImageFile");
+    staging.replace(QLatin1Char('"'), QStringLiteral("\"\"\""));
+    const QByteArray expected = ("-c CHIPX -s OSY -i \"" + staging + "\"\n").toUtf8();
+    QCOMPARE(readFile(QStringLiteral("bench/calls.log")), expected);
 }
 
 void TstSingleWindowRun::closingWhileTheToolRunsLeavesNoChild()

@@ -52,6 +52,9 @@ void tst_ToolLaunch::startsFromFolderWithBlank()
 {
     // A stand-in tool in a folder whose path has a blank: it must start and see
     // its arguments exactly as split.
+#ifndef Q_OS_UNIX
+    QSKIP("the stand-in tool is a shell script");
+#endif
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/with blank XXXXXX"));
     QVERIFY(dir.isValid());
     const QString toolDir = dir.path() + QStringLiteral("/config/");

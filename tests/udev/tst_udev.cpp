@@ -1,9 +1,15 @@
 // umockdev first: its GLib headers must not see Qt's keyword macros.
 #include <umockdev.h>
 
+#include "multi/mainwindow.h"
+#include "multi/packageextractor.h"
 #include "platform/linux/udevdevicesource.h"
+#include "tests/multi/windowtestenv.h"
+#include "tests/package/zipmaker.h"
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -29,6 +35,7 @@ private slots:
     void removalOfUnseenDeviceIsIgnored();
     void reusedSyspathForgetsStaleDevice();
     void refusedMonitorNeverReports();
+    void boardPluggedWhileStartUnpacksIsLaunched();
 
 private:
     using Pairs = std::vector<std::pair<const char *, const char *>>;
@@ -327,9 +334,51 @@ int main(int argc, char **argv)
                              "'umockdev-wrapper tst_udev' (Debian package umockdev)\n");
         return 77;
     }
-    QCoreApplication app(argc, argv);
+    QApplication app(argc, argv); // one test builds the multi-board window
     tst_Udev test;
     return QTest::qExec(&test, argc, argv);
+}
+
+void tst_Udev::boardPluggedWhileStartUnpacksIsLaunched()
+{
+    // The multi-board window on the udev source: a board whose uevent comes
+    // while Start unpacks is listed and launched once the batch exists.
+    WindowTestFolder folder;
+    QVERIFY(folder.writeBoardConfig(QStringLiteral("CHIPX"), QStringLiteral("OSY")));
+    QVERIFY(folder.writeFile(
+        QStringLiteral("config/usb_dl.exe"),
+        "#!/bin/sh\n"
+        "if [ \"$1\" = \"-r\" ]; then printf 'h\\r\\n-\\r\\ndev, portlevel1, portnum3\\r\\n'; exit 0; fi\n"
+        "printf 'Waiting for USB device connection\\r\\n'; exec sleep 600\n"));
+    QVERIFY(QFile::setPermissions(folder.file(QStringLiteral("config/usb_dl.exe")),
+                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
+    QVERIFY(QDir().mkpath(folder.file(QStringLiteral("pkg"))));
+    const QString zip = folder.file(QStringLiteral("pkg/images.zip"));
+    QByteArray noise(48 << 20, '\0');
+    for (int i = 0; i < noise.size(); i += 4)
+        noise[i] = char((i * 2654435761u) >> 24);
+    QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("rootfs.img", noise)}));
+    QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quor_combine"), QString())
+        .setValue(QStringLiteral("lastPath2"), zip);
+
+    UdevDeviceSource source;
+    QVERIFY(source.isActive());
+    MainWindow window(nullptr, &source);
+    auto *start = window.findChild<QPushButton *>(QStringLiteral("startButton"));
+    bool duringStart = false;
+    QTimer::singleShot(0, &window, [&] {
+        duringStart = !start->isEnabled() && window.findChildren<QProcess *>().isEmpty();
+        addDownloadDevice("2-1.3", "ST1");
+    });
+    start->click();
+    QVERIFY2(duringStart, "the board was not plugged while Start was unpacking");
+    QVERIFY(settleListings());
+    const auto status = [&] {
+        return window.findChild<QPlainTextEdit *>(QStringLiteral("statusText"))->toPlainText();
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(status().contains(QStringLiteral("Board 1 Start Downloading  ...")),
+                              qPrintable(status()), kWaitMs);
+    window.findChild<QPushButton *>(QStringLiteral("stopButton"))->click();
 }
 
 #include "tst_udev.moc"

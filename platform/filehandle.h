@@ -10,6 +10,10 @@
 // name swapped for a link half-way is never followed. Names given to the
 // "At" functions are one component each, in nameBytes() form.
 //
+// Names starting with '.' are hidden: on Windows such a file or folder is
+// made with the hidden attribute, which a rename to a name without the dot
+// clears.
+//
 // What every implementation guarantees: a link (on Windows any reparse point:
 // symbolic link, junction, mount point) is never followed below an opened
 // folder and never replaced by a file; files are created exclusively; a FIFO

@@ -16,6 +16,8 @@ scripts/install-deps.sh || { echo "dependency installation failed"; exit 1; }
 jobs=$(nproc)
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+# Paths relative to the checkout, so a fresh clone elsewhere (as CI makes) reuses the compiler cache.
+export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=1
 failed=()
 
 stage() { echo; echo "=== $* ==="; }

@@ -52,6 +52,12 @@ std::wstring below(const Handle &folder, const QByteArray &name)
     return WinFs::join(folder.data()->path, leaf);
 }
 
+// Windows hides by attribute, not by a leading dot: such names get the attribute too.
+bool hiddenName(const QByteArray &name)
+{
+    return name.startsWith('.');
+}
+
 bool regularInfo(HANDLE h, qint64 *size, qint64 *modifiedMs)
 {
     BY_HANDLE_FILE_INFORMATION info{};
@@ -216,8 +222,11 @@ Status makeFolderAt(const Handle &folder, const QByteArray &name, QString *error
         setError(error, ERROR_INVALID_NAME);
         return Status::Failed;
     }
-    if (::CreateDirectoryW(path.c_str(), nullptr))
+    if (::CreateDirectoryW(path.c_str(), nullptr)) {
+        if (hiddenName(name))
+            ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_HIDDEN);
         return Status::Ok;
+    }
     const DWORD err = ::GetLastError();
     if (isExisting(err))
         return Status::Exists;
@@ -235,8 +244,9 @@ Handle createFileAt(const Handle &folder, const QByteArray &name, Status *status
         return Handle();
     }
     // CREATE_NEW fails on anything in the name's place, a dangling link included.
+    const DWORD attributes = hiddenName(name) ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL;
     HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                             attributes | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD err = ::GetLastError();
         if (status)
@@ -307,8 +317,14 @@ bool renameAt(const Handle &folder, const QByteArray &from, const QByteArray &to
         setError(error, ERROR_INVALID_NAME);
         return false;
     }
-    if (::MoveFileExW(source.c_str(), target.c_str(), 0)) // never replaces
+    if (::MoveFileExW(source.c_str(), target.c_str(), 0)) { // never replaces
+        // A hidden folder renamed into place is shown from now on.
+        const DWORD attributes = ::GetFileAttributesW(target.c_str());
+        if (!hiddenName(to) && attributes != INVALID_FILE_ATTRIBUTES &&
+            (attributes & FILE_ATTRIBUTE_HIDDEN) != 0 && !WinFs::isReparse(attributes))
+            ::SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_HIDDEN);
         return true;
+    }
     setError(error, ::GetLastError());
     return false;
 }

@@ -12,14 +12,16 @@ private slots:
     void longLineCostsLinearTime();
 };
 
+// NUL bytes, a two-byte and a three-byte character.
+static const char kBinary[] = "x\0y\r\n\xc3\xa9\r\n\xe2\x82\xac tail";
+
 void tst_LineAssembler::everySplitGivesTheSameLines_data()
 {
     QTest::addColumn<QByteArray>("lineEnd");
     QTest::addColumn<QByteArray>("output");
     QTest::newRow("crlf") << QByteArray("\r\n") << QByteArray("one\r\ntwo\rstill two\r\n\r\nlast");
     QTest::newRow("lf keeps cr") << QByteArray("\n") << QByteArray("a\r\nb\n\nc\r");
-    QTest::newRow("nul and half characters")
-        << QByteArray("\r\n") << QByteArray("x\0y\r\n\xc3\xa9\r\n\xe2\x82\xac tail", 20);
+    QTest::newRow("nul and half characters") << QByteArray("\r\n") << QByteArray(kBinary, sizeof kBinary - 1);
     QTest::newRow("no line end at all") << QByteArray("\r\n") << QByteArray("just a tail");
 }
 

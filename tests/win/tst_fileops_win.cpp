@@ -450,6 +450,11 @@ private slots:
         QCOMPARE(readAll(dest + QStringLiteral("/boot.img")), QByteArray("second"));
         QVERIFY(!exists(dest + QStringLiteral("/Bilder")));
         QCOMPARE(checkStamp(zip, dest), StampCheck::Matches);
+        // Unpacked in a hidden folder: the folder in place is shown again, the stamp stays hidden.
+        QVERIFY((::GetFileAttributesW(longName(dest).c_str()) & FILE_ATTRIBUTE_HIDDEN) == 0);
+        QVERIFY((::GetFileAttributesW(
+                     longName(dest + QLatin1Char('/') + QLatin1String(kPackageStampName)).c_str()) &
+                 FILE_ATTRIBUTE_HIDDEN) != 0);
     }
 };
 

@@ -20,6 +20,7 @@
 namespace {
 
 constexpr int kStartWaitMs = 30000;
+constexpr int kFrameMs = 16;
 
 const char kStyleS0[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}";
 const char kStyleS1[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
@@ -171,8 +172,8 @@ void SingleBoardRun::pyDownload()
     qDebug().noquote() << toolDir + in.downloadCommand;
     // The command line above is what the operator reads; the tool gets the
     // same values as a list, so quotes or blanks in a folder name arrive intact.
-    ToolLaunch::start(m_process,
-                      ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
+    ToolLaunch::start(
+        m_process, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
             showFailureBox();
@@ -374,7 +375,7 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
                                                   ? d.shown.left(SingleOutput::kStatusTextLimit)
                                                   : d.shown);
     updateBar();
-    QCoreApplication::processEvents();
+    atFrame();
     qDebug().noquote() << "from cmd: " << debugForm(d.normalized);
 
     if (d.failure)
@@ -392,12 +393,23 @@ void SingleBoardRun::updateBar()
     if (!bar)
         return;
     if (bar->value() != 100) {
+        // Every value is set; the bar is painted at the next frame.
         bar->setValue(SingleOutput::barValue(m_state.downloadProgress));
-        bar->repaint();
+        bar->update();
     } else if (m_process && m_process->waitForStarted(kStartWaitMs)) {
         bar->setValue(100);
         setRunning(false);
     }
+}
+
+// Lets the toolkit paint and handle input, at most once a frame, so the window
+// answers throughout a flood of lines at a fraction of the cost per line.
+void SingleBoardRun::atFrame()
+{
+    if (m_frame.isValid() && m_frame.elapsed() < kFrameMs)
+        return;
+    QCoreApplication::processEvents();
+    m_frame.start();
 }
 
 void SingleBoardRun::failure(const QString &boxText)

@@ -6,6 +6,7 @@
 #include "quorDownload/singleoutput.h"
 #include "quorDownload/staging.h" // PartitionRowChoice
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
@@ -82,6 +83,7 @@ private:
     LineEnd handleLine(const QString &line);
     void prepareStatusText();
     void updateBar();
+    void atFrame();
     void failure(const QString &boxText);
     void completion();
     void showFailureBox();
@@ -106,4 +108,8 @@ private:
     LineAssembler m_lines{QByteArrayLiteral("\n")};
     bool m_draining = false;
     int m_killing = 0;
+    // Painting and event handling between lines happen once a frame: a tool
+    // printing thousands of lines a second would otherwise spend its time in
+    // painting the bar and the view for every line.
+    QElapsedTimer m_frame;
 };

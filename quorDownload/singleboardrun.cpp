@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QTextCodec>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -70,6 +71,7 @@ public:
     void appendStatus(const QString &text) override { m_run.appendStatus(text); }
     void insertStatus(const QString &text) override
     {
+        m_run.showPendingText();
         if (m_run.m_widgets.statusText)
             m_run.m_widgets.statusText->insertPlainText(text);
     }
@@ -86,6 +88,9 @@ SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downlo
 {
     if (!m_codec)
         m_codec = QTextCodec::codecForLocale();
+    m_viewTimer.setSingleShot(true);
+    m_viewTimer.setInterval(kFrameMs);
+    connect(&m_viewTimer, &QTimer::timeout, this, &SingleBoardRun::showPendingText);
     // Destroy this object before the process, so that killing a still running
     // tool in the process's destructor cannot call back into a half-gone run.
     if (downloadProcess && parent && downloadProcess->parent() == parent) {
@@ -304,6 +309,7 @@ void SingleBoardRun::onToolFinished()
 void SingleBoardRun::drain()
 {
     m_draining = true;
+    m_frame.start();
     for (;;) {
         if (m_chunks.empty()) {
             // Notifications raised while the handler ran may have been merged
@@ -331,6 +337,9 @@ void SingleBoardRun::drain()
         if (front.next >= front.lines.size())
             m_chunks.pop_front();
     }
+    // Lines that came one at a time are shown together at the end of the frame.
+    if (!m_pendingText.isEmpty() && !m_viewTimer.isActive())
+        m_viewTimer.start();
     m_draining = false;
 }
 
@@ -341,15 +350,20 @@ void SingleBoardRun::prepareStatusText()
         return;
     if (!text->isReadOnly())
         text->setReadOnly(true);
-    text->moveCursor(QTextCursor::End);
-    if (text->document()->characterCount() - 1 > SingleOutput::kStatusTextLimit)
+    // The lines still to be shown count as shown: they go with the view's text.
+    if (text->document()->characterCount() - 1 + m_pendingText.size() > SingleOutput::kStatusTextLimit) {
+        m_pendingText.clear();
         text->clear();
+    }
+    text->moveCursor(QTextCursor::End);
 }
 
 SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
 {
     RunLog::appendLog(line);
     const SingleOutput::LineDecision d = SingleOutput::decideLine(line, m_state);
+    if (d.connection != SingleOutput::Connection::None)
+        showPendingText();
     switch (d.connection) {
     case SingleOutput::Connection::BoxFirst:
         showConnectionBox();
@@ -370,10 +384,9 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     // The view is cleared once it holds more than its limit, so a longer line
     // is shown only up to that limit: laying out megabytes of one paragraph
     // would stall the window for minutes. The log keeps the whole line.
-    if (m_widgets.statusText)
-        m_widgets.statusText->insertPlainText(d.shown.size() > SingleOutput::kStatusTextLimit
-                                                  ? d.shown.left(SingleOutput::kStatusTextLimit)
-                                                  : d.shown);
+    m_pendingText += d.shown.size() > SingleOutput::kStatusTextLimit
+                         ? d.shown.left(SingleOutput::kStatusTextLimit)
+                         : d.shown;
     updateBar();
     atFrame();
     qDebug().noquote() << "from cmd: " << debugForm(d.normalized);
@@ -393,8 +406,11 @@ void SingleBoardRun::updateBar()
     if (!bar)
         return;
     if (bar->value() != 100) {
-        // Every value is set; the bar is painted at the next frame.
+        // Every value is set, but painted at the next frame: the bar would
+        // otherwise paint itself at once for every value that changes its text.
+        bar->setUpdatesEnabled(false);
         bar->setValue(SingleOutput::barValue(m_state.downloadProgress));
+        bar->setUpdatesEnabled(true);
         bar->update();
     } else if (m_process && m_process->waitForStarted(kStartWaitMs)) {
         bar->setValue(100);
@@ -402,12 +418,14 @@ void SingleBoardRun::updateBar()
     }
 }
 
-// Lets the toolkit paint and handle input, at most once a frame, so the window
-// answers throughout a flood of lines at a fraction of the cost per line.
+// Lets the toolkit paint and handle input once a frame while lines keep coming,
+// so the window answers throughout a flood at a fraction of the cost per line.
+// A few lines are done before the frame is over and painted by the event loop.
 void SingleBoardRun::atFrame()
 {
-    if (m_frame.isValid() && m_frame.elapsed() < kFrameMs)
+    if (m_frame.elapsed() < kFrameMs)
         return;
+    showPendingText();
     QCoreApplication::processEvents();
     m_frame.start();
 }
@@ -425,6 +443,7 @@ void SingleBoardRun::failure(const QString &boxText)
 
 void SingleBoardRun::completion()
 {
+    showPendingText();
     if (m_widgets.progressBar) {
         m_widgets.progressBar->setValue(100);
         m_widgets.progressBar->repaint();
@@ -444,12 +463,28 @@ void SingleBoardRun::setRunning(bool running)
 
 void SingleBoardRun::appendStatus(const QString &text)
 {
+    showPendingText();
     if (m_widgets.statusText)
         m_widgets.statusText->appendPlainText(text);
 }
 
 void SingleBoardRun::moveStatusCursorToEnd()
 {
+    showPendingText();
     if (m_widgets.statusText)
         m_widgets.statusText->moveCursor(QTextCursor::End);
+}
+
+// The lines of a frame go into the view in one insertion: laying out the view
+// once per line costs more than everything else done for the line.
+void SingleBoardRun::showPendingText()
+{
+    m_viewTimer.stop();
+    if (m_pendingText.isEmpty())
+        return;
+    if (QPlainTextEdit *text = m_widgets.statusText) {
+        text->moveCursor(QTextCursor::End);
+        text->insertPlainText(m_pendingText);
+    }
+    m_pendingText.clear();
 }

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <QTimer>
 #include <QVector>
 
 #include <deque>
@@ -84,6 +85,7 @@ private:
     void prepareStatusText();
     void updateBar();
     void atFrame();
+    void showPendingText();
     void failure(const QString &boxText);
     void completion();
     void showFailureBox();
@@ -112,4 +114,6 @@ private:
     // printing thousands of lines a second would otherwise spend its time in
     // painting the bar and the view for every line.
     QElapsedTimer m_frame;
+    QString m_pendingText; // shown lines not yet in the view
+    QTimer m_viewTimer;    // shows them at the end of the frame
 };

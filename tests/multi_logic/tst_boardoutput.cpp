@@ -7,7 +7,7 @@
 using Kind = BoardLineResult::Kind;
 Q_DECLARE_METATYPE(BoardLineResult::Kind)
 
-void TestMultiLogic::split_data()
+void tst_MultiLogic::split_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QStringList>("lines");
@@ -21,14 +21,14 @@ void TestMultiLogic::split_data()
         << QStringLiteral("\r\n\r\nx") << QStringList{QString(), QString(), QStringLiteral("x")};
 }
 
-void TestMultiLogic::split()
+void tst_MultiLogic::split()
 {
     QFETCH(QString, text);
     QFETCH(QStringList, lines);
     QCOMPARE(splitBoardOutput(text), lines);
 }
 
-void TestMultiLogic::decodeKeepsEveryByte()
+void tst_MultiLogic::decodeKeepsEveryByte()
 {
     // A NUL or invalid byte must not cost the lines after it.
     const QStringList lines =
@@ -38,7 +38,7 @@ void TestMultiLogic::decodeKeepsEveryByte()
     QCOMPARE(decodeToolOutput(QByteArray("\xe6\xb3\xa8")), QString(QChar(0x6CE8)));
 }
 
-void TestMultiLogic::lineKinds_data()
+void tst_MultiLogic::lineKinds_data()
 {
     QTest::addColumn<QString>("line");
     QTest::addColumn<Kind>("kind");
@@ -93,7 +93,7 @@ void TestMultiLogic::lineKinds_data()
         << 100.0f << none;
 }
 
-void TestMultiLogic::lineKinds()
+void tst_MultiLogic::lineKinds()
 {
     QFETCH(QString, line);
     QFETCH(Kind, kind);
@@ -109,7 +109,7 @@ void TestMultiLogic::lineKinds()
     QCOMPARE(result.completeMessage, complete ? QStringLiteral("Board 1 download complete!\n") : QString());
 }
 
-void TestMultiLogic::updatedSize_data()
+void tst_MultiLogic::updatedSize_data()
 {
     QTest::addColumn<QString>("line");
     QTest::addColumn<float>("before");
@@ -145,7 +145,7 @@ void TestMultiLogic::updatedSize_data()
         << QStringLiteral("updated size: 2048/1024(200%)") << 0.0f << 204.0f;
 }
 
-void TestMultiLogic::updatedSize()
+void tst_MultiLogic::updatedSize()
 {
     QFETCH(QString, line);
     QFETCH(float, before);
@@ -156,7 +156,7 @@ void TestMultiLogic::updatedSize()
     QVERIFY(!result.complete);
 }
 
-void TestMultiLogic::waitingStopsAtTen()
+void tst_MultiLogic::waitingStopsAtTen()
 {
     const QString waiting = QStringLiteral("Waiting for USB device connection...");
     float value = 0.0f;
@@ -186,7 +186,7 @@ void TestMultiLogic::waitingStopsAtTen()
     QCOMPARE(interpretBoardLine(waiting, 2, 100.0f).progress, 100.0f);
 }
 
-void TestMultiLogic::breakAndSlotTexts()
+void tst_MultiLogic::breakAndSlotTexts()
 {
     // "break" raises without an upper bound.
     QCOMPARE(interpretBoardLine(QStringLiteral("break"), 1, 0.0f).progress, 1.0f);

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QtTest>
 
-void TestMultiLogic::initTestCase()
+void tst_MultiLogic::initTestCase()
 {
     m_oldCwd = QDir::currentPath();
     m_dir = std::make_unique<QTemporaryDir>();
@@ -14,12 +14,12 @@ void TestMultiLogic::initTestCase()
     QVERIFY(QDir::setCurrent(m_dir->path()));
 }
 
-void TestMultiLogic::init()
+void tst_MultiLogic::init()
 {
     QFile::remove(QString::fromLatin1(MultiplexLog::kFileName));
 }
 
-void TestMultiLogic::cleanupTestCase()
+void tst_MultiLogic::cleanupTestCase()
 {
     QDir::setCurrent(m_oldCwd);
 }
@@ -32,4 +32,4 @@ QByteArray readRunLog()
     return file.readAll();
 }
 
-QTEST_APPLESS_MAIN(TestMultiLogic)
+QTEST_APPLESS_MAIN(tst_MultiLogic)

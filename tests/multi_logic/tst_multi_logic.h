@@ -8,7 +8,7 @@
 // Multi-board decisions: device filter, port listing, port tracking with the
 // run log, and the per-line output decisions. Runs in a temporary current
 // directory so the run log can be read back.
-class TestMultiLogic final : public QObject
+class tst_MultiLogic final : public QObject
 {
     Q_OBJECT
 

@@ -48,7 +48,7 @@ const QVector<int> kEightZero(8, 0);
 
 } // namespace
 
-void TestMultiLogic::filter_data()
+void tst_MultiLogic::filter_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("accepted");
@@ -83,14 +83,14 @@ void TestMultiLogic::filter_data()
     QTest::newRow("NUL ends the vendor field") << withNul("USB#VID_7352", "&PID_1000#x") << false;
 }
 
-void TestMultiLogic::filter()
+void tst_MultiLogic::filter()
 {
     QFETCH(QString, name);
     QFETCH(bool, accepted);
     QCOMPARE(isDownloadDeviceName(name), accepted);
 }
 
-void TestMultiLogic::listing_data()
+void tst_MultiLogic::listing_data()
 {
     QTest::addColumn<QByteArray>("output");
     QTest::addColumn<Ports>("expected");
@@ -130,21 +130,21 @@ void TestMultiLogic::listing_data()
         << Ports{PortRecord{QString::fromUtf8("\xf0\x9f\x98\x80"), QStringLiteral("2")}};
 }
 
-void TestMultiLogic::listing()
+void tst_MultiLogic::listing()
 {
     QFETCH(QByteArray, output);
     QFETCH(Ports, expected);
     QCOMPARE(parsePortListing(output), expected);
 }
 
-void TestMultiLogic::listingDuplicateDiagnostic()
+void tst_MultiLogic::listingDuplicateDiagnostic()
 {
     QTest::ignoreMessage(QtDebugMsg, "usb port exist !");
     const Ports ports = parsePortListing(toolListing({boardLine('1', '3'), boardLine('1', '3')}));
     QCOMPARE(ports, Ports{port("1", "3")});
 }
 
-void TestMultiLogic::trackerBindingAndLog()
+void tst_MultiLogic::trackerBindingAndLog()
 {
     PortTracker tracker;
     // First arrival: one board, bound to slot 1 and launched there.
@@ -176,7 +176,7 @@ void TestMultiLogic::trackerBindingAndLog()
                                       "USB Port connected: 1 3 \nUSB Port removed: 1 3 2 2 2 1 \n"));
 }
 
-void TestMultiLogic::trackerRelistingAndNinthPort()
+void tst_MultiLogic::trackerRelistingAndNinthPort()
 {
     PortTracker tracker;
     QVector<int> done = kEightZero;
@@ -203,7 +203,7 @@ void TestMultiLogic::trackerRelistingAndNinthPort()
     QCOMPARE(tracker.boardPorts().size(), 10);
 }
 
-void TestMultiLogic::trackerOneTimeGuard()
+void tst_MultiLogic::trackerOneTimeGuard()
 {
     PortTracker tracker;
     tracker.registerPorts({port("1", "3"), port("2", "4"), port("2", "5")});
@@ -233,7 +233,7 @@ void TestMultiLogic::trackerOneTimeGuard()
     QCOMPARE(done.at(0), 1);
 }
 
-void TestMultiLogic::trackerBeforeStartAndFailedSlot()
+void tst_MultiLogic::trackerBeforeStartAndFailedSlot()
 {
     PortTracker tracker;
     // Before Start there are no processes: the port is registered and logged only.
@@ -257,7 +257,7 @@ void TestMultiLogic::trackerBeforeStartAndFailedSlot()
     QVERIFY(tracker.selectSlots(fresh, kEightIdle, {}, shortDone).isEmpty());
 }
 
-void TestMultiLogic::logFileHandling()
+void tst_MultiLogic::logFileHandling()
 {
     appendMultiplexLog(QStringLiteral("[Board 1] first"));
     appendMultiplexLog(QString());

@@ -76,7 +76,7 @@ QByteArray zip64Claiming(int count, quint64 claimed)
 
 // Unpacking packages into a folder beside them: layout, names, unsafe input,
 // damaged archives, write failures and progress.
-class TestPackageExtractor : public QObject
+class tst_PackageExtractor : public QObject
 {
     Q_OBJECT
 
@@ -530,7 +530,7 @@ int main(int argc, char *argv[])
     if (!job.isEmpty())
         return limitedUnpack(job);
 #endif
-    TestPackageExtractor test;
+    tst_PackageExtractor test;
     QTEST_SET_MAIN_SOURCE_PATH
     return QTest::qExec(&test, argc, argv);
 }

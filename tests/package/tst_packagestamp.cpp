@@ -79,7 +79,7 @@ const qint64 kTimeMs = 1612415167891; // 2021-02-04, with a millisecond part
 
 // The stamp an unpack leaves in the folder, the check Start makes before it
 // reuses a folder, and unpacking again over a folder from another package.
-class TestPackageStamp : public QObject
+class tst_PackageStamp : public QObject
 {
     Q_OBJECT
 
@@ -377,5 +377,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPackageStamp)
+QTEST_GUILESS_MAIN(tst_PackageStamp)
 #include "tst_packagestamp.moc"

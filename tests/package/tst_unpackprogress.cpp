@@ -13,7 +13,7 @@
 
 // The modal progress dialog around an unpack: the event loop keeps running,
 // the dialog follows the bytes, and Cancel stops the unpack cleanly.
-class TestUnpackProgress : public QObject
+class tst_UnpackProgress : public QObject
 {
     Q_OBJECT
 
@@ -101,5 +101,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestUnpackProgress)
+QTEST_MAIN(tst_UnpackProgress)
 #include "tst_unpackprogress.moc"

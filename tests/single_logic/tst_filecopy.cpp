@@ -55,7 +55,7 @@ constexpr QFileDevice::Permissions kAll =
 
 Q_DECLARE_METATYPE(CopyFn)
 
-class TstFileCopy : public QObject
+class tst_FileCopy : public QObject
 {
     Q_OBJECT
 private slots:
@@ -71,13 +71,13 @@ private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
 };
 
-void TstFileCopy::init()
+void tst_FileCopy::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
 }
 
-void TstFileCopy::copiesContentExactly_data()
+void tst_FileCopy::copiesContentExactly_data()
 {
     QTest::addColumn<CopyFn>("copy");
     QTest::addColumn<int>("size");
@@ -88,7 +88,7 @@ void TstFileCopy::copiesContentExactly_data()
     }
 }
 
-void TstFileCopy::copiesContentExactly()
+void tst_FileCopy::copiesContentExactly()
 {
     QFETCH(CopyFn, copy);
     QFETCH(int, size);
@@ -105,7 +105,7 @@ void TstFileCopy::copiesContentExactly()
     QCOMPARE(TestFiles::fileMode(path(QStringLiteral("src"))), mode_t(0600));
 }
 
-void TstFileCopy::neverOverwritesOrFollowsALink()
+void tst_FileCopy::neverOverwritesOrFollowsALink()
 {
     QVERIFY(writeFile(path(QStringLiteral("src")), "new content"));
     QVERIFY(writeFile(path(QStringLiteral("dst")), "old"));
@@ -125,7 +125,7 @@ void TstFileCopy::neverOverwritesOrFollowsALink()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("nowhere"))));
 }
 
-void TstFileCopy::reasonsForBadSources()
+void tst_FileCopy::reasonsForBadSources()
 {
     QString error;
     QVERIFY(!FileCopy::copyFile(path(QStringLiteral("missing")), path(QStringLiteral("d1")), &error, kAll));
@@ -155,7 +155,7 @@ void TstFileCopy::reasonsForBadSources()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("d4"))));
 }
 
-void TstFileCopy::failureHalfWayRemovesThePartialFile()
+void tst_FileCopy::failureHalfWayRemovesThePartialFile()
 {
     // A file size limit makes the write fail after the first megabyte.
     const QByteArray bytes = randomBytes(3 << 20, 99);
@@ -190,5 +190,5 @@ void TstFileCopy::failureHalfWayRemovesThePartialFile()
     QVERIFY(!QFileInfo::exists(path(QStringLiteral("d4"))));
 }
 
-QTEST_APPLESS_MAIN(TstFileCopy)
+QTEST_APPLESS_MAIN(tst_FileCopy)
 #include "tst_filecopy.moc"

@@ -8,7 +8,7 @@
 
 using namespace SingleOutput;
 
-class TstSingleOutput : public QObject
+class tst_SingleOutput : public QObject
 {
     Q_OBJECT
 private slots:
@@ -25,7 +25,7 @@ private slots:
     void barValueTruncatesAndNeverOverflows();
 };
 
-void TstSingleOutput::splitKeepsEmptyPiecesAndCarriageReturns()
+void tst_SingleOutput::splitKeepsEmptyPiecesAndCarriageReturns()
 {
     QCOMPARE(splitLines(QStringLiteral("a\r\nb\n")),
              (QStringList{QStringLiteral("a\r"), QStringLiteral("b"), QString()}));
@@ -33,7 +33,7 @@ void TstSingleOutput::splitKeepsEmptyPiecesAndCarriageReturns()
     QCOMPARE(splitLines(QStringLiteral("\n\n")), (QStringList{QString(), QString(), QString()}));
 }
 
-void TstSingleOutput::percentFromCounts_data()
+void tst_SingleOutput::percentFromCounts_data()
 {
     QTest::addColumn<QString>("line");
     QTest::addColumn<int>("expected"); // -1: no percentage
@@ -55,7 +55,7 @@ void TstSingleOutput::percentFromCounts_data()
     QTest::newRow("last markers count") << "a:b/c(d updated size: 900/1800(50%)" << 50;
 }
 
-void TstSingleOutput::percentFromCounts()
+void tst_SingleOutput::percentFromCounts()
 {
     QFETCH(QString, line);
     QFETCH(int, expected);
@@ -66,7 +66,7 @@ void TstSingleOutput::percentFromCounts()
         QCOMPARE(percent.value_or(-12345), expected);
 }
 
-void TstSingleOutput::breakThenWaitingLinesStopJustAboveTen()
+void tst_SingleOutput::breakThenWaitingLinesStopJustAboveTen()
 {
     RunState state;
     const LineDecision b = decideLine(QStringLiteral("break"), state);
@@ -90,7 +90,7 @@ void TstSingleOutput::breakThenWaitingLinesStopJustAboveTen()
     QCOMPARE(barValue(state.downloadProgress), 10);
 }
 
-void TstSingleOutput::waitingLinesBeforeBreakAreShownAndCountNothing()
+void tst_SingleOutput::waitingLinesBeforeBreakAreShownAndCountNothing()
 {
     RunState state;
     const QString waiting = QStringLiteral("Waiting for USB device connection: ...");
@@ -107,7 +107,7 @@ void TstSingleOutput::waitingLinesBeforeBreakAreShownAndCountNothing()
     QCOMPARE(state.downloadProgress, 1.0f);
 }
 
-void TstSingleOutput::countLinesNeverLowerProgress()
+void tst_SingleOutput::countLinesNeverLowerProgress()
 {
     RunState state;
     decideLine(QStringLiteral("updated size: 600/1200(50%)"), state);
@@ -123,7 +123,7 @@ void TstSingleOutput::countLinesNeverLowerProgress()
     QCOMPARE(other.downloadProgress, 1.0f);
 }
 
-void TstSingleOutput::smallOrBrokenTotalsKeepTheLastValue()
+void tst_SingleOutput::smallOrBrokenTotalsKeepTheLastValue()
 {
     RunState state;
     decideLine(QStringLiteral("updated size: 300/1200(25%)"), state);
@@ -135,7 +135,7 @@ void TstSingleOutput::smallOrBrokenTotalsKeepTheLastValue()
     }
 }
 
-void TstSingleOutput::testOrder_data()
+void tst_SingleOutput::testOrder_data()
 {
     QTest::addColumn<QString>("line");
     QTest::addColumn<int>("breakSeen");
@@ -170,7 +170,7 @@ void TstSingleOutput::testOrder_data()
     QTest::newRow("case matters") << "Download Complete" << 0 << none << false << QString() << false;
 }
 
-void TstSingleOutput::testOrder()
+void tst_SingleOutput::testOrder()
 {
     QFETCH(QString, line);
     QFETCH(int, breakSeen);
@@ -191,7 +191,7 @@ void TstSingleOutput::testOrder()
     QCOMPARE(d.shown, stopsEarly ? QString() : line);
 }
 
-void TstSingleOutput::backslashIsNormalizedForCountsButShownAsReceived()
+void tst_SingleOutput::backslashIsNormalizedForCountsButShownAsReceived()
 {
     RunState state;
     const QString line = QStringLiteral("updated size: 300\\1200(25%)\\x");
@@ -201,7 +201,7 @@ void TstSingleOutput::backslashIsNormalizedForCountsButShownAsReceived()
     QCOMPARE(state.downloadProgress, 25.0f);
 }
 
-void TstSingleOutput::barValueTruncatesAndNeverOverflows()
+void tst_SingleOutput::barValueTruncatesAndNeverOverflows()
 {
     QCOMPARE(barValue(99.99f), 99);
     QCOMPARE(barValue(10.0000019f), 10);
@@ -211,5 +211,5 @@ void TstSingleOutput::barValueTruncatesAndNeverOverflows()
     QCOMPARE(barValue(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 
-QTEST_APPLESS_MAIN(TstSingleOutput)
+QTEST_APPLESS_MAIN(tst_SingleOutput)
 #include "tst_singleoutput.moc"

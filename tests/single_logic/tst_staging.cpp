@@ -75,7 +75,7 @@ private:
 
 } // namespace
 
-class TstStaging : public QObject
+class tst_Staging : public QObject
 {
     Q_OBJECT
 private slots:
@@ -111,7 +111,7 @@ private:
     }
 };
 
-void TstStaging::init()
+void tst_Staging::init()
 {
     m_tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(m_tmp->isValid());
@@ -123,7 +123,7 @@ void TstStaging::init()
     m_stagingDir = m_configDir + QStringLiteral("downloadImageFile");
 }
 
-void TstStaging::cleanup()
+void tst_Staging::cleanup()
 {
     QDir::setCurrent(m_oldCwd);
     // Make whatever a test locked down removable again.
@@ -138,7 +138,7 @@ void TstStaging::cleanup()
     m_tmp.reset();
 }
 
-void TstStaging::makeDescriptionFolder()
+void tst_Staging::makeDescriptionFolder()
 {
     QVERIFY(writeFile(m_configFile, "<partitions/>"));
     QVERIFY(writeFile(m_configDir + QStringLiteral("a.img"), "AAAA"));
@@ -146,7 +146,7 @@ void TstStaging::makeDescriptionFolder()
     QVERIFY(writeFile(m_configDir + QStringLiteral("c.img"), "CCCC"));
 }
 
-void TstStaging::createTmpFolderFindsCreatesOrRefuses()
+void tst_Staging::createTmpFolderFindsCreatesOrRefuses()
 {
     RecordingSink sink;
     QCOMPARE(Staging::createTmpFolder(m_stagingDir, sink), 0);
@@ -184,7 +184,7 @@ void TstStaging::createTmpFolderFindsCreatesOrRefuses()
     QVERIFY(!QFileInfo::exists(m_tmp->path() + QStringLiteral("/ro/downloadImageFile")));
 }
 
-void TstStaging::deleteOldFilesReportsEachEntry()
+void tst_Staging::deleteOldFilesReportsEachEntry()
 {
     QVERIFY(QDir().mkpath(m_stagingDir + QStringLiteral("/sub")));
     QVERIFY(writeFile(m_stagingDir + QStringLiteral("/sub/inner.bin"), "inner"));
@@ -225,7 +225,7 @@ void TstStaging::deleteOldFilesReportsEachEntry()
     QCOMPARE(TestFiles::fileMode(outside), mode_t(0640));
 }
 
-void TstStaging::collectTakesUnnamedFilesThenCheckedRows()
+void tst_Staging::collectTakesUnnamedFilesThenCheckedRows()
 {
     makeDescriptionFolder();
     QVERIFY(writeFile(m_configDir + QStringLiteral("Notes.txt"), "n"));
@@ -242,7 +242,7 @@ void TstStaging::collectTakesUnnamedFilesThenCheckedRows()
     QCOMPARE(sink.debugs.size(), files.size());
 }
 
-void TstStaging::copyStagesExactlyTheChosenFiles()
+void tst_Staging::copyStagesExactlyTheChosenFiles()
 {
     makeDescriptionFolder();
     QVERIFY(::chmod(QFile::encodeName(m_configDir + QStringLiteral("a.img")).constData(), 0640) == 0);
@@ -264,7 +264,7 @@ void TstStaging::copyStagesExactlyTheChosenFiles()
     QCOMPARE(TestFiles::fileMode(m_stagingDir + QStringLiteral("/a.img")), mode_t(0666));
 }
 
-void TstStaging::secondRunShowsNoFalseFailures()
+void tst_Staging::secondRunShowsNoFalseFailures()
 {
     makeDescriptionFolder();
     const QVector<PartitionRowChoice> rows{row("a.img", true), row("b.img", true), row("c.img", false)};
@@ -285,7 +285,7 @@ void TstStaging::secondRunShowsNoFalseFailures()
              (QStringList{QStringLiteral("a.img"), QStringLiteral("b.img"), QStringLiteral("board.xml")}));
 }
 
-void TstStaging::badRowsGiveFailureLinesAndTheRestGoesOn()
+void tst_Staging::badRowsGiveFailureLinesAndTheRestGoesOn()
 {
     makeDescriptionFolder();
     QVERIFY(QFile::setPermissions(m_configDir + QStringLiteral("b.img"), QFileDevice::Permissions()));
@@ -319,7 +319,7 @@ void TstStaging::badRowsGiveFailureLinesAndTheRestGoesOn()
              (QStringList{QStringLiteral("a.img"), QStringLiteral("board.xml"), QStringLiteral("c.img")}));
 }
 
-void TstStaging::caseDifferentNamesDoNotMatch()
+void tst_Staging::caseDifferentNamesDoNotMatch()
 {
     QVERIFY(writeFile(m_configFile, "<partitions/>"));
     QVERIFY(writeFile(m_configDir + QStringLiteral("Boot.img"), "boot"));
@@ -335,7 +335,7 @@ void TstStaging::caseDifferentNamesDoNotMatch()
              qPrintable(checked.logs.at(3)));
 }
 
-void TstStaging::descriptionFileFailureUsesBothSpellings()
+void tst_Staging::descriptionFileFailureUsesBothSpellings()
 {
     makeDescriptionFolder();
     RecordingSink sink;
@@ -349,7 +349,7 @@ void TstStaging::descriptionFileFailureUsesBothSpellings()
     QCOMPARE(readFile(m_stagingDir + QStringLiteral("/board.xml")), QByteArray("stale"));
 }
 
-void TstStaging::appendLogWritesOneRecordPerCall()
+void tst_Staging::appendLogWritesOneRecordPerCall()
 {
     RunLog::appendLog(QStringLiteral("first"));
     RunLog::appendLog(QStringLiteral("with cr\r"));
@@ -364,7 +364,7 @@ void TstStaging::appendLogWritesOneRecordPerCall()
     QVERIFY(QFileInfo(QStringLiteral("log_singel.txt")).isDir());
 }
 
-void TstStaging::linkedStagingFolderIsReplacedNotWorkedThrough()
+void tst_Staging::linkedStagingFolderIsReplacedNotWorkedThrough()
 {
     // downloadImageFile planted as a link to the operator's own folder.
     makeDescriptionFolder();
@@ -394,7 +394,7 @@ void TstStaging::linkedStagingFolderIsReplacedNotWorkedThrough()
     QCOMPARE(readFile(m_configFile), QByteArray("<partitions/>"));
 }
 
-void TstStaging::hardLinkedFileKeepsItsMode()
+void tst_Staging::hardLinkedFileKeepsItsMode()
 {
     // A hard link in the staging folder to a read-only file elsewhere: emptying
     // the folder removes the link and must not make the other file writable.
@@ -414,7 +414,7 @@ void TstStaging::hardLinkedFileKeepsItsMode()
     QCOMPARE(readFile(outside), QByteArray("original"));
 }
 
-void TstStaging::specialFileIsRefusedWithoutWaiting()
+void tst_Staging::specialFileIsRefusedWithoutWaiting()
 {
     // A FIFO named by a checked row would block the copy until something writes to it.
     makeDescriptionFolder();
@@ -431,5 +431,5 @@ void TstStaging::specialFileIsRefusedWithoutWaiting()
     QVERIFY(!QFileInfo::exists(m_stagingDir + QStringLiteral("/pipe.img")));
 }
 
-QTEST_APPLESS_MAIN(TstStaging)
+QTEST_APPLESS_MAIN(tst_Staging)
 #include "tst_staging.moc"

@@ -32,7 +32,7 @@ const char kTerminateLine[] =
 
 } // namespace
 
-class TstSingleRun : public QObject
+class tst_SingleRun : public QObject
 {
     Q_OBJECT
 private slots:
@@ -89,14 +89,14 @@ private:
     QStringList toolRecords() const; // non-empty records after the staging lines
 };
 
-void TstSingleRun::initTestCase()
+void tst_SingleRun::initTestCase()
 {
     m_binDir = qEnvironmentVariable("QUOR_BIN_DIR");
     QVERIFY2(QFileInfo::exists(m_binDir + QStringLiteral("/usb_dl")), "the simulated tool is not built");
     QVERIFY(QFileInfo::exists(m_binDir + QStringLiteral("/usb_dl_bench")));
 }
 
-void TstSingleRun::init()
+void tst_SingleRun::init()
 {
     m_tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(m_tmp->isValid());
@@ -161,7 +161,7 @@ void TstSingleRun::init()
     m_boxes->setProbe([this] { return m_process && m_process->state() != QProcess::NotRunning ? 1 : 0; });
 }
 
-void TstSingleRun::cleanup()
+void tst_SingleRun::cleanup()
 {
     const qint64 pid = m_process ? m_process->processId() : 0;
     m_host.reset(); // the run goes first and takes a running tool with it
@@ -171,7 +171,7 @@ void TstSingleRun::cleanup()
     m_tmp.reset();
 }
 
-void TstSingleRun::installSimulatedTool()
+void tst_SingleRun::installSimulatedTool()
 {
     QFile::remove(toolPath());
     QVERIFY(QFile::copy(m_binDir + QStringLiteral("/usb_dl"), toolPath()));
@@ -179,7 +179,7 @@ void TstSingleRun::installSimulatedTool()
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-void TstSingleRun::installScript(const QByteArray &body)
+void tst_SingleRun::installScript(const QByteArray &body)
 {
     QFile::remove(toolPath());
     QVERIFY(writeFile(toolPath(), "#!/bin/sh\n" + body));
@@ -187,20 +187,20 @@ void TstSingleRun::installScript(const QByteArray &body)
                                   QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner));
 }
 
-void TstSingleRun::setScenario(const char *scenario)
+void tst_SingleRun::setScenario(const char *scenario)
 {
     QCOMPARE(QProcess::execute(m_binDir + QStringLiteral("/usb_dl_bench"),
                                {QStringLiteral("single"), QString::fromLatin1(scenario)}),
              0);
 }
 
-void TstSingleRun::chooseDescription()
+void tst_SingleRun::chooseDescription()
 {
     m_configFilePath = m_configDir + QStringLiteral("board.xml");
     m_configFileName = QStringLiteral("board.xml");
 }
 
-QStringList TstSingleRun::logRecords() const
+QStringList tst_SingleRun::logRecords() const
 {
     // Through the codec: the QByteArray overloads would stop at a NUL byte.
     QString text = QTextCodec::codecForLocale()->toUnicode(readFile(QStringLiteral("log_singel.txt")));
@@ -209,7 +209,7 @@ QStringList TstSingleRun::logRecords() const
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
 
-QStringList TstSingleRun::toolRecords() const
+QStringList tst_SingleRun::toolRecords() const
 {
     QStringList out;
     const QStringList all = logRecords();
@@ -223,7 +223,7 @@ QStringList TstSingleRun::toolRecords() const
     return out;
 }
 
-void TstSingleRun::noDescriptionFileShowsItsBox()
+void tst_SingleRun::noDescriptionFileShowsItsBox()
 {
     installSimulatedTool();
     m_bar->setValue(40);
@@ -244,7 +244,7 @@ void TstSingleRun::noDescriptionFileShowsItsBox()
     QVERIFY(!QFileInfo::exists(QStringLiteral("downloadImageFile")));
 }
 
-void TstSingleRun::okRunStagesLogsAndCompletes()
+void tst_SingleRun::okRunStagesLogsAndCompletes()
 {
     installSimulatedTool();
     setScenario("ok");
@@ -285,7 +285,7 @@ void TstSingleRun::okRunStagesLogsAndCompletes()
     QVERIFY2(calls.contains(m_stagingDir) && calls.contains(QStringLiteral("CHIP")), qPrintable(calls));
 }
 
-void TstSingleRun::secondRunHandlesEachLineOnce()
+void tst_SingleRun::secondRunHandlesEachLineOnce()
 {
     installSimulatedTool();
     setScenario("ok");
@@ -307,14 +307,14 @@ void TstSingleRun::secondRunHandlesEachLineOnce()
     QVERIFY(!records.contains(QStringLiteral("c.img failed to copy, Becasue Destination file exists")));
 }
 
-void TstSingleRun::connectionProblems_data()
+void tst_SingleRun::connectionProblems_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::newRow("notfound") << "notfound";
     QTest::newRow("commfail") << "commfail";
 }
 
-void TstSingleRun::connectionProblems()
+void tst_SingleRun::connectionProblems()
 {
     QFETCH(QString, scenario);
     installSimulatedTool();
@@ -337,7 +337,7 @@ void TstSingleRun::connectionProblems()
     QVERIFY(m_status->toPlainText().endsWith(QString::fromLatin1(kTerminateLine)));
 }
 
-void TstSingleRun::boxFirstAndKillFirstOrder()
+void tst_SingleRun::boxFirstAndKillFirstOrder()
 {
     // Tools that stay alive after the line show whether the kill came before the box.
     installScript("echo 'usb device not found'\nexec sleep 30\n");
@@ -355,7 +355,7 @@ void TstSingleRun::boxFirstAndKillFirstOrder()
     QCOMPARE(m_boxes->boxes.at(2).extra, 0); // killed before the box
 }
 
-void TstSingleRun::failureScenarios_data()
+void tst_SingleRun::failureScenarios_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QString>("boxText");
@@ -366,7 +366,7 @@ void TstSingleRun::failureScenarios_data()
                             << "USB download failed!!!" << 30;
 }
 
-void TstSingleRun::failureScenarios()
+void tst_SingleRun::failureScenarios()
 {
     QFETCH(QString, scenario);
     QFETCH(QString, boxText);
@@ -385,7 +385,7 @@ void TstSingleRun::failureScenarios()
     QVERIFY(toolRecords().last().contains(boxText.left(19)));
 }
 
-void TstSingleRun::stopBeforeAnyOutput()
+void tst_SingleRun::stopBeforeAnyOutput()
 {
     installScript("exec sleep 30\n");
     chooseDescription();
@@ -408,7 +408,7 @@ void TstSingleRun::stopBeforeAnyOutput()
     QCOMPARE(m_run->animationFrame(), frame);
 }
 
-void TstSingleRun::failedStartOffersRetryIgnoreAbort()
+void tst_SingleRun::failedStartOffersRetryIgnoreAbort()
 {
     chooseDescription(); // no tool in config/
     int failures = 0;
@@ -445,7 +445,7 @@ void TstSingleRun::failedStartOffersRetryIgnoreAbort()
     QCOMPARE(m_bar->value(), 100);
 }
 
-void TstSingleRun::killLoopLeavesNoChildProcess()
+void tst_SingleRun::killLoopLeavesNoChildProcess()
 {
     installSimulatedTool();
     setScenario("hang");
@@ -460,7 +460,7 @@ void TstSingleRun::killLoopLeavesNoChildProcess()
     QVERIFY(m_boxes->boxes.isEmpty());
 }
 
-void TstSingleRun::breakThenWaitingLinesStopJustAboveTen()
+void tst_SingleRun::breakThenWaitingLinesStopJustAboveTen()
 {
     installScript(
         "echo break\n"
@@ -476,7 +476,7 @@ void TstSingleRun::breakThenWaitingLinesStopJustAboveTen()
     QVERIFY(!m_status->toPlainText().contains(QStringLiteral("Waiting for USB")));
 }
 
-void TstSingleRun::completionDropsTheRestOfItsNotification()
+void tst_SingleRun::completionDropsTheRestOfItsNotification()
 {
     installScript("printf 'USB download complete\\nextra line\\n'\nexec sleep 30\n");
     chooseDescription();
@@ -488,7 +488,7 @@ void TstSingleRun::completionDropsTheRestOfItsNotification()
     QCOMPARE(m_process->state(), QProcess::Running);
 }
 
-void TstSingleRun::failureThenLaterCompletion()
+void tst_SingleRun::failureThenLaterCompletion()
 {
     installScript("echo 'USB download failed'\nsleep 1\necho 'download complete'\nexec sleep 30\n");
     chooseDescription();
@@ -501,7 +501,7 @@ void TstSingleRun::failureThenLaterCompletion()
     QVERIFY(m_download->isEnabled());
 }
 
-void TstSingleRun::toolStartsFromAFolderWithABlank()
+void tst_SingleRun::toolStartsFromAFolderWithABlank()
 {
     // The program path is passed as one argument, so a blank in the working
     // folder does not split it.
@@ -519,7 +519,7 @@ void TstSingleRun::toolStartsFromAFolderWithABlank()
     QVERIFY(QFileInfo::exists(spaced + QStringLiteral("/log_singel.txt")));
 }
 
-void TstSingleRun::stagingFolderBlockedHaltsTheRun()
+void tst_SingleRun::stagingFolderBlockedHaltsTheRun()
 {
     installSimulatedTool();
     chooseDescription();
@@ -538,7 +538,7 @@ void TstSingleRun::stagingFolderBlockedHaltsTheRun()
     QVERIFY(!m_stop->isEnabled());
 }
 
-void TstSingleRun::statusTextIsBoundedPerNotification()
+void tst_SingleRun::statusTextIsBoundedPerNotification()
 {
     installScript("sleep 1\necho first\nsleep 1\necho second\nexec sleep 30\n");
     chooseDescription();
@@ -553,7 +553,7 @@ void TstSingleRun::statusTextIsBoundedPerNotification()
     QTRY_COMPARE_WITH_TIMEOUT(m_status->toPlainText(), QStringLiteral("second"), 10000);
 }
 
-void TstSingleRun::animationGoesOnFromTheLastFrame()
+void tst_SingleRun::animationGoesOnFromTheLastFrame()
 {
     installScript("exec sleep 30\n");
     chooseDescription();
@@ -571,7 +571,7 @@ void TstSingleRun::animationGoesOnFromTheLastFrame()
     m_run->stop();
 }
 
-void TstSingleRun::outputDuringABoxIsHandledOnceInOrder()
+void tst_SingleRun::outputDuringABoxIsHandledOnceInOrder()
 {
     // The failure box stays open while the tool goes on printing; those
     // notifications re-enter the handler and must wait their turn.
@@ -598,7 +598,7 @@ void TstSingleRun::outputDuringABoxIsHandledOnceInOrder()
     QVERIFY(text.indexOf(QStringLiteral("line 199line 200download complete")) > dashes);
 }
 
-void TstSingleRun::misbehavingToolsLeaveTheRunUsable_data()
+void tst_SingleRun::misbehavingToolsLeaveTheRunUsable_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QString>("finalBox"); // empty: none expected
@@ -610,7 +610,7 @@ void TstSingleRun::misbehavingToolsLeaveTheRunUsable_data()
                              << "Download completed!" << 60;
 }
 
-void TstSingleRun::misbehavingToolsLeaveTheRunUsable()
+void tst_SingleRun::misbehavingToolsLeaveTheRunUsable()
 {
     QFETCH(QString, scenario);
     QFETCH(QString, finalBox);
@@ -638,5 +638,5 @@ void TstSingleRun::misbehavingToolsLeaveTheRunUsable()
     QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts().last(), QStringLiteral("Download completed!"), 20000);
 }
 
-QTEST_MAIN(TstSingleRun)
+QTEST_MAIN(tst_SingleRun)
 #include "tst_single_run.moc"

@@ -19,7 +19,7 @@ using TestFiles::writeFile;
 
 } // namespace
 
-class TstSingleWindowRun : public QObject
+class tst_SingleWindowRun : public QObject
 {
     Q_OBJECT
 private slots:
@@ -55,7 +55,7 @@ private:
     }
 };
 
-void TstSingleWindowRun::init()
+void tst_SingleWindowRun::init()
 {
     m_bin = qEnvironmentVariable("QUOR_BIN_DIR");
     m_tmp = std::make_unique<QTemporaryDir>();
@@ -95,7 +95,7 @@ void TstSingleWindowRun::init()
     QCOMPARE(m_window->state().partitionRowCount, 3);
 }
 
-void TstSingleWindowRun::cleanup()
+void tst_SingleWindowRun::cleanup()
 {
     const qint64 pid = m_window ? toolPid() : 0;
     m_window.reset();
@@ -105,7 +105,7 @@ void TstSingleWindowRun::cleanup()
     m_tmp.reset();
 }
 
-void TstSingleWindowRun::downloadButtonStagesCheckedRowsAndCompletes()
+void tst_SingleWindowRun::downloadButtonStagesCheckedRowsAndCompletes()
 {
     scenario("ok");
     const auto &boxes = m_window->state().partitionCheckBoxes;
@@ -134,7 +134,7 @@ void TstSingleWindowRun::downloadButtonStagesCheckedRowsAndCompletes()
              calls.constData());
 }
 
-void TstSingleWindowRun::oddFolderNameReachesTheTool()
+void tst_SingleWindowRun::oddFolderNameReachesTheTool()
 {
     // A description folder whose name holds a quote, blanks and non-ASCII
     // letters: the staging folder reaches the tool as one argument, exactly.
@@ -155,7 +155,7 @@ void TstSingleWindowRun::oddFolderNameReachesTheTool()
     QCOMPARE(readFile(QStringLiteral("bench/calls.log")), expected);
 }
 
-void TstSingleWindowRun::closingWhileTheToolRunsLeavesNoChild()
+void tst_SingleWindowRun::closingWhileTheToolRunsLeavesNoChild()
 {
     scenario("hang");
     button("downloadButton")->click();
@@ -167,7 +167,7 @@ void TstSingleWindowRun::closingWhileTheToolRunsLeavesNoChild()
     QVERIFY(m_boxes->boxes.isEmpty());
 }
 
-void TstSingleWindowRun::stopButtonEndsAHangingTool()
+void tst_SingleWindowRun::stopButtonEndsAHangingTool()
 {
     scenario("hang");
     button("downloadButton")->click();
@@ -180,5 +180,5 @@ void TstSingleWindowRun::stopButtonEndsAHangingTool()
     QVERIFY(!button("StopButton")->isEnabled());
 }
 
-QTEST_MAIN(TstSingleWindowRun)
+QTEST_MAIN(tst_SingleWindowRun)
 #include "tst_single_window_run.moc"

@@ -144,7 +144,7 @@ bool makeFolders(const QString &path)
                 QStringLiteral("junctions cannot be made here (error %1)").arg(::GetLastError())));          \
     } while (false)
 
-class TestFileOpsWin : public QObject
+class tst_FileOpsWin : public QObject
 {
     Q_OBJECT
 
@@ -490,5 +490,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestFileOpsWin)
+QTEST_GUILESS_MAIN(tst_FileOpsWin)
 #include "tst_fileops_win.moc"

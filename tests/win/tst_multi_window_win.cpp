@@ -46,7 +46,7 @@ void sendDeviceChange(QWidget *window, WPARAM event, const QString &name)
 
 } // namespace
 
-class TestMultiWindowWin : public QObject
+class tst_MultiWindowWin : public QObject
 {
     Q_OBJECT
 
@@ -161,5 +161,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestMultiWindowWin)
+QTEST_MAIN(tst_MultiWindowWin)
 #include "tst_multi_window_win.moc"

@@ -1,4 +1,5 @@
 #include "app/boardconfig.h"
+#include "platform/logging.h"
 
 #include "platform/fileops.h"
 
@@ -42,13 +43,13 @@ QString readValue(const QString &section, const QString &key)
 ChipAndOs readChipAndOs()
 {
     const QString file = path();
-    qDebug() << file;
+    qCDebug(lcStartup) << file;
     const std::unique_ptr<QSettings> ini = openIni(file);
     ChipAndOs values;
     values.chipType = readFrom(ini.get(), QStringLiteral("chip"), QStringLiteral("chip_type"));
     values.osType = readFrom(ini.get(), QStringLiteral("OS"), QStringLiteral("OS_type"));
-    qDebug() << "chip: " << values.chipType;
-    qDebug() << "OS_type: " << values.osType;
+    qCDebug(lcStartup) << "chip: " << values.chipType;
+    qCDebug(lcStartup) << "OS_type: " << values.osType;
     return values;
 }
 

@@ -3,6 +3,7 @@
 #include "app/windowfactory.h"
 #include "platform/appcompat.h"
 #include "platform/fileops.h"
+#include "platform/logging.h"
 
 #include <QApplication>
 #include <QDebug>
@@ -21,9 +22,9 @@ int main(int argc, char *argv[])
                            std::cout, std::cerr);
 
     const QString configPath = BoardConfig::path();
-    qDebug() << configPath;
+    qCDebug(lcStartup) << configPath;
     const QString burnType = BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type"));
-    qDebug() << "burn type: " << burnType;
+    qCDebug(lcStartup) << "burn type: " << burnType;
 
     std::unique_ptr<QWidget> window = createFirstWindow(Startup::firstWindowFor(burnType));
     window->show();

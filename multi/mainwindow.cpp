@@ -1,4 +1,5 @@
 #include "multi/mainwindow.h"
+#include "platform/logging.h"
 
 #include "app/boardconfig.h"
 #include "multi/multiplexlog.h"
@@ -143,7 +144,7 @@ void MainWindow::loadPictures()
     };
     for (const Picture &picture : pictures) {
         if (!picture.image->load(QLatin1String(picture.resource)))
-            qDebug("%s", picture.failure);
+            qCDebug(lcMulti, "%s", picture.failure);
         *picture.image = picture.image->scaled(90, 90, Qt::KeepAspectRatio, Qt::FastTransformation);
     }
 }
@@ -157,7 +158,7 @@ void MainWindow::setPackagePath(const QString &path)
 
 void MainWindow::removeStaleImageFolder()
 {
-    qDebug().noquote() << QStringLiteral("Image file path: ") + imageFolder;
+    qCDebug(lcMulti).noquote() << QStringLiteral("Image file path: ") + imageFolder;
     // Renamed aside first, then deleted: a removal that stops half-way (a tree
     // too deep for paths, a file that will not go) never leaves a partial
     // folder under the name Start would take for an unpacked package. A link
@@ -170,10 +171,10 @@ void MainWindow::removeStaleImageFolder()
     if (!present && removed)
         return;
     if (removed) {
-        qDebug("Deleted QuorBurnImage folder.");
+        qCDebug(lcMulti, "Deleted QuorBurnImage folder.");
     } else {
-        qDebug("Failed to delete QuorBurnImage folder.");
-        qDebug().noquote() << error;
+        qCDebug(lcMulti, "Failed to delete QuorBurnImage folder.");
+        qCDebug(lcMulti).noquote() << error;
     }
 }
 
@@ -198,14 +199,14 @@ void MainWindow::selectZipFile()
     const QString chosen = chooseZip(this, tr("Select Zip File."), startDir, tr("Zip Files (*.zip)"));
     ui->zipFileDir->setFontPointSize(11.0);
     ui->zipFileDir->setText(chosen);
-    qDebug().noquote() << QStringLiteral("zip file name is ") + QFileInfo(chosen).fileName();
+    qCDebug(lcMulti).noquote() << QStringLiteral("zip file name is ") + QFileInfo(chosen).fileName();
     BoardConfig::userSettings()->setValue(QLatin1String(BoardConfig::kLastPath2Key), chosen);
     setPackagePath(chosen);
-    qDebug().noquote() << QStringLiteral("Zip file path: ") + zipFolder;
+    qCDebug(lcMulti).noquote() << QStringLiteral("Zip file path: ") + zipFolder;
     // A cancelled dialog leaves the relative "QuorBurnImage/", which would
     // name a folder in the working directory that belongs to no package.
     if (chosen.isEmpty()) {
-        qDebug().noquote() << QStringLiteral("Image file path: ") + imageFolder;
+        qCDebug(lcMulti).noquote() << QStringLiteral("Image file path: ") + imageFolder;
         return;
     }
     removeStaleImageFolder();
@@ -218,9 +219,9 @@ void MainWindow::closeWindow()
         progressThread->quit();
         progressThread->wait(ULONG_MAX);
         if (progressThread->isRunning())
-            qDebug("thread is still running!");
+            qCDebug(lcMulti, "thread is still running!");
         else if (progressThread->isFinished())
-            qDebug("thread quit success");
+            qCDebug(lcMulti, "thread quit success");
         delete progressThread;
         progressThread = nullptr;
     }
@@ -228,8 +229,8 @@ void MainWindow::closeWindow()
     for (QProcess *process : qAsConst(processes)) {
         while (process->state() == QProcess::Running) {
             process->close();
-            qDebug("process killed");
-            qDebug() << "state" << process->state();
+            qCDebug(lcMulti, "process killed");
+            qCDebug(lcMulti) << "state" << process->state();
             QThread::msleep(1);
         }
         releaseProcess(process);
@@ -252,13 +253,13 @@ void MainWindow::closeEvent(QCloseEvent *event)
             continue;
         process->kill();
         if (process->waitForFinished(100)) {
-            qDebug() << "Process" << closed << "closed! State:" << process->state();
+            qCDebug(lcMulti) << "Process" << closed << "closed! State:" << process->state();
             ++closed;
         } else {
-            qDebug("closed error!");
+            qCDebug(lcMulti, "closed error!");
         }
     }
-    qDebug("Window closed safely!");
+    qCDebug(lcMulti, "Window closed safely!");
     // A close by the window system ends the ticker too: it would otherwise
     // keep publishing to a window nobody sees until the process ends. The
     // object stays (the destructor and closeWindow handle it).

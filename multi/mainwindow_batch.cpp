@@ -1,5 +1,6 @@
 // Batch control of the multi-board window: Start, Stop and the eight Restarts.
 #include "multi/mainwindow.h"
+#include "platform/logging.h"
 
 #include "multi/packagestamp.h"
 #include "multi/processbarthread.h"
@@ -45,7 +46,7 @@ void MainWindow::startDownload()
     PackageIdentity stamped;
     const bool folderExists = QFileInfo(imageFolder).isDir();
     if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches) {
-        qDebug("Skip unzip the image.");
+        qCDebug(lcMulti, "Skip unzip the image.");
         appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
                          .arg(stamped.shortHash()));
     } else {
@@ -69,7 +70,7 @@ void MainWindow::startDownload()
     // The flags are kept across batches (slot selection reads the previous
     // batch's values at indices 0..7), so after the first Start the sizes differ.
     if (processes.isEmpty() || processes.size() != boardDone.size())
-        qDebug("Download process init failed! ");
+        qCDebug(lcMulti, "Download process init failed! ");
 
     for (int i = 0; i < kSlotCount; ++i) {
         QProcess *process = processes.at(i);
@@ -143,8 +144,8 @@ void MainWindow::stopDownload()
         for (QProcess *process : qAsConst(processes)) {
             while (process->state() == QProcess::Running) {
                 process->close();
-                qDebug("process killed");
-                qDebug() << "state" << process->state();
+                qCDebug(lcMulti, "process killed");
+                qCDebug(lcMulti) << "state" << process->state();
                 process->waitForFinished(1);
             }
         }

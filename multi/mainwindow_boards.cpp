@@ -1,6 +1,7 @@
 // Hot-plug handling, port binding and the per-board transfer of the
 // multi-board window.
 #include "multi/mainwindow.h"
+#include "platform/logging.h"
 
 #include "app/toolcontract.h"
 #include "app/toollaunch.h"
@@ -31,7 +32,7 @@ void MainWindow::registerDeviceNotifications()
         deviceSource = createDeviceEventSource(this);
     connect(deviceSource.data(), &DeviceEventSource::deviceEvent, this, &MainWindow::onDeviceEvent);
     if (!deviceSource->registerWindow(static_cast<quintptr>(winId())))
-        qCritical().noquote() << QStringLiteral("注册失败！");
+        qCCritical(lcMulti).noquote() << QStringLiteral("注册失败！");
 }
 
 void MainWindow::onDeviceEvent(DeviceEventSource::Kind kind, const QString &interfaceName)
@@ -39,9 +40,9 @@ void MainWindow::onDeviceEvent(DeviceEventSource::Kind kind, const QString &inte
     if (!isDownloadDeviceName(interfaceName))
         return;
     if (kind == DeviceEventSource::Kind::Removal) {
-        qDebug("quoril use device removed!!!\n\n");
+        qCDebug(lcMulti, "quoril use device removed!!!\n\n");
     } else {
-        qDebug("quoril use device insert!!!\n\n");
+        qCDebug(lcMulti, "quoril use device insert!!!\n\n");
         arrivalDue = true;
     }
     // A removal's listing drops the vanished port, so that its return counts
@@ -67,7 +68,7 @@ void MainWindow::startListingIfDue()
             &MainWindow::listingEnded);
     connect(listing, &QProcess::errorOccurred, this, [this](QProcess::ProcessError error) {
         if (error == QProcess::FailedToStart) {
-            qDebug("failed start usb read");
+            qCDebug(lcMulti, "failed start usb read");
             listingEnded();
         }
     });
@@ -83,7 +84,7 @@ void MainWindow::startListingIfDue()
 
 void MainWindow::listingStarted()
 {
-    qDebug("read usb port ");
+    qCDebug(lcMulti, "read usb port ");
     listingTimer->start(kListingTimeoutMs);
 }
 
@@ -91,7 +92,7 @@ void MainWindow::listingTimedOut()
 {
     if (!listing)
         return;
-    qDebug("finish usb read port failed ");
+    qCDebug(lcMulti, "finish usb read port failed ");
     // Whatever the tool printed so far is still parsed.
     disconnect(listing, nullptr, this, nullptr);
     listing->kill();
@@ -107,7 +108,7 @@ void MainWindow::listingEnded()
     listingTimer->stop();
     if (ended->state() == QProcess::NotRunning && ended->exitStatus() == QProcess::NormalExit &&
         ended->error() != QProcess::FailedToStart)
-        qDebug("done ");
+        qCDebug(lcMulti, "done ");
     const QByteArray output = ended->readAll();
     disconnect(ended, nullptr, this, nullptr);
     // The process object goes once control is back in the event loop (this
@@ -164,7 +165,7 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" USB Port:") + port.level +
                  QLatin1Char(',') + port.number + QStringLiteral(" insert!"));
     if (!process) {
-        qDebug("download process is null!");
+        qCDebug(lcMulti, "download process is null!");
         return;
     }
     setProgressValue(index, 0.0f);
@@ -177,10 +178,11 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     // quotes reaches it unchanged. The debug line shows the command as typed.
     const QString portText = port.level + QLatin1Char(',') + port.number;
     const QStringList arguments = ToolLaunch::downloadArguments(chipType, osType, imageFolder, portText);
-    qDebug().noquote() << imageFolder + QStringLiteral("!!!!!!!!!!!!!!!!!!!");
-    qDebug().noquote() << toolDir + QLatin1String(ToolContract::kExecutable) + QStringLiteral(" -c ") +
-                              chipType + QStringLiteral(" -s ") + osType + QStringLiteral(" -i \"") +
-                              imageFolder + QStringLiteral("\" -p ") + portText;
+    qCDebug(lcMulti).noquote() << imageFolder + QStringLiteral("!!!!!!!!!!!!!!!!!!!");
+    qCDebug(lcMulti).noquote() << toolDir + QLatin1String(ToolContract::kExecutable) +
+                                      QStringLiteral(" -c ") + chipType + QStringLiteral(" -s ") + osType +
+                                      QStringLiteral(" -i \"") + imageFolder + QStringLiteral("\" -p ") +
+                                      portText;
 
     if (index >= 0 && index < kSlotCount)
         boardSlots[static_cast<std::size_t>(index)].group->setTitle(
@@ -189,11 +191,11 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     ToolLaunch::start(process,
                       ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), arguments});
     if (!process->waitForStarted(kStartTimeoutMs)) {
-        qDebug("Start command process failed!");
+        qCDebug(lcMulti, "Start command process failed!");
         return;
     }
     appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Start Downloading  ..."));
-    qDebug("Download start sucessfully!");
+    qCDebug(lcMulti, "Download start sucessfully!");
     if (index >= 0 && index < boardBusy.size())
         boardBusy[index] = 1;
 }
@@ -265,7 +267,7 @@ void MainWindow::finishBoardOutput(int index)
     const auto slotIndex = static_cast<std::size_t>(index);
     if (killedAfterNotFound[slotIndex]) {
         killedAfterNotFound[slotIndex] = false;
-        qDebug("Process has killed successfully");
+        qCDebug(lcMulti, "Process has killed successfully");
         if (index < boardDone.size())
             boardDone[index] = 1;
         return;
@@ -312,7 +314,7 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
             process->kill();
             QTimer::singleShot(kKillTimeoutMs, process, [this, process, slotIndex] {
                 if (killedAfterNotFound[slotIndex] && process->state() != QProcess::NotRunning)
-                    qDebug("Process termination failed or timed out");
+                    qCDebug(lcMulti, "Process termination failed or timed out");
             });
             handlingOutput[slotIndex] = false;
             return;
@@ -340,7 +342,7 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
             setProgressValue(index, 100.0f);
             appendStatus(result.completeMessage);
             if (index == 0)
-                qDebug("USB download complete");
+                qCDebug(lcMulti, "USB download complete");
             boardDone[index] = 1;
             boardBusy[index] = 0;
             break;

@@ -1,4 +1,5 @@
 #include "multi/packageextractor.h"
+#include "platform/logging.h"
 
 #include "multi/sha256.h"
 #include "platform/filehandle.h"
@@ -291,7 +292,7 @@ private:
 
     void makeFolder(const Entry &e)
     {
-        qDebug().noquote() << QStringLiteral("Unzip Dir:  ") + shown(e);
+        qCDebug(lcPackage).noquote() << QStringLiteral("Unzip Dir:  ") + shown(e);
         QString err;
         if (!openFolders(*m_job.root, e.parts, e.parts.size(), true, &err).valid()) {
             fail(QStringLiteral("Cannot create folder %1: %2").arg(e.name, err));
@@ -313,11 +314,11 @@ private:
         if (folder.valid())
             file = FileOps::createFileAt(folder, leaf, nullptr, &err);
         if (!file.valid()) {
-            qDebug().noquote() << QStringLiteral("Failed to write file: ") + shown(e);
+            qCDebug(lcPackage).noquote() << QStringLiteral("Failed to write file: ") + shown(e);
             fail(QStringLiteral("Cannot create %1: %2").arg(e.name, err));
             return;
         }
-        qDebug().noquote() << QStringLiteral("Unzip file: ") + shown(e);
+        qCDebug(lcPackage).noquote() << QStringLiteral("Unzip file: ") + shown(e);
 
         QString problem;
         qint64 length = 0;
@@ -352,7 +353,7 @@ private:
             problem = err; // delayed write errors show up here
         if (!problem.isEmpty()) {
             FileOps::removeFileAt(folder, leaf);
-            qDebug().noquote() << QStringLiteral("Failed to write file: ") + shown(e) << problem;
+            qCDebug(lcPackage).noquote() << QStringLiteral("Failed to write file: ") + shown(e) << problem;
             if (problem != QLatin1String("stopped"))
                 fail(QStringLiteral("Failed to unpack %1: %2").arg(e.name, problem));
             return;
@@ -372,7 +373,7 @@ bool listEntries(const Source &source, std::vector<Entry> *entries, UnpackResult
     QString error;
     PackageReader reader;
     if (!reader.open(source, &error)) {
-        qDebug() << "Not a readable zip file:" << error;
+        qCDebug(lcPackage) << "Not a readable zip file:" << error;
         result->messages.append(QStringLiteral("The package is not a readable zip file."));
         return false;
     }
@@ -382,7 +383,7 @@ bool listEntries(const Source &source, std::vector<Entry> *entries, UnpackResult
         if (r == ARCHIVE_EOF)
             break;
         if (r < ARCHIVE_WARN) {
-            qDebug() << "Damaged package:" << archive_error_string(reader.get());
+            qCDebug(lcPackage) << "Damaged package:" << archive_error_string(reader.get());
             result->messages.append(QStringLiteral("The package is damaged: ") +
                                     QString::fromUtf8(archive_error_string(reader.get())));
             return false;
@@ -394,21 +395,21 @@ bool listEntries(const Source &source, std::vector<Entry> *entries, UnpackResult
         const auto type = archive_entry_filetype(entry);
         const QString reason = unsafeReason(path, &e.parts);
         if (!reason.isEmpty()) {
-            qDebug() << "Skipped unsafe entry:" << e.name << reason;
+            qCDebug(lcPackage) << "Skipped unsafe entry:" << e.name << reason;
             result->messages.append(
                 QStringLiteral("Skipped unsafe path in package (%1): %2").arg(reason, e.name));
         } else if (e.parts.first() == kPackageStampName) {
-            qDebug() << "Skipped reserved entry:" << e.name;
+            qCDebug(lcPackage) << "Skipped reserved entry:" << e.name;
             result->messages.append(QStringLiteral("Skipped reserved name in package: ") + e.name);
         } else if (type == AE_IFLNK) {
-            qDebug() << "Skipped link entry:" << e.name;
+            qCDebug(lcPackage) << "Skipped link entry:" << e.name;
             result->messages.append(QStringLiteral("Skipped link in package: ") + e.name);
         } else if (type == AE_IFDIR || path.endsWith('/')) {
             e.kind = Kind::Folder;
         } else if (type == AE_IFREG || type == 0) {
             e.kind = Kind::File;
         } else {
-            qDebug() << "Skipped special entry:" << e.name;
+            qCDebug(lcPackage) << "Skipped special entry:" << e.name;
         }
         entries->push_back(std::move(e));
     }
@@ -426,7 +427,7 @@ void dropReplacedEntries(std::vector<Entry> *entries)
         const QByteArray key = e.parts.join('/');
         auto it = last.find(key);
         if (it != last.end()) {
-            qDebug() << "Replaced by a later entry:" << entries->at(it.value()).name;
+            qCDebug(lcPackage) << "Replaced by a later entry:" << entries->at(it.value()).name;
             (*entries)[it.value()].kind = Kind::Skip;
             it.value() = i;
         } else {
@@ -518,7 +519,7 @@ bool installTree(const Handle &parent, const QString &parentPath, const QByteArr
         return false;
     }
     if (type != FileOps::EntryType::Folder) { // a link or a file: never written through, never replaced
-        qDebug() << "Destination folder not found!";
+        qCDebug(lcPackage) << "Destination folder not found!";
         messages->append(QStringLiteral("The unpack folder is not a folder: ") + shownDest);
         return false;
     }
@@ -539,12 +540,12 @@ bool installTree(const Handle &parent, const QString &parentPath, const QByteArr
     if (!FileOps::renameAt(parent, tempName, destName, &error)) {
         QString backError;
         if (!FileOps::renameAt(parent, aside, destName, &backError))
-            qDebug() << "Could not put the previous folder back from" << aside << backError;
+            qCDebug(lcPackage) << "Could not put the previous folder back from" << aside << backError;
         messages->append(QStringLiteral("Cannot replace %1: %2").arg(shownDest, error));
         return false;
     }
     if (!FileOps::removeTreeAside(parentPath + QLatin1Char('/') + FileOps::nameString(aside), &error)) {
-        qDebug() << "Could not delete the previous images:" << aside << error;
+        qCDebug(lcPackage) << "Could not delete the previous images:" << aside << error;
         messages->append(QStringLiteral("The previous images could not all be deleted: ") + error);
     }
     return true;
@@ -567,8 +568,8 @@ public:
     {
         // An entry larger than the file-size limit then fails like a full disk.
         FileOps::ignoreFileSizeSignal();
-        qDebug().noquote() << m_zipPath + QStringLiteral("!!!!!!!!!!!!!!");
-        qDebug().noquote() << m_destFolder + QStringLiteral("!!!!!!!!!!!!!!");
+        qCDebug(lcPackage).noquote() << m_zipPath + QStringLiteral("!!!!!!!!!!!!!!");
+        qCDebug(lcPackage).noquote() << m_destFolder + QStringLiteral("!!!!!!!!!!!!!!");
         if (m_progress) {
             m_progress->bytesDone = 0;
             m_progress->bytesTotal = 0;
@@ -580,12 +581,12 @@ public:
         failed = !commit(failed);
         if (!failed) {
             m_result.package = m_identity;
-            qDebug().noquote() << QStringLiteral("Unpacked package %1, %2 bytes, SHA-256 %3")
-                                      .arg(m_identity.fileName)
-                                      .arg(m_identity.size)
-                                      .arg(QString::fromLatin1(m_identity.sha256Hex));
+            qCDebug(lcPackage).noquote() << QStringLiteral("Unpacked package %1, %2 bytes, SHA-256 %3")
+                                                .arg(m_identity.fileName)
+                                                .arg(m_identity.size)
+                                                .arg(QString::fromLatin1(m_identity.sha256Hex));
         }
-        qDebug().noquote() << "";
+        qCDebug(lcPackage).noquote() << "";
         m_result.messages.removeDuplicates();
         m_result.ok = !failed;
         return m_result;
@@ -597,7 +598,7 @@ private:
     {
         m_package = FileOps::openForReading(m_zipPath, nullptr);
         if (!m_package.valid() || !readPackageIdentity(m_package, m_zipPath, &m_identity)) {
-            qDebug() << "ZIP file not found!";
+            qCDebug(lcPackage) << "ZIP file not found!";
             m_result.messages.append(QStringLiteral("Image package not found: ") + m_zipPath);
             return false;
         }
@@ -615,7 +616,7 @@ private:
         if (QDir().mkpath(m_parentPath))
             m_parent = FileOps::openFolder(m_parentPath, false, nullptr, nullptr);
         if (!m_parent.valid() || m_destName.isEmpty()) {
-            qDebug() << "Destination folder not found!";
+            qCDebug(lcPackage) << "Destination folder not found!";
             m_result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + m_cleanDest);
             return false;
         }
@@ -654,7 +655,7 @@ private:
     {
         const qint64 freeBytes = FileOps::freeSpace(m_parent);
         if (freeBytes >= 0 && m_total > freeBytes) {
-            qDebug() << "Not enough free space:" << m_total << "needed," << freeBytes << "free";
+            qCDebug(lcPackage) << "Not enough free space:" << m_total << "needed," << freeBytes << "free";
             m_result.messages.append(
                 QStringLiteral("Not enough free space to unpack: %1 MiB needed, %2 MiB free.")
                     .arg(m_total / kMiB + (m_total % kMiB != 0 ? 1 : 0))
@@ -679,7 +680,7 @@ private:
         if (!m_tempName.isEmpty())
             m_root = FileOps::openFolderAt(m_parent, m_tempName, nullptr);
         if (!m_root.valid()) {
-            qDebug() << "Destination folder not found!";
+            qCDebug(lcPackage) << "Destination folder not found!";
             m_result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + m_cleanDest);
             if (!m_tempName.isEmpty())
                 FileOps::removeEmptyFolderAt(m_parent, m_tempName);
@@ -739,7 +740,7 @@ private:
                 return false;
             }
             if (m_hasher.hex.isEmpty()) {
-                qDebug() << "Cannot hash the package:" << m_hasher.problem;
+                qCDebug(lcPackage) << "Cannot hash the package:" << m_hasher.problem;
                 m_result.messages.append(QStringLiteral("Cannot read the package: ") + m_hasher.problem);
                 return false;
             }
@@ -749,7 +750,7 @@ private:
         PackageIdentity after;
         if (!readPackageIdentity(m_package, m_zipPath, &after) || after.size != m_identity.size ||
             after.modifiedMs != m_identity.modifiedMs) {
-            qDebug() << "The package changed while it was unpacked";
+            qCDebug(lcPackage) << "The package changed while it was unpacked";
             m_result.messages.append(
                 QStringLiteral("The package changed while it was unpacked; press Start again."));
             return false;
@@ -772,7 +773,7 @@ private:
                 !installTree(m_parent, m_parentPath, m_tempName, m_destName, m_cleanDest, &m_result.messages);
         QString error;
         if (failed && !FileOps::removeTreeAside(m_tempPath, &error)) // never follows links
-            qDebug() << "Could not delete the unpack folder" << m_tempPath << error;
+            qCDebug(lcPackage) << "Could not delete the unpack folder" << m_tempPath << error;
         return !failed;
     }
 

@@ -1,4 +1,5 @@
 #include "multi/portlisting.h"
+#include "platform/logging.h"
 
 #include "app/toolcontract.h"
 #include "multi/boardoutput.h"
@@ -46,7 +47,7 @@ QVector<PortRecord> parsePortListing(const QByteArray &output)
     while (lines.size() > ToolContract::kListingHeaderLines) {
         const PortRecord record = parseLine(lines.takeLast());
         if (ports.contains(record)) {
-            qDebug() << "usb port exist !";
+            qCDebug(lcPorts) << "usb port exist !";
             continue;
         }
         if (!record.level.isEmpty() && !record.number.isEmpty())

@@ -1,4 +1,5 @@
 #include "multi/porttracker.h"
+#include "platform/logging.h"
 
 #include "multi/multiplexlog.h"
 
@@ -15,10 +16,10 @@ QVector<PortRecord> PortTracker::applyListing(const QVector<PortRecord> &listed)
     for (const PortRecord &port : qAsConst(m_scannedPorts)) {
         if (!previous.contains(port))
             newPorts.append(port);
-        qDebug() << port;
+        qCDebug(lcPorts) << port;
         logPortConnected(port);
     }
-    qDebug() << "newPort: " << newPorts;
+    qCDebug(lcPorts) << "newPort: " << newPorts;
     return newPorts;
 }
 
@@ -28,7 +29,7 @@ void PortTracker::registerPorts(QVector<PortRecord> newPorts)
         if (!m_boardPorts.contains(port))
             m_boardPorts.append(port);
     }
-    qDebug() << "Register port list: " << m_boardPorts;
+    qCDebug(lcPorts) << "Register port list: " << m_boardPorts;
     logPortList(m_boardPorts);
 }
 

@@ -1,4 +1,5 @@
 #include "quorDownload/quorDownloadToolUI.h"
+#include "platform/logging.h"
 
 #include "app/boardconfig.h"
 #include "app/toollaunch.h"
@@ -98,7 +99,8 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
             in.configDir = m_state.configDir;
             in.stagingDir = m_state.stagingDir;
             in.downloadCommand = m_state.downloadCommand;
-            in.toolArguments = ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
+            in.toolArguments =
+                ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
             for (int row = 0; row < m_state.partitionRowCount; ++row) {
                 PartitionRowChoice choice;
                 if (m_table) {
@@ -164,10 +166,10 @@ void quorDownloadToolUI::parsePartitionFile()
     const PartitionReadResult result = PartitionFile::read(m_state.configFilePath, m_state.partitionList);
     switch (result.status) {
     case PartitionReadResult::OpenFailed:
-        qDebug() << "Failed to open XML file:" << result.errorString;
+        qCDebug(lcSingle) << "Failed to open XML file:" << result.errorString;
         return;
     case PartitionReadResult::ParseError:
-        qDebug() << "XML Parsing Error:" << result.errorString;
+        qCDebug(lcSingle) << "XML Parsing Error:" << result.errorString;
         return;
     case PartitionReadResult::Ok:
         break;
@@ -208,9 +210,9 @@ void quorDownloadToolUI::showScriptInfo()
 {
     const DescriptionPaths::ScriptInfo info =
         DescriptionPaths::scriptInfo(m_state.chipType, m_state.osType, m_state.configDir, m_state.stagingDir);
-    qDebug() << m_state.configDir + QLatin1String("!!!!!!!!!!!!!!!!!!!");
+    qCDebug(lcSingle) << m_state.configDir + QLatin1String("!!!!!!!!!!!!!!!!!!!");
     m_state.downloadCommand = info.downloadCommand;
-    qDebug() << m_state.downloadCommand;
+    qCDebug(lcSingle) << m_state.downloadCommand;
     if (m_scriptPath)
         m_scriptPath->setText(info.shownText);
 }
@@ -218,7 +220,7 @@ void quorDownloadToolUI::showScriptInfo()
 void quorDownloadToolUI::showScriptInfo(QString text)
 {
     m_state.selectedIpText = text;
-    qDebug() << m_state.selectedIpText;
+    qCDebug(lcSingle) << m_state.selectedIpText;
     m_state.selectedHostAddress = QHostAddress(m_state.selectedIpText);
 }
 

@@ -1,4 +1,5 @@
 #include "quorDownload/singleboardrun.h"
+#include "platform/logging.h"
 
 #include "app/toolcontract.h"
 #include "app/toollaunch.h"
@@ -67,7 +68,7 @@ class SingleBoardRun::Sink final : public StagingSink
 {
 public:
     explicit Sink(SingleBoardRun &run) : m_run(run) {}
-    void debug(const QString &text) override { qDebug().noquote() << text; }
+    void debug(const QString &text) override { qCDebug(lcSingle).noquote() << text; }
     void appendStatus(const QString &text) override { m_run.appendStatus(text); }
     void insertStatus(const QString &text) override
     {
@@ -146,7 +147,7 @@ void SingleBoardRun::pyDownload()
 
     Sink sink(*this);
     if (Staging::createTmpFolder(in.stagingDir, sink) == -1) {
-        qDebug() << "Create tmp forder failed!";
+        qCDebug(lcSingle) << "Create tmp forder failed!";
         return;
     }
     if (m_widgets.statusText)
@@ -174,7 +175,7 @@ void SingleBoardRun::pyDownload()
     if (!m_process)
         return;
     const QString toolDir = ToolLaunch::toolDir();
-    qDebug().noquote() << toolDir + in.downloadCommand;
+    qCDebug(lcSingle).noquote() << toolDir + in.downloadCommand;
     // The command line above is what the operator reads; the tool gets the
     // same values as a list, so quotes or blanks in a folder name arrive intact.
     ToolLaunch::start(
@@ -182,7 +183,7 @@ void SingleBoardRun::pyDownload()
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
             showFailureBox();
-            qDebug() << "Failed to start command process.";
+            qCDebug(lcSingle) << "Failed to start command process.";
         }
     }
 }
@@ -248,8 +249,8 @@ void SingleBoardRun::killLoop()
     while (m_process->state() != QProcess::NotRunning) {
         readChunk(true); // what the tool wrote before the kill still reaches the log
         m_process->close();
-        qDebug() << "process killed";
-        qDebug() << "state" << m_process->state();
+        qCDebug(lcSingle) << "process killed";
+        qCDebug(lcSingle) << "state" << m_process->state();
         QThread::msleep(1);
     }
     --m_killing;
@@ -263,7 +264,7 @@ void SingleBoardRun::stop()
     moveStatusCursorToEnd();
     setRunning(false);
     killLoop();
-    qDebug() << "Process Terminate!!!";
+    qCDebug(lcSingle) << "Process Terminate!!!";
     showBox(QStringLiteral("Process Terminate!!!"), kStyleS1);
     appendStatus(QString::fromLatin1(kTerminateLine));
     moveStatusCursorToEnd();
@@ -389,7 +390,7 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
                          : d.shown;
     updateBar();
     atFrame();
-    qDebug().noquote() << "from cmd: " << debugForm(d.normalized);
+    qCDebug(lcSingle).noquote() << "from cmd: " << debugForm(d.normalized);
 
     if (d.failure)
         failure(d.failureText);
@@ -435,7 +436,7 @@ void SingleBoardRun::failure(const QString &boxText)
     stopAnimation();
     moveStatusCursorToEnd();
     setRunning(false);
-    qDebug() << "Process Terminate!!!";
+    qCDebug(lcSingle) << "Process Terminate!!!";
     showBox(boxText, kStyleS1);
     appendStatus(QString::fromLatin1(kTerminateLine));
     moveStatusCursorToEnd();

@@ -1,4 +1,5 @@
 #include "platform/bench/benchdevicesource.h"
+#include "platform/logging.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -32,7 +33,7 @@ public:
         QLocalServer::removeServer(path);
         m_server.setSocketOptions(QLocalServer::UserAccessOption);
         if (!m_server.listen(path))
-            qWarning() << "bench device events: cannot listen on" << path << m_server.errorString();
+            qCWarning(lcDevices) << "bench device events: cannot listen on" << path << m_server.errorString();
         connect(&m_server, &QLocalServer::newConnection, this, &BenchDeviceSource::acceptAll);
     }
     ~BenchDeviceSource() override { m_server.close(); }

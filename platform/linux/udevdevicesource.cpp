@@ -1,4 +1,5 @@
 #include "platform/linux/udevdevicesource.h"
+#include "platform/logging.h"
 
 #include "platform/linux/usbinterfacename.h"
 
@@ -88,25 +89,28 @@ bool UdevDeviceSource::openMonitor(const char *netlinkSource)
 {
     m_udev.reset(udev_new());
     if (!m_udev) {
-        qDebug("udev: no context; USB arrivals and removals will not be reported");
+        qCDebug(lcDevices, "udev: no context; USB arrivals and removals will not be reported");
         return false;
     }
     m_monitor.reset(udev_monitor_new_from_netlink(m_udev.get(), netlinkSource));
     if (!m_monitor) {
-        qDebug("udev: netlink monitor \"%s\" refused; USB arrivals and removals will not be reported",
-               netlinkSource);
+        qCDebug(lcDevices,
+                "udev: netlink monitor \"%s\" refused; USB arrivals and removals will not be reported",
+                netlinkSource);
         return false;
     }
     if (udev_monitor_filter_add_match_subsystem_devtype(m_monitor.get(), "usb", kUsbDevice) < 0 ||
         udev_monitor_enable_receiving(m_monitor.get()) < 0 || udev_monitor_get_fd(m_monitor.get()) < 0) {
-        qDebug("udev: cannot receive from the monitor; USB arrivals and removals will not be reported");
+        qCDebug(lcDevices,
+                "udev: cannot receive from the monitor; USB arrivals and removals will not be reported");
         return false;
     }
     // Without udevd (a container) libudev still hands out a monitor, but no
     // event ever reaches it; the monitor is kept in case udevd starts later.
     if (qstrcmp(netlinkSource, "udev") == 0 && !QFileInfo::exists(QStringLiteral("/run/udev/control")))
-        qDebug("udev: udevd does not seem to run (no /run/udev/control); USB arrivals and removals may "
-               "never be reported");
+        qCDebug(lcDevices,
+                "udev: udevd does not seem to run (no /run/udev/control); USB arrivals and removals may "
+                "never be reported");
     return true;
 }
 

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "records/record.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+
+class QThread;
+class QTimer;
+class RecordStore;
+
+// Writes records off the window's thread. Every record goes into the local
+// SQLite database first (one transaction); with a fleet database configured it
+// also waits there in the outbox until the fleet database has it. Sending
+// keeps the order and is idempotent on the record id, so a record reaches the
+// fleet database exactly once, also across lost connections and restarts.
+class RecordWriter final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY(RecordWriter)
+public:
+    struct Settings
+    {
+        QString localPath;        // the SQLite file
+        QString fleet;            // PostgreSQL connection string; empty: local only
+        int retryMs = 5000;       // pause before sending again after a failure
+        QString bench;            // for the day's count
+        QString window;           // for the day's count
+    };
+
+    RecordWriter(const Settings &settings, QObject *parent);
+    // Writes what was submitted, then ends the thread.
+    ~RecordWriter() override;
+
+    // Queued to the writer's thread; returns at once.
+    void submit(const Records::BoardRecord &record);
+    // Asks for dayCount() without a record (e.g. at start-up).
+    void requestDayCount();
+    // Waits until everything submitted so far was handled (tests, closing).
+    void drain();
+
+signals:
+    // After the record is in the local database; dayCount: this bench's and
+    // window's records since local midnight.
+    void stored(const QString &id, int dayCount);
+    void dayCount(int count);
+    // Records waiting for the fleet database (0 when all were sent).
+    void queueChanged(int queued);
+    void failed(const QString &message);
+
+private:
+    class Worker;
+    QThread *m_thread;
+    std::unique_ptr<Worker> m_worker;
+};
+
+// The part that lives on the writer's thread.
+class RecordWriter::Worker final : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Worker(const RecordWriter::Settings &settings);
+    ~Worker() override;
+
+public slots:
+    void write(const Records::BoardRecord &record);
+    void countToday();
+    void send();
+    void shutDown();
+    void nothing() {}
+
+signals:
+    void stored(const QString &id, int dayCount);
+    void dayCount(int count);
+    void queueChanged(int queued);
+    void failed(const QString &message);
+
+private:
+    bool openLocal();
+    int todayCount();
+
+    RecordWriter::Settings m_settings;
+    std::unique_ptr<RecordStore> m_local;
+    std::unique_ptr<RecordStore> m_fleet;
+    QTimer *m_retry = nullptr;
+    int m_lastQueued = -1;
+};

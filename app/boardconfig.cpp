@@ -52,6 +52,25 @@ ChipAndOs readChipAndOs()
     return values;
 }
 
+QString recordsDatabase()
+{
+    // QSettings splits an unquoted value at commas into a list: join it back.
+    const std::unique_ptr<QSettings> ini = openIni(path());
+    if (!ini)
+        return QString();
+    const QVariant value = ini->value(QStringLiteral("Records/Database"));
+    return (value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
+                                                 : value.toString())
+        .trimmed();
+}
+
+int watchdogSilentSeconds()
+{
+    bool ok = false;
+    const int seconds = readValue(QStringLiteral("Watchdog"), QStringLiteral("Silent_Seconds")).trimmed().toInt(&ok);
+    return ok && seconds > 0 ? seconds : 0;
+}
+
 std::unique_ptr<QSettings> userSettings()
 {
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,

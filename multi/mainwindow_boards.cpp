@@ -40,9 +40,12 @@ void MainWindow::onDeviceEvent(DeviceEventSource::Kind kind, const QString &inte
         return;
     if (kind == DeviceEventSource::Kind::Removal) {
         qDebug("quoril use device removed!!!\n\n");
+        arrivalNames.removeAll(interfaceName);
     } else {
         qDebug("quoril use device insert!!!\n\n");
         arrivalDue = true;
+        if (!arrivalNames.contains(interfaceName))
+            arrivalNames.append(interfaceName);
     }
     // A removal's listing drops the vanished port, so that its return counts
     // as new; an arrival's listing also binds and launches. A burst of events
@@ -58,6 +61,7 @@ void MainWindow::startListingIfDue()
     listingDue = false;
     listingForArrival = arrivalDue;
     arrivalDue = false;
+    listingArrivalNames = std::exchange(arrivalNames, {});
 
     listing = new QProcess(this);
     listing->setWorkingDirectory(toolDir);
@@ -119,6 +123,7 @@ void MainWindow::listingEnded()
         ended->deleteLater();
 
     const QVector<PortRecord> newPorts = scanPorts(output);
+    noteArrivalNames(newPorts);
     if (listingForArrival) {
         if (startInProgress) {
             // The batch's processes do not exist yet: bind and launch after Start.
@@ -171,6 +176,7 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     if (index >= 0 && index < kSlotCount) {
         pendingOutput[static_cast<std::size_t>(index)].clear();
         killedAfterNotFound[static_cast<std::size_t>(index)] = false;
+        silenced[static_cast<std::size_t>(index)] = false;
     }
 
     // The tool gets its arguments as a list: a folder name with blanks or
@@ -196,6 +202,22 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     qDebug("Download start sucessfully!");
     if (index >= 0 && index < boardBusy.size())
         boardBusy[index] = 1;
+    if (index >= 0 && index < kSlotCount) {
+        Records::BoardRecord identity;
+        identity.bench = benchName;
+        identity.window = QStringLiteral("multi");
+        identity.slot = index + 1;
+        identity.port = portText;
+        identity.serial = portSerials.value(portText);
+        identity.source = zipFilePath;
+        identity.sha256 = batchPackageHash;
+        identity.chip = chipType;
+        identity.os = osType;
+        boardRuns[static_cast<std::size_t>(index)].begin(identity, QDateTime::currentDateTimeUtc());
+        batchCounters.boardStarted(index);
+        silenceWatchdog.arm(index, monotonic.elapsed());
+        updateCounters();
+    }
 }
 
 void MainWindow::onReadData_1()
@@ -236,6 +258,11 @@ void MainWindow::readBoardOutput(int index)
     if (index < 0 || index >= kSlotCount || index >= processes.size())
         return;
     const auto slotIndex = static_cast<std::size_t>(index);
+    if (silenced[slotIndex]) {
+        processes.at(index)->readAllStandardOutput(); // stopped by the watchdog
+        return;
+    }
+    silenceWatchdog.heard(index, monotonic.elapsed());
     // Restores the black text and removes a red chunk. Qt re-polishes the bar
     // on every setStyleSheet, even an unchanged one, so only set it on change.
     QProgressBar *bar = boardSlots[slotIndex].bar;
@@ -297,9 +324,12 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
     for (const QString &line : lines) {
         appendMultiplexLog(prefix + line);
         const BoardLineResult result = interpretBoardLine(line, slotNumber, progressValue(index));
+        BoardRun &run = boardRuns[slotIndex];
+        run.noteLine(line);
 
         switch (result.kind) {
         case BoardLineResult::Kind::NotFound: {
+            run.noteFailure(Records::Result::NotFound);
             slot.status->setPixmap(QPixmap::fromImage(failedImage));
             appendStatus(result.statusMessage);
             markBarRed(index);
@@ -324,6 +354,9 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
         case BoardLineResult::Kind::CommFailed:
         case BoardLineResult::Kind::TooLarge:
         case BoardLineResult::Kind::DownloadFailed:
+            run.noteFailure(result.kind == BoardLineResult::Kind::CommFailed ? Records::Result::CommFailed
+                            : result.kind == BoardLineResult::Kind::TooLarge ? Records::Result::TooLarge
+                                                                             : Records::Result::DownloadFailed);
             slot.status->setPixmap(QPixmap::fromImage(failedImage));
             appendStatus(result.statusMessage);
             markBarRed(index);
@@ -336,6 +369,7 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
         }
 
         if (result.complete) {
+            run.noteCompleted();
             slot.status->setPixmap(QPixmap::fromImage(successImage));
             setProgressValue(index, 100.0f);
             appendStatus(result.completeMessage);

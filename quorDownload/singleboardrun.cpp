@@ -96,6 +96,8 @@ SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downlo
     if (downloadProcess) {
         connect(downloadProcess, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadData()));
         connect(downloadProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onToolFinished()));
+        connect(downloadProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                &SingleBoardRun::onToolEnded);
     }
 }
 
@@ -178,7 +180,15 @@ void SingleBoardRun::pyDownload()
             showFailureBox();
             qDebug() << "Failed to start command process.";
         }
+        return;
     }
+    m_boardRun.begin(in.identity, QDateTime::currentDateTimeUtc());
+}
+
+void SingleBoardRun::onToolEnded(int exitCode, QProcess::ExitStatus status)
+{
+    if (m_boardRun.isActive())
+        emit runEnded(m_boardRun.finish(exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()));
 }
 
 void SingleBoardRun::showFailureBox()
@@ -238,6 +248,9 @@ void SingleBoardRun::killLoop()
 {
     if (!m_process)
         return;
+    // A tool killed here ends as stopped, unless its output already decided the result.
+    if (m_process->state() != QProcess::NotRunning && m_boardRun.isActive())
+        m_boardRun.noteStopped();
     ++m_killing;
     while (m_process->state() != QProcess::NotRunning) {
         readChunk(true); // what the tool wrote before the kill still reaches the log
@@ -349,13 +362,16 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
 {
     RunLog::appendLog(line);
     const SingleOutput::LineDecision d = SingleOutput::decideLine(line, m_state);
+    m_boardRun.noteLine(line);
     switch (d.connection) {
     case SingleOutput::Connection::BoxFirst:
+        m_boardRun.noteFailure(Records::Result::NotFound);
         showConnectionBox();
         killLoop();
         m_state.breakSeen = 0;
         return LineEnd::EndCall;
     case SingleOutput::Connection::KillFirst:
+        m_boardRun.noteFailure(Records::Result::CommFailed);
         killLoop();
         showConnectionBox();
         m_state.breakSeen = 0;
@@ -377,9 +393,13 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     QCoreApplication::processEvents();
     qDebug().noquote() << "from cmd: " << debugForm(d.normalized);
 
-    if (d.failure)
+    if (d.failure) {
+        m_boardRun.noteFailure(line.contains(QLatin1String(ToolContract::kTooLarge)) ? Records::Result::TooLarge
+                                                                                    : Records::Result::DownloadFailed);
         failure(d.failureText);
+    }
     if (d.completion) {
+        m_boardRun.noteCompleted();
         completion();
         return LineEnd::EndCall;
     }

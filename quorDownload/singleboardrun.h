@@ -5,9 +5,11 @@
 #include "app/lineassembler.h"
 #include "quorDownload/singleoutput.h"
 #include "quorDownload/staging.h" // PartitionRowChoice
+#include "records/boardrun.h"
 
 #include <QObject>
 #include <QPointer>
+#include <QProcess>
 #include <QStringList>
 #include <QVector>
 
@@ -17,7 +19,6 @@
 
 class QLabel;
 class QPlainTextEdit;
-class QProcess;
 class QProgressBar;
 class QPushButton;
 class QTextCodec;
@@ -28,6 +29,7 @@ struct SingleRunInputs
     QString configFilePath, configFileName, configDir, stagingDir, downloadCommand;
     QStringList toolArguments; // what downloadCommand says, one argument per value
     QVector<PartitionRowChoice> rows;
+    Records::BoardRecord identity; // bench, window, description and its hash, chip, OS
 };
 
 struct SingleRunWidgets
@@ -53,6 +55,10 @@ public:
     int animationFrame() const { return m_animationFrame; }
     bool isAnimating() const { return m_animating; }
 
+signals:
+    // A tool run has ended (by itself, by a failure, a stop or a close).
+    void runEnded(const Records::BoardRecord &record);
+
 public slots:
     void pyDownload(); // downloadButton clicked
     void onReadData(); // downloadProcess readyReadStandardOutput (connected once, by this class)
@@ -64,6 +70,7 @@ public slots:
 private slots:
     void releaseEndedThread();
     void onToolFinished(); // the tool's unterminated last line is handled too
+    void onToolEnded(int exitCode, QProcess::ExitStatus status); // records the run
 
 private:
     // Output of one notification. Lines read while the tool is being killed are
@@ -106,4 +113,5 @@ private:
     LineAssembler m_lines{QByteArrayLiteral("\n")};
     bool m_draining = false;
     int m_killing = 0;
+    BoardRun m_boardRun;
 };

@@ -10,10 +10,10 @@ const int kSendBatch = 100;
 }
 
 RecordWriter::RecordWriter(const Settings &settings, QObject *parent)
-    : QObject(parent), m_thread(new QThread(this)), m_worker(std::make_unique<Worker>(settings))
+    : QObject(parent), m_thread(std::make_unique<QThread>()), m_worker(std::make_unique<Worker>(settings))
 {
     qRegisterMetaType<Records::BoardRecord>();
-    m_worker->moveToThread(m_thread);
+    m_worker->moveToThread(m_thread.get());
     connect(m_worker.get(), &Worker::stored, this, &RecordWriter::stored);
     connect(m_worker.get(), &Worker::dayCount, this, &RecordWriter::dayCount);
     connect(m_worker.get(), &Worker::queueChanged, this, &RecordWriter::queueChanged);

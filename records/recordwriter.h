@@ -52,7 +52,8 @@ signals:
 
 private:
     class Worker;
-    QThread *m_thread;
+    // Not a child: the window's own threads are what its children show.
+    std::unique_ptr<QThread> m_thread;
     std::unique_ptr<Worker> m_worker;
 };
 

@@ -67,7 +67,8 @@ QString recordsDatabase()
 int watchdogSilentSeconds()
 {
     bool ok = false;
-    const int seconds = readValue(QStringLiteral("Watchdog"), QStringLiteral("Silent_Seconds")).trimmed().toInt(&ok);
+    const int seconds =
+        readValue(QStringLiteral("Watchdog"), QStringLiteral("Silent_Seconds")).trimmed().toInt(&ok);
     return ok && seconds > 0 ? seconds : 0;
 }
 

@@ -355,8 +355,9 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
         case BoardLineResult::Kind::TooLarge:
         case BoardLineResult::Kind::DownloadFailed:
             run.noteFailure(result.kind == BoardLineResult::Kind::CommFailed ? Records::Result::CommFailed
-                            : result.kind == BoardLineResult::Kind::TooLarge ? Records::Result::TooLarge
-                                                                             : Records::Result::DownloadFailed);
+                            : result.kind == BoardLineResult::Kind::TooLarge
+                                ? Records::Result::TooLarge
+                                : Records::Result::DownloadFailed);
             slot.status->setPixmap(QPixmap::fromImage(failedImage));
             appendStatus(result.statusMessage);
             markBarRed(index);

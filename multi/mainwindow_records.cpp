@@ -98,8 +98,9 @@ void MainWindow::checkSilence()
         markBarRed(index);
         appendStatus(tr("Board %1 (USB Port: %2%3) printed nothing for %4 s: stopped as failed.")
                          .arg(index + 1)
-                         .arg(current.port,
-                              current.serial.isEmpty() ? QString() : QStringLiteral(", serial ") + current.serial)
+                         .arg(current.port, current.serial.isEmpty()
+                                                ? QString()
+                                                : QStringLiteral(", serial ") + current.serial)
                          .arg(silenceWatchdog.limitMs() / 1000));
         // Killed without waiting; the run is recorded when the process reports its end.
         processes.at(index)->kill();

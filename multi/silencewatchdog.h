@@ -12,7 +12,7 @@ public:
     bool enabled() const { return m_limitMs > 0; }
     qint64 limitMs() const { return m_limitMs; }
 
-    void arm(int slot, qint64 nowMs); // the slot's tool was started
+    void arm(int slot, qint64 nowMs);   // the slot's tool was started
     void heard(int slot, qint64 nowMs); // it printed something
     void disarm(int slot);              // its run ended
 

@@ -173,8 +173,8 @@ void SingleBoardRun::pyDownload()
     qDebug().noquote() << toolDir + in.downloadCommand;
     // The command line above is what the operator reads; the tool gets the
     // same values as a list, so quotes or blanks in a folder name arrive intact.
-    ToolLaunch::start(m_process,
-                      ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
+    ToolLaunch::start(
+        m_process, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
             showFailureBox();
@@ -188,7 +188,8 @@ void SingleBoardRun::pyDownload()
 void SingleBoardRun::onToolEnded(int exitCode, QProcess::ExitStatus status)
 {
     if (m_boardRun.isActive())
-        emit runEnded(m_boardRun.finish(exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()));
+        emit runEnded(
+            m_boardRun.finish(exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()));
 }
 
 void SingleBoardRun::showFailureBox()
@@ -394,8 +395,9 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     qDebug().noquote() << "from cmd: " << debugForm(d.normalized);
 
     if (d.failure) {
-        m_boardRun.noteFailure(line.contains(QLatin1String(ToolContract::kTooLarge)) ? Records::Result::TooLarge
-                                                                                    : Records::Result::DownloadFailed);
+        m_boardRun.noteFailure(line.contains(QLatin1String(ToolContract::kTooLarge))
+                                   ? Records::Result::TooLarge
+                                   : Records::Result::DownloadFailed);
         failure(d.failureText);
     }
     if (d.completion) {

@@ -13,7 +13,7 @@ public:
     bool isActive() const { return m_active; }
     const Records::BoardRecord &record() const { return m_record; }
 
-    void noteLine(const QString &line); // keeps the last line that is not empty
+    void noteLine(const QString &line);        // keeps the last line that is not empty
     void noteFailure(Records::Result failure); // the first one counts
     void noteCompleted() { m_outcome.completed = true; }
     void noteWatchdog() { m_outcome.watchdog = true; }

@@ -55,11 +55,11 @@ QString benchName();
 // What a finished run showed, as far as the result depends on it.
 struct RunOutcome
 {
-    bool completed = false;               // the completion text was seen
-    std::optional<Result> lineFailure;    // the first failure line seen (not found, comm, too large, download)
-    bool watchdog = false;                // stopped because the tool fell silent
-    bool stopped = false;                 // stopped by the operator (Stop, Restart, closing the window)
-    bool crashed = false;                 // the tool ended by a signal we did not send
+    bool completed = false;            // the completion text was seen
+    std::optional<Result> lineFailure; // the first failure line seen (not found, comm, too large, download)
+    bool watchdog = false;             // stopped because the tool fell silent
+    bool stopped = false;              // stopped by the operator (Stop, Restart, closing the window)
+    bool crashed = false;              // the tool ended by a signal we did not send
 };
 
 // A completion wins, then the first failure line, then the watchdog, the

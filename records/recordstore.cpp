@@ -132,8 +132,8 @@ bool RecordStore::fail(const QString &what, const QString &detail)
 bool RecordStore::open(int targetVersion)
 {
     close();
-    QSqlDatabase db = QSqlDatabase::addDatabase(m_remote ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"),
-                                                m_connection);
+    QSqlDatabase db = QSqlDatabase::addDatabase(
+        m_remote ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
     if (!db.isValid())
         return fail(QStringLiteral("no Qt SQL driver"), db.lastError().text());
     if (m_remote) {
@@ -161,7 +161,8 @@ bool RecordStore::open(int targetVersion)
         db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     }
     if (!db.open())
-        return fail(QStringLiteral("cannot open %1").arg(m_remote ? QStringLiteral("the fleet database") : m_location),
+        return fail(QStringLiteral("cannot open %1")
+                        .arg(m_remote ? QStringLiteral("the fleet database") : m_location),
                     db.lastError().text());
     if (!m_remote) {
         // WAL: a commit is one append, a process killed at any point leaves the
@@ -230,7 +231,8 @@ bool RecordStore::migrate(int from, int to)
             }
         }
         if (!db.commit())
-            return fail(QStringLiteral("schema upgrade to version %1 failed").arg(version), db.lastError().text());
+            return fail(QStringLiteral("schema upgrade to version %1 failed").arg(version),
+                        db.lastError().text());
     }
     return true;
 }
@@ -300,10 +302,11 @@ QVector<Records::BoardRecord> RecordStore::queued(int limit)
 {
     QVector<Records::BoardRecord> out;
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(QStringLiteral("SELECT ") + QStringLiteral("r.id, r.bench, r.window_name, r.slot, r.port, r.serial, "
-                                                         "r.source, r.sha256, r.chip, r.os, r.start_utc, "
-                                                         "r.end_utc, r.duration_ms, r.result, r.exit_code, "
-                                                         "r.last_line") +
+    q.prepare(QStringLiteral("SELECT ") +
+              QStringLiteral("r.id, r.bench, r.window_name, r.slot, r.port, r.serial, "
+                             "r.source, r.sha256, r.chip, r.os, r.start_utc, "
+                             "r.end_utc, r.duration_ms, r.result, r.exit_code, "
+                             "r.last_line") +
               QStringLiteral(" FROM outbox o JOIN records r ON r.id = o.id ORDER BY o.seq LIMIT ?"));
     q.addBindValue(limit);
     if (!q.exec()) {
@@ -336,7 +339,8 @@ int RecordStore::queuedCount()
 QVector<Records::BoardRecord> RecordStore::records(const QDateTime &since, const QString &bench)
 {
     QVector<Records::BoardRecord> out;
-    QString sql = QStringLiteral("SELECT ") + QLatin1String(kColumns) + QStringLiteral(" FROM records WHERE 1=1");
+    QString sql =
+        QStringLiteral("SELECT ") + QLatin1String(kColumns) + QStringLiteral(" FROM records WHERE 1=1");
     if (since.isValid())
         sql += QStringLiteral(" AND start_utc >= ?");
     if (!bench.isEmpty())
@@ -361,7 +365,8 @@ QVector<Records::BoardRecord> RecordStore::records(const QDateTime &since, const
 int RecordStore::countSince(const QString &bench, const QString &window, const QDateTime &since)
 {
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(QStringLiteral("SELECT COUNT(*) FROM records WHERE bench = ? AND window_name = ? AND start_utc >= ?"));
+    q.prepare(QStringLiteral(
+        "SELECT COUNT(*) FROM records WHERE bench = ? AND window_name = ? AND start_utc >= ?"));
     q.addBindValue(bench);
     q.addBindValue(window);
     q.addBindValue(Records::isoUtc(since));

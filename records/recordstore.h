@@ -43,7 +43,8 @@ public:
 
     // Records started at or after `since` (all when invalid) on `bench` (all
     // when empty), in the order they were written.
-    QVector<Records::BoardRecord> records(const QDateTime &since = QDateTime(), const QString &bench = QString());
+    QVector<Records::BoardRecord> records(const QDateTime &since = QDateTime(),
+                                          const QString &bench = QString());
     // Records of this bench and window started at or after `since`.
     int countSince(const QString &bench, const QString &window, const QDateTime &since);
 

@@ -23,11 +23,11 @@ class RecordWriter final : public QObject
 public:
     struct Settings
     {
-        QString localPath;        // the SQLite file
-        QString fleet;            // PostgreSQL connection string; empty: local only
-        int retryMs = 5000;       // pause before sending again after a failure
-        QString bench;            // for the day's count
-        QString window;           // for the day's count
+        QString localPath;  // the SQLite file
+        QString fleet;      // PostgreSQL connection string; empty: local only
+        int retryMs = 5000; // pause before sending again after a failure
+        QString bench;      // for the day's count
+        QString window;     // for the day's count
     };
 
     RecordWriter(const Settings &settings, QObject *parent);

@@ -27,9 +27,9 @@ inline Records::BoardRecord sampleRecord(int n, const QString &bench = QStringLi
 
 inline bool sameRecord(const Records::BoardRecord &a, const Records::BoardRecord &b)
 {
-    return a.id == b.id && a.bench == b.bench && a.window == b.window && a.slot == b.slot && a.port == b.port &&
-           a.serial == b.serial && a.source == b.source && a.sha256 == b.sha256 && a.chip == b.chip &&
-           a.os == b.os && Records::isoUtc(a.start) == Records::isoUtc(b.start) &&
+    return a.id == b.id && a.bench == b.bench && a.window == b.window && a.slot == b.slot &&
+           a.port == b.port && a.serial == b.serial && a.source == b.source && a.sha256 == b.sha256 &&
+           a.chip == b.chip && a.os == b.os && Records::isoUtc(a.start) == Records::isoUtc(b.start) &&
            Records::isoUtc(a.end) == Records::isoUtc(b.end) && a.durationMs == b.durationMs &&
            a.result == b.result && a.exitCode == b.exitCode && a.lastLine == b.lastLine;
 }

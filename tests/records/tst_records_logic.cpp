@@ -64,10 +64,10 @@ void tst_RecordsLogic::classify_data()
     const std::optional<Result> none;
     QTest::newRow("complete") << true << none << false << false << false << Result::Success;
     QTest::newRow("complete then killed by stop") << true << none << false << true << true << Result::Success;
-    QTest::newRow("not found, killed") << false << std::optional(Result::NotFound) << false << false << true
-                                       << Result::NotFound;
-    QTest::newRow("comm failure before stop") << false << std::optional(Result::CommFailed) << false << true
-                                              << false << Result::CommFailed;
+    QTest::newRow("not found, killed")
+        << false << std::optional(Result::NotFound) << false << false << true << Result::NotFound;
+    QTest::newRow("comm failure before stop")
+        << false << std::optional(Result::CommFailed) << false << true << false << Result::CommFailed;
     QTest::newRow("too large") << false << std::optional(Result::TooLarge) << false << false << false
                                << Result::TooLarge;
     QTest::newRow("watchdog kill") << false << none << true << false << true << Result::Watchdog;
@@ -89,10 +89,10 @@ void tst_RecordsLogic::classify()
 
 void tst_RecordsLogic::resultNamesRoundTrip()
 {
-    const QStringList names = {QStringLiteral("success"),      QStringLiteral("not_found"),
-                               QStringLiteral("comm_failed"),  QStringLiteral("too_large"),
+    const QStringList names = {QStringLiteral("success"),         QStringLiteral("not_found"),
+                               QStringLiteral("comm_failed"),     QStringLiteral("too_large"),
                                QStringLiteral("download_failed"), QStringLiteral("tool_crashed"),
-                               QStringLiteral("stopped"),      QStringLiteral("watchdog")};
+                               QStringLiteral("stopped"),         QStringLiteral("watchdog")};
     for (const QString &name : names)
         QCOMPARE(Records::resultName(Records::resultFromName(name).value()), name);
     QVERIFY(!Records::resultFromName(QStringLiteral("Success")));
@@ -128,10 +128,10 @@ void tst_RecordsLogic::runRecord_data()
                                              QString()}
                               << false << 1 << false << Result::DownloadFailed << 1
                               << QStringLiteral("USB download failed");
-    QTest::newRow("stopped") << QStringList{QStringLiteral("Waiting"), QStringLiteral("  ")} << true << 9 << true
-                             << Result::Stopped << -1 << QStringLiteral("Waiting");
-    QTest::newRow("crash") << QStringList{QStringLiteral("break")} << false << 0 << true << Result::ToolCrashed
-                           << -1 << QStringLiteral("break");
+    QTest::newRow("stopped") << QStringList{QStringLiteral("Waiting"), QStringLiteral("  ")} << true << 9
+                             << true << Result::Stopped << -1 << QStringLiteral("Waiting");
+    QTest::newRow("crash") << QStringList{QStringLiteral("break")} << false << 0 << true
+                           << Result::ToolCrashed << -1 << QStringLiteral("break");
 }
 
 void tst_RecordsLogic::runRecord()
@@ -204,11 +204,12 @@ void tst_RecordsLogic::counters()
     QCOMPARE(c.burning(), burning);
     // Finished boards over 30 minutes: twice as many per hour.
     QCOMPARE(c.boardsPerHour(at(1800)), 2.0 * (passed + failed));
-    QCOMPARE(c.text(at(1800)), QStringLiteral("Batch: %1 passed, %2 failed, %3 burning, %4 boards/h, 00:30:00")
-                                   .arg(passed)
-                                   .arg(failed)
-                                   .arg(burning)
-                                   .arg(2.0 * (passed + failed), 0, 'f', 1));
+    QCOMPARE(c.text(at(1800)),
+             QStringLiteral("Batch: %1 passed, %2 failed, %3 burning, %4 boards/h, 00:30:00")
+                 .arg(passed)
+                 .arg(failed)
+                 .arg(burning)
+                 .arg(2.0 * (passed + failed), 0, 'f', 1));
 }
 
 void tst_RecordsLogic::countersNewBatch()
@@ -269,7 +270,8 @@ void tst_RecordsLogic::summaryGroupsByDayAndBench()
     QCOMPARE(rows.at(2).yieldPercent, 0.0);
     const QStringList table = Records::summaryTable(rows).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(table.size(), 4);
-    QVERIFY2(table.at(1).simplified() == QStringLiteral("2026-03-01 b1 4 2 2 50.0% 3.0"), qPrintable(table.at(1)));
+    QVERIFY2(table.at(1).simplified() == QStringLiteral("2026-03-01 b1 4 2 2 50.0% 3.0"),
+             qPrintable(table.at(1)));
 }
 
 void tst_RecordsLogic::exports()
@@ -280,10 +282,12 @@ void tst_RecordsLogic::exports()
     r.lastLine = QStringLiteral("[ERR] updating file is too large");
     r.exitCode = 1;
     const QList<QByteArray> csv = Records::exportCsv({r}).split('\n');
-    QCOMPARE(csv.at(0), QByteArray("id,bench,window,slot,port,serial,source,sha256,chip,os,start,end,duration_ms,"
-                                   "result,exit_code,last_line"));
-    QCOMPARE(csv.at(1), QByteArray("b1/x,b1,,0,,,\"/p/a,b \"\"c\"\".zip\",,,,2026-03-01T08:00:00.000Z,"
-                                   "2026-03-01T08:00:01.500Z,1500,too_large,1,[ERR] updating file is too large"));
+    QCOMPARE(csv.at(0),
+             QByteArray("id,bench,window,slot,port,serial,source,sha256,chip,os,start,end,duration_ms,"
+                        "result,exit_code,last_line"));
+    QCOMPARE(csv.at(1),
+             QByteArray("b1/x,b1,,0,,,\"/p/a,b \"\"c\"\".zip\",,,,2026-03-01T08:00:00.000Z,"
+                        "2026-03-01T08:00:01.500Z,1500,too_large,1,[ERR] updating file is too large"));
     const QJsonArray json = QJsonDocument::fromJson(Records::exportJson({r, r})).array();
     QCOMPARE(json.size(), 2);
     const QJsonObject first = json.at(0).toObject();

@@ -116,8 +116,10 @@ void tst_RecordsStore::writerStoresInOrderWithDayCount()
     QVector<Records::BoardRecord> sent;
     QList<int> counts;
     {
-        RecordWriter writer({file, QString(), 5000, QStringLiteral("bench-a"), QStringLiteral("multi")}, nullptr);
-        connect(&writer, &RecordWriter::stored, this, [&counts](const QString &, int count) { counts.append(count); });
+        RecordWriter writer({file, QString(), 5000, QStringLiteral("bench-a"), QStringLiteral("multi")},
+                            nullptr);
+        connect(&writer, &RecordWriter::stored, this,
+                [&counts](const QString &, int count) { counts.append(count); });
         for (int n = 1; n <= 5; ++n) {
             sent.append(sampleRecord(n));
             writer.submit(sent.last());
@@ -178,11 +180,13 @@ void tst_RecordsStore::cli_data()
     QTest::addColumn<QString>("expected"); // a line or fragment of standard output
     QTest::newRow("summary") << QStringList{QStringLiteral("summary")} << 0
                              << QStringLiteral(" bench-a       3       2       1   66.7%       2.5");
-    QTest::newRow("summary by bench") << QStringList{QStringLiteral("summary"), QStringLiteral("--bench"),
-                                                     QStringLiteral("nobody")}
-                                      << 0 << QStringLiteral("day ");
-    QTest::newRow("csv") << QStringList{QStringLiteral("export"), QStringLiteral("--format"), QStringLiteral("csv")}
-                         << 0 << QStringLiteral(",comm_failed,1,\"line 3, with 'quotes' and \"\"more\"\"\"\n");
+    QTest::newRow("summary by bench")
+        << QStringList{QStringLiteral("summary"), QStringLiteral("--bench"), QStringLiteral("nobody")} << 0
+        << QStringLiteral("day ");
+    QTest::newRow("csv") << QStringList{QStringLiteral("export"), QStringLiteral("--format"),
+                                        QStringLiteral("csv")}
+                         << 0
+                         << QStringLiteral(",comm_failed,1,\"line 3, with 'quotes' and \"\"more\"\"\"\n");
     QTest::newRow("json since") << QStringList{QStringLiteral("export"), QStringLiteral("--format"),
                                                QStringLiteral("json"), QStringLiteral("--since"),
                                                QStringLiteral("2000-01-01")}

@@ -100,8 +100,7 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
             in.configDir = m_state.configDir;
             in.stagingDir = m_state.stagingDir;
             in.downloadCommand = m_state.downloadCommand;
-            in.toolArguments =
-                ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
+            in.toolArguments = ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
             in.identity.bench = m_benchName;
             in.identity.window = QStringLiteral("single");
             in.identity.slot = 1;

@@ -173,8 +173,8 @@ void SingleBoardRun::pyDownload()
     qDebug().noquote() << toolDir + in.downloadCommand;
     // The command line above is what the operator reads; the tool gets the
     // same values as a list, so quotes or blanks in a folder name arrive intact.
-    ToolLaunch::start(
-        m_process, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
+    ToolLaunch::start(m_process,
+                      ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
             showFailureBox();

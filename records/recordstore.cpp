@@ -183,6 +183,7 @@ bool RecordStore::open(int targetVersion)
 
 void RecordStore::close()
 {
+    m_insert.reset(); // before its connection goes
     if (!QSqlDatabase::contains(m_connection))
         return;
     {
@@ -239,10 +240,17 @@ bool RecordStore::migrate(int from, int to)
 
 bool RecordStore::insertRow(const Records::BoardRecord &r)
 {
-    QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(QStringLiteral("INSERT INTO records (") + QLatin1String(kColumns) +
-              QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                             "ON CONFLICT (id) DO NOTHING"));
+    if (!m_insert) {
+        m_insert = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
+        if (!m_insert->prepare(QStringLiteral("INSERT INTO records (") + QLatin1String(kColumns) +
+                               QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                                              "ON CONFLICT (id) DO NOTHING"))) {
+            const QString detail = m_insert->lastError().text();
+            m_insert.reset();
+            return fail(QStringLiteral("cannot prepare the record insert"), detail);
+        }
+    }
+    QSqlQuery &q = *m_insert;
     const QVariantList values = {r.id,
                                  r.bench,
                                  r.window,
@@ -259,8 +267,8 @@ bool RecordStore::insertRow(const Records::BoardRecord &r)
                                  Records::resultName(r.result),
                                  r.exitCode,
                                  r.lastLine};
-    for (const QVariant &value : values)
-        q.addBindValue(value.isNull() ? QVariant(QString(QLatin1String(""))) : value);
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i).isNull() ? QVariant(QString(QLatin1String(""))) : values.at(i));
     if (!q.exec())
         return fail(QStringLiteral("cannot write record %1").arg(r.id), q.lastError().text());
     return true;

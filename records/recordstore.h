@@ -5,6 +5,10 @@
 #include <QString>
 #include <QVector>
 
+#include <memory>
+
+class QSqlQuery;
+
 // A record database: an SQLite file or a PostgreSQL server, the same table in
 // both. The schema is created and upgraded on open (table schema_version).
 // Inserts are idempotent on the record id, one transaction per record.
@@ -53,6 +57,7 @@ private:
     bool migrate(int from, int to);
     bool insertRow(const Records::BoardRecord &record);
 
+    std::unique_ptr<QSqlQuery> m_insert; // prepared once per connection
     QString m_location;
     QString m_connection;
     bool m_remote;

@@ -145,7 +145,7 @@ void quorDownloadToolUI::setUpRecords()
         m_records->submit(record);
         showRunRecord();
     });
-    connect(m_records, &RecordWriter::stored, this, [this](const QString &, int count) {
+    connect(m_records, &RecordWriter::stored, this, [this](int count) {
         m_dayCount = count;
         showRunRecord();
     });

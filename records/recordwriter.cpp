@@ -12,46 +12,79 @@ const int kSendBatch = 100;
 RecordWriter::RecordWriter(const Settings &settings, QObject *parent)
     : QObject(parent), m_thread(std::make_unique<QThread>()), m_worker(std::make_unique<Worker>(settings))
 {
-    qRegisterMetaType<Records::BoardRecord>();
     m_worker->moveToThread(m_thread.get());
-    connect(m_worker.get(), &Worker::stored, this, &RecordWriter::stored);
-    connect(m_worker.get(), &Worker::dayCount, this, &RecordWriter::dayCount);
-    connect(m_worker.get(), &Worker::queueChanged, this, &RecordWriter::queueChanged);
-    connect(m_worker.get(), &Worker::failed, this, &RecordWriter::failed);
+    Worker *worker = m_worker.get();
+    connect(worker, &Worker::stored, this, &RecordWriter::stored);
+    connect(worker, &Worker::dayCount, this, &RecordWriter::dayCount);
+    connect(worker, &Worker::queueChanged, this, &RecordWriter::queueChanged);
+    connect(worker, &Worker::failed, this, &RecordWriter::failed);
+    // Every connection exists before the thread starts: nothing of them is
+    // made on one thread and read on the other afterwards.
+    connect(this, &RecordWriter::recordsPosted, worker, &Worker::writePosted, Qt::QueuedConnection);
+    connect(this, &RecordWriter::countPosted, worker, &Worker::countToday, Qt::QueuedConnection);
+    connect(this, &RecordWriter::drainPosted, worker, &Worker::nothing, Qt::BlockingQueuedConnection);
+    connect(this, &RecordWriter::shutDownPosted, worker, &Worker::shutDown, Qt::BlockingQueuedConnection);
+    connect(m_thread.get(), &QThread::started, worker, &Worker::send); // what an earlier run left queued
     m_thread->setObjectName(QStringLiteral("records"));
     m_thread->start();
-    // Sends what an earlier run left in the outbox.
-    QMetaObject::invokeMethod(m_worker.get(), &Worker::send, Qt::QueuedConnection);
 }
 
 RecordWriter::~RecordWriter()
 {
-    // Queued calls run in order: shutDown runs after every record submitted before it.
-    QMetaObject::invokeMethod(m_worker.get(), &Worker::shutDown, Qt::BlockingQueuedConnection);
+    // Posted calls run in order: the shut-down comes after every record submitted before it.
+    emit shutDownPosted(QPrivateSignal());
     m_thread->quit();
     m_thread->wait();
-    m_worker.reset(); // its thread has ended: nothing of it runs any more
+    m_worker->waitUntilShutDown(); // orders the thread's last writes before the destruction
+    m_worker.reset();
 }
 
 void RecordWriter::submit(const Records::BoardRecord &record)
 {
-    QMetaObject::invokeMethod(
-        m_worker.get(), [worker = m_worker.get(), record] { worker->write(record); }, Qt::QueuedConnection);
+    m_worker->post(record);
+    emit recordsPosted(QPrivateSignal());
 }
 
 void RecordWriter::requestDayCount()
 {
-    QMetaObject::invokeMethod(m_worker.get(), &Worker::countToday, Qt::QueuedConnection);
+    emit countPosted(QPrivateSignal());
 }
 
 void RecordWriter::drain()
 {
-    QMetaObject::invokeMethod(m_worker.get(), &Worker::nothing, Qt::BlockingQueuedConnection);
+    emit drainPosted(QPrivateSignal());
 }
 
 RecordWriter::Worker::Worker(const RecordWriter::Settings &settings) : m_settings(settings) {}
 
 RecordWriter::Worker::~Worker() = default;
+
+void RecordWriter::Worker::post(const Records::BoardRecord &record)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_inbox.push_back(record);
+}
+
+void RecordWriter::Worker::waitUntilShutDown()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    Q_ASSERT(m_shutDown);
+}
+
+void RecordWriter::Worker::writePosted()
+{
+    for (;;) {
+        Records::BoardRecord record;
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_inbox.empty())
+                return;
+            record = std::move(m_inbox.front());
+            m_inbox.pop_front();
+        }
+        write(record);
+    }
+}
 
 bool RecordWriter::Worker::openLocal()
 {
@@ -81,7 +114,7 @@ void RecordWriter::Worker::write(const Records::BoardRecord &record)
         emit failed(m_local->error());
         return;
     }
-    emit stored(record.id, todayCount());
+    emit stored(todayCount());
     if (!m_settings.fleet.isEmpty())
         send();
 }
@@ -138,8 +171,11 @@ void RecordWriter::Worker::send()
 
 void RecordWriter::Worker::shutDown()
 {
+    writePosted();
     delete m_retry; // a timer is stopped on its own thread
     m_retry = nullptr;
     m_fleet.reset();
     m_local.reset();
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_shutDown = true;
 }

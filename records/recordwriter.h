@@ -5,7 +5,9 @@
 #include <QObject>
 #include <QString>
 
+#include <deque>
 #include <memory>
+#include <mutex>
 
 class QThread;
 class QTimer;
@@ -34,7 +36,7 @@ public:
     // Writes what was submitted, then ends the thread.
     ~RecordWriter() override;
 
-    // Queued to the writer's thread; returns at once.
+    // Hands the record to the writer's thread; returns at once.
     void submit(const Records::BoardRecord &record);
     // Asks for dayCount() without a record (e.g. at start-up).
     void requestDayCount();
@@ -42,13 +44,19 @@ public:
     void drain();
 
 signals:
-    // After the record is in the local database; dayCount: this bench's and
+    // After a record is in the local database; count: this bench's and
     // window's records since local midnight.
-    void stored(const QString &id, int dayCount);
+    void stored(int count);
     void dayCount(int count);
     // Records waiting for the fleet database (0 when all were sent).
     void queueChanged(int queued);
     void failed(const QString &message);
+
+    // To the writer's thread (connected before it starts).
+    void recordsPosted(QPrivateSignal);
+    void countPosted(QPrivateSignal);
+    void drainPosted(QPrivateSignal);
+    void shutDownPosted(QPrivateSignal);
 
 private:
     class Worker;
@@ -65,15 +73,19 @@ public:
     explicit Worker(const RecordWriter::Settings &settings);
     ~Worker() override;
 
+    // Any thread.
+    void post(const Records::BoardRecord &record);
+    void waitUntilShutDown();
+
 public slots:
-    void write(const Records::BoardRecord &record);
+    void writePosted();
     void countToday();
     void send();
     void shutDown();
     void nothing() {}
 
 signals:
-    void stored(const QString &id, int dayCount);
+    void stored(int count);
     void dayCount(int count);
     void queueChanged(int queued);
     void failed(const QString &message);
@@ -81,10 +93,15 @@ signals:
 private:
     bool openLocal();
     int todayCount();
+    void write(const Records::BoardRecord &record);
 
     RecordWriter::Settings m_settings;
     std::unique_ptr<RecordStore> m_local;
     std::unique_ptr<RecordStore> m_fleet;
     QTimer *m_retry = nullptr;
     int m_lastQueued = -1;
+
+    std::mutex m_mutex; // guards the two below
+    std::deque<Records::BoardRecord> m_inbox;
+    bool m_shutDown = false;
 };

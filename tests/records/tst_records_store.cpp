@@ -118,8 +118,7 @@ void tst_RecordsStore::writerStoresInOrderWithDayCount()
     {
         RecordWriter writer({file, QString(), 5000, QStringLiteral("bench-a"), QStringLiteral("multi")},
                             nullptr);
-        connect(&writer, &RecordWriter::stored, this,
-                [&counts](const QString &, int count) { counts.append(count); });
+        connect(&writer, &RecordWriter::stored, this, [&counts](int count) { counts.append(count); });
         for (int n = 1; n <= 5; ++n) {
             sent.append(sampleRecord(n));
             writer.submit(sent.last());

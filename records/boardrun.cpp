@@ -12,8 +12,14 @@ void BoardRun::begin(const Records::BoardRecord &identity, const QDateTime &now)
 
 void BoardRun::noteLine(const QString &line)
 {
-    if (!line.trimmed().isEmpty())
-        m_record.lastLine = line;
+    // Called for every output line: no copy, and most lines end the scan at
+    // their first character.
+    for (const QChar c : line) {
+        if (!c.isSpace()) {
+            m_record.lastLine = line;
+            return;
+        }
+    }
 }
 
 void BoardRun::noteFailure(Records::Result failure)

@@ -550,184 +550,258 @@ bool installTree(const Handle &parent, const QString &parentPath, const QByteArr
     return true;
 }
 
+// One unpack in its steps: open the package, plan the entries and check the
+// space, prepare the temporary folder, write (with the hash alongside), seal
+// the tree with its stamp, then commit it into place or roll it back. A step
+// that fails has put its reason into the result.
+class Unpacker final
+{
+public:
+    Unpacker(const QString &zipPath, const QString &destFolder, UnpackProgress *progress,
+             const UnpackOptions &options)
+        : m_zipPath(zipPath), m_destFolder(destFolder), m_progress(progress), m_options(options)
+    {
+    }
+
+    UnpackResult run()
+    {
+        // An entry larger than the file-size limit then fails like a full disk.
+        FileOps::ignoreFileSizeSignal();
+        qDebug().noquote() << m_zipPath + QStringLiteral("!!!!!!!!!!!!!!");
+        qDebug().noquote() << m_destFolder + QStringLiteral("!!!!!!!!!!!!!!");
+        if (m_progress) {
+            m_progress->bytesDone = 0;
+            m_progress->bytesTotal = 0;
+        }
+        if (!openPackage() || !openParent() || !planEntries() || !checkSpace() || !prepareTempFolder())
+            return m_result;
+        bool failed = !writeEntries() || !seal();
+        m_root.reset();
+        failed = !commit(failed);
+        if (!failed) {
+            m_result.package = m_identity;
+            qDebug().noquote() << QStringLiteral("Unpacked package %1, %2 bytes, SHA-256 %3")
+                                      .arg(m_identity.fileName)
+                                      .arg(m_identity.size)
+                                      .arg(QString::fromLatin1(m_identity.sha256Hex));
+        }
+        qDebug().noquote() << "";
+        m_result.messages.removeDuplicates();
+        m_result.ok = !failed;
+        return m_result;
+    }
+
+private:
+    // Opened once, without blocking on a FIFO; every reader reads this file.
+    bool openPackage()
+    {
+        m_package = FileOps::openForReading(m_zipPath, nullptr);
+        if (!m_package.valid() || !readPackageIdentity(m_package, m_zipPath, &m_identity)) {
+            qDebug() << "ZIP file not found!";
+            m_result.messages.append(QStringLiteral("Image package not found: ") + m_zipPath);
+            return false;
+        }
+        m_source.file = &m_package;
+        m_source.size = m_identity.size;
+        return true;
+    }
+
+    bool openParent()
+    {
+        m_cleanDest = QDir::cleanPath(QDir(m_destFolder).absolutePath());
+        const QFileInfo destInfo(m_cleanDest);
+        m_parentPath = destInfo.absolutePath();
+        m_destName = FileOps::nameBytes(destInfo.fileName());
+        if (QDir().mkpath(m_parentPath))
+            m_parent = FileOps::openFolder(m_parentPath, false, nullptr, nullptr);
+        if (!m_parent.valid() || m_destName.isEmpty()) {
+            qDebug() << "Destination folder not found!";
+            m_result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + m_cleanDest);
+            return false;
+        }
+        return true;
+    }
+
+    bool planEntries()
+    {
+        if (!listEntries(m_source, &m_entries, &m_result))
+            return false;
+        dropReplacedEntries(&m_entries);
+
+        int fileCount = 0;
+        for (const Entry &e : m_entries) {
+            if (e.kind == Kind::File) {
+                // Saturating: the sizes zip64 headers claim can add up past the range.
+                m_total = e.size > LLONG_MAX - m_total ? LLONG_MAX : m_total + std::max<qint64>(0, e.size);
+                ++fileCount;
+            }
+        }
+        if (m_progress)
+            m_progress->bytesTotal = m_total;
+
+        m_workers = m_options.workers;
+        if (m_workers <= 0) {
+            const int cores = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+            m_workers = m_total >= kParallelMinBytes ? std::min(2, cores) : 1;
+        }
+        m_workers = std::max(1, std::min({m_workers, kMaxWorkers, std::max(1, fileCount)}));
+        assignWorkers(&m_entries, m_workers);
+        return true;
+    }
+
+    // A package that cannot fit fails at once instead of filling the disk first.
+    bool checkSpace()
+    {
+        const qint64 freeBytes = FileOps::freeSpace(m_parent);
+        if (freeBytes >= 0 && m_total > freeBytes) {
+            qDebug() << "Not enough free space:" << m_total << "needed," << freeBytes << "free";
+            m_result.messages.append(
+                QStringLiteral("Not enough free space to unpack: %1 MiB needed, %2 MiB free.")
+                    .arg(m_total / kMiB + (m_total % kMiB != 0 ? 1 : 0))
+                    .arg(freeBytes / kMiB));
+            return false;
+        }
+        return true;
+    }
+
+    // A fresh hidden folder beside the destination; nobody else writes into it.
+    bool prepareTempFolder()
+    {
+        for (int attempt = 0; attempt < 100 && m_tempName.isEmpty(); ++attempt) {
+            const QByteArray candidate = '.' + m_destName + ".unpack-" +
+                                         QByteArray::number(QRandomGenerator::global()->generate(), 16);
+            const FileOps::Status made = FileOps::makeFolderAt(m_parent, candidate, nullptr);
+            if (made == FileOps::Status::Ok)
+                m_tempName = candidate;
+            else if (made != FileOps::Status::Exists)
+                break;
+        }
+        if (!m_tempName.isEmpty())
+            m_root = FileOps::openFolderAt(m_parent, m_tempName, nullptr);
+        if (!m_root.valid()) {
+            qDebug() << "Destination folder not found!";
+            m_result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + m_cleanDest);
+            if (!m_tempName.isEmpty())
+                FileOps::removeEmptyFolderAt(m_parent, m_tempName);
+            return false;
+        }
+        m_tempPath = m_parentPath + QLatin1Char('/') + FileOps::nameString(m_tempName);
+        return true;
+    }
+
+    // The workers write the entries; the hasher reads the package beside them.
+    bool writeEntries()
+    {
+        std::atomic<bool> stop{false};
+        std::mutex headerLock;
+        Job job;
+        job.source = m_source;
+        job.entries = &m_entries;
+        job.root = &m_root;
+        job.shownDest = m_cleanDest + QLatin1Char('/');
+        job.progress = m_progress;
+        job.stop = &stop;
+        job.headerLock = &headerLock;
+
+        m_hasher.source = &m_source;
+        m_hasher.stop = &stop;
+        m_hasher.progress = m_progress;
+
+        std::vector<WorkerOutcome> outcomes(static_cast<size_t>(m_workers));
+        {
+            std::vector<std::thread> threads;
+            if (m_options.hashPackage)
+                threads.emplace_back([this] { m_hasher.run(); });
+            for (int i = 1; i < m_workers; ++i)
+                threads.emplace_back(
+                    [&job, &outcomes, i] { Worker(job, i, &outcomes[static_cast<size_t>(i)]).run(); });
+            Worker(job, 0, &outcomes[0]).run();
+            for (std::thread &t : threads)
+                t.join();
+        }
+        bool failed = false;
+        for (const WorkerOutcome &o : outcomes) {
+            m_result.messages += o.messages;
+            m_result.bytesWritten += o.bytes;
+            m_result.entriesWritten += o.entries;
+            failed = failed || o.failed;
+        }
+        return !failed;
+    }
+
+    // The digest, a check that the package stayed as it was, and the stamp last:
+    // a folder with a stamp holds the whole package.
+    bool seal()
+    {
+        if (m_options.hashPackage) {
+            if (m_progress && m_progress->cancel.load()) { // while only the hasher was still reading
+                m_result.messages.append(QStringLiteral("Unpacking was cancelled."));
+                return false;
+            }
+            if (m_hasher.hex.isEmpty()) {
+                qDebug() << "Cannot hash the package:" << m_hasher.problem;
+                m_result.messages.append(QStringLiteral("Cannot read the package: ") + m_hasher.problem);
+                return false;
+            }
+            m_identity.sha256Hex = m_hasher.hex;
+        }
+        // A package rewritten in place meanwhile may have given parts of two versions.
+        PackageIdentity after;
+        if (!readPackageIdentity(m_package, m_zipPath, &after) || after.size != m_identity.size ||
+            after.modifiedMs != m_identity.modifiedMs) {
+            qDebug() << "The package changed while it was unpacked";
+            m_result.messages.append(
+                QStringLiteral("The package changed while it was unpacked; press Start again."));
+            return false;
+        }
+        QString error;
+        if (m_options.hashPackage && !writeStamp(m_root, m_identity, &error)) {
+            m_result.messages.append(
+                QStringLiteral("Cannot write %1: %2")
+                    .arg(m_cleanDest + QLatin1Char('/') + QLatin1String(kPackageStampName), error));
+            return false;
+        }
+        return true;
+    }
+
+    // Moves the sealed tree into place, or deletes it after a failure.
+    bool commit(bool failed)
+    {
+        if (!failed)
+            failed =
+                !installTree(m_parent, m_parentPath, m_tempName, m_destName, m_cleanDest, &m_result.messages);
+        QString error;
+        if (failed && !FileOps::removeTreeAside(m_tempPath, &error)) // never follows links
+            qDebug() << "Could not delete the unpack folder" << m_tempPath << error;
+        return !failed;
+    }
+
+    const QString m_zipPath;
+    const QString m_destFolder;
+    UnpackProgress *const m_progress;
+    const UnpackOptions m_options;
+    UnpackResult m_result;
+
+    Handle m_package;
+    PackageIdentity m_identity;
+    Source m_source;
+    QString m_cleanDest;
+    QString m_parentPath;
+    QByteArray m_destName;
+    Handle m_parent;
+    std::vector<Entry> m_entries;
+    qint64 m_total = 0;
+    int m_workers = 1;
+    QByteArray m_tempName;
+    Handle m_root;
+    QString m_tempPath;
+    Hasher m_hasher;
+};
+
 } // namespace
 
 UnpackResult unpackPackage(const QString &zipPath, const QString &destFolder, UnpackProgress *progress,
                            const UnpackOptions &options)
 {
-    UnpackResult result;
-    // An entry larger than the file-size limit then fails like a full disk.
-    FileOps::ignoreFileSizeSignal();
-    qDebug().noquote() << zipPath + QStringLiteral("!!!!!!!!!!!!!!");
-    qDebug().noquote() << destFolder + QStringLiteral("!!!!!!!!!!!!!!");
-    if (progress) {
-        progress->bytesDone = 0;
-        progress->bytesTotal = 0;
-    }
-
-    // Opened once, without blocking on a FIFO; every reader reads this file.
-    const Handle package = FileOps::openForReading(zipPath, nullptr);
-    PackageIdentity identity;
-    if (!package.valid() || !readPackageIdentity(package, zipPath, &identity)) {
-        qDebug() << "ZIP file not found!";
-        result.messages.append(QStringLiteral("Image package not found: ") + zipPath);
-        return result;
-    }
-    Source source;
-    source.file = &package;
-    source.size = identity.size;
-
-    const QString cleanDest = QDir::cleanPath(QDir(destFolder).absolutePath());
-    const QFileInfo destInfo(cleanDest);
-    const QString parentPath = destInfo.absolutePath();
-    const QByteArray destName = FileOps::nameBytes(destInfo.fileName());
-    Handle parent;
-    if (QDir().mkpath(parentPath))
-        parent = FileOps::openFolder(parentPath, false, nullptr, nullptr);
-    if (!parent.valid() || destName.isEmpty()) {
-        qDebug() << "Destination folder not found!";
-        result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + cleanDest);
-        return result;
-    }
-
-    std::vector<Entry> entries;
-    if (!listEntries(source, &entries, &result))
-        return result;
-    dropReplacedEntries(&entries);
-
-    qint64 total = 0;
-    int fileCount = 0;
-    for (const Entry &e : entries) {
-        if (e.kind == Kind::File) {
-            // Saturating: the sizes zip64 headers claim can add up past the range.
-            total = e.size > LLONG_MAX - total ? LLONG_MAX : total + std::max<qint64>(0, e.size);
-            ++fileCount;
-        }
-    }
-    if (progress)
-        progress->bytesTotal = total;
-
-    int workers = options.workers;
-    if (workers <= 0) {
-        const int cores = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
-        workers = total >= kParallelMinBytes ? std::min(2, cores) : 1;
-    }
-    workers = std::max(1, std::min({workers, kMaxWorkers, std::max(1, fileCount)}));
-    assignWorkers(&entries, workers);
-
-    // A package that cannot fit fails at once instead of filling the disk first.
-    const qint64 freeBytes = FileOps::freeSpace(parent);
-    if (freeBytes >= 0) {
-        if (total > freeBytes) {
-            qDebug() << "Not enough free space:" << total << "needed," << freeBytes << "free";
-            result.messages.append(
-                QStringLiteral("Not enough free space to unpack: %1 MiB needed, %2 MiB free.")
-                    .arg(total / kMiB + (total % kMiB != 0 ? 1 : 0))
-                    .arg(freeBytes / kMiB));
-            return result;
-        }
-    }
-
-    // A fresh hidden folder beside the destination; nobody else writes into it.
-    QByteArray tempName;
-    for (int attempt = 0; attempt < 100 && tempName.isEmpty(); ++attempt) {
-        const QByteArray candidate =
-            '.' + destName + ".unpack-" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        const FileOps::Status made = FileOps::makeFolderAt(parent, candidate, nullptr);
-        if (made == FileOps::Status::Ok)
-            tempName = candidate;
-        else if (made != FileOps::Status::Exists)
-            break;
-    }
-    Handle root;
-    if (!tempName.isEmpty())
-        root = FileOps::openFolderAt(parent, tempName, nullptr);
-    if (!root.valid()) {
-        qDebug() << "Destination folder not found!";
-        result.messages.append(QStringLiteral("Cannot create the unpack folder: ") + cleanDest);
-        if (!tempName.isEmpty())
-            FileOps::removeEmptyFolderAt(parent, tempName);
-        return result;
-    }
-    const QString tempPath = parentPath + QLatin1Char('/') + FileOps::nameString(tempName);
-
-    std::atomic<bool> stop{false};
-    std::mutex headerLock;
-    Job job;
-    job.source = source;
-    job.entries = &entries;
-    job.root = &root;
-    job.shownDest = cleanDest + QLatin1Char('/');
-    job.progress = progress;
-    job.stop = &stop;
-    job.headerLock = &headerLock;
-
-    Hasher hasher;
-    hasher.source = &source;
-    hasher.stop = &stop;
-    hasher.progress = progress;
-
-    std::vector<WorkerOutcome> outcomes(static_cast<size_t>(workers));
-    {
-        std::vector<std::thread> threads;
-        if (options.hashPackage)
-            threads.emplace_back([&hasher] { hasher.run(); });
-        for (int i = 1; i < workers; ++i)
-            threads.emplace_back(
-                [&job, &outcomes, i] { Worker(job, i, &outcomes[static_cast<size_t>(i)]).run(); });
-        Worker(job, 0, &outcomes[0]).run();
-        for (std::thread &t : threads)
-            t.join();
-    }
-    bool failed = false;
-    for (const WorkerOutcome &o : outcomes) {
-        result.messages += o.messages;
-        result.bytesWritten += o.bytes;
-        result.entriesWritten += o.entries;
-        failed = failed || o.failed;
-    }
-    if (!failed && options.hashPackage) {
-        if (progress && progress->cancel.load()) { // while only the hasher was still reading
-            result.messages.append(QStringLiteral("Unpacking was cancelled."));
-            failed = true;
-        } else if (hasher.hex.isEmpty()) {
-            qDebug() << "Cannot hash the package:" << hasher.problem;
-            result.messages.append(QStringLiteral("Cannot read the package: ") + hasher.problem);
-            failed = true;
-        }
-        identity.sha256Hex = hasher.hex;
-    }
-    // A package rewritten in place meanwhile may have given parts of two versions.
-    PackageIdentity after;
-    if (!failed && (!readPackageIdentity(package, zipPath, &after) || after.size != identity.size ||
-                    after.modifiedMs != identity.modifiedMs)) {
-        qDebug() << "The package changed while it was unpacked";
-        result.messages.append(
-            QStringLiteral("The package changed while it was unpacked; press Start again."));
-        failed = true;
-    }
-    // The stamp last: a folder with a stamp holds the whole package.
-    QString error;
-    if (!failed && options.hashPackage && !writeStamp(root, identity, &error)) {
-        result.messages.append(
-            QStringLiteral("Cannot write %1: %2")
-                .arg(cleanDest + QLatin1Char('/') + QLatin1String(kPackageStampName), error));
-        failed = true;
-    }
-    root.reset();
-    if (!failed)
-        failed = !installTree(parent, parentPath, tempName, destName, cleanDest, &result.messages);
-    if (failed && !FileOps::removeTreeAside(tempPath, &error)) // never follows links
-        qDebug() << "Could not delete the unpack folder" << tempPath << error;
-    if (!failed) {
-        result.package = identity;
-        qDebug().noquote() << QStringLiteral("Unpacked package %1, %2 bytes, SHA-256 %3")
-                                  .arg(identity.fileName)
-                                  .arg(identity.size)
-                                  .arg(QString::fromLatin1(identity.sha256Hex));
-    }
-    qDebug().noquote() << "";
-    result.messages.removeDuplicates();
-    result.ok = !failed;
-    return result;
+    return Unpacker(zipPath, destFolder, progress, options).run();
 }

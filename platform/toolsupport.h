@@ -26,6 +26,10 @@ private:
 // gone (a closed pipe). Output to a terminal or a file is never gone.
 bool outputReaderGone(int waitMs);
 
+// Makes standard output write bytes as given. Windows' C runtime would
+// otherwise turn every "\n" into "\r\n", so a CRLF line would end in "\r\r\n".
+void useBinaryOutput();
+
 // Ends this process at once, as an external kill would: no clean-up, no
 // buffered output written.
 [[noreturn]] void killSelf();

@@ -16,10 +16,12 @@
 #include <QPushButton>
 #include <QTextCodec>
 #include <QThread>
+#include <QTimer>
 
 namespace {
 
 constexpr int kStartWaitMs = 30000;
+constexpr int kFrameMs = 16;
 
 const char kStyleS0[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}";
 const char kStyleS1[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
@@ -69,6 +71,7 @@ public:
     void appendStatus(const QString &text) override { m_run.appendStatus(text); }
     void insertStatus(const QString &text) override
     {
+        m_run.showPendingText();
         if (m_run.m_widgets.statusText)
             m_run.m_widgets.statusText->insertPlainText(text);
     }
@@ -85,6 +88,9 @@ SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downlo
 {
     if (!m_codec)
         m_codec = QTextCodec::codecForLocale();
+    m_viewTimer.setSingleShot(true);
+    m_viewTimer.setInterval(kFrameMs);
+    connect(&m_viewTimer, &QTimer::timeout, this, &SingleBoardRun::showPendingText);
     // Destroy this object before the process, so that killing a still running
     // tool in the process's destructor cannot call back into a half-gone run.
     if (downloadProcess && parent && downloadProcess->parent() == parent) {
@@ -173,8 +179,8 @@ void SingleBoardRun::pyDownload()
     qDebug().noquote() << toolDir + in.downloadCommand;
     // The command line above is what the operator reads; the tool gets the
     // same values as a list, so quotes or blanks in a folder name arrive intact.
-    ToolLaunch::start(m_process,
-                      ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
+    ToolLaunch::start(
+        m_process, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
             showFailureBox();
@@ -317,6 +323,7 @@ void SingleBoardRun::onToolFinished()
 void SingleBoardRun::drain()
 {
     m_draining = true;
+    m_frame.start();
     for (;;) {
         if (m_chunks.empty()) {
             // Notifications raised while the handler ran may have been merged
@@ -344,6 +351,9 @@ void SingleBoardRun::drain()
         if (front.next >= front.lines.size())
             m_chunks.pop_front();
     }
+    // Lines that came one at a time are shown together at the end of the frame.
+    if (!m_pendingText.isEmpty() && !m_viewTimer.isActive())
+        m_viewTimer.start();
     m_draining = false;
 }
 
@@ -354,9 +364,12 @@ void SingleBoardRun::prepareStatusText()
         return;
     if (!text->isReadOnly())
         text->setReadOnly(true);
-    text->moveCursor(QTextCursor::End);
-    if (text->document()->characterCount() - 1 > SingleOutput::kStatusTextLimit)
+    // The lines still to be shown count as shown: they go with the view's text.
+    if (text->document()->characterCount() - 1 + m_pendingText.size() > SingleOutput::kStatusTextLimit) {
+        m_pendingText.clear();
         text->clear();
+    }
+    text->moveCursor(QTextCursor::End);
 }
 
 SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
@@ -364,6 +377,8 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     RunLog::appendLog(line);
     const SingleOutput::LineDecision d = SingleOutput::decideLine(line, m_state);
     m_boardRun.noteLine(line);
+    if (d.connection != SingleOutput::Connection::None)
+        showPendingText();
     switch (d.connection) {
     case SingleOutput::Connection::BoxFirst:
         m_boardRun.noteFailure(Records::Result::NotFound);
@@ -386,12 +401,11 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     // The view is cleared once it holds more than its limit, so a longer line
     // is shown only up to that limit: laying out megabytes of one paragraph
     // would stall the window for minutes. The log keeps the whole line.
-    if (m_widgets.statusText)
-        m_widgets.statusText->insertPlainText(d.shown.size() > SingleOutput::kStatusTextLimit
-                                                  ? d.shown.left(SingleOutput::kStatusTextLimit)
-                                                  : d.shown);
+    m_pendingText += d.shown.size() > SingleOutput::kStatusTextLimit
+                         ? d.shown.left(SingleOutput::kStatusTextLimit)
+                         : d.shown;
     updateBar();
-    QCoreApplication::processEvents();
+    atFrame();
     qDebug().noquote() << "from cmd: " << debugForm(d.normalized);
 
     if (d.failure) {
@@ -414,12 +428,28 @@ void SingleBoardRun::updateBar()
     if (!bar)
         return;
     if (bar->value() != 100) {
+        // Every value is set, but painted at the next frame: the bar would
+        // otherwise paint itself at once for every value that changes its text.
+        bar->setUpdatesEnabled(false);
         bar->setValue(SingleOutput::barValue(m_state.downloadProgress));
-        bar->repaint();
+        bar->setUpdatesEnabled(true);
+        bar->update();
     } else if (m_process && m_process->waitForStarted(kStartWaitMs)) {
         bar->setValue(100);
         setRunning(false);
     }
+}
+
+// Lets the toolkit paint and handle input once a frame while lines keep coming,
+// so the window answers throughout a flood at a fraction of the cost per line.
+// A few lines are done before the frame is over and painted by the event loop.
+void SingleBoardRun::atFrame()
+{
+    if (m_frame.elapsed() < kFrameMs)
+        return;
+    showPendingText();
+    QCoreApplication::processEvents();
+    m_frame.start();
 }
 
 void SingleBoardRun::failure(const QString &boxText)
@@ -435,6 +465,7 @@ void SingleBoardRun::failure(const QString &boxText)
 
 void SingleBoardRun::completion()
 {
+    showPendingText();
     if (m_widgets.progressBar) {
         m_widgets.progressBar->setValue(100);
         m_widgets.progressBar->repaint();
@@ -454,12 +485,28 @@ void SingleBoardRun::setRunning(bool running)
 
 void SingleBoardRun::appendStatus(const QString &text)
 {
+    showPendingText();
     if (m_widgets.statusText)
         m_widgets.statusText->appendPlainText(text);
 }
 
 void SingleBoardRun::moveStatusCursorToEnd()
 {
+    showPendingText();
     if (m_widgets.statusText)
         m_widgets.statusText->moveCursor(QTextCursor::End);
+}
+
+// The lines of a frame go into the view in one insertion: laying out the view
+// once per line costs more than everything else done for the line.
+void SingleBoardRun::showPendingText()
+{
+    m_viewTimer.stop();
+    if (m_pendingText.isEmpty())
+        return;
+    if (QPlainTextEdit *text = m_widgets.statusText) {
+        text->moveCursor(QTextCursor::End);
+        text->insertPlainText(m_pendingText);
+    }
+    m_pendingText.clear();
 }

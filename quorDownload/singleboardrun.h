@@ -7,10 +7,12 @@
 #include "quorDownload/staging.h" // PartitionRowChoice
 #include "records/boardrun.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QProcess>
 #include <QStringList>
+#include <QTimer>
 #include <QVector>
 
 #include <deque>
@@ -89,6 +91,8 @@ private:
     LineEnd handleLine(const QString &line);
     void prepareStatusText();
     void updateBar();
+    void atFrame();
+    void showPendingText();
     void failure(const QString &boxText);
     void completion();
     void showFailureBox();
@@ -113,5 +117,11 @@ private:
     LineAssembler m_lines{QByteArrayLiteral("\n")};
     bool m_draining = false;
     int m_killing = 0;
+    // Painting and event handling between lines happen once a frame: a tool
+    // printing thousands of lines a second would otherwise spend its time in
+    // painting the bar and the view for every line.
+    QElapsedTimer m_frame;
+    QString m_pendingText; // shown lines not yet in the view
+    QTimer m_viewTimer;    // shows them at the end of the frame
     BoardRun m_boardRun;
 };

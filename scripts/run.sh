@@ -4,12 +4,29 @@
 # and says where it is.
 #   QUOR_MODE=Multiple (default) | Single | Default   burn mode written to run/config/Board_config.ini
 #   QUOR_DEMO=0                                        start the program only, no scripted plugs
+#   QUOR_TARGET=windows                                the Windows program under wine instead: builds the
+#       Windows SDK once if missing (about an hour), then the program, and plays both windows (or the one
+#       QUOR_MODE names) in run-win/ with checks; screenshots run-win/multi.png and run-win/single.png
 # Every board run is recorded in run/records.sqlite; at the end the demo prints `quor_records summary`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 mode=${QUOR_MODE:-Multiple}
 work=$root/run
+
+if [ "${QUOR_TARGET:-linux}" = windows ]; then
+    scripts/install-deps.sh
+    sdk=${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}
+    if [ ! -f "$sdk/.complete" ]; then
+        echo "No Windows SDK in $sdk yet: building it once (about an hour)."
+        scripts/build-win-sdk.sh
+    fi
+    scripts/build-windows.sh
+    case ${QUOR_MODE:-both} in
+    Multiple | Single) exec tests/win/e2e_windows.sh "$root/run-win" "$QUOR_MODE" ;;
+    *) exec tests/win/e2e_windows.sh "$root/run-win" both ;;
+    esac
+fi
 
 if [ "${1:-}" != "--inside-display" ]; then
     scripts/install-deps.sh

@@ -158,46 +158,67 @@ for name in "${programs[@]}"; do
 done
 # The Qt test programs find their DLLs in the SDK through WINEPATH. Their output goes to a file:
 # a program run by wine from a script has no console for it.
+restart_wine() {
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+}
+run_qt_test() { # name, [wrapper command...]
+    local name=$1 log=$out/$1.txt rc totals p f s
+    shift
+    echo "--- $name.exe under wine"
+    rm -f "$log"
+    timeout 300 "$@" "$wine" "$qt_bin/$name.exe" -o "$(winepath -w "$log" 2>/dev/null),txt" >"$out/$name.wine.log" 2>&1
+    rc=$?
+    totals=$(tr -d '\r' <"$log" 2>/dev/null | sed -n 's/^Totals: \([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped.*/\1 \2 \3/p')
+    if [ -z "$totals" ]; then
+        fail "$name.exe ended without totals (exit $rc); output in $log and $out/$name.wine.log"
+        tail -5 "$out/$name.wine.log"
+        return
+    fi
+    read -r p f s <<<"$totals"
+    tr -d '\r' <"$log" | grep -aE '^(FAIL!|SKIP)|^   (Actual|Expected)|failure location' | grep -av '^QDEBUG' | head -40
+    echo "      $name: $p passed, $f failed, $s skipped"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    if [ "$f" -eq 0 ] && [ "$rc" -ne 0 ]; then
+        fail "$name.exe exited with $rc"
+    fi
+}
+# A 1 MiB file system for the full-disk case of tst_fileops_win, when this user may mount one.
+small_disk=$build/small-disk
+unmount_small_disk() {
+    mountpoint -q "$small_disk" 2>/dev/null && umount "$small_disk"
+}
 if [ "$qt_built" -eq 1 ]; then
+    mkdir -p "$small_disk"
+    unmount_small_disk
+    if mount -t tmpfs -o size=1m quor-small-disk "$small_disk" 2>/dev/null; then
+        QUOR_SMALL_DISK=$(winepath -w "$small_disk" 2>/dev/null)
+        export QUOR_SMALL_DISK
+    else
+        echo "NOTE  no small file system could be mounted here (needs root): the full-disk case skips"
+    fi
     WINEPATH="$(winepath -w "$sdk/bin" 2>/dev/null);$(winepath -w "$sdk/qt/bin" 2>/dev/null)"
     export WINEPATH
     for name in "${qt_tests[@]}"; do
-        echo "--- $name.exe under wine"
-        log=$out/$name.txt
-        rm -f "$log"
-        timeout 300 "$wine" "$qt_bin/$name.exe" -o "$(winepath -w "$log" 2>/dev/null),txt" >"$out/$name.wine.log" 2>&1
-        rc=$?
-        totals=$(tr -d '\r' <"$log" 2>/dev/null | sed -n 's/^Totals: \([0-9]*\) passed, \([0-9]*\) failed, \([0-9]*\) skipped.*/\1 \2 \3/p')
-        if [ -z "$totals" ]; then
-            fail "$name.exe ended without totals (exit $rc); output in $log and $out/$name.wine.log"
-            tail -5 "$out/$name.wine.log"
-            continue
-        fi
-        read -r p f s <<<"$totals"
-        tr -d '\r' <"$log" | grep -aE '^(FAIL!|SKIP)|^   (Actual|Expected)|failure location' | grep -av '^QDEBUG' | head -40
-        echo "      $name: $p passed, $f failed, $s skipped"
+        run_qt_test "$name"
+    done
+    unmount_small_disk
+    # End to end: the zip unpacked elsewhere, both windows burning boards from the bench, screenshots;
+    # first the multi-board window test on the Windows device source, which needs the same display.
+    restart_wine
+    echo "--- quor_download.exe end to end under wine and Xvfb"
+    tests/win/e2e_windows.sh "$build/win-e2e" >"$out/e2e.log" 2>&1
+    rc=$?
+    tr -d '\r' <"$out/e2e.log" | grep -aE '^(PASS|FAIL|      )'
+    totals=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$out/e2e.log" | tail -1)
+    if [ -z "$totals" ]; then
+        fail "end-to-end run ended without totals (exit $rc); output in $out/e2e.log"
+        tail -5 "$out/e2e.log"
+    else
+        read -r p f <<<"$totals"
         passed=$((passed + p))
         failed=$((failed + f))
-        if [ "$f" -eq 0 ] && [ "$rc" -ne 0 ]; then
-            fail "$name.exe exited with $rc"
-        fi
-    done
-    # The program itself starts and keeps running (headless) until it is stopped.
-    echo "--- quor_download.exe under wine (-platform offscreen, 5 s)"
-    start_dir=$build/win-start
-    rm -rf "$start_dir"
-    mkdir -p "$start_dir/config"
-    printf '[Burn_Type]\r\nBurn_Type=Multiple\r\n' >"$start_dir/config/Board_config.ini"
-    # From the laid-out folder, where the platform plugins are.
-    (cd "$start_dir" && timeout 5 "$wine" "$root/dist/quor_download-win64/quor_download.exe" -platform offscreen \
-        >"$out/quor_download.wine.log" 2>&1)
-    rc=$?
-    if [ "$rc" -eq 124 ]; then
-        echo "PASS  quor_download.exe starts and runs until stopped"
-        passed=$((passed + 1))
-    else
-        fail "quor_download.exe ended by itself with $rc (output in $out/quor_download.wine.log)"
-        tail -5 "$out/quor_download.wine.log"
     fi
 fi
 drop_prefix

@@ -1,5 +1,7 @@
 #include "bench/common/benchwork.h"
 
+#include "zipmaker.h"
+
 #include "app/boardconfig.h"
 #include "app/toolcontract.h"
 #include "multi/mainwindow.h"
@@ -63,7 +65,10 @@ bool BenchFolder::installTool(const QString &executable) const
 
 QString BenchFolder::rememberPackage() const
 {
+    // A real package: Start starts nothing when the unpack fails.
     QDir().mkpath(file(QStringLiteral("pkg")));
+    ZipMaker::writeZip(file(QStringLiteral("pkg/images.zip")),
+                       {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b'))});
     BoardConfig::userSettings()->setValue(QLatin1String(BoardConfig::kLastPath2Key),
                                           file(QStringLiteral("pkg/images.zip")));
     return file(QStringLiteral("pkg/QuorBurnImage"));

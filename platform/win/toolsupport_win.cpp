@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <fcntl.h>
+#include <io.h>
+
 #include <chrono>
 #include <thread>
 
@@ -59,6 +63,11 @@ bool outputReaderGone(int waitMs)
     // On the writing end this fails once the reader has closed its end.
     return !::PeekNamedPipe(out, nullptr, 0, nullptr, &available, nullptr) &&
            ::GetLastError() == ERROR_BROKEN_PIPE;
+}
+
+void useBinaryOutput()
+{
+    ::_setmode(::_fileno(stdout), _O_BINARY);
 }
 
 void killSelf()

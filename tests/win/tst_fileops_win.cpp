@@ -341,6 +341,38 @@ private slots:
         QVERIFY(!exists(m_work + QStringLiteral("/escape.img")));
     }
 
+    // A full disk: QUOR_SMALL_DISK names an empty folder on a small file system
+    // (test-windows.sh mounts a 1 MiB one). The unpack is refused before it
+    // writes; a copy that runs out of space fails and leaves no partial file.
+    void fullDisk()
+    {
+        const QString disk = qEnvironmentVariable("QUOR_SMALL_DISK");
+        if (disk.isEmpty())
+            QSKIP("QUOR_SMALL_DISK names no small file system here");
+        const QString dest = disk + QStringLiteral("/QuorBurnImage");
+        const QByteArray big(2 << 20, 'x');
+        QVERIFY(writeZip(at(QStringLiteral("big.zip")), {zipFile("rootfs.img", big)}));
+        const UnpackResult r = unpackPackage(at(QStringLiteral("big.zip")), dest);
+        QVERIFY(!r.ok);
+        QVERIFY2(r.messages.value(0).contains(QLatin1String("free space")),
+                 qPrintable(r.messages.join('\n')));
+        QVERIFY(!exists(dest));
+
+        QVERIFY(writeBytes(at(QStringLiteral("big.img")), big));
+        QString error;
+        QVERIFY(!FileCopy::copyFileInto(at(QStringLiteral("big.img")), disk, QStringLiteral("big.img"),
+                                        &error, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        QVERIFY(!error.isEmpty());
+        QCOMPARE(QDir(disk).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList());
+
+        // What fits still unpacks there, and the space is given back.
+        QVERIFY(writeZip(at(QStringLiteral("small.zip")), {zipFile("boot.img", "boot")}));
+        const UnpackResult fits = unpackPackage(at(QStringLiteral("small.zip")), dest);
+        QVERIFY2(fits.ok, qPrintable(fits.messages.join(QLatin1Char('\n'))));
+        QCOMPARE(readAll(dest + QStringLiteral("/boot.img")), QByteArray("boot"));
+        QVERIFY(FileOps::removeTreeAside(dest));
+    }
+
     void stagingCopyNotThroughJunction()
     {
         JUNCTION_OR_SKIP(at(QStringLiteral("staging")), m_outside);

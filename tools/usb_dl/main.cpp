@@ -4,6 +4,7 @@
 // because the caller reads them through a pipe as they come.
 
 #include "app/toolcontract.h"
+#include "platform/toolsupport.h"
 #include "tools/benchcommon/benchstate.h"
 #include "tools/usb_dl/scenario.h"
 
@@ -113,6 +114,7 @@ int main(int argc, char **argv)
         values.insert(a, args.at(++i));
     }
 
+    ToolSupport::useBinaryOutput();
     Sim::Output out(stdout);
     const Bench::State state = Bench::load(dir);
     if (list) {

@@ -1,0 +1,211 @@
+#!/usr/bin/env bash
+# End to end on Windows, under wine: the laid-out program burns boards plugged from the simulated bench.
+#   tests/win/e2e_windows.sh WORK_DIR [Multiple|Single|Window|both]      (default: both)
+#
+# Needs dist/quor_download-win64.zip and build-win/bin/usb_dl.exe, usb_dl_bench.exe (scripts/build-windows.sh),
+# wine, xvfb-run, xdotool and ImageMagick's import. Uses WINEPREFIX when set, else WORK_DIR/prefix.
+# The zip is unpacked into WORK_DIR/app, which gets config/usb_dl.exe (the simulated tool), a bench folder,
+# the demo package and description. The wine registry is told to be Windows 7, so start-up writes the
+# compatibility value, which is read back. Each window gets a screenshot: WORK_DIR/multi.png, single.png.
+# "both" also runs tst_multi_window_win.exe when it was built (Window runs only that).
+# Prints PASS/FAIL lines and ends with "N passed, N failed"; exits non-zero on any failure.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=${1:?usage: $0 WORK_DIR [Multiple|Single|both]}
+modes=${2:-both}
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+
+if [ -z "${DISPLAY:-}" ]; then
+    exec xvfb-run -a -s "-screen 0 1600x1000x24" "$0" "$work" "$modes"
+fi
+
+passed=0
+failed=0
+check() { # description, command...
+    local what=$1
+    shift
+    if "$@"; then
+        echo "PASS  $what"
+        passed=$((passed + 1))
+    else
+        echo "FAIL  $what"
+        failed=$((failed + 1))
+    fi
+}
+finish() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit
+}
+need() { # file
+    [ -f "$1" ] && return
+    echo "FAIL  $1 is missing: run scripts/build-windows.sh first"
+    failed=$((failed + 1))
+    finish
+}
+need "$root/dist/quor_download-win64.zip"
+need "$root/build-win/bin/usb_dl.exe"
+need "$root/build-win/bin/usb_dl_bench.exe"
+
+export WINEPREFIX=${WINEPREFIX:-$work/prefix} WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+wine=$(command -v wine || command -v wine64)
+if [ ! -d "$WINEPREFIX/drive_c" ]; then
+    echo "--- starting a wine prefix in $WINEPREFIX"
+    timeout 120 "$wine" cmd /c exit >/dev/null 2>&1
+fi
+regset() { # key, value name, data
+    "$wine" reg add "$1" /v "$2" /d "$3" /f >/dev/null 2>&1
+}
+# Windows 7 is the range where start-up writes the compatibility value. A fresh wine prefix has no
+# Layers key at all, where a Windows installation has one; start-up only opens it, so it is made here.
+layers='HKCU\Software\Microsoft\Windows NT\CurrentVersion\AppCompatFlags\Layers'
+regset 'HKCU\Software\Wine' Version win7
+"$wine" reg add "$layers" /f >/dev/null 2>&1
+
+# The zip as a user gets it, unpacked, plus the simulated tool, the bench and the demo data.
+app=$work/app
+rm -rf "$app" "$work/unzip"
+mkdir -p "$work/unzip"
+(cd "$work/unzip" && unzip -q "$root/dist/quor_download-win64.zip") && mv "$work/unzip/quor_download-win64" "$app"
+rmdir "$work/unzip"
+cp "$root/build-win/bin/usb_dl.exe" "$app/config/usb_dl.exe"
+cp "$root/build-win/bin/usb_dl_bench.exe" "$app/"
+mkdir -p "$app/bench" "$app/package"
+"$root/scripts/make-demo-data.sh" "$app"
+
+winpath() { winepath -w "$1" 2>/dev/null; }
+# Both simulated programs load Qt from the program's folder; the tool runs from config/.
+export WINEPATH=$(winpath "$app")
+export USB_DL_BENCH=$(winpath "$app/bench") USB_DL_SIM_DELAY_MS=${USB_DL_SIM_DELAY_MS:-40}
+# The remembered package and description, where Qt keeps the program's settings on Windows.
+remember() { # key, file
+    regset 'HKCU\Software\quor_combine\OrganizationDefaults' "$1" "$(winpath "$2")"
+}
+
+write_config() { # burn type
+    printf '[Burn_Type]\r\nBurn_Type=%s\r\nBurn_Page_Feature=\r\n\r\n[chip]\r\nchip_type=QX9000\r\n\r\n[OS]\r\nOS_type=linux\r\n' \
+        "$1" >"$app/config/Board_config.ini"
+}
+bench() { # usb_dl_bench arguments...
+    (cd "$app" && "$wine" usb_dl_bench.exe "$@" 2>&1 | tr -d '\r')
+}
+wait_for() { # seconds, command...: true once the command is
+    local until=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ $SECONDS -ge $until ] && return 1
+        sleep 0.5
+    done
+}
+count_in() { # file, fixed text: lines holding it
+    grep -caF "$2" "$1" 2>/dev/null || true
+}
+start_program() { # log name, window title; sets win
+    (cd "$app" && exec "$wine" quor_download.exe >"$work/program-$1.log" 2>&1) &
+    disown
+    win=$(timeout 90 xdotool search --sync --name "^$2\$" 2>/dev/null | head -n 1)
+    [ -n "$win" ]
+}
+stop_program() {
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+}
+click() { # x, y inside the window
+    xdotool mousemove --window "$win" "$1" "$2" click 1
+}
+
+# The folder as the window passes it: the package's folder as chosen, then "QuorBurnImage/".
+image_folder=$(winpath "$app/package")\\QuorBurnImage/
+
+run_multi() {
+    echo "--- multi-board window under wine"
+    write_config Multiple
+    remember lastPath2 "$app/package/demo_images.zip"
+    rm -f "$app/log_multiplex.txt" "$app/bench/calls.log"
+    bench reset >/dev/null
+    check "quor_download.exe shows the multi-board window" start_program multi "Multiple Quor Download" ||
+        return
+    eval "$(xdotool getwindowgeometry --shell "$win")"
+    # Start: the first of the three buttons spread over the bottom row.
+    click $((WIDTH * 235 / 1000)) $((HEIGHT - 45))
+    check "Start unpacks the package" wait_for 60 test -f "$app/package/QuorBurnImage/.quor-package-stamp"
+    local delivered=0
+    for plug in "1 1 ok" "1 2 ok" "1 3 dlfail" "2 1 ok"; do
+        # shellcheck disable=SC2086
+        bench plug $plug | grep -q ' delivered$' && delivered=$((delivered + 1))
+    done
+    check "the bench's four arrivals reach the program through its event channel" test "$delivered" -eq 4
+    log=$app/log_multiplex.txt
+    check "three boards report success and one failure in log_multiplex.txt" wait_for 90 eval \
+        '[ "$(count_in "$log" "] USB download complete")" -eq 3 ] && [ "$(count_in "$log" "] USB download failed")" -eq 1 ]'
+    sleep 1
+    import -window root "$work/multi.png"
+    local p
+    for p in 1,1 1,2 1,3 2,1; do
+        check "the tool got -c QX9000 -s linux -i <image folder> -p $p" \
+            grep -qxF -- "-c QX9000 -s linux -i $image_folder -p $p" "$app/bench/calls.log"
+    done
+    check "every port was logged as connected" test "$(count_in "$log" "USB Port connected:")" -ge 4
+    check "start-up set the compatibility value" grep -q "Compatibility mode set successfully." "$work/program-multi.log"
+    local value
+    value=$("$wine" reg query "$layers" 2>/dev/null | tr -d '\r' | grep -iF "$(winpath "$app/config/usb_dl.exe")")
+    echo "      registry: $value"
+    check "the compatibility value is in the registry for config\\usb_dl.exe" test -n "$value"
+    stop_program
+}
+
+run_single() {
+    echo "--- single-board window under wine"
+    write_config Single
+    remember lastPath "$app/single/board.xml"
+    rm -f "$app/log_singel.txt" "$app/bench/calls.log"
+    bench single ok >/dev/null
+    check "quor_download.exe shows the single-board window" start_program single "Single Quor Download" ||
+        return
+    eval "$(xdotool getwindowgeometry --shell "$win")"
+    sleep 2
+    # Download: right-hand column, the remembered description is already in the table.
+    click $((WIDTH - 65)) $((HEIGHT * 697 / 1000))
+    check "the board is burned (log_singel.txt)" wait_for 90 grep -qaF "USB download complete" "$app/log_singel.txt"
+    sleep 1.5
+    import -window root "$work/single.png"
+    check "the tool got one download without a port, from the staging folder" \
+        eval '[ "$(grep -c -- "^-c QX9000 -s linux -i " "$app/bench/calls.log")" -eq 1 ] && ! grep -q -- " -p " "$app/bench/calls.log"'
+    check "the staging folder holds the description's images" test -s "$app/single/downloadImageFile/boot.img" -o \
+        -n "$(find "$app" -path '*downloadImageFile*' -name boot.img -size +0 2>/dev/null)"
+    stop_program
+}
+
+# The multi-board window test on the Windows device source, when it was built (scripts/build-windows.sh
+# --tests): it needs the windows platform plugin and this display. Its DLLs are the program's.
+run_window_test() {
+    local test=$root/build-win/bin/tst_multi_window_win.exe log=$work/tst_multi_window_win.txt
+    [ -f "$test" ] || return 0
+    echo "--- tst_multi_window_win.exe under wine"
+    cp "$test" "$root/build-win/bin/usb_dl.exe" "${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}/qt/bin/Qt5Test.dll" "$app/"
+    rm -f "$log"
+    (cd "$app" && timeout 300 "$wine" tst_multi_window_win.exe -o "$(winpath "$log"),txt" >/dev/null 2>&1)
+    local line
+    while read -r line; do
+        case $line in
+        PASS*) check "${line#PASS   : }" true ;;
+        FAIL!*) check "${line#FAIL!  : }" false ;;
+        esac
+    done < <(tr -d '\r' <"$log" 2>/dev/null | grep -aE '^(PASS   :|FAIL!  :)' | grep -v 'TestCase()')
+    check "tst_multi_window_win.exe ran to its end" grep -aq '^Totals:' "$log"
+    rm -f "$app/tst_multi_window_win.exe" "$app/usb_dl.exe" "$app/Qt5Test.dll"
+}
+
+case $modes in
+Window) run_window_test ;;
+Multiple) run_multi ;;
+Single) run_single ;;
+*)
+    run_window_test
+    run_multi
+    run_single
+    ;;
+esac
+echo "      screenshots: $(ls "$work"/*.png 2>/dev/null | tr '\n' ' ')"
+finish

@@ -38,7 +38,6 @@ class tst_RecordsLogic : public QObject
 private slots:
     void classify_data();
     void classify();
-    void resultNamesRoundTrip();
     void serial_data();
     void serial();
     void runRecord_data();
@@ -85,17 +84,6 @@ void tst_RecordsLogic::classify()
     QFETCH(bool, crashed);
     QFETCH(Result, expected);
     QCOMPARE(Records::classify({completed, failure, watchdog, stopped, crashed}), expected);
-}
-
-void tst_RecordsLogic::resultNamesRoundTrip()
-{
-    const QStringList names = {QStringLiteral("success"),         QStringLiteral("not_found"),
-                               QStringLiteral("comm_failed"),     QStringLiteral("too_large"),
-                               QStringLiteral("download_failed"), QStringLiteral("tool_crashed"),
-                               QStringLiteral("stopped"),         QStringLiteral("watchdog")};
-    for (const QString &name : names)
-        QCOMPARE(Records::resultName(Records::resultFromName(name).value()), name);
-    QVERIFY(!Records::resultFromName(QStringLiteral("Success")));
 }
 
 void tst_RecordsLogic::serial_data()

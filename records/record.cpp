@@ -40,7 +40,7 @@ std::optional<Result> resultFromName(const QString &name)
 
 QString isoUtc(const QDateTime &time)
 {
-    return time.toUTC().toString(QLatin1String(kIsoFormat));
+    return time.toUTC().toString(Qt::ISODateWithMs); // "Z" for UTC
 }
 
 QDateTime fromIsoUtc(const QString &text)

@@ -183,7 +183,9 @@ bool RecordStore::open(int targetVersion)
 
 void RecordStore::close()
 {
-    m_insert.reset(); // before its connection goes
+    m_insert.reset(); // before their connection goes
+    m_begin.reset();
+    m_commit.reset();
     if (!QSqlDatabase::contains(m_connection))
         return;
     {
@@ -279,11 +281,33 @@ bool RecordStore::insert(const Records::BoardRecord &record)
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (!db.isOpen())
         return fail(QStringLiteral("cannot write record %1").arg(record.id), QStringLiteral("not open"));
-    if (!db.transaction())
-        return fail(QStringLiteral("cannot begin a transaction"), db.lastError().text());
-    if (!insertRow(record) || !db.commit()) {
+    if (m_remote) {
+        // PostgreSQL prepares no BEGIN: the driver's transaction calls.
+        if (!db.transaction())
+            return fail(QStringLiteral("cannot begin a transaction"), db.lastError().text());
+        if (!insertRow(record) || !db.commit()) {
+            if (m_error.isEmpty())
+                m_error = db.lastError().text();
+            db.rollback();
+            return false;
+        }
+        return true;
+    }
+    // SQLite: the same statements the driver would send, prepared once.
+    if (!m_begin) {
+        m_begin = std::make_unique<QSqlQuery>(db);
+        m_commit = std::make_unique<QSqlQuery>(db);
+        if (!m_begin->prepare(QStringLiteral("BEGIN")) || !m_commit->prepare(QStringLiteral("COMMIT"))) {
+            m_begin.reset();
+            m_commit.reset();
+            return fail(QStringLiteral("cannot prepare a transaction"), db.lastError().text());
+        }
+    }
+    if (!m_begin->exec())
+        return fail(QStringLiteral("cannot begin a transaction"), m_begin->lastError().text());
+    if (!insertRow(record) || !m_commit->exec()) {
         if (m_error.isEmpty())
-            m_error = db.lastError().text();
+            m_error = m_commit->lastError().text();
         db.rollback();
         return false;
     }

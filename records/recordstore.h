@@ -58,6 +58,8 @@ private:
     bool insertRow(const Records::BoardRecord &record);
 
     std::unique_ptr<QSqlQuery> m_insert; // prepared once per connection
+    std::unique_ptr<QSqlQuery> m_begin;  // SQLite: BEGIN and COMMIT prepared once too
+    std::unique_ptr<QSqlQuery> m_commit;
     QString m_location;
     QString m_connection;
     bool m_remote;

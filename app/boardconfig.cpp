@@ -1,7 +1,7 @@
 #include "app/boardconfig.h"
-#include "platform/logging.h"
 
 #include "platform/fileops.h"
+#include "platform/logging.h"
 
 #include <QDebug>
 #include <QDir>
@@ -51,6 +51,26 @@ ChipAndOs readChipAndOs()
     qCDebug(lcStartup) << "chip: " << values.chipType;
     qCDebug(lcStartup) << "OS_type: " << values.osType;
     return values;
+}
+
+QString recordsDatabase()
+{
+    // QSettings splits an unquoted value at commas into a list: join it back.
+    const std::unique_ptr<QSettings> ini = openIni(path());
+    if (!ini)
+        return QString();
+    const QVariant value = ini->value(QStringLiteral("Records/Database"));
+    return (value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
+                                                 : value.toString())
+        .trimmed();
+}
+
+int watchdogSilentSeconds()
+{
+    bool ok = false;
+    const int seconds =
+        readValue(QStringLiteral("Watchdog"), QStringLiteral("Silent_Seconds")).trimmed().toInt(&ok);
+    return ok && seconds > 0 ? seconds : 0;
 }
 
 std::unique_ptr<QSettings> userSettings()

@@ -26,6 +26,14 @@ struct ChipAndOs
 // [chip] chip_type and [OS] OS_type, with the debug lines both windows write.
 ChipAndOs readChipAndOs();
 
+// [Records] Database: the fleet database's PostgreSQL connection string;
+// empty when records stay in the local SQLite file.
+QString recordsDatabase();
+
+// [Watchdog] Silent_Seconds: how long a board's tool may print nothing before
+// its run is stopped; 0 (also when absent or not a number) turns it off.
+int watchdogSilentSeconds();
+
 // The per-user store: native format, user scope, organization "quor_combine",
 // empty application name. Keys "lastPath" and "lastPath2".
 std::unique_ptr<QSettings> userSettings();

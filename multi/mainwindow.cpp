@@ -1,10 +1,10 @@
 #include "multi/mainwindow.h"
-#include "platform/logging.h"
 
 #include "app/boardconfig.h"
 #include "multi/multiplexlog.h"
 #include "multi/processbarthread.h"
 #include "platform/fileops.h"
+#include "platform/logging.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -65,6 +65,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     setWindowIcon(QIcon(QStringLiteral(":/img/logo.ico")));
     setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
 
+    setUpRecords();
     registerDeviceNotifications();
     loadPictures();
 
@@ -96,7 +97,8 @@ MainWindow::~MainWindow()
 {
     // The window system may have closed the window without closeWindow: the
     // ticker must not outlive its object, and the processes must not deliver
-    // output to a window being taken apart.
+    // output to a window being taken apart. Runs still going are recorded as stopped.
+    endActiveRunsAsStopped();
     if (progressThread) {
         progressThread->setStopFlag(1);
         progressThread->wait();
@@ -214,6 +216,7 @@ void MainWindow::selectZipFile()
 
 void MainWindow::closeWindow()
 {
+    endActiveRunsAsStopped();
     if (progressThread) {
         progressThread->setStopFlag(1);
         progressThread->quit();
@@ -247,6 +250,7 @@ void MainWindow::closeWindow()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    endActiveRunsAsStopped();
     int closed = 0;
     for (QProcess *process : qAsConst(processes)) {
         if (process->state() != QProcess::Running)

@@ -2,7 +2,13 @@
 
 #include "app/lineassembler.h"
 #include "multi/porttracker.h"
+#include "multi/silencewatchdog.h"
 #include "platform/deviceeventsource.h"
+#include "records/batchcounters.h"
+#include "records/boardrun.h"
+
+#include <QElapsedTimer>
+#include <QHash>
 
 #include <QImage>
 #include <QMainWindow>
@@ -21,6 +27,7 @@ class QProcess;
 class QProgressBar;
 class QTimer;
 class QPushButton;
+class RecordWriter;
 class processbarthread;
 
 namespace Ui {
@@ -120,6 +127,16 @@ private:
     void markBarRed(int index);
     void restartBoard(int index);
 
+    // Production records, batch counters and the silence watchdog: a run is
+    // recorded when its tool process ends, never while its lines are handled.
+    void setUpRecords();
+    void endBoardRun(int index, int exitCode, bool crashed);
+    void endActiveRunsAsStopped();
+    void noteArrivalNames(const QVector<PortRecord> &newPorts);
+    void checkSilence();
+    void updateCounters();
+    void showQueuedRecords(int queued);
+
     std::unique_ptr<Ui::MainWindow> ui;
     processbarthread *progressThread = nullptr;
     QVector<QProcess *> processes;
@@ -151,6 +168,20 @@ private:
     // Guarded: a source handed in by the caller may end before the window.
     QPointer<DeviceEventSource> deviceSource;
     ZipChooser chooseZip;
+
+    RecordWriter *recordWriter = nullptr;
+    std::array<BoardRun, kSlotCount> boardRuns;
+    BatchCounters batchCounters;
+    SilenceWatchdog silenceWatchdog;
+    QElapsedTimer monotonic;
+    QTimer *watchdogTimer = nullptr;
+    QTimer *countersTimer = nullptr;
+    std::array<bool, kSlotCount> silenced{}; // stopped by the watchdog: output no longer read
+    QStringList arrivalNames;                // device names of arrivals since the last listing began
+    QStringList listingArrivalNames;         // ... those the running listing serves
+    QHash<QString, QString> portSerials;     // "L,N" -> serial of the board last seen there
+    QString batchPackageHash;
+    QString benchName;
 
     QString chipType;
     QString osType;

@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
+#include <QTimer>
 
 #include <utility>
 
@@ -49,6 +50,7 @@ void MainWindow::startDownload()
         qCDebug(lcMulti, "Skip unzip the image.");
         appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
                          .arg(stamped.shortHash()));
+        batchPackageHash = QString::fromLatin1(stamped.sha256Hex);
     } else {
         if (folderExists)
             appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
@@ -78,6 +80,11 @@ void MainWindow::startDownload()
         // A line cut off by the end of the process is still handled.
         connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
                 [this, i] { finishBoardOutput(i); });
+        // After the tail above: the run's last line is in when it is recorded.
+        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                [this, i](int exitCode, QProcess::ExitStatus status) {
+                    endBoardRun(i, exitCode, status == QProcess::CrashExit);
+                });
     }
     if (progressThread) {
         for (int i = 0; i < kSlotCount; ++i)
@@ -86,6 +93,10 @@ void MainWindow::startDownload()
     }
     for (const BoardSlot &slot : boardSlots)
         slot.restart->setEnabled(true);
+
+    batchCounters.startBatch(QDateTime::currentDateTimeUtc());
+    countersTimer->start();
+    updateCounters();
 
     startInProgress = false;
     if (heldArrival) {
@@ -100,8 +111,10 @@ bool MainWindow::unpackForStart()
     const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder);
     for (const QString &message : result.messages)
         appendStatus(message);
-    if (result.ok)
+    if (result.ok) {
         appendStatus(tr("Package unpacked (%1).").arg(result.package.shortHash()));
+        batchPackageHash = QString::fromLatin1(result.package.sha256Hex);
+    }
     return result.ok;
 }
 
@@ -140,6 +153,9 @@ void MainWindow::releaseProcess(QProcess *process)
 void MainWindow::stopDownload()
 {
     appendStatus(tr("Stop download process ..."));
+    for (BoardRun &run : boardRuns)
+        if (run.isActive())
+            run.noteStopped();
     if (!processes.isEmpty()) {
         for (QProcess *process : qAsConst(processes)) {
             while (process->state() == QProcess::Running) {
@@ -153,6 +169,10 @@ void MainWindow::stopDownload()
             releaseProcess(process);
         processes.clear();
     }
+    endActiveRunsAsStopped();
+    batchCounters.stopBatch(QDateTime::currentDateTimeUtc());
+    countersTimer->stop();
+    updateCounters();
     if (progressThread)
         progressThread->setAllProgress(0.0f);
     for (std::size_t i = 0; i < boardSlots.size(); ++i)
@@ -172,6 +192,8 @@ void MainWindow::restartBoard(int index)
     const QString number = QString::number(index + 1);
     if (index >= 0 && index < processes.size()) {
         QProcess *process = processes.at(index);
+        if (process->state() == QProcess::Running && boardRuns[static_cast<std::size_t>(index)].isActive())
+            boardRuns[static_cast<std::size_t>(index)].noteStopped();
         while (process->state() == QProcess::Running) {
             appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Stop downloading ..."));
             process->close();

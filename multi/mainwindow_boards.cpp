@@ -41,9 +41,12 @@ void MainWindow::onDeviceEvent(DeviceEventSource::Kind kind, const QString &inte
         return;
     if (kind == DeviceEventSource::Kind::Removal) {
         qCDebug(lcMulti, "quoril use device removed!!!\n\n");
+        arrivalNames.removeAll(interfaceName);
     } else {
         qCDebug(lcMulti, "quoril use device insert!!!\n\n");
         arrivalDue = true;
+        if (!arrivalNames.contains(interfaceName))
+            arrivalNames.append(interfaceName);
     }
     // A removal's listing drops the vanished port, so that its return counts
     // as new; an arrival's listing also binds and launches. A burst of events
@@ -59,6 +62,7 @@ void MainWindow::startListingIfDue()
     listingDue = false;
     listingForArrival = arrivalDue;
     arrivalDue = false;
+    listingArrivalNames = std::exchange(arrivalNames, {});
 
     listing = new QProcess(this);
     listing->setWorkingDirectory(toolDir);
@@ -120,6 +124,7 @@ void MainWindow::listingEnded()
         ended->deleteLater();
 
     const QVector<PortRecord> newPorts = scanPorts(output);
+    noteArrivalNames(newPorts);
     if (listingForArrival) {
         if (startInProgress) {
             // The batch's processes do not exist yet: bind and launch after Start.
@@ -172,6 +177,7 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     if (index >= 0 && index < kSlotCount) {
         pendingOutput[static_cast<std::size_t>(index)].clear();
         killedAfterNotFound[static_cast<std::size_t>(index)] = false;
+        silenced[static_cast<std::size_t>(index)] = false;
     }
 
     // The tool gets its arguments as a list: a folder name with blanks or
@@ -198,6 +204,22 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     qCDebug(lcMulti, "Download start sucessfully!");
     if (index >= 0 && index < boardBusy.size())
         boardBusy[index] = 1;
+    if (index >= 0 && index < kSlotCount) {
+        Records::BoardRecord identity;
+        identity.bench = benchName;
+        identity.window = QStringLiteral("multi");
+        identity.slot = index + 1;
+        identity.port = portText;
+        identity.serial = portSerials.value(portText);
+        identity.source = zipFilePath;
+        identity.sha256 = batchPackageHash;
+        identity.chip = chipType;
+        identity.os = osType;
+        boardRuns[static_cast<std::size_t>(index)].begin(identity, QDateTime::currentDateTimeUtc());
+        batchCounters.boardStarted(index);
+        silenceWatchdog.arm(index, monotonic.elapsed());
+        updateCounters();
+    }
 }
 
 void MainWindow::onReadData_1()
@@ -238,6 +260,11 @@ void MainWindow::readBoardOutput(int index)
     if (index < 0 || index >= kSlotCount || index >= processes.size())
         return;
     const auto slotIndex = static_cast<std::size_t>(index);
+    if (silenced[slotIndex]) {
+        processes.at(index)->readAllStandardOutput(); // stopped by the watchdog
+        return;
+    }
+    silenceWatchdog.heard(index, monotonic.elapsed());
     // Restores the black text and removes a red chunk. Qt re-polishes the bar
     // on every setStyleSheet, even an unchanged one, so only set it on change.
     QProgressBar *bar = boardSlots[slotIndex].bar;
@@ -299,9 +326,12 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
     for (const QString &line : lines) {
         appendMultiplexLog(prefix + line);
         const BoardLineResult result = interpretBoardLine(line, slotNumber, progressValue(index));
+        BoardRun &run = boardRuns[slotIndex];
+        run.noteLine(line);
 
         switch (result.kind) {
         case BoardLineResult::Kind::NotFound: {
+            run.noteFailure(Records::Result::NotFound);
             slot.status->setPixmap(QPixmap::fromImage(failedImage));
             appendStatus(result.statusMessage);
             markBarRed(index);
@@ -326,6 +356,10 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
         case BoardLineResult::Kind::CommFailed:
         case BoardLineResult::Kind::TooLarge:
         case BoardLineResult::Kind::DownloadFailed:
+            run.noteFailure(result.kind == BoardLineResult::Kind::CommFailed ? Records::Result::CommFailed
+                            : result.kind == BoardLineResult::Kind::TooLarge
+                                ? Records::Result::TooLarge
+                                : Records::Result::DownloadFailed);
             slot.status->setPixmap(QPixmap::fromImage(failedImage));
             appendStatus(result.statusMessage);
             markBarRed(index);
@@ -338,6 +372,7 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
         }
 
         if (result.complete) {
+            run.noteCompleted();
             slot.status->setPixmap(QPixmap::fromImage(successImage));
             setProgressValue(index, 100.0f);
             appendStatus(result.completeMessage);

@@ -1,9 +1,9 @@
 #include "multi/packageextractor.h"
-#include "platform/logging.h"
 
 #include "multi/sha256.h"
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
+#include "platform/logging.h"
 
 #include <QByteArray>
 #include <QDebug>

@@ -1,8 +1,8 @@
 #include "multi/portlisting.h"
-#include "platform/logging.h"
 
 #include "app/toolcontract.h"
 #include "multi/boardoutput.h"
+#include "platform/logging.h"
 
 #include <QDebug>
 #include <QLatin1String>

@@ -1,15 +1,18 @@
 #include "quorDownload/quorDownloadToolUI.h"
-#include "platform/logging.h"
 
 #include "app/boardconfig.h"
 #include "app/toollaunch.h"
+#include "platform/fileops.h"
+#include "platform/logging.h"
 #include "quorDownload/descriptionpaths.h"
 #include "quorDownload/runlog.h"
 #include "quorDownload/singleboardrun.h"
+#include "records/recordwriter.h"
 #include "ui_quorDownloadToolUI.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QCryptographicHash>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -101,6 +104,18 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
             in.downloadCommand = m_state.downloadCommand;
             in.toolArguments =
                 ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
+            in.identity.bench = m_benchName;
+            in.identity.window = QStringLiteral("single");
+            in.identity.slot = 1;
+            in.identity.source = m_state.configFilePath;
+            in.identity.chip = m_state.chipType;
+            in.identity.os = m_state.osType;
+            // Hashed only as a regular file: a FIFO put in its place must not block the window.
+            QFile description;
+            QCryptographicHash hash(QCryptographicHash::Sha256);
+            if (FileOps::openRegularFile(description, m_state.configFilePath, QIODevice::ReadOnly) &&
+                hash.addData(&description))
+                in.identity.sha256 = QString::fromLatin1(hash.result().toHex());
             for (int row = 0; row < m_state.partitionRowCount; ++row) {
                 PartitionRowChoice choice;
                 if (m_table) {
@@ -117,6 +132,47 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
             return in;
         },
         this);
+    setUpRecords();
+}
+
+void quorDownloadToolUI::setUpRecords()
+{
+    m_benchName = Records::benchName();
+    m_runRecordLabel = findChild<QLabel *>(QStringLiteral("runRecordLabel"));
+    RecordWriter::Settings settings;
+    settings.localPath = QDir::currentPath() + QStringLiteral("/records.sqlite");
+    settings.fleet = BoardConfig::recordsDatabase();
+    settings.bench = m_benchName;
+    settings.window = QStringLiteral("single");
+    m_records = new RecordWriter(settings, this);
+    connect(m_run, &SingleBoardRun::runEnded, this, [this](const Records::BoardRecord &record) {
+        m_lastResult = Records::resultName(record.result);
+        m_records->submit(record);
+        showRunRecord();
+    });
+    connect(m_records, &RecordWriter::stored, this, [this](int count) {
+        m_dayCount = count;
+        showRunRecord();
+    });
+    connect(m_records, &RecordWriter::dayCount, this, [this](int count) {
+        m_dayCount = count;
+        showRunRecord();
+    });
+    connect(m_records, &RecordWriter::failed, this,
+            [](const QString &message) { qCWarning(lcRecords).noquote() << "records:" << message; });
+    m_records->requestDayCount();
+}
+
+void quorDownloadToolUI::showRunRecord()
+{
+    if (!m_runRecordLabel)
+        return;
+    QStringList parts;
+    if (!m_lastResult.isEmpty())
+        parts.append(tr("Last: %1").arg(m_lastResult));
+    if (m_dayCount >= 0)
+        parts.append(tr("Today: %n board(s)", nullptr, m_dayCount));
+    m_runRecordLabel->setText(parts.join(QStringLiteral("   ")));
 }
 
 quorDownloadToolUI::~quorDownloadToolUI() = default;

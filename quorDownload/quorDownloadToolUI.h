@@ -11,6 +11,8 @@
 #include <memory>
 
 class QCheckBox;
+class QLabel;
+class RecordWriter;
 class QCloseEvent;
 class QComboBox;
 class QProcess;
@@ -88,16 +90,23 @@ private:
     void applyOnlyBurnEmmc();
     void applyOnlyBurnNand();
     void applyOnlyTftp();
+    void setUpRecords();
+    void showRunRecord();
 
     std::unique_ptr<Ui::quorDownloadToolUIClass> ui;
     FileChooser m_chooseFile;
     SingleWindowState m_state;
     QProcess *downloadProcess = nullptr; // child of the window
     SingleBoardRun *m_run = nullptr;     // child of the window
+    RecordWriter *m_records = nullptr;   // child of the window
+    QString m_benchName;
+    QString m_lastResult; // of the last recorded run
+    int m_dayCount = -1;  // runs recorded today in this window on this bench
 
     // Widgets used after construction; a page feature may have destroyed them.
     QPointer<QTableWidget> m_table;
     QPointer<QTextBrowser> m_configFileDir;
     QPointer<QTextBrowser> m_scriptPath;
     QPointer<QComboBox> m_ipBox;
+    QPointer<QLabel> m_runRecordLabel;
 };

@@ -1,8 +1,8 @@
 #include "quorDownload/singleboardrun.h"
-#include "platform/logging.h"
 
 #include "app/toolcontract.h"
 #include "app/toollaunch.h"
+#include "platform/logging.h"
 #include "quorDownload/mythread.h"
 #include "quorDownload/runlog.h"
 
@@ -103,6 +103,8 @@ SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downlo
     if (downloadProcess) {
         connect(downloadProcess, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadData()));
         connect(downloadProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onToolFinished()));
+        connect(downloadProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                &SingleBoardRun::onToolEnded);
     }
 }
 
@@ -185,7 +187,16 @@ void SingleBoardRun::pyDownload()
             showFailureBox();
             qCDebug(lcSingle) << "Failed to start command process.";
         }
+        return;
     }
+    m_boardRun.begin(in.identity, QDateTime::currentDateTimeUtc());
+}
+
+void SingleBoardRun::onToolEnded(int exitCode, QProcess::ExitStatus status)
+{
+    if (m_boardRun.isActive())
+        emit runEnded(
+            m_boardRun.finish(exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()));
 }
 
 void SingleBoardRun::showFailureBox()
@@ -245,6 +256,9 @@ void SingleBoardRun::killLoop()
 {
     if (!m_process)
         return;
+    // A tool killed here ends as stopped, unless its output already decided the result.
+    if (m_process->state() != QProcess::NotRunning && m_boardRun.isActive())
+        m_boardRun.noteStopped();
     ++m_killing;
     while (m_process->state() != QProcess::NotRunning) {
         readChunk(true); // what the tool wrote before the kill still reaches the log
@@ -363,15 +377,18 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
 {
     RunLog::appendLog(line);
     const SingleOutput::LineDecision d = SingleOutput::decideLine(line, m_state);
+    m_boardRun.noteLine(line);
     if (d.connection != SingleOutput::Connection::None)
         showPendingText();
     switch (d.connection) {
     case SingleOutput::Connection::BoxFirst:
+        m_boardRun.noteFailure(Records::Result::NotFound);
         showConnectionBox();
         killLoop();
         m_state.breakSeen = 0;
         return LineEnd::EndCall;
     case SingleOutput::Connection::KillFirst:
+        m_boardRun.noteFailure(Records::Result::CommFailed);
         killLoop();
         showConnectionBox();
         m_state.breakSeen = 0;
@@ -392,9 +409,14 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     atFrame();
     qCDebug(lcSingle).noquote() << "from cmd: " << debugForm(d.normalized);
 
-    if (d.failure)
+    if (d.failure) {
+        m_boardRun.noteFailure(line.contains(QLatin1String(ToolContract::kTooLarge))
+                                   ? Records::Result::TooLarge
+                                   : Records::Result::DownloadFailed);
         failure(d.failureText);
+    }
     if (d.completion) {
+        m_boardRun.noteCompleted();
         completion();
         return LineEnd::EndCall;
     }

@@ -5,10 +5,12 @@
 #include "app/lineassembler.h"
 #include "quorDownload/singleoutput.h"
 #include "quorDownload/staging.h" // PartitionRowChoice
+#include "records/boardrun.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
+#include <QProcess>
 #include <QStringList>
 #include <QTimer>
 #include <QVector>
@@ -19,7 +21,6 @@
 
 class QLabel;
 class QPlainTextEdit;
-class QProcess;
 class QProgressBar;
 class QPushButton;
 class QTextCodec;
@@ -30,6 +31,7 @@ struct SingleRunInputs
     QString configFilePath, configFileName, configDir, stagingDir, downloadCommand;
     QStringList toolArguments; // what downloadCommand says, one argument per value
     QVector<PartitionRowChoice> rows;
+    Records::BoardRecord identity; // bench, window, description and its hash, chip, OS
 };
 
 struct SingleRunWidgets
@@ -55,6 +57,10 @@ public:
     int animationFrame() const { return m_animationFrame; }
     bool isAnimating() const { return m_animating; }
 
+signals:
+    // A tool run has ended (by itself, by a failure, a stop or a close).
+    void runEnded(const Records::BoardRecord &record);
+
 public slots:
     void pyDownload(); // downloadButton clicked
     void onReadData(); // downloadProcess readyReadStandardOutput (connected once, by this class)
@@ -66,6 +72,7 @@ public slots:
 private slots:
     void releaseEndedThread();
     void onToolFinished(); // the tool's unterminated last line is handled too
+    void onToolEnded(int exitCode, QProcess::ExitStatus status); // records the run
 
 private:
     // Output of one notification. Lines read while the tool is being killed are
@@ -116,4 +123,5 @@ private:
     QElapsedTimer m_frame;
     QString m_pendingText; // shown lines not yet in the view
     QTimer m_viewTimer;    // shows them at the end of the frame
+    BoardRun m_boardRun;
 };

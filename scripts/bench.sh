@@ -25,7 +25,7 @@ for arg in "$@"; do
 done
 
 targets=(bench_handlers bench_eightboards bench_idle bench_startup bench_devlaunch bench_replay_tool
-         usb_dl usb_dl_bench)
+         bench_records usb_dl usb_dl_bench)
 [ $quick -eq 0 ] && targets+=(bench_package quor_unpack bench_copy)
 
 if [ $skip_build -eq 0 ]; then
@@ -61,12 +61,14 @@ if [ $quick -eq 1 ]; then
     run idle "$bin/bench_idle" --seconds 5 --repeat 3
     run startup "$bin/bench_startup" --repeat 7
     run devlaunch "$bin/bench_devlaunch" --repeat 9
+    run records "$bin/bench_records" --repeat 3 --records 500
 else
     run handlers "$bin/bench_handlers" --repeat 5
     run eightboards "$bin/bench_eightboards" --seconds 30 --reference-seconds 10
     run idle "$bin/bench_idle" --seconds 20 --repeat 3
     run startup "$bin/bench_startup" --repeat 11
     run devlaunch "$bin/bench_devlaunch" --repeat 15
+    run records "$bin/bench_records" --repeat 7
 
     # The unpack benchmark prints its own table: speed against bsdtar and peak memory.
     run package "$bin/bench_package" --runs 3

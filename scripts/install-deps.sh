@@ -8,6 +8,8 @@ packages=(
     qtbase5-dev qtbase5-dev-tools           # Qt 5 Core, Gui, Widgets, Network, Test
     libarchive-dev libarchive-tools unzip zip  # package unpacking; bsdtar/unzip as benchmark references
     libssl-dev                              # SHA-256 of image packages (libcrypto)
+    libqt5sql5-sqlite libqt5sql5-psql       # production records: local SQLite file, fleet PostgreSQL database
+    postgresql sqlite3 libsqlite3-dev       # fleet tests' throw-away server; record benchmark's bare SQLite reference
     libudev-dev umockdev libumockdev-dev    # hot-plug on Linux and its tests without hardware
     g++-mingw-w64-x86-64-posix wine wine64  # cross-compile and run the Win32 layer's tests
     clang-14 libclang-rt-14-dev libfuzzer-14-dev  # fuzzing and sanitizer runtimes

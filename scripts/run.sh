@@ -7,6 +7,7 @@
 #   QUOR_TARGET=windows                                the Windows program under wine instead: builds the
 #       Windows SDK once if missing (about an hour), then the program, and plays both windows (or the one
 #       QUOR_MODE names) in run-win/ with checks; screenshots run-win/multi.png and run-win/single.png
+# Every board run is recorded in run/records.sqlite; at the end the demo prints `quor_records summary`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -32,7 +33,7 @@ if [ "${1:-}" != "--inside-display" ]; then
     launcher=()
     command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" >/dev/null
-    cmake --build build -j"$(nproc)" --target quor_download usb_dl usb_dl_bench
+    cmake --build build -j"$(nproc)" --target quor_download quor_records usb_dl usb_dl_bench
 
     # A fresh working folder: config/ with the settings file and the simulated tool, the bench state,
     # a demo image package and a sample partition description, and settings kept apart from the user's.
@@ -115,5 +116,11 @@ if [ "$headless" = 1 ]; then
 else
     echo "Close the window to end. Drive the bench from another terminal, e.g.:"
     echo "  USB_DL_BENCH=$work/bench $bench plug 2 3 ok"
-    wait "$program"
+    wait "$program" || true
+fi
+
+# The production records of this session (boards still burning at the end are not finished runs).
+if [ -f "$work/records.sqlite" ]; then
+    echo "Records: $work/records.sqlite"
+    "$root/build/bin/quor_records" --database "$work/records.sqlite" summary
 fi

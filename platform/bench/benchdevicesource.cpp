@@ -1,4 +1,5 @@
 #include "platform/bench/benchdevicesource.h"
+
 #include "platform/logging.h"
 
 #include <QCryptographicHash>

@@ -1,7 +1,7 @@
 #include "platform/linux/udevdevicesource.h"
-#include "platform/logging.h"
 
 #include "platform/linux/usbinterfacename.h"
+#include "platform/logging.h"
 
 #include <QDebug>
 #include <QFileInfo>

@@ -343,12 +343,18 @@ void tst_MultiWindow::brokenPackageIsReportedAndNothingStarts()
     setLastPath2(folder->file(QStringLiteral("pkg/images.zip")));
     auto window = makeWindow();
     QString boxText, boxStyle;
-    answerNextModal([&](QWidget *modal) {
-        auto *box = static_cast<QMessageBox *>(modal);
+    // The unpack's progress dialog is modal too while it is shown: wait on for the box.
+    std::function<void(QWidget *)> answer = [&](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        if (!box) {
+            answerNextModal(answer);
+            return;
+        }
         boxText = box->text();
         boxStyle = box->styleSheet();
         box->accept();
-    });
+    };
+    answerNextModal(answer);
     child<QPushButton>(window.get(), "startButton")->click();
     // The operator sees what went wrong and why nothing started; no half-made
     // folder is left to burn from, and no batch against it.

@@ -1,0 +1,123 @@
+// Production records, batch counters and the silence watchdog of the
+// multi-board window.
+#include "multi/mainwindow.h"
+
+#include "app/boardconfig.h"
+#include "platform/logging.h"
+#include "records/recordwriter.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QProcess>
+#include <QTimer>
+
+namespace {
+const int kCountersTickMs = 1000;
+const int kWatchdogTickMaxMs = 1000;
+const int kWatchdogTickMinMs = 50;
+} // namespace
+
+void MainWindow::setUpRecords()
+{
+    benchName = Records::benchName();
+    monotonic.start();
+
+    RecordWriter::Settings settings;
+    settings.localPath = QDir::currentPath() + QStringLiteral("/records.sqlite");
+    settings.fleet = BoardConfig::recordsDatabase();
+    settings.bench = benchName;
+    settings.window = QStringLiteral("multi");
+    recordWriter = new RecordWriter(settings, this);
+    connect(recordWriter, &RecordWriter::queueChanged, this, &MainWindow::showQueuedRecords);
+    connect(recordWriter, &RecordWriter::failed, this,
+            [](const QString &message) { qCWarning(lcRecords).noquote() << "records:" << message; });
+
+    countersTimer = new QTimer(this);
+    countersTimer->setInterval(kCountersTickMs);
+    connect(countersTimer, &QTimer::timeout, this, &MainWindow::updateCounters);
+
+    const int silentSeconds = BoardConfig::watchdogSilentSeconds();
+    silenceWatchdog = SilenceWatchdog(kSlotCount, qint64(silentSeconds) * 1000);
+    if (silenceWatchdog.enabled()) {
+        watchdogTimer = new QTimer(this);
+        watchdogTimer->setInterval(
+            int(qBound<qint64>(kWatchdogTickMinMs, silenceWatchdog.limitMs() / 4, kWatchdogTickMaxMs)));
+        connect(watchdogTimer, &QTimer::timeout, this, &MainWindow::checkSilence);
+        watchdogTimer->start();
+    }
+}
+
+void MainWindow::noteArrivalNames(const QVector<PortRecord> &newPorts)
+{
+    // The boards that arrived are the ports the listing found new, in the same
+    // order: each one's serial comes from its arrival's device name.
+    const QStringList names = std::exchange(listingArrivalNames, {});
+    for (int i = 0; i < newPorts.size() && i < names.size(); ++i)
+        portSerials.insert(newPorts.at(i).level + QLatin1Char(',') + newPorts.at(i).number,
+                           Records::serialFromInterfaceName(names.at(i)));
+}
+
+void MainWindow::endBoardRun(int index, int exitCode, bool crashed)
+{
+    if (index < 0 || index >= kSlotCount)
+        return;
+    BoardRun &run = boardRuns[static_cast<std::size_t>(index)];
+    if (!run.isActive())
+        return;
+    const Records::BoardRecord record = run.finish(exitCode, crashed, QDateTime::currentDateTimeUtc());
+    silenceWatchdog.disarm(index);
+    batchCounters.boardFinished(index, record.result == Records::Result::Success);
+    if (recordWriter)
+        recordWriter->submit(record);
+    updateCounters();
+}
+
+void MainWindow::endActiveRunsAsStopped()
+{
+    for (int i = 0; i < kSlotCount; ++i) {
+        BoardRun &run = boardRuns[static_cast<std::size_t>(i)];
+        if (run.isActive()) {
+            run.noteStopped();
+            endBoardRun(i, -1, false);
+        }
+    }
+}
+
+void MainWindow::checkSilence()
+{
+    for (int index : silenceWatchdog.expired(monotonic.elapsed())) {
+        const auto slotIndex = static_cast<std::size_t>(index);
+        BoardRun &run = boardRuns[slotIndex];
+        if (!run.isActive() || index >= processes.size())
+            continue;
+        run.noteWatchdog();
+        silenced[slotIndex] = true;
+        pendingOutput[slotIndex].clear();
+        const Records::BoardRecord &current = run.record();
+        boardSlots[slotIndex].status->setPixmap(QPixmap::fromImage(failedImage));
+        markBarRed(index);
+        appendStatus(tr("Board %1 (USB Port: %2%3) printed nothing for %4 s: stopped as failed.")
+                         .arg(index + 1)
+                         .arg(current.port, current.serial.isEmpty()
+                                                ? QString()
+                                                : QStringLiteral(", serial ") + current.serial)
+                         .arg(silenceWatchdog.limitMs() / 1000));
+        // Killed without waiting; the run is recorded when the process reports its end.
+        processes.at(index)->kill();
+    }
+}
+
+void MainWindow::updateCounters()
+{
+    ui->batchCountersLabel->setText(batchCounters.text(QDateTime::currentDateTimeUtc()));
+}
+
+void MainWindow::showQueuedRecords(int queued)
+{
+    ui->recordsQueueLabel->setVisible(queued > 0);
+    ui->recordsQueueLabel->setText(
+        queued > 0 ? tr("%n record(s) queued: the fleet database is not reachable, they are sent when it is.",
+                        nullptr, queued)
+                   : QString());
+}

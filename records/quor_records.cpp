@@ -1,0 +1,86 @@
+// quor_records: reads production records from the local SQLite file or the
+// fleet database and prints the per-day summary or exports them.
+#include "records/recordstore.h"
+#include "records/summary.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+int usage()
+{
+    std::fputs("usage: quor_records [--database PATH|CONNSTRING] summary [--since DATE] [--bench NAME]\n"
+               "       quor_records [--database PATH|CONNSTRING] export --format csv|json [--since DATE] "
+               "[--bench NAME]\n"
+               "PATH is an SQLite file (default records.sqlite); CONNSTRING a PostgreSQL connection string\n"
+               "(\"host=... dbname=... user=...\"). DATE is YYYY-MM-DD (UTC) or an ISO 8601 time.\n",
+               stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    QString database = QStringLiteral("records.sqlite");
+    QString command;
+    QString format;
+    QString bench;
+    QDateTime since;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &arg = args.at(i);
+        const bool hasValue = i + 1 < args.size();
+        if (arg == QLatin1String("--database") && hasValue) {
+            database = args.at(++i);
+        } else if (arg == QLatin1String("--format") && hasValue) {
+            format = args.at(++i);
+        } else if (arg == QLatin1String("--bench") && hasValue) {
+            bench = args.at(++i);
+        } else if (arg == QLatin1String("--since") && hasValue) {
+            const QString text = args.at(++i);
+            const QDate day = QDate::fromString(text, Qt::ISODate);
+            since = day.isValid() ? QDateTime(day, QTime(0, 0), Qt::UTC) : Records::fromIsoUtc(text);
+            if (!since.isValid()) {
+                std::fprintf(stderr, "quor_records: not a date: %s\n", qPrintable(text));
+                return 2;
+            }
+        } else if (command.isEmpty() && (arg == QLatin1String("summary") || arg == QLatin1String("export"))) {
+            command = arg;
+        } else {
+            return usage();
+        }
+    }
+    if (command.isEmpty() || (command == QLatin1String("export") && format != QLatin1String("csv") &&
+                              format != QLatin1String("json")))
+        return usage();
+    if (!RecordStore::isConnectionString(database) && !QFile::exists(database)) {
+        std::fprintf(stderr, "quor_records: no such database: %s\n", qPrintable(database));
+        return 1;
+    }
+
+    RecordStore store(database);
+    if (!store.open()) {
+        std::fprintf(stderr, "quor_records: %s\n", qPrintable(store.error()));
+        return 1;
+    }
+    const QVector<Records::BoardRecord> records = store.records(since, bench);
+    if (!store.error().isEmpty()) {
+        std::fprintf(stderr, "quor_records: %s\n", qPrintable(store.error()));
+        return 1;
+    }
+    QByteArray out;
+    if (command == QLatin1String("summary"))
+        out = Records::summaryTable(Records::summarize(records)).toUtf8();
+    else if (format == QLatin1String("csv"))
+        out = Records::exportCsv(records);
+    else
+        out = Records::exportJson(records);
+    std::fwrite(out.constData(), 1, static_cast<size_t>(out.size()), stdout);
+    return 0;
+}

@@ -50,12 +50,12 @@ void MainWindow::setUpRecords()
 
 void MainWindow::noteArrivalNames(const QVector<PortRecord> &newPorts)
 {
-    // The boards that arrived are the ports the listing found new, in the same
-    // order: each one's serial comes from its arrival's device name.
+    // A new port's serial comes from its arrival's device name when the pair is
+    // sure; an unknown one also replaces the serial of a board seen there before.
     const QStringList names = std::exchange(listingArrivalNames, {});
-    for (int i = 0; i < newPorts.size() && i < names.size(); ++i)
-        portSerials.insert(newPorts.at(i).level + QLatin1Char(',') + newPorts.at(i).number,
-                           Records::serialFromInterfaceName(names.at(i)));
+    const QString serial = Records::serialForNewPort(newPorts.size(), names);
+    for (const PortRecord &port : newPorts)
+        portSerials.insert(port.level + QLatin1Char(',') + port.number, serial);
 }
 
 void MainWindow::endBoardRun(int index, int exitCode, bool crashed)

@@ -58,6 +58,13 @@ QString serialFromInterfaceName(const QString &interfaceName)
     return parts.size() > 2 ? parts.at(2) : QString();
 }
 
+QString serialForNewPort(int newPortCount, const QStringList &arrivalNames)
+{
+    if (newPortCount != 1 || arrivalNames.size() != 1)
+        return QString();
+    return serialFromInterfaceName(arrivalNames.constFirst());
+}
+
 QString newRecordId(const QString &bench)
 {
     return bench + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::WithoutBraces);

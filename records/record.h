@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QMetaType>
+#include <QStringList>
 #include <QString>
 
 #include <optional>
@@ -45,6 +46,12 @@ QDateTime fromIsoUtc(const QString &text);
 // The serial in a device-interface name: its third "#"-separated part
 // (\\?\USB#VID_7352&PID_1000#QB3133#{...} gives QB3133); empty when absent.
 QString serialFromInterfaceName(const QString &interfaceName);
+
+// The serial of a board a port listing found new, from the device names of the
+// arrivals that listing serves. A listing names ports only, so the pair is sure
+// only when one board is new and one arrived; otherwise the serial is unknown
+// (empty) rather than possibly another board's.
+QString serialForNewPort(int newPortCount, const QStringList &arrivalNames);
 
 // bench + "/" + a fresh UUID without braces.
 QString newRecordId(const QString &bench);

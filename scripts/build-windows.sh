@@ -7,9 +7,10 @@
 # usb_dl_bench.exe; with --tests also the test programs that run on Windows. -O2, not -O3: at -O3
 # mingw-w64's GCC 12 warns falsely (stringop-overflow) inside Qt's string builder.
 # Then, unless --no-dist:
-#   dist/quor_download-win64/       the program, the Qt, libarchive and compiler runtime DLLs it
-#                                   loads, platforms/ (qwindows; qoffscreen and qminimal for
-#                                   headless runs), styles/, and config/Board_config.ini (a sample)
+#   dist/quor_download-win64/       the program and quor_records.exe, the Qt, libarchive, SQLite and
+#                                   compiler runtime DLLs they load, platforms/ (qwindows; qoffscreen
+#                                   and qminimal for headless runs), styles/, sqldrivers/ (qsqlite)
+#                                   and config/Board_config.ini (a sample)
 #   dist/quor_download-win64.zip    the same folder zipped
 # The simulated tool is not part of it: config/usb_dl.exe must be the real download tool.
 set -euo pipefail
@@ -54,7 +55,7 @@ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-
         tail -30 "$build/configure.log"
         exit 1
     }
-targets=(quor_download usb_dl usb_dl_bench)
+targets=(quor_download quor_records usb_dl usb_dl_bench)
 [ "$tests" = ON ] && targets+=(quor_win_tests)
 echo "--- building ${targets[*]}"
 nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
@@ -64,16 +65,18 @@ nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 out=$root/dist/quor_download-win64
 echo "--- laying out $out"
 rm -rf "$out" "$out.zip"
-mkdir -p "$out/platforms" "$out/styles" "$out/config"
-cp "$build/bin/quor_download.exe" "$out/"
+mkdir -p "$out/platforms" "$out/styles" "$out/sqldrivers" "$out/config"
+cp "$build/bin/quor_download.exe" "$build/bin/quor_records.exe" "$out/"
 cp "$SDK/qt/plugins/platforms/"{qwindows,qoffscreen,qminimal}.dll "$out/platforms/"
 cp "$SDK/qt/plugins/styles/qwindowsvistastyle.dll" "$out/styles/"
+# Records go to SQLite; the fleet database's PostgreSQL driver needs libpq, which the SDK does not build.
+cp "$SDK/qt/plugins/sqldrivers/qsqlite.dll" "$out/sqldrivers/"
 
 # Every DLL the program and its plugins load, found by following the import tables through the
 # SDK's folders; system DLLs (not found there) stay out.
 search=("$SDK/bin" "$SDK/qt/bin")
 declare -A seen=()
-queue=("$out/quor_download.exe" "$out"/platforms/*.dll "$out"/styles/*.dll)
+queue=("$out/quor_download.exe" "$out/quor_records.exe" "$out"/platforms/*.dll "$out"/styles/*.dll "$out"/sqldrivers/*.dll)
 while [ ${#queue[@]} -gt 0 ]; do
     file=${queue[0]}
     queue=("${queue[@]:1}")
@@ -93,7 +96,7 @@ while [ ${#queue[@]} -gt 0 ]; do
 done
 
 # The compiler's runtime DLLs and the program come with symbols: stripped here they are a tenth the size.
-for file in "$out/quor_download.exe" "$out"/lib{gcc_s_seh-1,stdc++-6,winpthread-1}.dll; do
+for file in "$out/quor_download.exe" "$out/quor_records.exe" "$out"/lib{gcc_s_seh-1,stdc++-6,winpthread-1}.dll; do
     [ -f "$file" ] && $triplet-strip --strip-unneeded "$file"
 done
 

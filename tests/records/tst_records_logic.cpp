@@ -40,6 +40,8 @@ private slots:
     void classify();
     void serial_data();
     void serial();
+    void serialOfNewPort_data();
+    void serialOfNewPort();
     void runRecord_data();
     void runRecord();
     void counters_data();
@@ -101,6 +103,29 @@ void tst_RecordsLogic::serial()
     QFETCH(QString, name);
     QFETCH(QString, serial);
     QCOMPARE(Records::serialFromInterfaceName(name), serial);
+}
+
+void tst_RecordsLogic::serialOfNewPort_data()
+{
+    const QString a = QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#QB3131#{x}");
+    const QString b = QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#QB3132#{x}");
+    QTest::addColumn<int>("newPorts");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QString>("serial");
+    QTest::newRow("one board, one arrival") << 1 << QStringList{a} << QStringLiteral("QB3131");
+    // A listing that serves two arrivals cannot tell which port is whose.
+    QTest::newRow("two boards, two arrivals") << 2 << QStringList{a, b} << QString();
+    QTest::newRow("one board, two arrivals") << 1 << QStringList{a, b} << QString();
+    QTest::newRow("two boards, one arrival") << 2 << QStringList{b} << QString();
+    QTest::newRow("no arrival") << 1 << QStringList() << QString();
+}
+
+void tst_RecordsLogic::serialOfNewPort()
+{
+    QFETCH(int, newPorts);
+    QFETCH(QStringList, names);
+    QFETCH(QString, serial);
+    QCOMPARE(Records::serialForNewPort(newPorts, names), serial);
 }
 
 void tst_RecordsLogic::runRecord_data()

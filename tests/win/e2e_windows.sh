@@ -153,6 +153,19 @@ run_multi() {
     echo "      registry: $value"
     check "the compatibility value is in the registry for config\\usb_dl.exe" test -n "$value"
     stop_program
+    # Every board run is a record in records.sqlite, read back with the Windows quor_records.
+    local csv
+    csv=$(cd "$app" && "$wine" quor_records.exe export --format csv 2>/dev/null | tr -d '\r')
+    echo "$csv" >"$work/records-multi.csv"
+    check "records.sqlite holds the four boards: three success, one download_failed" \
+        eval '[ "$(grep -c ",multi,.*,success," <<<"$csv")" -eq 3 ] && [ "$(grep -c ",multi,.*,download_failed," <<<"$csv")" -eq 1 ]'
+    # A serial is the board's own (the bench names it after the port) or unknown, never another's.
+    local level number serial wrong=0
+    while read -r level number serial; do
+        [ -z "$serial" ] || [ "$serial" = "$(printf 'QB%02x%02x' "'$level" "'$number")" ] || wrong=$((wrong + 1))
+    done < <(sed -n 's/^[^,]*,[^,]*,multi,[0-9]*,"\(.\),\(.\)",\([^,]*\),.*/\1 \2 \3/p' <<<"$csv")
+    check "no record names the serial of another board" test "$wrong" -eq 0
+
 }
 
 run_single() {

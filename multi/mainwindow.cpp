@@ -23,7 +23,6 @@
 namespace {
 const char kBarStyle[] = "QProgressBar {color: black;}";
 const char kImageFolderName[] = "QuorBurnImage/";
-const int kListingKillWaitMs = 5000;
 
 QString defaultChooser(QWidget *parent, const QString &caption, const QString &dir, const QString &filter)
 {
@@ -109,8 +108,7 @@ MainWindow::~MainWindow()
     // A listing still running would report its end to a window half gone.
     if (listing) {
         disconnect(listing, nullptr, this, nullptr);
-        listing->kill();
-        listing->waitForFinished(kListingKillWaitMs);
+        stopTool(listing);
     }
 }
 
@@ -230,12 +228,7 @@ void MainWindow::closeWindow()
     }
 
     for (QProcess *process : qAsConst(processes)) {
-        while (process->state() == QProcess::Running) {
-            process->close();
-            qCDebug(lcMulti, "process killed");
-            qCDebug(lcMulti) << "state" << process->state();
-            QThread::msleep(1);
-        }
+        stopTool(process);
         releaseProcess(process);
     }
     // Emptied so that closeEvent never walks destroyed objects.
@@ -255,8 +248,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
     for (QProcess *process : qAsConst(processes)) {
         if (process->state() != QProcess::Running)
             continue;
-        process->kill();
-        if (process->waitForFinished(100)) {
+        if (stopTool(process)) {
             qCDebug(lcMulti) << "Process" << closed << "closed! State:" << process->state();
             ++closed;
         } else {

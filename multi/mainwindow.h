@@ -104,6 +104,7 @@ private:
     bool unpackForStart();
     void refuseStart(const QString &reason);
     void releaseProcess(QProcess *process);
+    static bool stopTool(QProcess *process);
 
     // Hot-plug and port binding. Device events only mark a listing as due;
     // the listing runs without blocking the window, and every event that

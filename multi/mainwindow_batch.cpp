@@ -143,10 +143,7 @@ void MainWindow::releaseProcess(QProcess *process)
     // Stopped first, then deleted once control is back in the event loop: the
     // object may still be inside one of its own signal emissions.
     disconnect(process, nullptr, this, nullptr);
-    if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished(5000);
-    }
+    stopTool(process);
     process->deleteLater();
 }
 
@@ -157,14 +154,8 @@ void MainWindow::stopDownload()
         if (run.isActive())
             run.noteStopped();
     if (!processes.isEmpty()) {
-        for (QProcess *process : qAsConst(processes)) {
-            while (process->state() == QProcess::Running) {
-                process->close();
-                qCDebug(lcMulti, "process killed");
-                qCDebug(lcMulti) << "state" << process->state();
-                process->waitForFinished(1);
-            }
-        }
+        for (QProcess *process : qAsConst(processes))
+            stopTool(process);
         for (QProcess *process : qAsConst(processes))
             releaseProcess(process);
         processes.clear();
@@ -194,10 +185,9 @@ void MainWindow::restartBoard(int index)
         QProcess *process = processes.at(index);
         if (process->state() == QProcess::Running && boardRuns[static_cast<std::size_t>(index)].isActive())
             boardRuns[static_cast<std::size_t>(index)].noteStopped();
-        while (process->state() == QProcess::Running) {
+        if (process->state() == QProcess::Running) {
             appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Stop downloading ..."));
-            process->close();
-            process->waitForFinished(1);
+            stopTool(process);
             appendStatus(QStringLiteral("Board ") + number +
                          QStringLiteral(" Stop downloading successfully !\n"));
         }

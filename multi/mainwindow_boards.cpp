@@ -26,6 +26,26 @@ const char kBarStyle[] = "QProgressBar {color: black;}";
 const char kRedBarStyle[] = "QProgressBar::chunk {background-color: red;}";
 } // namespace
 
+// The one way the window stops a process at once: killed, then waited for up
+// to kKillTimeoutMs (what it wrote before it ended is still delivered), then
+// closed. A process that outlives the wait is left and said so; the slots
+// that must not wait (a board not found, a silent tool) kill without it.
+bool MainWindow::stopTool(QProcess *process)
+{
+    if (process->state() == QProcess::NotRunning)
+        return true;
+    process->kill();
+    const bool ended = process->waitForFinished(kKillTimeoutMs);
+    qCDebug(lcMulti, "process killed");
+    qCDebug(lcMulti) << "state" << process->state();
+    if (!ended) {
+        qCDebug(lcMulti) << "The tool did not end within" << kKillTimeoutMs << "ms";
+        return false;
+    }
+    process->close();
+    return true;
+}
+
 void MainWindow::registerDeviceNotifications()
 {
     if (!deviceSource)

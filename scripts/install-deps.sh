@@ -14,6 +14,7 @@ packages=(
     g++-mingw-w64-x86-64-posix wine wine64  # cross-compile and run the Win32 layer's tests
     clang-14 libclang-rt-14-dev libfuzzer-14-dev  # fuzzing and sanitizer runtimes
     xvfb xauth xdotool imagemagick fonts-dejavu-core  # the demo without a display, its clicks and screenshot
+    python3                                 # scripts/mutate.sh reads its fault list with it
 )
 
 missing=()

@@ -49,7 +49,7 @@ bool MainWindow::stopTool(QProcess *process)
 void MainWindow::registerDeviceNotifications()
 {
     if (!deviceSource)
-        deviceSource = createDeviceEventSource(this);
+        deviceSource = createDeviceEventSource({ToolContract::kVendorId, ToolContract::kProductId}, this);
     connect(deviceSource.data(), &DeviceEventSource::deviceEvent, this, &MainWindow::onDeviceEvent);
     if (!deviceSource->registerWindow(static_cast<quintptr>(winId())))
         qCCritical(lcMulti).noquote() << QStringLiteral("注册失败！");

@@ -2,10 +2,10 @@
 
 #include "platform/bench/benchdevicesource.h"
 
-DeviceEventSource *createDeviceEventSource(QObject *parent)
+DeviceEventSource *createDeviceEventSource(const UsbDeviceId &device, QObject *parent)
 {
     const QByteArray bench = qgetenv("USB_DL_BENCH");
     if (!bench.isEmpty())
         return createBenchDeviceSource(QString::fromLocal8Bit(bench), parent);
-    return createPlatformDeviceSource(parent);
+    return createPlatformDeviceSource(device, parent);
 }

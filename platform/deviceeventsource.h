@@ -38,9 +38,18 @@ signals:
     void deviceEvent(DeviceEventSource::Kind kind, const QString &interfaceName);
 };
 
+// The USB identity of the device to watch for, in hexadecimal (any case), as
+// the caller knows it: the platform layer has no device of its own.
+struct UsbDeviceId
+{
+    const char *vendor;
+    const char *product;
+};
+
 // The source for this process: the simulated bench when USB_DL_BENCH is set,
 // otherwise the system's own. Owned by parent.
-DeviceEventSource *createDeviceEventSource(QObject *parent);
+DeviceEventSource *createDeviceEventSource(const UsbDeviceId &device, QObject *parent);
 
 // The system's own source (udev on Linux, window notifications on Windows).
-DeviceEventSource *createPlatformDeviceSource(QObject *parent);
+// Where the system reports every device, only this one is passed on.
+DeviceEventSource *createPlatformDeviceSource(const UsbDeviceId &device, QObject *parent);

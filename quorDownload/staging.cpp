@@ -1,7 +1,7 @@
 #include "quorDownload/staging.h"
 
 #include "platform/fileops.h"
-#include "quorDownload/filecopy.h"
+#include "platform/filecopy.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -7,7 +7,7 @@
 //
 // Defaults: 1024 MiB, 7 repeats, a temporary folder under the current one.
 
-#include "quorDownload/filecopy.h"
+#include "platform/filecopy.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,4 +1,4 @@
-#include "quorDownload/filecopy.h"
+#include "platform/filecopy.h"
 
 #include "platform/fileops.h"
 

@@ -39,12 +39,12 @@ QString propertyOrAttribute(udev_device *device, const char *property, const cha
     return text(udev_device_get_sysattr_value(device, attribute));
 }
 
-// The interface name of a download device, or a null string for any other device.
-QString downloadDeviceName(udev_device *device)
+// The interface name of the watched device, or a null string for any other device.
+QString watchedDeviceName(udev_device *device, const UsbDeviceId &watched)
 {
     const QString vendor = propertyOrAttribute(device, "ID_VENDOR_ID", "idVendor");
     const QString product = propertyOrAttribute(device, "ID_MODEL_ID", "idProduct");
-    if (!UsbInterfaceName::isDownloadDevice(vendor, product))
+    if (!UsbInterfaceName::isDevice(vendor, product, watched))
         return QString();
     const QString instance = UsbInterfaceName::instanceId(
         propertyOrAttribute(device, "ID_SERIAL_SHORT", "serial"), text(udev_device_get_sysname(device)),
@@ -64,7 +64,8 @@ void UdevDeviceSource::MonitorUnref::operator()(udev_monitor *m) const
     udev_monitor_unref(m);
 }
 
-UdevDeviceSource::UdevDeviceSource(QObject *parent, const char *netlinkSource) : DeviceEventSource(parent)
+UdevDeviceSource::UdevDeviceSource(const UsbDeviceId &device, QObject *parent, const char *netlinkSource)
+    : DeviceEventSource(parent), m_device(device)
 {
     if (!openMonitor(netlinkSource)) {
         m_monitor.reset();
@@ -130,7 +131,7 @@ void UdevDeviceSource::enumeratePresent()
         const DevicePtr device(udev_device_new_from_syspath(m_udev.get(), udev_list_entry_get_name(entry)));
         if (!device)
             continue;
-        const QString name = downloadDeviceName(device.get());
+        const QString name = watchedDeviceName(device.get(), m_device);
         if (!name.isEmpty())
             m_known.insert(text(udev_device_get_syspath(device.get())), name);
     }
@@ -155,7 +156,7 @@ void UdevDeviceSource::handleEvent(udev_device *device)
     if (!action || syspath.isEmpty() || qstrcmp(udev_device_get_devtype(device), kUsbDevice) != 0)
         return;
     if (qstrcmp(action, "add") == 0) {
-        const QString name = downloadDeviceName(device);
+        const QString name = watchedDeviceName(device, m_device);
         if (name.isEmpty()) {
             // A stale entry (a removal lost to a full socket buffer) must not
             // later report this other device's removal under the old name.

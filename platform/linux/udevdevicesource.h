@@ -25,7 +25,8 @@ class UdevDeviceSource final : public DeviceEventSource
 public:
     // netlinkSource is "udev" for events after udev has processed them (with
     // the ID_* properties); a source libudev refuses leaves this inactive.
-    explicit UdevDeviceSource(QObject *parent = nullptr, const char *netlinkSource = "udev");
+    explicit UdevDeviceSource(const UsbDeviceId &device, QObject *parent = nullptr,
+                              const char *netlinkSource = "udev");
     ~UdevDeviceSource() override;
 
     // False when udev could not be opened; the source then never reports.
@@ -38,6 +39,7 @@ private slots:
     void readEvents();
 
 private:
+    UsbDeviceId m_device;
     struct UdevUnref
     {
         void operator()(udev *u) const;

@@ -1,13 +1,11 @@
 #include "platform/linux/usbinterfacename.h"
 
-#include "app/toolcontract.h"
-
 namespace UsbInterfaceName {
 
-bool isDownloadDevice(const QString &vendorId, const QString &productId)
+bool isDevice(const QString &vendorId, const QString &productId, const UsbDeviceId &device)
 {
-    return vendorId.compare(QLatin1String(ToolContract::kVendorId), Qt::CaseInsensitive) == 0 &&
-           productId.compare(QLatin1String(ToolContract::kProductId), Qt::CaseInsensitive) == 0;
+    return vendorId.compare(QLatin1String(device.vendor), Qt::CaseInsensitive) == 0 &&
+           productId.compare(QLatin1String(device.product), Qt::CaseInsensitive) == 0;
 }
 
 static QString sanitized(const QString &text)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/deviceeventsource.h"
+
 #include <QString>
 
 // Pure helpers that turn a Linux USB device's identity into the
@@ -11,8 +13,8 @@ namespace UsbInterfaceName {
 inline constexpr char kUsbDeviceClass[] = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 
 // True when vendorId and productId (hex as udev or sysfs give them, any case)
-// are those of the download device.
-bool isDownloadDevice(const QString &vendorId, const QString &productId);
+// are those of device.
+bool isDevice(const QString &vendorId, const QString &productId, const UsbDeviceId &device);
 
 // The instance part of the name: the serial number when the device has one,
 // otherwise the last devpath component, otherwise "busnum-devnum", otherwise

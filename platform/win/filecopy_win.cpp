@@ -1,4 +1,4 @@
-#include "quorDownload/filecopy.h"
+#include "platform/filecopy.h"
 
 #include "platform/win/winfs_win.h"
 

@@ -24,7 +24,9 @@ void WinDeviceSource::handleNativeEvent(const QByteArray &eventType, void *messa
                      name);
 }
 
-DeviceEventSource *createPlatformDeviceSource(QObject *parent)
+// Windows reports the interfaces the window registered for; the window's own
+// name filter picks the device.
+DeviceEventSource *createPlatformDeviceSource(const UsbDeviceId &, QObject *parent)
 {
     return new WinDeviceSource(parent);
 }

@@ -1,7 +1,7 @@
 // The image copy: exact content on both paths (kernel copy and buffer loop),
 // never overwriting, exact permissions, readable reasons, and no partial file
 // left behind when a copy fails half-way.
-#include "quorDownload/filecopy.h"
+#include "platform/filecopy.h"
 #include "tests/common/testfiles.h"
 #include "tests/single_logic/nodacoverride.h"
 

@@ -51,6 +51,7 @@ private:
 using Kind = DeviceEventSource::Kind;
 
 static constexpr int kWaitMs = 5000;
+static const UsbDeviceId kDownloadDevice{"7352", "1000"};
 
 void tst_Udev::initTestCase()
 {
@@ -134,7 +135,7 @@ void tst_Udev::presentAtStartIsRememberedAndItsRemovalReported()
 {
     // Added before the source exists: its "add" uevent reaches no monitor.
     const QString syspath = addDownloadDevice("1-1", "PRESENT01");
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QVERIFY(source.isActive());
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     QCOMPARE(source.knownDevices().size(), 1);
@@ -153,7 +154,7 @@ void tst_Udev::presentAtStartIsRememberedAndItsRemovalReported()
 
 void tst_Udev::arrivalReportsWindowsShapedName()
 {
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QVERIFY(source.isActive());
     QVERIFY(source.knownDevices().isEmpty());
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
@@ -170,7 +171,7 @@ void tst_Udev::arrivalReportsWindowsShapedName()
 
 void tst_Udev::removalAfterArrivalIsReportedOnce()
 {
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     const QString syspath = addDownloadDevice("1-2", "SER2");
     QVERIFY(waitForEvents(spy, 1));
@@ -191,7 +192,7 @@ void tst_Udev::removalAfterArrivalIsReportedOnce()
 
 void tst_Udev::otherDevicesAndInterfacesAreIgnored()
 {
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
 
     const QString otherVendor = addDevice("3-1", {{"idVendor", "0bda"}, {"idProduct", "1000"}},
@@ -228,7 +229,7 @@ void tst_Udev::otherDevicesAndInterfacesAreIgnored()
 
 void tst_Udev::deviceWithoutSerialIsNamedByDevpath()
 {
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     const QString syspath = addDownloadDevice("4-1.2", nullptr);
     QVERIFY(waitForEvents(spy, 1));
@@ -249,7 +250,7 @@ void tst_Udev::sysfsAttributesStandInForMissingProperties()
     const QString present =
         addDevice("5-1", {{"idVendor", "7352"}, {"idProduct", "1000"}, {"serial", "ATTR01"}},
                   {{"DEVTYPE", "usb_device"}});
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QCOMPARE(source.knownDevices().value(present), nameFor("ATTR01"));
 
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
@@ -267,7 +268,7 @@ void tst_Udev::removalOfUnseenDeviceIsIgnored()
     const QString unseen =
         addDevice("6-1", {{"idVendor", "7352"}, {"idProduct", "2000"}},
                   {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "7352"}, {"ID_MODEL_ID", "2000"}});
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QVERIFY(source.knownDevices().isEmpty());
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     umockdev_testbed_set_property(m_bed, unseen.toUtf8().constData(), "ID_MODEL_ID", "1000");
@@ -285,7 +286,7 @@ void tst_Udev::removalOfUnseenDeviceIsIgnored()
 // at that syspath, its later removal must not be reported under the old name.
 void tst_Udev::reusedSyspathForgetsStaleDevice()
 {
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     const QString syspath = addDownloadDevice("7-1", "OLD");
     QVERIFY(waitForEvents(spy, 1));
@@ -307,10 +308,10 @@ void tst_Udev::reusedSyspathForgetsStaleDevice()
 void tst_Udev::refusedMonitorNeverReports()
 {
     const QString present = addDownloadDevice("8-1", "P");
-    UdevDeviceSource refused(nullptr, "no-such-netlink-source");
+    UdevDeviceSource refused(kDownloadDevice, nullptr, "no-such-netlink-source");
     QVERIFY(!refused.isActive());
     QVERIFY(refused.knownDevices().isEmpty());
-    UdevDeviceSource working;
+    UdevDeviceSource working(kDownloadDevice);
     QVERIFY(working.isActive());
     QSignalSpy refusedSpy(&refused, &DeviceEventSource::deviceEvent);
     QSignalSpy workingSpy(&working, &DeviceEventSource::deviceEvent);
@@ -361,7 +362,7 @@ void tst_Udev::boardPluggedWhileStartUnpacksIsLaunched()
     QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("quor_combine"), QString())
         .setValue(QStringLiteral("lastPath2"), zip);
 
-    UdevDeviceSource source;
+    UdevDeviceSource source(kDownloadDevice);
     QVERIFY(source.isActive());
     MainWindow window(nullptr, &source);
     auto *start = window.findChild<QPushButton *>(QStringLiteral("startButton"));

@@ -92,7 +92,7 @@ void tst_UsbInterfaceName::downloadDeviceIdentity()
     QFETCH(QString, vendor);
     QFETCH(QString, product);
     QFETCH(bool, matches);
-    QCOMPARE(UsbInterfaceName::isDownloadDevice(vendor, product), matches);
+    QCOMPARE(UsbInterfaceName::isDevice(vendor, product, {"7352", "1000"}), matches);
 }
 
 void tst_UsbInterfaceName::instanceFallbacks_data()

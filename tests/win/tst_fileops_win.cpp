@@ -5,7 +5,7 @@
 #include "multi/packageextractor.h"
 #include "multi/packagestamp.h"
 #include "platform/fileops.h"
-#include "quorDownload/filecopy.h"
+#include "platform/filecopy.h"
 #include "zipmaker.h"
 
 #include <QDir>

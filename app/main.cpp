@@ -1,4 +1,4 @@
-#include "app/boardconfig.h"
+#include "common/boardconfig.h"
 #include "app/startup.h"
 #include "app/windowfactory.h"
 #include "platform/appcompat.h"

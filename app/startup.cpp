@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include "common/toolcontract.h"
+
 #include <QOperatingSystemVersion>
 
 #include <ostream>
@@ -25,7 +27,8 @@ bool needsCompatLayer(const QOperatingSystemVersion &version)
 
 QByteArray compatValueName(const QString &currentDir)
 {
-    QString name = currentDir + QStringLiteral("/config/") + QStringLiteral("usb_dl.exe");
+    QString name = currentDir + QLatin1Char('/') + QLatin1String(ToolContract::kConfigFolder) +
+                   QLatin1Char('/') + QLatin1String(ToolContract::kExecutable);
     name.replace(QLatin1Char('/'), QLatin1Char('\\'));
     return name.toUtf8();
 }

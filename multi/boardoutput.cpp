@@ -1,6 +1,6 @@
 #include "multi/boardoutput.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 
 #include <QLatin1String>
 

@@ -1,6 +1,6 @@
 #include "multi/devicefilter.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 
 #include <QLatin1String>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #include "multi/mainwindow.h"
 
-#include "app/boardconfig.h"
+#include "common/boardconfig.h"
 #include "multi/multiplexlog.h"
 #include "multi/processbarthread.h"
 #include "platform/fileops.h"

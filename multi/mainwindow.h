@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/lineassembler.h"
+#include "common/lineassembler.h"
 #include "multi/porttracker.h"
 #include "multi/silencewatchdog.h"
 #include "platform/deviceeventsource.h"

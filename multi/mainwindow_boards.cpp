@@ -3,8 +3,8 @@
 #include "multi/mainwindow.h"
 #include "platform/logging.h"
 
-#include "app/toolcontract.h"
-#include "app/toollaunch.h"
+#include "common/toolcontract.h"
+#include "common/toollaunch.h"
 #include "multi/boardoutput.h"
 #include "multi/devicefilter.h"
 #include "multi/multiplexlog.h"

@@ -2,7 +2,7 @@
 // multi-board window.
 #include "multi/mainwindow.h"
 
-#include "app/boardconfig.h"
+#include "common/boardconfig.h"
 #include "platform/logging.h"
 #include "records/recordwriter.h"
 #include "ui_mainwindow.h"

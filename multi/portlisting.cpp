@@ -1,6 +1,6 @@
 #include "multi/portlisting.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 #include "multi/boardoutput.h"
 #include "platform/logging.h"
 

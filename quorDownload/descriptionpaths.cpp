@@ -1,6 +1,6 @@
 #include "quorDownload/descriptionpaths.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 
 #include <QFileInfo>
 

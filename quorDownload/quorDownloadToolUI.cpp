@@ -1,7 +1,7 @@
 #include "quorDownload/quorDownloadToolUI.h"
 
-#include "app/boardconfig.h"
-#include "app/toollaunch.h"
+#include "common/boardconfig.h"
+#include "common/toollaunch.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"
 #include "quorDownload/descriptionpaths.h"

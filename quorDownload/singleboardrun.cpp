@@ -1,7 +1,7 @@
 #include "quorDownload/singleboardrun.h"
 
-#include "app/toolcontract.h"
-#include "app/toollaunch.h"
+#include "common/toolcontract.h"
+#include "common/toollaunch.h"
 #include "platform/logging.h"
 #include "quorDownload/mythread.h"
 #include "quorDownload/runlog.h"

@@ -2,7 +2,7 @@
 // partition images, starts the download tool, animates the status picture and
 // turns every line of the tool's output into progress, log lines and message boxes.
 #pragma once
-#include "app/lineassembler.h"
+#include "common/lineassembler.h"
 #include "quorDownload/singleoutput.h"
 #include "quorDownload/staging.h" // PartitionRowChoice
 #include "records/boardrun.h"

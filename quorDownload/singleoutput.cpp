@@ -1,6 +1,6 @@
 #include "quorDownload/singleoutput.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 
 #include <limits>
 

@@ -2,8 +2,8 @@
 
 #include "zipmaker.h"
 
-#include "app/boardconfig.h"
-#include "app/toolcontract.h"
+#include "common/boardconfig.h"
+#include "common/toolcontract.h"
 #include "multi/mainwindow.h"
 
 #include <QCoreApplication>

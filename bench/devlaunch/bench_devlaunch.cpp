@@ -12,7 +12,7 @@
 #include "bench/common/benchutil.h"
 #include "bench/common/benchwork.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 #include "multi/mainwindow.h"
 
 #include <QApplication>

@@ -18,7 +18,7 @@
 #include "bench/common/benchutil.h"
 #include "bench/common/benchwork.h"
 
-#include "app/boardconfig.h"
+#include "common/boardconfig.h"
 #include "multi/mainwindow.h"
 #include "multi/multiplexlog.h"
 #include "quorDownload/quorDownloadToolUI.h"

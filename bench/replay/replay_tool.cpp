@@ -9,7 +9,7 @@
 //                        at BENCH_REPLAY_RATE lines per second (0: no pause),
 //                        each line with its own write; then waits until killed
 //                        when BENCH_REPLAY_HANG is 1, otherwise exits 0.
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -14,7 +14,7 @@
 #include "bench/common/benchutil.h"
 #include "bench/common/benchwork.h"
 
-#include "app/boardconfig.h"
+#include "common/boardconfig.h"
 #include "app/startup.h"
 #include "app/windowfactory.h"
 

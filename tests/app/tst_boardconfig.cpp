@@ -1,4 +1,4 @@
-#include "app/boardconfig.h"
+#include "common/boardconfig.h"
 #include "tests/common/testfiles.h"
 
 #include <QDir>

@@ -1,5 +1,5 @@
 // Cutting the tool's output into whole lines, whatever the reads look like.
-#include "app/lineassembler.h"
+#include "common/lineassembler.h"
 
 #include <QtTest>
 

@@ -1,5 +1,5 @@
-#include "app/toolcontract.h"
-#include "app/toollaunch.h"
+#include "common/toolcontract.h"
+#include "common/toollaunch.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

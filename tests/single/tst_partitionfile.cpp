@@ -1,4 +1,4 @@
-#include "app/toollaunch.h"
+#include "common/toollaunch.h"
 #include "quorDownload/descriptionpaths.h"
 #include "quorDownload/partitionfile.h"
 #include "tests/common/testfiles.h"

@@ -1,4 +1,4 @@
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 #include "multi/devicefilter.h"
 #include "platform/linux/usbinterfacename.h"
 

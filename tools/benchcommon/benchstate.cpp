@@ -1,6 +1,6 @@
 #include "tools/benchcommon/benchstate.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 #include "platform/toolsupport.h"
 
 #include <QDir>

@@ -3,7 +3,7 @@
 // requested port, printing the tool's lines with CRLF and flushing each one,
 // because the caller reads them through a pipe as they come.
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 #include "platform/toolsupport.h"
 #include "tools/benchcommon/benchstate.h"
 #include "tools/usb_dl/scenario.h"

@@ -1,6 +1,6 @@
 #include "tools/usb_dl/scenario.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 #include "platform/toolsupport.h"
 
 #include <QRandomGenerator>

@@ -10,6 +10,9 @@ namespace ToolContract {
 
 inline constexpr char kExecutable[] = "usb_dl.exe";
 
+// The tool and the settings file live in this folder under the working folder.
+inline constexpr char kConfigFolder[] = "config";
+
 // Options, each followed by its value (none for the listing).
 inline constexpr char kOptList[] = "-r";
 inline constexpr char kOptChip[] = "-c";

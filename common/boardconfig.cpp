@@ -1,5 +1,6 @@
-#include "app/boardconfig.h"
+#include "common/boardconfig.h"
 
+#include "common/toollaunch.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"
 
@@ -11,7 +12,7 @@ namespace BoardConfig {
 
 QString path()
 {
-    return QDir::currentPath() + QStringLiteral("/config/") + QStringLiteral("Board_config.ini");
+    return ToolLaunch::toolDir() + QStringLiteral("Board_config.ini");
 }
 
 // Only a regular file is handed to QSettings: it would open a FIFO put in the

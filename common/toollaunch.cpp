@@ -1,6 +1,6 @@
-#include "app/toollaunch.h"
+#include "common/toollaunch.h"
 
-#include "app/toolcontract.h"
+#include "common/toolcontract.h"
 
 #include <QDir>
 #include <QProcess>
@@ -53,8 +53,9 @@ Command command(const QString &toolDir, const QString &argumentString)
 QStringList downloadArguments(const QString &chipType, const QString &osType, const QString &imageFolder,
                               const QString &port)
 {
-    QStringList args{QLatin1String(ToolContract::kOptChip), chipType, QLatin1String(ToolContract::kOptOs),
-                     osType, QLatin1String(ToolContract::kOptImages), imageFolder};
+    QStringList args{QLatin1String(ToolContract::kOptChip),   chipType,
+                     QLatin1String(ToolContract::kOptOs),     osType,
+                     QLatin1String(ToolContract::kOptImages), imageFolder};
     if (!port.isEmpty())
         args << QLatin1String(ToolContract::kOptPort) << port;
     return args;
@@ -67,7 +68,8 @@ void start(QProcess *process, const Command &command)
 
 QString toolDir()
 {
-    return QDir::currentPath() + QStringLiteral("/config/");
+    return QDir::currentPath() + QLatin1Char('/') + QLatin1String(ToolContract::kConfigFolder) +
+           QLatin1Char('/');
 }
 
 } // namespace ToolLaunch

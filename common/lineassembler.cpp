@@ -1,4 +1,4 @@
-#include "app/lineassembler.h"
+#include "common/lineassembler.h"
 
 #include <cstring>
 

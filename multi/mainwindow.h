@@ -180,7 +180,8 @@ private:
     std::array<bool, kSlotCount> silenced{}; // stopped by the watchdog: output no longer read
     QStringList arrivalNames;                // device names of arrivals since the last listing began
     QStringList listingArrivalNames;         // ... those the running listing serves
-    QHash<QString, QString> portSerials;     // "L,N" -> serial of the board last seen there
+    Records::SerialPairing serialPairing;
+    QHash<QString, QString> portSerials; // "L,N" -> serial of the board last seen there
     QString batchPackageHash;
     QString benchName;
 

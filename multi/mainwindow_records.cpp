@@ -53,7 +53,7 @@ void MainWindow::noteArrivalNames(const QVector<PortRecord> &newPorts)
     // A new port's serial comes from its arrival's device name when the pair is
     // sure; an unknown one also replaces the serial of a board seen there before.
     const QStringList names = std::exchange(listingArrivalNames, {});
-    const QString serial = Records::serialForNewPort(newPorts.size(), names);
+    const QString serial = serialPairing.serialForNewPort(newPorts.size(), names, !arrivalNames.isEmpty());
     for (const PortRecord &port : newPorts)
         portSerials.insert(port.level + QLatin1Char(',') + port.number, serial);
 }

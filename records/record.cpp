@@ -58,11 +58,13 @@ QString serialFromInterfaceName(const QString &interfaceName)
     return parts.size() > 2 ? parts.at(2) : QString();
 }
 
-QString serialForNewPort(int newPortCount, const QStringList &arrivalNames)
+QString SerialPairing::serialForNewPort(int newPortCount, const QStringList &servedArrivals,
+                                        bool arrivalsWaiting)
 {
-    if (newPortCount != 1 || arrivalNames.size() != 1)
-        return QString();
-    return serialFromInterfaceName(arrivalNames.constFirst());
+    const bool balanced = newPortCount == servedArrivals.size() && !arrivalsWaiting;
+    const bool sure = m_settled && balanced && newPortCount == 1;
+    m_settled = balanced;
+    return sure ? serialFromInterfaceName(servedArrivals.constFirst()) : QString();
 }
 
 QString newRecordId(const QString &bench)

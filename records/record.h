@@ -2,8 +2,8 @@
 
 #include <QDateTime>
 #include <QMetaType>
-#include <QStringList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -47,11 +47,20 @@ QDateTime fromIsoUtc(const QString &text);
 // (\\?\USB#VID_7352&PID_1000#QB3133#{...} gives QB3133); empty when absent.
 QString serialFromInterfaceName(const QString &interfaceName);
 
-// The serial of a board a port listing found new, from the device names of the
-// arrivals that listing serves. A listing names ports only, so the pair is sure
-// only when one board is new and one arrived; otherwise the serial is unknown
-// (empty) rather than possibly another board's.
-QString serialForNewPort(int newPortCount, const QStringList &arrivalNames);
+// Pairs the boards port listings find new with the serials in the device names
+// of the arrivals each listing serves. A listing names ports only, and one may
+// serve several arrivals or find a board whose arrival the next one serves, so
+// a pair is made only when it is sure: this listing served one arrival, found
+// one new port, no arrival came while it ran, and the listing before it left
+// nothing unpaired. Otherwise the serial is unknown (empty), never another's.
+class SerialPairing
+{
+public:
+    QString serialForNewPort(int newPortCount, const QStringList &servedArrivals, bool arrivalsWaiting);
+
+private:
+    bool m_settled = true; // the last listing paired every port with an arrival
+};
 
 // bench + "/" + a fresh UUID without braces.
 QString newRecordId(const QString &bench);

@@ -105,27 +105,43 @@ void tst_RecordsLogic::serial()
     QCOMPARE(Records::serialFromInterfaceName(name), serial);
 }
 
+// Listings in a row: "ports/arrivals[+]" is one listing that found that many new
+// ports and served that many arrivals ("+": another arrival came meanwhile);
+// the expected serials are those of the one-port listings, "-" for unknown.
 void tst_RecordsLogic::serialOfNewPort_data()
 {
-    const QString a = QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#QB3131#{x}");
-    const QString b = QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#QB3132#{x}");
-    QTest::addColumn<int>("newPorts");
-    QTest::addColumn<QStringList>("names");
-    QTest::addColumn<QString>("serial");
-    QTest::newRow("one board, one arrival") << 1 << QStringList{a} << QStringLiteral("QB3131");
-    // A listing that serves two arrivals cannot tell which port is whose.
-    QTest::newRow("two boards, two arrivals") << 2 << QStringList{a, b} << QString();
-    QTest::newRow("one board, two arrivals") << 1 << QStringList{a, b} << QString();
-    QTest::newRow("two boards, one arrival") << 2 << QStringList{b} << QString();
-    QTest::newRow("no arrival") << 1 << QStringList() << QString();
+    QTest::addColumn<QStringList>("listings");
+    QTest::addColumn<QString>("serials");
+    QTest::newRow("boards one by one")
+        << QStringList{"1/1", "1/1", "1/1"} << QStringLiteral("QB3131 QB3131 QB3131");
+    // Two plugged quickly: the first listing finds both, the second serves the
+    // second arrival and finds a third board, whose arrival the next one serves.
+    QTest::newRow("quick plugs") << QStringList{"2/1", "1/1", "1/1+", "1/1"} << QStringLiteral("- - - -");
+    QTest::newRow("settles again") << QStringList{"2/2", "1/1"} << QStringLiteral("- QB3131");
+    QTest::newRow("arrival while listing") << QStringList{"1/1+", "1/1"} << QStringLiteral("- -");
+    QTest::newRow("arrival without a new board")
+        << QStringList{"0/1", "1/1", "1/1"} << QStringLiteral("- - QB3131");
+    QTest::newRow("removal listing keeps pairing")
+        << QStringList{"1/1", "0/0", "1/1"} << QStringLiteral("QB3131 - QB3131");
 }
 
 void tst_RecordsLogic::serialOfNewPort()
 {
-    QFETCH(int, newPorts);
-    QFETCH(QStringList, names);
-    QFETCH(QString, serial);
-    QCOMPARE(Records::serialForNewPort(newPorts, names), serial);
+    QFETCH(QStringList, listings);
+    QFETCH(QString, serials);
+    const QString name = QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#QB3131#{x}");
+    Records::SerialPairing pairing;
+    QStringList got;
+    for (const QString &listing : listings) {
+        const QStringList counts = QString(listing).remove(QLatin1Char('+')).split(QLatin1Char('/'));
+        QStringList served;
+        for (int n = counts.at(1).toInt(); n > 0; --n)
+            served << name;
+        const QString serial =
+            pairing.serialForNewPort(counts.at(0).toInt(), served, listing.endsWith(QLatin1Char('+')));
+        got << (serial.isEmpty() ? QStringLiteral("-") : serial);
+    }
+    QCOMPARE(got.join(QLatin1Char(' ')), serials);
 }
 
 void tst_RecordsLogic::runRecord_data()

@@ -19,6 +19,7 @@ inline constexpr char kEnvDelay[] = "USB_DL_SIM_DELAY_MS";
 inline constexpr char kEnvSeed[] = "USB_DL_SIM_SEED";
 inline constexpr char kStateFile[] = "state.txt";
 inline constexpr char kLockFile[] = "state.lock";
+inline constexpr char kCallsLockFile[] = "calls.lock";
 inline constexpr char kCallsLog[] = "calls.log";
 inline constexpr char kDefaultScenario[] = "ok";
 

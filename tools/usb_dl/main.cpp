@@ -57,9 +57,9 @@ void appendCallLog(const QString &dir, const QStringList &args)
         words << logWord(a);
     // One unbuffered write in append mode keeps lines of concurrent calls whole
     // on Linux; Windows appends by seeking to the end first, so concurrent
-    // calls take the bench's lock to keep every line.
+    // calls take a lock of their own (not the state's) to keep every line.
     ToolSupport::FileLock lock;
-    lock.acquire(dir + QLatin1Char('/') + QLatin1String(Bench::kLockFile), 10000, nullptr);
+    lock.acquire(dir + QLatin1Char('/') + QLatin1String(Bench::kCallsLockFile), 10000, nullptr);
     QFile log(dir + QLatin1Char('/') + QLatin1String(Bench::kCallsLog));
     if (log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         log.write(words.join(QLatin1Char(' ')).toUtf8() + '\n');

@@ -332,22 +332,13 @@ bool RecordStore::insertQueued(const Records::BoardRecord &record)
 
 QVector<Records::BoardRecord> RecordStore::queued(int limit)
 {
-    QVector<Records::BoardRecord> out;
+    QString columns = QStringLiteral("r.") + QLatin1String(kColumns);
+    columns.replace(QStringLiteral(", "), QStringLiteral(", r."));
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
-    q.prepare(QStringLiteral("SELECT ") +
-              QStringLiteral("r.id, r.bench, r.window_name, r.slot, r.port, r.serial, "
-                             "r.source, r.sha256, r.chip, r.os, r.start_utc, "
-                             "r.end_utc, r.duration_ms, r.result, r.exit_code, "
-                             "r.last_line") +
+    q.prepare(QStringLiteral("SELECT ") + columns +
               QStringLiteral(" FROM outbox o JOIN records r ON r.id = o.id ORDER BY o.seq LIMIT ?"));
     q.addBindValue(limit);
-    if (!q.exec()) {
-        fail(QStringLiteral("cannot read the outbox"), q.lastError().text());
-        return out;
-    }
-    while (q.next())
-        out.append(fromRow(q));
-    return out;
+    return readRecords(q, QStringLiteral("cannot read the outbox"));
 }
 
 bool RecordStore::markSent(const QString &id)
@@ -370,7 +361,6 @@ int RecordStore::queuedCount()
 
 QVector<Records::BoardRecord> RecordStore::records(const QDateTime &since, const QString &bench)
 {
-    QVector<Records::BoardRecord> out;
     QString sql =
         QStringLiteral("SELECT ") + QLatin1String(kColumns) + QStringLiteral(" FROM records WHERE 1=1");
     if (since.isValid())
@@ -385,8 +375,14 @@ QVector<Records::BoardRecord> RecordStore::records(const QDateTime &since, const
         q.addBindValue(Records::isoUtc(since));
     if (!bench.isEmpty())
         q.addBindValue(bench);
+    return readRecords(q, QStringLiteral("cannot read the records"));
+}
+
+QVector<Records::BoardRecord> RecordStore::readRecords(QSqlQuery &q, const QString &what)
+{
+    QVector<Records::BoardRecord> out;
     if (!q.exec()) {
-        fail(QStringLiteral("cannot read the records"), q.lastError().text());
+        fail(what, q.lastError().text());
         return out;
     }
     while (q.next())

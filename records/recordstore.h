@@ -54,6 +54,8 @@ public:
 
 private:
     bool fail(const QString &what, const QString &detail);
+    // Runs a prepared SELECT of the record columns; on failure `what` goes to error().
+    QVector<Records::BoardRecord> readRecords(QSqlQuery &q, const QString &what);
     bool migrate(int from, int to);
     bool insertRow(const Records::BoardRecord &record);
 

@@ -40,6 +40,9 @@ struct FolderEntry
 // The entries of folder (without "." and ".."), by name without regard to
 // case. The folder itself must not be a link; a link gives an empty list.
 QVector<FolderEntry> listFolder(const QString &folder);
+// The order listFolder gives on every platform: by name without regard to
+// case, names equal but for case by their code points.
+void sortFolderEntries(QVector<FolderEntry> &entries);
 
 // Removes one entry of folder as it is: a file or a link goes (the link's
 // target is untouched), a folder fails. File modes are never changed first,

@@ -4,7 +4,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
@@ -230,10 +229,7 @@ QVector<FolderEntry> listFolder(const QString &folder)
         e.size = static_cast<qint64>(st.st_size);
         entries.append(e);
     }
-    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) {
-        const int c = QString::compare(a.name, b.name, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
+    sortFolderEntries(entries);
     return entries;
 }
 

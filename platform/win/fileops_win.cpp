@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
-#include <algorithm>
 #include <fcntl.h>
 #include <io.h>
 #include <memory>
@@ -225,10 +224,7 @@ QVector<FolderEntry> listFolder(const QString &folder)
         e.size = raw.size;
         entries.append(e);
     }
-    std::sort(entries.begin(), entries.end(), [](const FolderEntry &a, const FolderEntry &b) {
-        const int c = QString::compare(a.name, b.name, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a.name < b.name;
-    });
+    sortFolderEntries(entries);
     return entries;
 }
 

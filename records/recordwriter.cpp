@@ -2,11 +2,23 @@
 
 #include "records/recordstore.h"
 
+#include <QDir>
 #include <QThread>
 #include <QTimer>
 
 namespace {
 const int kSendBatch = 100;
+}
+
+RecordWriter::Settings RecordWriter::Settings::forWindow(const QString &window, const QString &bench,
+                                                         const QString &fleet)
+{
+    Settings settings;
+    settings.localPath = QDir::currentPath() + QStringLiteral("/records.sqlite");
+    settings.fleet = fleet;
+    settings.bench = bench;
+    settings.window = window;
+    return settings;
 }
 
 RecordWriter::RecordWriter(const Settings &settings, QObject *parent)

@@ -30,6 +30,10 @@ public:
         int retryMs = 5000; // pause before sending again after a failure
         QString bench;      // for the day's count
         QString window;     // for the day's count
+
+        // A window's settings: records.sqlite in the working folder, the
+        // fleet database when one is configured.
+        static Settings forWindow(const QString &window, const QString &bench, const QString &fleet);
     };
 
     RecordWriter(const Settings &settings, QObject *parent);

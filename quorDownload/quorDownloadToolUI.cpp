@@ -5,6 +5,7 @@
 #include "platform/fileops.h"
 #include "platform/logging.h"
 #include "quorDownload/descriptionpaths.h"
+#include "quorDownload/prompter.h"
 #include "quorDownload/runlog.h"
 #include "quorDownload/singleboardrun.h"
 #include "records/recordwriter.h"
@@ -36,6 +37,12 @@ QString openFileDialog(QWidget *parent, const QString &caption, const QString &d
 quorDownloadToolUI::quorDownloadToolUI(QWidget *parent) : quorDownloadToolUI(&openFileDialog, parent) {}
 
 quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
+    : quorDownloadToolUI(std::move(chooseFile), nullptr, parent)
+{
+}
+
+quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, std::shared_ptr<Prompter> prompter,
+                                       QWidget *parent)
     : QMainWindow(parent), ui(std::make_unique<Ui::quorDownloadToolUIClass>()),
       m_chooseFile(std::move(chooseFile))
 {
@@ -53,15 +60,31 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
     m_state.osType = board.osType;
 
     connect(ui->configFileButton, SIGNAL(clicked()), this, SLOT(browseConfigDir()));
-
     setUpPartitionTable();
+    setUpProcess();
+    connect(ui->downloadButton, SIGNAL(clicked()), this, SLOT(pyDownload()));
+    setUpWidgets();
+    connect(ui->IP_Box, SIGNAL(currentIndexChanged(QString)), this, SLOT(showScriptInfo(QString)));
+    adoptRememberedFile();
 
+    m_state.burnPageFeature =
+        BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature"));
+    applyPageFeature();
+
+    // Created after the page feature, so destroyed widgets reach the run as null.
+    createRun(std::move(prompter));
+    setUpRecords();
+}
+
+void quorDownloadToolUI::setUpProcess()
+{
     downloadProcess = new QProcess(this);
     downloadProcess->setWorkingDirectory(ToolLaunch::toolDir());
     downloadProcess->setProcessChannelMode(QProcess::MergedChannels);
+}
 
-    connect(ui->downloadButton, SIGNAL(clicked()), this, SLOT(pyDownload()));
-
+void quorDownloadToolUI::setUpWidgets()
+{
     ui->downloadProgressBar->reset();
 
     setWindowTitle(tr("Single Quor Download"));
@@ -70,23 +93,22 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
 
     ui->StopButton->setEnabled(false);
     ui->StopButton->setStyleSheet(QStringLiteral("QPushButton{background-color:red;color:white}"));
+}
 
-    connect(ui->IP_Box, SIGNAL(currentIndexChanged(QString)), this, SLOT(showScriptInfo(QString)));
-
-    // The remembered file is adopted as it is: not tested for existence and
-    // not written back, and the partition list is not emptied first.
+// The remembered file is adopted as it is: not tested for existence and not
+// written back, and the partition list is not emptied first.
+void quorDownloadToolUI::adoptRememberedFile()
+{
     const QString lastPath =
         BoardConfig::userSettings()->value(QLatin1String(BoardConfig::kLastPathKey)).toString();
-    if (!lastPath.isEmpty()) {
-        ui->configFileDir->setText(lastPath);
-        adoptDescriptionFile(lastPath);
-    }
+    if (lastPath.isEmpty())
+        return;
+    ui->configFileDir->setText(lastPath);
+    adoptDescriptionFile(lastPath);
+}
 
-    m_state.burnPageFeature =
-        BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature"));
-    applyPageFeature();
-
-    // Created after the page feature, so destroyed widgets reach the run as null.
+void quorDownloadToolUI::createRun(std::shared_ptr<Prompter> prompter)
+{
     SingleRunWidgets widgets;
     widgets.downloadButton = findChild<QPushButton *>(QStringLiteral("downloadButton"));
     widgets.stopButton = findChild<QPushButton *>(QStringLiteral("StopButton"));
@@ -94,45 +116,44 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, QWidget *parent)
     widgets.statusPicture = findChild<QLabel *>(QStringLiteral("label_18"));
     widgets.statusText = findChild<QPlainTextEdit *>(QStringLiteral("statusText"));
     m_run = new SingleBoardRun(
-        widgets, downloadProcess,
-        [this] {
-            SingleRunInputs in;
-            in.configFilePath = m_state.configFilePath;
-            in.configFileName = m_state.configFileName;
-            in.configDir = m_state.configDir;
-            in.stagingDir = m_state.stagingDir;
-            in.downloadCommand = m_state.downloadCommand;
-            in.toolArguments =
-                ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
-            in.identity.bench = m_benchName;
-            in.identity.window = QStringLiteral("single");
-            in.identity.slot = 1;
-            in.identity.source = m_state.configFilePath;
-            in.identity.chip = m_state.chipType;
-            in.identity.os = m_state.osType;
-            // Hashed only as a regular file: a FIFO put in its place must not block the window.
-            QFile description;
-            QCryptographicHash hash(QCryptographicHash::Sha256);
-            if (FileOps::openRegularFile(description, m_state.configFilePath, QIODevice::ReadOnly) &&
-                hash.addData(&description))
-                in.identity.sha256 = QString::fromLatin1(hash.result().toHex());
-            for (int row = 0; row < m_state.partitionRowCount; ++row) {
-                PartitionRowChoice choice;
-                if (m_table) {
-                    if (const QTableWidgetItem *item = m_table->item(row, 2))
-                        choice.fileName = item->text();
-                }
-                const QCheckBox *box = row < m_state.partitionCheckBoxes.size()
-                                           ? m_state.partitionCheckBoxes.at(row).data()
-                                           : nullptr;
-                choice.hasCheckBox = box != nullptr;
-                choice.checked = box && box->isChecked();
-                in.rows.append(choice);
-            }
-            return in;
-        },
-        this);
-    setUpRecords();
+        widgets, downloadProcess, [this] { return runInputs(); }, this, std::move(prompter));
+}
+
+// What a run reads from the window when it starts.
+SingleRunInputs quorDownloadToolUI::runInputs() const
+{
+    SingleRunInputs in;
+    in.configFilePath = m_state.configFilePath;
+    in.configFileName = m_state.configFileName;
+    in.configDir = m_state.configDir;
+    in.stagingDir = m_state.stagingDir;
+    in.downloadCommand = m_state.downloadCommand;
+    in.toolArguments = ToolLaunch::downloadArguments(m_state.chipType, m_state.osType, m_state.stagingDir);
+    in.identity.bench = m_benchName;
+    in.identity.window = QStringLiteral("single");
+    in.identity.slot = 1;
+    in.identity.source = m_state.configFilePath;
+    in.identity.chip = m_state.chipType;
+    in.identity.os = m_state.osType;
+    // Hashed only as a regular file: a FIFO put in its place must not block the window.
+    QFile description;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (FileOps::openRegularFile(description, m_state.configFilePath, QIODevice::ReadOnly) &&
+        hash.addData(&description))
+        in.identity.sha256 = QString::fromLatin1(hash.result().toHex());
+    for (int row = 0; row < m_state.partitionRowCount; ++row) {
+        PartitionRowChoice choice;
+        if (m_table) {
+            if (const QTableWidgetItem *item = m_table->item(row, 2))
+                choice.fileName = item->text();
+        }
+        const QCheckBox *box =
+            row < m_state.partitionCheckBoxes.size() ? m_state.partitionCheckBoxes.at(row).data() : nullptr;
+        choice.hasCheckBox = box != nullptr;
+        choice.checked = box && box->isChecked();
+        in.rows.append(choice);
+    }
+    return in;
 }
 
 void quorDownloadToolUI::setUpRecords()

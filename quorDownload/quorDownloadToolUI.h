@@ -18,7 +18,9 @@ class QComboBox;
 class QProcess;
 class QTableWidget;
 class QTextBrowser;
+class Prompter;
 class SingleBoardRun;
+struct SingleRunInputs;
 namespace Ui {
 class quorDownloadToolUIClass;
 }
@@ -60,6 +62,8 @@ public:
 
     explicit quorDownloadToolUI(QWidget *parent = nullptr);
     explicit quorDownloadToolUI(FileChooser chooseFile, QWidget *parent = nullptr);
+    // prompter: asked instead of message boxes (tests).
+    quorDownloadToolUI(FileChooser chooseFile, std::shared_ptr<Prompter> prompter, QWidget *parent = nullptr);
     ~quorDownloadToolUI() override;
 
     const SingleWindowState &state() const { return m_state; }
@@ -79,6 +83,11 @@ private slots:
     void showScriptInfo(QString text);
 
 private:
+    void setUpWidgets();
+    void setUpProcess();
+    void adoptRememberedFile();
+    void createRun(std::shared_ptr<Prompter> prompter);
+    SingleRunInputs runInputs() const;
     void adoptDescriptionFile(const QString &path);
     void parsePartitionFile();
     void fillPartitionTable();

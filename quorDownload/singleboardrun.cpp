@@ -9,7 +9,6 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -24,27 +23,8 @@ namespace {
 constexpr int kStartWaitMs = 30000;
 constexpr int kFrameMs = 16;
 
-const char kStyleS0[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}";
-const char kStyleS1[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
-const char kStyleS2[] = "QLabel{min-width: 650px;min-height: 100px; font-size:30px;color:red;}";
-const char kStyleS3[] = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:green;}";
-
 const char kTerminateLine[] =
     "--------------------------------------Process Terminate!!!---------------------------------------";
-
-// A modal box without parent, title or icon; its style sheet sizes and colours the label.
-int showBox(const QString &text, const char *styleSheet)
-{
-    QMessageBox box;
-    box.setText(text);
-    box.setStyleSheet(QString::fromLatin1(styleSheet));
-    return box.exec();
-}
-
-void showConnectionBox()
-{
-    showBox(QStringLiteral("USB Connection Problem!!!\nCheck your USB Connect and Restart Board"), kStyleS2);
-}
 
 // The debug log gets a very long line shortened, with its length.
 QString debugForm(const QString &line)
@@ -83,8 +63,10 @@ private:
 };
 
 SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downloadProcess,
-                               std::function<SingleRunInputs()> inputs, QObject *parent)
+                               std::function<SingleRunInputs()> inputs, QObject *parent,
+                               std::shared_ptr<Prompter> prompter)
     : QObject(parent), m_widgets(widgets), m_process(downloadProcess), m_inputs(std::move(inputs)),
+      m_prompter(prompter ? std::move(prompter) : std::make_shared<BoxPrompter>()),
       m_codec(QTextCodec::codecForName("System"))
 {
     if (!m_codec)
@@ -102,6 +84,7 @@ SingleBoardRun::SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downlo
     // the handler once for each run so far.
     if (downloadProcess) {
         connect(downloadProcess, SIGNAL(readyReadStandardOutput()), this, SLOT(onReadData()));
+        connect(downloadProcess, &QProcess::started, this, &SingleBoardRun::onToolStarted);
         connect(downloadProcess, SIGNAL(finished(int, QProcess::ExitStatus)), this, SLOT(onToolFinished()));
         connect(downloadProcess, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
                 &SingleBoardRun::onToolEnded);
@@ -126,41 +109,55 @@ void SingleBoardRun::pyDownload()
         m_widgets.progressBar->reset();
     const SingleRunInputs in = m_inputs ? m_inputs() : SingleRunInputs{};
     if (isUnchosen(in.configFileName) || isUnchosen(in.configFilePath)) {
-        showBox(QStringLiteral("Please select .xml file first!"), kStyleS1);
+        m_prompter->notice(QStringLiteral("Please select .xml file first!"), Prompter::Look::Plain);
         return;
     }
     setRunning(true);
+    m_state = State::Staging;
+    takeOverFromEarlierTool();
+    if (!stage(in))
+        return;
+    m_state = State::Starting;
+    startAnimation();
+    startTool(in);
+}
 
-    // One animation at a time, and output still queued from an earlier tool is
-    // no longer this run's: it is logged, not interpreted.
+// One animation at a time, and output still queued from an earlier tool is no
+// longer this run's: it is logged, not interpreted.
+void SingleBoardRun::takeOverFromEarlierTool()
+{
     stopAnimation();
-    for (Chunk &chunk : m_chunks)
-        chunk.logOnly = true;
-    if (m_lines.hasPending()) {
-        Chunk tail;
-        tail.lines = QStringList{m_codec->toUnicode(m_lines.finish())};
-        tail.logOnly = true;
-        m_chunks.push_back(std::move(tail));
-    }
+    ++m_run;
+    if (m_lines.hasPending())
+        m_chunks.push_back(Chunk{QStringList{m_codec->toUnicode(m_lines.finish())}, 0, kNoRun});
     // A tool left running by a failed run would keep the process busy, and
     // starting it again would silently not start the new tool.
     if (m_process && m_process->state() != QProcess::NotRunning)
         killLoop();
+}
 
+// Empties the staging folder and copies the chosen files into it; false when
+// the folder cannot be made, which halts the run in the running form.
+bool SingleBoardRun::stage(const SingleRunInputs &in)
+{
     Sink sink(*this);
     if (Staging::createTmpFolder(in.stagingDir, sink) == -1) {
         qCDebug(lcSingle) << "Create tmp forder failed!";
-        return;
+        return false;
     }
     if (m_widgets.statusText)
         m_widgets.statusText->setPlainText(QStringLiteral(" "));
     Staging::deleteOldFiles(in.stagingDir, sink);
     Staging::copyNewFiles(in.configFilePath, in.configFileName, in.configDir, in.stagingDir, in.rows, sink);
 
-    m_state.downloadProgress = 0.0f;
+    m_progress.downloadProgress = 0.0f;
     appendStatus(QStringLiteral(" "));
     appendStatus(QStringLiteral("Downloading project... \nPlease reconnect your USB cable"));
+    return true;
+}
 
+void SingleBoardRun::startAnimation()
+{
     m_animationThread = std::make_unique<myThread>(m_process.data());
     m_animating = true;
     myThread *thread = m_animationThread.get();
@@ -173,7 +170,10 @@ void SingleBoardRun::pyDownload()
     connect(thread, SIGNAL(sendToProcessForStop()), this, SLOT(stopimage()));
     connect(thread, SIGNAL(finished()), this, SLOT(releaseEndedThread()), Qt::QueuedConnection);
     thread->start(QThread::InheritPriority);
+}
 
+void SingleBoardRun::startTool(const SingleRunInputs &in)
+{
     if (!m_process)
         return;
     const QString toolDir = ToolLaunch::toolDir();
@@ -184,7 +184,8 @@ void SingleBoardRun::pyDownload()
         m_process, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
-            showFailureBox();
+            m_state = State::Finished;
+            askAfterFailedStart();
             qCDebug(lcSingle) << "Failed to start command process.";
         }
         return;
@@ -192,25 +193,28 @@ void SingleBoardRun::pyDownload()
     m_boardRun.begin(in.identity, QDateTime::currentDateTimeUtc());
 }
 
+void SingleBoardRun::onToolStarted()
+{
+    if (m_state == State::Starting)
+        m_state = State::Running;
+}
+
 void SingleBoardRun::onToolEnded(int exitCode, QProcess::ExitStatus status)
 {
+    if (m_state == State::Running)
+        m_state = State::Finished;
     if (m_boardRun.isActive())
         emit runEnded(
             m_boardRun.finish(exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()));
 }
 
-void SingleBoardRun::showFailureBox()
+void SingleBoardRun::askAfterFailedStart()
 {
-    QMessageBox box;
-    box.setText(QStringLiteral("Download Failed!"));
-    box.setInformativeText(QStringLiteral("Please make your choice:"));
-    box.setStandardButtons(QMessageBox::Retry | QMessageBox::Ignore | QMessageBox::Abort);
-    box.setStyleSheet(QString::fromLatin1(kStyleS0));
-    const int choice = box.exec();
-    if (choice == QMessageBox::Abort) {
+    const Prompter::Choice choice = m_prompter->askAfterFailedStart();
+    if (choice == Prompter::Choice::Abort) {
         if (m_widgets.progressBar)
             m_widgets.progressBar->reset();
-    } else if (choice == QMessageBox::Retry) {
+    } else if (choice == Prompter::Choice::Retry) {
         pyDownload();
     }
     QCoreApplication::processEvents();
@@ -259,15 +263,16 @@ void SingleBoardRun::killLoop()
     // A tool killed here ends as stopped, unless its output already decided the result.
     if (m_process->state() != QProcess::NotRunning && m_boardRun.isActive())
         m_boardRun.noteStopped();
-    ++m_killing;
+    const State before = m_state;
+    m_state = State::Stopping;
     while (m_process->state() != QProcess::NotRunning) {
-        readChunk(true); // what the tool wrote before the kill still reaches the log
+        readChunk(); // what the tool wrote before the kill still reaches the log
         m_process->close();
         qCDebug(lcSingle) << "process killed";
         qCDebug(lcSingle) << "state" << m_process->state();
         QThread::msleep(1);
     }
-    --m_killing;
+    m_state = before == State::Starting || before == State::Running ? State::Finished : before;
     if (!m_draining)
         drain();
 }
@@ -278,8 +283,9 @@ void SingleBoardRun::stop()
     moveStatusCursorToEnd();
     setRunning(false);
     killLoop();
+    m_state = State::Idle;
     qCDebug(lcSingle) << "Process Terminate!!!";
-    showBox(QStringLiteral("Process Terminate!!!"), kStyleS1);
+    m_prompter->notice(QStringLiteral("Process Terminate!!!"), Prompter::Look::Plain);
     appendStatus(QString::fromLatin1(kTerminateLine));
     moveStatusCursorToEnd();
 }
@@ -288,36 +294,35 @@ void SingleBoardRun::onReadData()
 {
     if (!m_process)
         return;
-    readChunk(m_killing > 0);
+    readChunk();
     // A call made while lines are being handled (through event processing or a
-    // modal box) only queues its lines; the outer call handles them in order.
-    if (m_draining || m_killing > 0)
+    // notice) or while the tool is killed only queues its lines; the outer call
+    // handles them in order.
+    if (m_draining || m_state == State::Stopping)
         return;
     drain();
 }
 
-void SingleBoardRun::readChunk(bool logOnly)
+void SingleBoardRun::queue(const QStringList &lines)
+{
+    m_chunks.push_back(Chunk{lines, 0, m_state == State::Stopping ? kNoRun : m_run});
+}
+
+void SingleBoardRun::readChunk()
 {
     if (!m_process || !m_process->isOpen())
         return;
     const QByteArray bytes = m_lines.feed(m_process->readAll());
-    if (bytes.isEmpty())
-        return;
-    Chunk chunk;
-    chunk.lines = SingleOutput::splitLines(m_codec->toUnicode(bytes));
-    chunk.logOnly = logOnly;
-    m_chunks.push_back(std::move(chunk));
+    if (!bytes.isEmpty())
+        queue(SingleOutput::splitLines(m_codec->toUnicode(bytes)));
 }
 
 void SingleBoardRun::onToolFinished()
 {
     if (!m_lines.hasPending())
         return;
-    Chunk chunk;
-    chunk.lines = QStringList{m_codec->toUnicode(m_lines.finish())};
-    chunk.logOnly = m_killing > 0;
-    m_chunks.push_back(std::move(chunk));
-    if (!m_draining && m_killing == 0)
+    queue(QStringList{m_codec->toUnicode(m_lines.finish())});
+    if (!m_draining && m_state != State::Stopping)
         drain();
 }
 
@@ -329,12 +334,12 @@ void SingleBoardRun::drain()
         if (m_chunks.empty()) {
             // Notifications raised while the handler ran may have been merged
             // into the process's buffer: pick that output up here.
-            readChunk(m_killing > 0);
+            readChunk();
             if (m_chunks.empty())
                 break;
         }
         Chunk &chunk = m_chunks.front();
-        if (chunk.logOnly) {
+        if (chunk.run != m_run) {
             for (int i = chunk.next; i < chunk.lines.size(); ++i)
                 RunLog::appendLog(chunk.lines.at(i));
             m_chunks.pop_front();
@@ -344,10 +349,10 @@ void SingleBoardRun::drain()
             prepareStatusText();
         const QString line = chunk.lines.at(chunk.next++);
         const LineEnd end = handleLine(line);
-        // handleLine may have queued more chunks (at the back) or marked this
-        // one log-only; the front is still this chunk.
+        // handleLine may have queued more chunks (at the back) or started a
+        // new run; the front is still this chunk.
         Chunk &front = m_chunks.front();
-        if (end == LineEnd::EndCall && !front.logOnly)
+        if (end == LineEnd::EndCall && front.run == m_run)
             front.lines.erase(front.lines.begin() + front.next, front.lines.end());
         if (front.next >= front.lines.size())
             m_chunks.pop_front();
@@ -376,25 +381,11 @@ void SingleBoardRun::prepareStatusText()
 SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
 {
     RunLog::appendLog(line);
-    const SingleOutput::LineDecision d = SingleOutput::decideLine(line, m_state);
+    const SingleOutput::LineDecision d = SingleOutput::decideLine(line, m_progress);
     m_boardRun.noteLine(line);
-    if (d.connection != SingleOutput::Connection::None)
-        showPendingText();
-    switch (d.connection) {
-    case SingleOutput::Connection::BoxFirst:
-        m_boardRun.noteFailure(Records::Result::NotFound);
-        showConnectionBox();
-        killLoop();
-        m_state.breakSeen = 0;
+    if (d.connection != SingleOutput::Connection::None) {
+        connectionProblem(d.connection == SingleOutput::Connection::KillFirst);
         return LineEnd::EndCall;
-    case SingleOutput::Connection::KillFirst:
-        m_boardRun.noteFailure(Records::Result::CommFailed);
-        killLoop();
-        showConnectionBox();
-        m_state.breakSeen = 0;
-        return LineEnd::EndCall;
-    case SingleOutput::Connection::None:
-        break;
     }
     if (d.countedWait)
         return LineEnd::Next;
@@ -423,6 +414,21 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
     return LineEnd::Next;
 }
 
+// "Not found" is shown while the tool still runs; a broken communication
+// kills the tool first.
+void SingleBoardRun::connectionProblem(bool killFirst)
+{
+    showPendingText();
+    m_boardRun.noteFailure(killFirst ? Records::Result::CommFailed : Records::Result::NotFound);
+    if (killFirst)
+        killLoop();
+    m_prompter->notice(QStringLiteral("USB Connection Problem!!!\nCheck your USB Connect and Restart Board"),
+                       Prompter::Look::Wide);
+    if (!killFirst)
+        killLoop();
+    m_progress.breakSeen = 0;
+}
+
 void SingleBoardRun::updateBar()
 {
     QProgressBar *bar = m_widgets.progressBar;
@@ -432,7 +438,7 @@ void SingleBoardRun::updateBar()
         // Every value is set, but painted at the next frame: the bar would
         // otherwise paint itself at once for every value that changes its text.
         bar->setUpdatesEnabled(false);
-        bar->setValue(SingleOutput::barValue(m_state.downloadProgress));
+        bar->setValue(SingleOutput::barValue(m_progress.downloadProgress));
         bar->setUpdatesEnabled(true);
         bar->update();
     } else if (m_process && m_process->waitForStarted(kStartWaitMs)) {
@@ -459,7 +465,7 @@ void SingleBoardRun::failure(const QString &boxText)
     moveStatusCursorToEnd();
     setRunning(false);
     qCDebug(lcSingle) << "Process Terminate!!!";
-    showBox(boxText, kStyleS1);
+    m_prompter->notice(boxText, Prompter::Look::Plain);
     appendStatus(QString::fromLatin1(kTerminateLine));
     moveStatusCursorToEnd();
 }
@@ -472,8 +478,8 @@ void SingleBoardRun::completion()
         m_widgets.progressBar->repaint();
     }
     setRunning(false);
-    showBox(QStringLiteral("Download completed!"), kStyleS3);
-    m_state.breakSeen = 0;
+    m_prompter->notice(QStringLiteral("Download completed!"), Prompter::Look::Good);
+    m_progress.breakSeen = 0;
 }
 
 void SingleBoardRun::setRunning(bool running)

@@ -1,8 +1,18 @@
 // SingleBoardRun: one download run on the single-board page. Stages the checked
 // partition images, starts the download tool, animates the status picture and
-// turns every line of the tool's output into progress, log lines and message boxes.
+// turns every line of the tool's output into progress, log lines and notices.
+// A state machine driven by the buttons and by the tool process's signals:
+//
+//   Idle --Download--> Staging --files staged--> Starting --started--> Running
+//   Starting --no tool--> Finished        Running --tool ended--> Finished
+//   any --kill--> Stopping --tool gone--> Finished (from Starting, Running),
+//                                         Idle (Stop), the state before (else)
+//
+// Lines read while Stopping, and lines of an earlier run's tool still queued
+// when a new run starts, are only logged.
 #pragma once
 #include "common/lineassembler.h"
+#include "quorDownload/prompter.h"
 #include "quorDownload/singleoutput.h"
 #include "quorDownload/staging.h" // PartitionRowChoice
 #include "records/boardrun.h"
@@ -47,13 +57,18 @@ class SingleBoardRun final : public QObject
     Q_OBJECT
     Q_DISABLE_COPY(SingleBoardRun)
 public:
+    enum class State { Idle, Staging, Starting, Running, Stopping, Finished };
+
+    // prompter: null shows message boxes.
     SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downloadProcess,
-                   std::function<SingleRunInputs()> inputs, QObject *parent);
+                   std::function<SingleRunInputs()> inputs, QObject *parent,
+                   std::shared_ptr<Prompter> prompter = nullptr);
     ~SingleBoardRun() override; // stops the animation thread cooperatively
 
     // Run state, for the window and for tests.
-    float downloadProgress() const { return m_state.downloadProgress; }
-    int breakSeen() const { return m_state.breakSeen; }
+    State state() const { return m_state; }
+    float downloadProgress() const { return m_progress.downloadProgress; }
+    int breakSeen() const { return m_progress.breakSeen; }
     int animationFrame() const { return m_animationFrame; }
     bool isAnimating() const { return m_animating; }
 
@@ -71,22 +86,29 @@ public slots:
 
 private slots:
     void releaseEndedThread();
+    void onToolStarted();
     void onToolFinished(); // the tool's unterminated last line is handled too
     void onToolEnded(int exitCode, QProcess::ExitStatus status); // records the run
 
 private:
-    // Output of one notification. Lines read while the tool is being killed are
-    // only logged; so are lines still queued when a new run starts.
+    // Output of one notification, with the run it belongs to: kNoRun for lines
+    // read while Stopping. Only the current run's lines are interpreted.
+    static constexpr int kNoRun = 0;
     struct Chunk
     {
         QStringList lines;
         int next = 0;
-        bool logOnly = false;
+        int run = kNoRun;
     };
     enum class LineEnd { Next, EndCall };
     class Sink;
 
-    void readChunk(bool logOnly);
+    void takeOverFromEarlierTool();
+    bool stage(const SingleRunInputs &in);
+    void startAnimation();
+    void startTool(const SingleRunInputs &in);
+    void queue(const QStringList &lines);
+    void readChunk();
     void drain();
     LineEnd handleLine(const QString &line);
     void prepareStatusText();
@@ -95,7 +117,8 @@ private:
     void showPendingText();
     void failure(const QString &boxText);
     void completion();
-    void showFailureBox();
+    void connectionProblem(bool killFirst);
+    void askAfterFailedStart();
     void stopAnimation();
     void setRunning(bool running);
     void appendStatus(const QString &text);
@@ -104,19 +127,25 @@ private:
     SingleRunWidgets m_widgets;
     QPointer<QProcess> m_process;
     std::function<SingleRunInputs()> m_inputs;
+    std::shared_ptr<Prompter> m_prompter;
     QTextCodec *m_codec;
+    State m_state = State::Idle;
+    int m_run = kNoRun; // the current run, counted from 1
 
     std::unique_ptr<myThread> m_animationThread;
     bool m_animating = false;
     int m_animationFrame = 1; // next frame, 1..4, never reset
 
-    SingleOutput::RunState m_state;
+    SingleOutput::RunState m_progress;
     std::deque<Chunk> m_chunks;
     // A line cut between two reads is completed by the next one instead of
     // being read as two.
     LineAssembler m_lines{QByteArrayLiteral("\n")};
+    // Set while the queue is being worked through. A notice's event loop, or
+    // the frame's event processing, may deliver more output or even start the
+    // next run meanwhile: those only queue lines, which the outer loop handles
+    // in order. It nests across runs, so it is no run state.
     bool m_draining = false;
-    int m_killing = 0;
     // Painting and event handling between lines happen once a frame: a tool
     // printing thousands of lines a second would otherwise spend its time in
     // painting the bar and the view for every line.

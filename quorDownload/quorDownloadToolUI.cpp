@@ -160,12 +160,9 @@ void quorDownloadToolUI::setUpRecords()
 {
     m_benchName = Records::benchName();
     m_runRecordLabel = findChild<QLabel *>(QStringLiteral("runRecordLabel"));
-    RecordWriter::Settings settings;
-    settings.localPath = QDir::currentPath() + QStringLiteral("/records.sqlite");
-    settings.fleet = BoardConfig::recordsDatabase();
-    settings.bench = m_benchName;
-    settings.window = QStringLiteral("single");
-    m_records = new RecordWriter(settings, this);
+    m_records = new RecordWriter(RecordWriter::Settings::forWindow(QStringLiteral("single"), m_benchName,
+                                                                   BoardConfig::recordsDatabase()),
+                                 this);
     connect(m_run, &SingleBoardRun::runEnded, this, [this](const Records::BoardRecord &record) {
         m_lastResult = Records::resultName(record.result);
         m_records->submit(record);

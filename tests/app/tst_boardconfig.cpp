@@ -14,9 +14,8 @@ class tst_BoardConfig : public QObject
 private slots:
     void init();
     void cleanup();
-    void missingFolderReadsEmpty();
-    void readsValuesVerbatim();
-    void sectionsAreSeparate();
+    void readsValues_data();
+    void readsValues();
     void unreadableFileReadsEmpty();
     void specialFileReadsEmptyWithoutWaiting();
     void fileIsNeverTouched();
@@ -50,37 +49,34 @@ void tst_BoardConfig::writeIni(const QByteArray &content)
     f.write(content);
 }
 
-void tst_BoardConfig::missingFolderReadsEmpty()
+void tst_BoardConfig::readsValues_data()
 {
-    QCOMPARE(BoardConfig::path(), QDir::currentPath() + QStringLiteral("/config/Board_config.ini"));
-    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type")), QString());
-    const auto v = BoardConfig::readChipAndOs();
-    QVERIFY(v.chipType.isEmpty());
-    QVERIFY(v.osType.isEmpty());
-    QVERIFY(!QFileInfo::exists(QStringLiteral("config")));
-}
-
-void tst_BoardConfig::readsValuesVerbatim()
-{
-    writeIni("[Burn_Type]\nBurn_Type=Single\nBurn_Page_Feature=Only_Burn_USB\n"
-             "[chip]\nchip_type=QX 9000\n[OS]\nOS_type=linux\n");
-    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type")),
-             QStringLiteral("Single"));
-    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature")),
-             QStringLiteral("Only_Burn_USB"));
-    const auto v = BoardConfig::readChipAndOs();
-    QCOMPARE(v.chipType, QStringLiteral("QX 9000"));
-    QCOMPARE(v.osType, QStringLiteral("linux"));
-}
-
-void tst_BoardConfig::sectionsAreSeparate()
-{
+    QTest::addColumn<QByteArray>("ini"); // null: no config folder at all
+    QTest::addColumn<QString>("values"); // Burn_Type|Burn_Page_Feature|chip_type|OS_type
+    QTest::newRow("no folder") << QByteArray() << "|||";
+    QTest::newRow("verbatim") << QByteArray("[Burn_Type]\nBurn_Type=Single\nBurn_Page_Feature=Only_Burn_USB\n"
+                                            "[chip]\nchip_type=QX 9000\n[OS]\nOS_type=linux\n")
+                              << "Single|Only_Burn_USB|QX 9000|linux";
     // A key in the wrong section is not seen; the page feature without a burn type is.
-    writeIni("[Burn_Type]\nBurn_Page_Feature=Only_TFTP\n[OS]\nchip_type=wrong\n");
-    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type")), QString());
-    QCOMPARE(BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature")),
-             QStringLiteral("Only_TFTP"));
-    QVERIFY(BoardConfig::readChipAndOs().chipType.isEmpty());
+    QTest::newRow("sections apart")
+        << QByteArray("[Burn_Type]\nBurn_Page_Feature=Only_TFTP\n[OS]\nchip_type=wrong\n") << "|Only_TFTP||";
+}
+
+void tst_BoardConfig::readsValues()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, values);
+    if (!ini.isNull())
+        writeIni(ini);
+    QCOMPARE(BoardConfig::path(), QDir::currentPath() + QStringLiteral("/config/Board_config.ini"));
+    const auto v = BoardConfig::readChipAndOs();
+    QCOMPARE(
+        QStringList({BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Type")),
+                     BoardConfig::readValue(QStringLiteral("Burn_Type"), QStringLiteral("Burn_Page_Feature")),
+                     v.chipType, v.osType})
+            .join(QLatin1Char('|')),
+        values);
+    QCOMPARE(QFileInfo::exists(QStringLiteral("config")), !ini.isNull()); // never created
 }
 
 void tst_BoardConfig::unreadableFileReadsEmpty()

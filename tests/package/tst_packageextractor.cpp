@@ -2,7 +2,7 @@
 #include "zipmaker.h"
 
 #include <QDir>
-#include <QFile>
+#include <QDirIterator>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStorageInfo>
@@ -12,7 +12,6 @@
 #include <limits>
 #include <mutex>
 #ifdef Q_OS_UNIX
-#include <csignal>
 #include <sys/resource.h>
 #endif
 
@@ -27,18 +26,6 @@ void captureLog(QtMsgType, const QMessageLogContext &, const QString &message)
 {
     std::lock_guard<std::mutex> lock(logMutex);
     logLines.append(message);
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-bool writeBytes(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
 }
 
 // Stored one-byte entries whose zip64 fields claim `claimed` bytes each.
@@ -94,10 +81,14 @@ private:
         names.removeAll(QStringLiteral("images.zip"));
         return names;
     }
-    QString out(const QString &relative) const { return m_dest + relative; }
-    void expectNothingLeft()
+    QByteArray out(const char *relative) const { return fileContent(m_dest + QLatin1String(relative)); }
+    UnpackResult unpackLogged(UnpackProgress *progress = nullptr)
     {
-        QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(','))));
+        logLines.clear();
+        qInstallMessageHandler(captureLog);
+        const UnpackResult r = unpackPackage(m_zip, m_dest, progress);
+        qInstallMessageHandler(nullptr);
+        return r;
     }
 
 private slots:
@@ -109,24 +100,19 @@ private slots:
         QVERIFY(QDir().mkpath(m_pkgDir));
         m_zip = m_pkgDir + QStringLiteral("/images.zip");
         m_dest = m_pkgDir + QStringLiteral("/QuorBurnImage/");
-        std::lock_guard<std::mutex> lock(logMutex);
-        logLines.clear();
     }
 
-    void nestedFoldersFilesFirstAndDiagnostics()
+    void nestedFoldersAndDiagnostics()
     {
         const QByteArray boot = text(5000, 1);
         const QByteArray rootfs = noise(70000, 2);
         QVERIFY(writeZip(m_zip, {zipFile("a/b/c/boot.img", boot), zipFile("top.bin", rootfs), zipFolder("a/"),
                                  zipFolder("a/b/"), zipFolder("a/b/c/"), zipFolder("empty/inner/")}));
-        qInstallMessageHandler(captureLog);
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        qInstallMessageHandler(nullptr);
-        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
-        QVERIFY(r.messages.isEmpty());
-        QCOMPARE(readAll(out(QStringLiteral("a/b/c/boot.img"))), boot);
-        QCOMPARE(readAll(out(QStringLiteral("top.bin"))), rootfs);
-        QVERIFY(QFileInfo(out(QStringLiteral("empty/inner"))).isDir());
+        const UnpackResult r = unpackLogged();
+        QVERIFY2(r.ok && r.messages.isEmpty(), qPrintable(r.messages.join(QLatin1Char('\n'))));
+        QCOMPARE(out("a/b/c/boot.img"), boot);
+        QCOMPARE(out("top.bin"), rootfs);
+        QVERIFY(QFileInfo(m_dest + QStringLiteral("empty/inner")).isDir());
         QCOMPARE(r.entriesWritten, 6);
         QCOMPARE(r.bytesWritten, qint64(boot.size() + rootfs.size()));
         QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")});
@@ -139,75 +125,32 @@ private slots:
         QCOMPARE(logLines.last(), QString());
     }
 
-    void windowsMadeFolders()
+    void windowsMadeFoldersAndNames()
     {
-        // Host 0 (DOS): one folder marked only by the directory attribute, one only by its trailing slash.
-        const QByteArray zip = raw({{"Images", {}, 0, 0x10, false, false},
-                                    {"Images/system.img", "sys", 0, 0x20, false, false},
-                                    {"Cfg/", {}, 0, 0, false, false},
-                                    {"Cfg/board.ini", "ini", 0, 0x21, false, false},
-                                    {"Cfg\\sub\\dtb.img", "dtb", 0, 0x20, false, false}});
-        QVERIFY(writeBytes(m_zip, zip));
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
-        QVERIFY(QFileInfo(out(QStringLiteral("Images"))).isDir());
-        QVERIFY(QFileInfo(out(QStringLiteral("Cfg"))).isDir());
-        QCOMPARE(readAll(out(QStringLiteral("Images/system.img"))), QByteArray("sys"));
-        QCOMPARE(readAll(out(QStringLiteral("Cfg/board.ini"))), QByteArray("ini"));
-        // Backslashes written by Windows tools separate folders (and stay below the destination).
-        QCOMPARE(readAll(out(QStringLiteral("Cfg/sub/dtb.img"))), QByteArray("dtb"));
-        // A read-only attribute must not make the next unpack over it fail.
-        QVERIFY(unpackPackage(m_zip, m_dest).ok);
-    }
-
-    void nonAsciiNames()
-    {
+        // Host 0 (DOS): one folder marked only by the directory attribute, one only by its trailing slash;
+        // backslashes separate folders; a read-only attribute must not make the next unpack fail.
         const QByteArray name = QStringLiteral("固件/größe ñ.img").toUtf8();
-        UnpackResult r;
-#ifdef Q_OS_UNIX // libarchive's writer fails on such names in the Windows build; the reader is tested below
-        QVERIFY(writeZip(m_zip, {zipFile(name, "payload")}));
-        r = unpackPackage(m_zip, m_dest);
-        QVERIFY(r.ok);
-        QCOMPARE(readAll(m_dest + QString::fromUtf8(name)), QByteArray("payload"));
-        QVERIFY(QDir(m_dest).removeRecursively());
-#endif
-
-        // Hand-made with the UTF-8 flag, and without it (raw UTF-8 bytes as many tools write them).
-        QVERIFY(writeBytes(m_zip, raw({{name, "flagged", 3, 0100644u << 16, true, false},
-                                       {"ü.bin", "unflagged", 0, 0x20, false, false}})));
-        r = unpackPackage(m_zip, m_dest);
-        QVERIFY(r.ok);
-        QCOMPARE(readAll(m_dest + QString::fromUtf8(name)), QByteArray("flagged"));
+        QVERIFY(saveFile(m_zip, raw({{"Images", {}, 0, 0x10, false, false},
+                                     {"Images/system.img", "sys", 0, 0x20, false, false},
+                                     {"Cfg/", {}, 0, 0, false, false},
+                                     {"Cfg/board.ini", "ini", 0, 0x21, false, false},
+                                     {"Cfg\\sub\\dtb.img", "dtb", 0, 0x20, false, false},
+                                     {name, "flagged", 3, 0100644u << 16, true, false},
+                                     {"ü.bin", "unflagged", 0, 0x20, false, false}})));
+        for (int pass = 0; pass < 2; ++pass) {
+            const UnpackResult r = unpackPackage(m_zip, m_dest);
+            QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+        }
+        QCOMPARE(out("Images/system.img"), QByteArray("sys"));
+        QCOMPARE(out("Cfg/board.ini"), QByteArray("ini"));
+        QCOMPARE(out("Cfg/sub/dtb.img"), QByteArray("dtb"));
+        QCOMPARE(fileContent(m_dest + QString::fromUtf8(name)), QByteArray("flagged"));
 #ifdef Q_OS_WIN
         // Without the flag, Windows reads a name in its OEM code page, as its own zip folders do.
-        const QStringList files = QDir(m_dest).entryList(QDir::Files);
-        QCOMPARE(files.size(), 1);
-        QCOMPARE(readAll(m_dest + files.first()), QByteArray("unflagged"));
+        QCOMPARE(QDir(m_dest).entryList(QDir::Files).size(), 1);
 #else
-        QCOMPARE(readAll(m_dest + QStringLiteral("ü.bin")), QByteArray("unflagged"));
+        QCOMPARE(fileContent(m_dest + QStringLiteral("ü.bin")), QByteArray("unflagged"));
 #endif
-    }
-
-    void zipCommandPackage()
-    {
-        const QString src = m_tmp->path() + QStringLiteral("/src");
-        QVERIFY(QDir().mkpath(src + QStringLiteral("/fw/é")));
-        QVERIFY(writeBytes(src + QStringLiteral("/fw/é/u-boot.bin"), noise(3000, 5)));
-        QVERIFY(writeBytes(src + QStringLiteral("/fw/readme.txt"), text(100000, 6)));
-        QProcess zip;
-        zip.setWorkingDirectory(src);
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("C.UTF-8"));
-        zip.setProcessEnvironment(env);
-        zip.start(QStringLiteral("zip"), {QStringLiteral("-qr"), m_zip, QStringLiteral("fw")});
-        if (!zip.waitForStarted() && zip.error() == QProcess::FailedToStart)
-            QSKIP("no zip command here");
-        QVERIFY(zip.waitForFinished(30000));
-        QCOMPARE(zip.exitCode(), 0);
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY(r.ok);
-        QCOMPARE(readAll(out(QStringLiteral("fw/é/u-boot.bin"))), noise(3000, 5));
-        QCOMPARE(readAll(out(QStringLiteral("fw/readme.txt"))), text(100000, 6));
     }
 
     void hostileEntriesSkipped_data()
@@ -216,28 +159,21 @@ private slots:
         QTest::newRow("zip-slip") << QByteArray("../evil.img");
         QTest::newRow("inner dotdot") << QByteArray("a/../../evil.img");
         QTest::newRow("absolute") << QByteArray("/tmp/evil.img");
-        QTest::newRow("drive letter") << QByteArray("C:/evil.img");
         QTest::newRow("drive relative") << QByteArray("c:evil.img");
         QTest::newRow("backslash dotdot") << QByteArray("..\\evil.img");
-        QTest::newRow("backslash absolute") << QByteArray("\\tmp\\evil.img");
         QTest::newRow("backslash drive") << QByteArray("C:\\evil.img");
     }
     void hostileEntriesSkipped()
     {
         QFETCH(QByteArray, name);
-        QVERIFY(writeBytes(m_zip, raw({{name, "evil", 3, 0100644u << 16, false, false},
-                                       {"good.img", "good", 3, 0100644u << 16, false, false}})));
-        qInstallMessageHandler(captureLog);
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        qInstallMessageHandler(nullptr);
+        QVERIFY(saveFile(m_zip, raw({rawFile(name, "evil"), rawFile("good.img", "good")})));
+        const UnpackResult r = unpackLogged();
         QVERIFY(r.ok);
-        QCOMPARE(readAll(out(QStringLiteral("good.img"))), QByteArray("good"));
+        QCOMPARE(out("good.img"), QByteArray("good"));
         QCOMPARE(r.entriesWritten, 1);
         QCOMPARE(r.messages.size(), 1);
         QVERIFY(r.messages.first().contains(QLatin1String("evil.img")));
-        QVERIFY(std::any_of(logLines.cbegin(), logLines.cend(), [](const QString &l) {
-            return l.startsWith(QLatin1String("Skipped unsafe entry"));
-        }));
+        QVERIFY(logLines.filter(QRegularExpression(QStringLiteral("^Skipped unsafe entry"))).size() == 1);
         // Nothing but the package and the unpack folder anywhere in the temporary tree.
         QStringList all;
         QDirIterator it(m_tmp->path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
@@ -249,8 +185,7 @@ private slots:
                                    QStringLiteral("/pkg/QuorBurnImage/") + QLatin1String(kPackageStampName),
                                    QStringLiteral("/pkg/QuorBurnImage/good.img"),
                                    QStringLiteral("/pkg/images.zip")}));
-        QVERIFY(!QFileInfo::exists(QStringLiteral("/tmp/evil.img")) ||
-                readAll(QStringLiteral("/tmp/evil.img")) != "evil");
+        QVERIFY(fileContent(QStringLiteral("/tmp/evil.img")) != "evil");
     }
 
     void linkEntriesSkipped()
@@ -263,12 +198,10 @@ private slots:
         QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
         QCOMPARE(r.messages.size(), 2); // one per skipped link
         QVERIFY(QDir(outside).isEmpty());
-        const QFileInfo escape(out(QStringLiteral("escape")));
-        QVERIFY(!escape.isSymLink());
-        QVERIFY(escape.isDir());
-        QCOMPARE(readAll(out(QStringLiteral("escape/payload.img"))), QByteArray("data"));
-        QVERIFY(!QFileInfo(out(QStringLiteral("up"))).exists());
-        QCOMPARE(readAll(out(QStringLiteral("kept.img"))), QByteArray("kept"));
+        QVERIFY(!QFileInfo(m_dest + QStringLiteral("escape")).isSymLink());
+        QCOMPARE(out("escape/payload.img"), QByteArray("data"));
+        QVERIFY(!QFileInfo::exists(m_dest + QStringLiteral("up")));
+        QCOMPARE(out("kept.img"), QByteArray("kept"));
     }
 
 #ifdef Q_OS_UNIX // symbolic links; Windows junctions and links: tests/win/tst_fileops_win.cpp
@@ -278,142 +211,99 @@ private slots:
         // folder stays) and never writes through, or deletes through, the links found there.
         const QString outside = m_tmp->path() + QStringLiteral("/outside");
         QVERIFY(QDir().mkpath(outside));
-        QVERIFY(writeBytes(outside + QStringLiteral("/victim.img"), "precious"));
+        QVERIFY(saveFile(outside + QStringLiteral("/victim.img"), "precious"));
         QVERIFY(QDir().mkpath(m_dest));
-        QVERIFY(QFile::link(outside, out(QStringLiteral("sub"))));
-        QVERIFY(QFile::link(outside + QStringLiteral("/victim.img"), out(QStringLiteral("boot.img"))));
-        QVERIFY(writeBytes(out(QStringLiteral("old.img")), "old"));
-        QVERIFY(writeBytes(out(QStringLiteral("same.img")), "stale"));
-        QVERIFY(writeZip(m_zip, {zipFile("sub/victim.img", "new"), zipFile("boot.img", "boot"),
-                                 zipFile("same.img", "fresh")}));
+        QVERIFY(QFile::link(outside, m_dest + QStringLiteral("sub")));
+        QVERIFY(QFile::link(outside + QStringLiteral("/victim.img"), m_dest + QStringLiteral("boot.img")));
+        QVERIFY(saveFile(m_dest + QStringLiteral("old.img"), "old"));
+        QVERIFY(writeZip(m_zip, {zipFile("sub/victim.img", "new"), zipFile("boot.img", "boot")}));
 
         const UnpackResult r = unpackPackage(m_zip, m_dest);
         QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
-        QCOMPARE(readAll(outside + QStringLiteral("/victim.img")), QByteArray("precious"));
+        QCOMPARE(fileContent(outside + QStringLiteral("/victim.img")), QByteArray("precious"));
         QCOMPARE(QDir(outside).entryList(QDir::Files), QStringList{QStringLiteral("victim.img")});
-        QVERIFY(!QFileInfo(out(QStringLiteral("sub"))).isSymLink());
-        QCOMPARE(readAll(out(QStringLiteral("sub/victim.img"))), QByteArray("new"));
-        QVERIFY(!QFileInfo(out(QStringLiteral("boot.img"))).isSymLink());
-        QCOMPARE(readAll(out(QStringLiteral("boot.img"))), QByteArray("boot"));
-        QVERIFY(!QFileInfo::exists(out(QStringLiteral("old.img"))));
-        QCOMPARE(readAll(out(QStringLiteral("same.img"))), QByteArray("fresh"));
+        QCOMPARE(out("sub/victim.img"), QByteArray("new"));
+        QVERIFY(!QFileInfo(m_dest + QStringLiteral("boot.img")).isSymLink());
+        QCOMPARE(out("boot.img"), QByteArray("boot"));
+        QVERIFY(!QFileInfo::exists(m_dest + QStringLiteral("old.img")));
         QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")});
-    }
 
-    void destinationIsALink()
-    {
-        const QString outside = m_tmp->path() + QStringLiteral("/outside");
-        QVERIFY(QDir().mkpath(outside));
+        // The destination itself a link: refused, nothing written through it.
+        QVERIFY(QDir(m_dest).removeRecursively());
         QVERIFY(QFile::link(outside, QDir::cleanPath(m_dest)));
-        QVERIFY(writeZip(m_zip, {zipFile("boot.img", "boot")}));
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY(!r.ok);
-        QCOMPARE(r.messages.size(), 1);
-        QVERIFY(QDir(outside).isEmpty());
-        QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")}); // only the planted link
+        QVERIFY(!unpackPackage(m_zip, m_dest).ok);
+        QCOMPARE(QDir(outside).entryList(QDir::Files), QStringList{QStringLiteral("victim.img")});
     }
 #endif
 
-    void damagedPackagesLeaveNothing_data()
+    // Every failure leaves nothing beside the package: no folder, no half-written file.
+    void failuresLeaveNothing_data()
     {
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("expected");
-        const QByteArray good = raw({{"a/ok.img", "fine", 3, 0100644u << 16, false, false},
-                                     {"b/bad.img", noise(5000, 9), 3, 0100644u << 16, false, false}});
-        QTest::newRow("crc") << raw({{"a/ok.img", "fine", 3, 0100644u << 16, false, false},
-                                     {"b/bad.img", noise(5000, 9), 3, 0100644u << 16, false, true}})
-                             << QStringLiteral("CRC");
-        QTest::newRow("truncated end") << good.left(good.size() - 30) << QStringLiteral("not a readable zip");
-        QTest::newRow("truncated half") << good.left(good.size() / 2) << QStringLiteral("not a readable zip");
-        QTest::newRow("not a zip") << QByteArray("This is a text file, not a package.\n")
-                                   << QStringLiteral("not a readable zip");
-        QTest::newRow("empty file") << QByteArray() << QStringLiteral("not a readable zip");
+        QTest::addColumn<bool>("cancel");
+        const QByteArray good = raw({rawFile("a/ok.img", "fine"), rawFile("b/bad.img", noise(5000, 9))});
+        QTest::newRow("crc") << raw({rawFile("a/ok.img", "fine"), rawFile("b/bad.img", noise(5000, 9), true)})
+                             << "CRC" << false;
+        QTest::newRow("truncated end") << good.left(good.size() - 30) << "not a readable zip" << false;
+        QTest::newRow("truncated half") << good.left(good.size() / 2) << "not a readable zip" << false;
+        QTest::newRow("not a zip") << QByteArray("This is a text file.\n") << "not a readable zip" << false;
+        QTest::newRow("empty file") << QByteArray() << "not a readable zip" << false;
+        QTest::newRow("cancelled") << good << "Unpacking was cancelled." << true;
+        QList<RawItem> many; // 400 entries of 3.75 GiB: refused before anything is written
+        for (int i = 0; i < 400; ++i)
+            many.append({"img" + QByteArray::number(i), "x", 3, 0100644u << 16, false, false, 0xF0000000u});
+        QTest::newRow("larger than free space") << raw(many) << "free space" << false;
+        // Two entries claiming almost 2^63 bytes: their sum must not wrap round to a small total.
+        QTest::newRow("zip64 sum beyond range")
+            << zip64Claiming(2, 0x7fffffffffffff00ull) << "free space" << false;
     }
-    void damagedPackagesLeaveNothing()
+    void failuresLeaveNothing()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(QString, expected);
-        QVERIFY(writeBytes(m_zip, bytes));
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY(!r.ok);
-        QVERIFY2(r.messages.join(QLatin1Char('|')).contains(expected, Qt::CaseInsensitive),
-                 qPrintable(r.messages.join(QLatin1Char('|'))));
-        expectNothingLeft();
-    }
-
-    void corruptDeflateData()
-    {
-        const QByteArray content = text(400000, 3);
-        QVERIFY(writeZip(m_zip, {zipFile("big.img", content)}));
-        QByteArray bytes = readAll(m_zip);
-        for (int i = 200; i < 260; ++i)
-            bytes[i] = static_cast<char>(bytes[i] ^ 0x33);
-        QVERIFY(writeBytes(m_zip, bytes));
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY(!r.ok);
-        QCOMPARE(r.messages.size(), 1);
-        expectNothingLeft();
-    }
-
-    void missingPackageAndBadDestination()
-    {
-        qInstallMessageHandler(captureLog);
-        UnpackResult r = unpackPackage(m_pkgDir + QStringLiteral("/absent.zip"), m_dest);
-        qInstallMessageHandler(nullptr);
-        QVERIFY(!r.ok);
-        QCOMPARE(r.messages.size(), 1);
-        QVERIFY(logLines.contains(QStringLiteral("ZIP file not found!")));
-        expectNothingLeft();
-
-        // The destination's parent is a file: nothing can be created.
-        QVERIFY(writeZip(m_zip, {zipFile("boot.img", "boot")}));
-        QVERIFY(writeBytes(m_pkgDir + QStringLiteral("/plain"), "x"));
-        logLines.clear();
-        qInstallMessageHandler(captureLog);
-        r = unpackPackage(m_zip, m_pkgDir + QStringLiteral("/plain/QuorBurnImage/"));
-        qInstallMessageHandler(nullptr);
-        QVERIFY(!r.ok);
-        QVERIFY(logLines.contains(QStringLiteral("Destination folder not found!")));
-    }
-
-    void packageLargerThanFreeSpace()
-    {
-        // The headers claim 400 entries of 3.75 GiB; the check must refuse before writing anything.
-        QList<RawItem> items;
-        for (int i = 0; i < 400; ++i)
-            items.append({"img" + QByteArray::number(i), "x", 3, 0100644u << 16, false, false, 0xF0000000u});
-        if (QStorageInfo(m_pkgDir).bytesAvailable() > 400LL * 0xF0000000LL)
+        QFETCH(bool, cancel);
+        const bool space = expected == QLatin1String("free space");
+        if (QTest::currentDataTag() == QLatin1String("larger than free space") &&
+            QStorageInfo(m_pkgDir).bytesAvailable() > 400LL * 0xF0000000LL)
             QSKIP("the disk has more free space than the package claims");
-        QVERIFY(writeBytes(m_zip, raw(items)));
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY(!r.ok);
-        QCOMPARE(r.messages.size(), 1);
-        QVERIFY2(r.messages.first().contains(QLatin1String("free space")), qPrintable(r.messages.first()));
-        QCOMPARE(r.bytesWritten, qint64(0));
-        expectNothingLeft();
-    }
-
-    void fileFolderClashFails()
-    {
-        QVERIFY(writeZip(m_zip, {zipFile("a", "file"), zipFile("a/b.img", "under a file")}));
-        const UnpackResult r = unpackPackage(m_zip, m_dest);
-        QVERIFY(!r.ok);
-        expectNothingLeft();
-    }
-
-    void zip64ClaimsBeyondRange()
-    {
-        // Two entries claiming almost 2^63 bytes each: their sum must not wrap
-        // round to a small total that passes the free-space check.
-        QVERIFY(writeBytes(m_zip, zip64Claiming(2, 0x7fffffffffffff00ull)));
+        QVERIFY(saveFile(m_zip, bytes));
         UnpackProgress progress;
+        progress.cancel = cancel;
         const UnpackResult r = unpackPackage(m_zip, m_dest, &progress);
         QVERIFY(!r.ok);
         QCOMPARE(r.messages.size(), 1);
-        QVERIFY2(r.messages.first().contains(QLatin1String("free space")), qPrintable(r.messages.first()));
-        QCOMPARE(progress.bytesTotal.load(), std::numeric_limits<qint64>::max());
-        QCOMPARE(r.bytesWritten, qint64(0));
-        expectNothingLeft();
+        QVERIFY2(r.messages.first().contains(expected, Qt::CaseInsensitive), qPrintable(r.messages.first()));
+        if (space)
+            QCOMPARE(r.bytesWritten, qint64(0));
+        if (QTest::currentDataTag() == QLatin1String("zip64 sum beyond range"))
+            QCOMPARE(progress.bytesTotal.load(), std::numeric_limits<qint64>::max());
+        QVERIFY2(leftovers().isEmpty(), qPrintable(leftovers().join(QLatin1Char(','))));
+    }
+
+    void brokenDataOrLayoutLeavesNothing()
+    {
+        QVERIFY(writeZip(m_zip, {zipFile("big.img", text(400000, 3))}));
+        QByteArray bytes = fileContent(m_zip);
+        for (int i = 200; i < 260; ++i)
+            bytes[i] = static_cast<char>(bytes[i] ^ 0x33);
+        QVERIFY(saveFile(m_zip, bytes));
+        QVERIFY(!unpackPackage(m_zip, m_dest).ok);
+        QVERIFY(leftovers().isEmpty());
+
+        QVERIFY(writeZip(m_zip, {zipFile("a", "file"), zipFile("a/b.img", "under a file")}));
+        QVERIFY(!unpackPackage(m_zip, m_dest).ok);
+        QVERIFY(leftovers().isEmpty());
+
+        // The destination's parent is a file: nothing can be created.
+        QVERIFY(saveFile(m_pkgDir + QStringLiteral("/plain"), "x"));
+        m_dest = m_pkgDir + QStringLiteral("/plain/QuorBurnImage/");
+        QVERIFY(!unpackLogged().ok);
+        QVERIFY(logLines.contains(QStringLiteral("Destination folder not found!")));
+        QVERIFY(QFile::remove(m_pkgDir + QStringLiteral("/plain")) && QFile::remove(m_zip));
+        QVERIFY(!unpackLogged().ok);
+        QVERIFY(logLines.contains(QStringLiteral("ZIP file not found!")));
+        QVERIFY(leftovers().isEmpty());
     }
 
     void zip64Archive()
@@ -421,11 +311,11 @@ private slots:
         const QByteArray data = noise(300000, 11);
         QVERIFY(writeZip(m_zip, {zipFolder("z/"), zipFile("z/zip64.img", data), zipFile("small", "s")},
                          "zip:zip64"));
-        QVERIFY(readAll(m_zip).contains(QByteArray("PK\x06\x06", 4))); // zip64 end of central directory
+        QVERIFY(fileContent(m_zip).contains(QByteArray("PK\x06\x06", 4))); // zip64 end of central directory
         const UnpackResult r = unpackPackage(m_zip, m_dest);
         QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
-        QCOMPARE(readAll(out(QStringLiteral("z/zip64.img"))), data);
-        QCOMPARE(readAll(out(QStringLiteral("small"))), QByteArray("s"));
+        QCOMPARE(out("z/zip64.img"), data);
+        QCOMPARE(out("small"), QByteArray("s"));
     }
 
     void parallelWorkersAndProgress_data()
@@ -461,19 +351,8 @@ private slots:
         QCOMPARE(r.bytesWritten, total);
         QCOMPARE(r.entriesWritten, items.size() - 1);
         for (int i = 0; i < 40; ++i)
-            QCOMPARE(readAll(m_dest + QString::fromUtf8(items.at(i).name)), items.at(i).data);
-        QCOMPARE(readAll(out(QStringLiteral("d0/dup.img"))), QByteArray("last"));
-    }
-
-    void cancelledBeforeStart()
-    {
-        QVERIFY(writeZip(m_zip, {zipFile("a.img", "a"), zipFile("b.img", "b")}));
-        UnpackProgress progress;
-        progress.cancel = true;
-        const UnpackResult r = unpackPackage(m_zip, m_dest, &progress);
-        QVERIFY(!r.ok);
-        QCOMPARE(r.messages, QStringList{QStringLiteral("Unpacking was cancelled.")});
-        expectNothingLeft();
+            QCOMPARE(fileContent(m_dest + QString::fromUtf8(items.at(i).name)), items.at(i).data);
+        QCOMPARE(out("d0/dup.img"), QByteArray("last"));
     }
 
 #ifdef Q_OS_UNIX // a file-size limit stands in for a full disk
@@ -499,7 +378,7 @@ private slots:
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
-        expectNothingLeft();
+        QVERIFY(leftovers().isEmpty());
     }
 #endif
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QFile>
 #include <QList>
 #include <QString>
 
@@ -45,6 +46,12 @@ struct RawItem
     quint32 declaredSize = 0; // when set, the size the headers claim instead of the real one
 };
 
+// A stored Unix file entry (mode 0644), optionally with a wrong checksum.
+inline RawItem rawFile(const QByteArray &name, const QByteArray &data, bool badCrc = false)
+{
+    return {name, data, 3, 0100644u << 16, false, badCrc};
+}
+
 // Hand-made archive with stored entries.
 QByteArray raw(const QList<RawItem> &items);
 
@@ -53,5 +60,17 @@ quint32 crc32(const QByteArray &data);
 // Deterministic content: compressible text or incompressible noise.
 QByteArray text(int size, int seed);
 QByteArray noise(int size, int seed);
+
+// The whole file, or "<missing>"; and a file written whole.
+inline QByteArray fileContent(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+inline bool saveFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
 
 } // namespace ZipMaker

@@ -1,5 +1,6 @@
 // Removing a whole folder tree: complete or not visible under its name,
-// however deep, never following links.
+// however deep, never following links; and files created only where nothing is.
+#include "platform/filehandle.h"
 #include "platform/fileops.h"
 #include "tests/common/testfiles.h"
 
@@ -18,6 +19,7 @@ private slots:
     void deepTreeIsRemovedCompletely();
     void linksAreRemovedNotFollowed();
     void leftoversOfAnEarlierRemovalGo();
+    void createdFilesAreNew();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -95,9 +97,8 @@ void tst_FileOps::leftoversOfAnEarlierRemovalGo()
 {
     // A removal interrupted after its rename left a hidden folder behind; it is
     // never the folder itself, and the next removal takes it along.
-    const QString leftover = m_tmp->path() + QLatin1Char('/') +
-                             FileOps::asideNamePrefix(QStringLiteral("QuorBurnImage")) +
-                             QStringLiteral("dead");
+    // Hidden (a leading dot), so a file manager never shows a half-removed folder.
+    const QString leftover = m_tmp->path() + QStringLiteral("/.QuorBurnImage.removing-dead");
     QVERIFY(QDir().mkpath(leftover + QStringLiteral("/x")));
     QVERIFY(TestFiles::writeFile(leftover + QStringLiteral("/x/half.img"), "half"));
     QVERIFY(QDir().mkpath(m_tree));
@@ -106,6 +107,27 @@ void tst_FileOps::leftoversOfAnEarlierRemovalGo()
 
     QVERIFY(FileOps::removeTreeAside(m_tree));
     QCOMPARE(parentEntries(), QStringList{QStringLiteral(".QuorBurnImageOther")});
+}
+
+void tst_FileOps::createdFilesAreNew()
+{
+    // A file in the way, or a link there, is never written through.
+    QVERIFY(TestFiles::writeFile(m_tmp->path() + QStringLiteral("/old.img"), "old"));
+    QVERIFY(
+        QFile::link(m_tmp->path() + QStringLiteral("/old.img"), m_tmp->path() + QStringLiteral("/link.img")));
+    FileOps::Status status = FileOps::Status::Failed;
+    const FileOps::Handle folder = FileOps::openFolder(m_tmp->path(), true, &status, nullptr);
+    QVERIFY(status == FileOps::Status::Ok);
+    for (const char *name : {"old.img", "link.img"}) {
+        QString error;
+        const FileOps::Handle file = FileOps::createFileAt(folder, name, &status, &error);
+        QVERIFY(!file.valid() && !error.isEmpty());
+        QVERIFY(status == FileOps::Status::Exists);
+    }
+    QCOMPARE(TestFiles::readFile(m_tmp->path() + QStringLiteral("/old.img")), QByteArray("old"));
+    const FileOps::Handle fresh = FileOps::createFileAt(folder, "new.img", &status, nullptr);
+    QVERIFY(fresh.valid() && status == FileOps::Status::Ok);
+    QVERIFY(FileOps::writeAt(fresh, "new", 3, 0, nullptr));
 }
 
 QTEST_APPLESS_MAIN(tst_FileOps)

@@ -47,8 +47,6 @@ private slots:
     void counters_data();
     void counters();
     void countersNewBatch();
-    void median_data();
-    void median();
     void summaryGroupsByDayAndBench();
     void exports();
     void watchdog();
@@ -259,22 +257,6 @@ void tst_RecordsLogic::countersNewBatch()
     QCOMPARE(c.boardsPerHour(at(200)), 0.0);
 }
 
-void tst_RecordsLogic::median_data()
-{
-    QTest::addColumn<QVector<double>>("values");
-    QTest::addColumn<double>("expected");
-    QTest::newRow("empty") << QVector<double>{} << 0.0;
-    QTest::newRow("odd, unsorted") << QVector<double>{9, 1, 5} << 5.0;
-    QTest::newRow("even") << QVector<double>{4, 1, 3, 2} << 2.5;
-}
-
-void tst_RecordsLogic::median()
-{
-    QFETCH(QVector<double>, values);
-    QFETCH(double, expected);
-    QCOMPARE(Records::median(values), expected);
-}
-
 void tst_RecordsLogic::summaryGroupsByDayAndBench()
 {
     const QVector<Records::BoardRecord> records = {
@@ -284,6 +266,8 @@ void tst_RecordsLogic::summaryGroupsByDayAndBench()
         made(QStringLiteral("b1"), at(30), 2000, Result::Success),
         made(QStringLiteral("b1"), at(30), 4000, Result::Stopped),
         made(QStringLiteral("b1"), at(86400), 7000, Result::Watchdog),
+        made(QStringLiteral("b1"), at(86400), 9000, Result::Success),
+        made(QStringLiteral("b1"), at(86400), 8000, Result::Success),
     };
     const QVector<Records::SummaryRow> rows = Records::summarize(records);
     QCOMPARE(rows.size(), 3);
@@ -296,7 +280,8 @@ void tst_RecordsLogic::summaryGroupsByDayAndBench()
     QCOMPARE(rows.at(0).medianDurationS, 3.0);
     QCOMPARE(rows.at(1).bench, QStringLiteral("b2"));
     QCOMPARE(rows.at(2).day, QDate(2026, 3, 2));
-    QCOMPARE(rows.at(2).yieldPercent, 0.0);
+    QCOMPARE(rows.at(2).yieldPercent, 200.0 / 3);
+    QCOMPARE(rows.at(2).medianDurationS, 8.0); // odd count, unsorted
     const QStringList table = Records::summaryTable(rows).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(table.size(), 4);
     QVERIFY2(table.at(1).simplified() == QStringLiteral("2026-03-01 b1 4 2 2 50.0% 3.0"),

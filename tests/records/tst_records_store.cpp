@@ -161,14 +161,9 @@ void tst_RecordsStore::killedWriterLosesNothing()
     QSet<QString> stored;
     for (const Records::BoardRecord &r : store.records())
         stored.insert(r.id);
-    for (const QByteArray &id : ids) {
-        if (id.endsWith('\n') || id.isEmpty())
-            continue;
-        // The last piece may be an id cut by the kill: it was not reported as committed.
-        if (&id == &ids.last())
-            continue;
-        QVERIFY2(stored.contains(QString::fromUtf8(id)), id.constData());
-    }
+    // Every id reported as committed is there; the last piece may be one cut by the kill.
+    for (int i = 0; i + 1 < ids.size(); ++i)
+        QVERIFY2(stored.contains(QString::fromUtf8(ids.at(i))), ids.at(i).constData());
     QVERIFY(stored.size() >= ids.size() - 2);
 }
 
@@ -176,12 +171,9 @@ void tst_RecordsStore::cli_data()
 {
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("expected"); // a line or fragment of standard output
+    QTest::addColumn<QString>("expected"); // a fragment of standard output
     QTest::newRow("summary") << QStringList{QStringLiteral("summary")} << 0
                              << QStringLiteral(" bench-a       3       2       1   66.7%       2.5");
-    QTest::newRow("summary by bench")
-        << QStringList{QStringLiteral("summary"), QStringLiteral("--bench"), QStringLiteral("nobody")} << 0
-        << QStringLiteral("day ");
     QTest::newRow("csv") << QStringList{QStringLiteral("export"), QStringLiteral("--format"),
                                         QStringLiteral("csv")}
                          << 0
@@ -217,12 +209,9 @@ void tst_RecordsStore::cli()
     QVERIFY(cli.waitForFinished(20000));
     const QString out = QString::fromUtf8(cli.readAllStandardOutput());
     QCOMPARE(cli.exitCode(), exitCode);
-    if (exitCode == 0)
-        QVERIFY2(out.contains(expected), qPrintable(out));
+    QVERIFY2(out.contains(expected), qPrintable(out));
     if (args.contains(QStringLiteral("json")))
         QCOMPARE(QJsonDocument::fromJson(out.toUtf8()).array().size(), 3);
-    if (args == QStringList{QStringLiteral("summary"), QStringLiteral("--bench"), QStringLiteral("nobody")})
-        QCOMPARE(out.count(QLatin1Char('\n')), 1);
 }
 
 int main(int argc, char *argv[])

@@ -94,3 +94,21 @@ inline QList<QByteArray> crlfLines(const QByteArray &out)
     }
     return lines;
 }
+
+// The ports "-r" lists, top to bottom, as "L,M" (duplicates kept).
+inline QStringList listedPorts(const QString &bench)
+{
+    QStringList ports;
+    const QList<QByteArray> lines = crlfLines(runTool(bench, {QStringLiteral("-r")}).out);
+    for (int i = 2; i < lines.size(); ++i) {
+        QString level, number;
+        for (const QString &f : QString::fromUtf8(lines.at(i)).split(QStringLiteral(", "))) {
+            if (f.contains(QLatin1String("portlevel")))
+                level = f.right(1);
+            if (f.contains(QLatin1String("portnum")))
+                number = f.right(1);
+        }
+        ports << level + QLatin1Char(',') + number;
+    }
+    return ports;
+}

@@ -27,12 +27,9 @@ private slots:
     void init();
     void cleanup();
     void presentAtStartIsRememberedAndItsRemovalReported();
-    void arrivalReportsWindowsShapedName();
-    void removalAfterArrivalIsReportedOnce();
+    void arrivalAndRemovalReportedOnce();
     void otherDevicesAndInterfacesAreIgnored();
-    void deviceWithoutSerialIsNamedByDevpath();
     void sysfsAttributesStandInForMissingProperties();
-    void removalOfUnseenDeviceIsIgnored();
     void reusedSyspathForgetsStaleDevice();
     void refusedMonitorNeverReports();
     void boardPluggedWhileStartUnpacksIsLaunched();
@@ -42,8 +39,21 @@ private:
     QString addDevice(const char *name, const Pairs &attributes, const Pairs &properties,
                       const QString &parent = QString());
     QString addDownloadDevice(const char *name, const char *serial);
+    // Another device by udev's properties; sysfs ids as given.
+    QString addOtherDevice(const char *name, const char *vendor, const char *product,
+                           const char *model = nullptr)
+    {
+        return addDevice(
+            name, {{"idVendor", vendor}, {"idProduct", product}},
+            {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", vendor}, {"ID_MODEL_ID", model ? model : product}});
+    }
     void uevent(const QString &syspath, const char *action);
-    static QString nameFor(const char *instance);
+    void unplug(const QString &syspath)
+    {
+        // Sysfs is gone before the source reads the event, as on real hardware.
+        uevent(syspath, "remove");
+        umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
+    }
 
     UMockdevTestbed *m_bed = nullptr;
 };
@@ -52,6 +62,35 @@ using Kind = DeviceEventSource::Kind;
 
 static constexpr int kWaitMs = 5000;
 static const UsbDeviceId kDownloadDevice{"7352", "1000"};
+
+static QString nameFor(const char *instance)
+{
+    return QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#") + QLatin1String(instance) +
+           QStringLiteral("#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
+}
+static QString arrival(const char *instance)
+{
+    return QStringLiteral("+ ") + nameFor(instance);
+}
+static QString removal(const char *instance)
+{
+    return QStringLiteral("- ") + nameFor(instance);
+}
+
+// Waits in the event loop until the spy holds count events, and returns them
+// as "+ name" (arrival) or "- name" (removal). Events are read in the order
+// they were sent, so once a sentinel sent last has arrived every earlier event
+// has been handled.
+static QStringList events(QSignalSpy &spy, int count)
+{
+    while (spy.count() < count && spy.wait(kWaitMs)) {
+    }
+    QStringList seen;
+    for (const QList<QVariant> &e : spy)
+        seen << (e.at(0).value<Kind>() == Kind::Arrival ? QStringLiteral("+ ") : QStringLiteral("- ")) +
+                    e.at(1).toString();
+    return seen;
+}
 
 void tst_Udev::initTestCase()
 {
@@ -113,24 +152,6 @@ void tst_Udev::uevent(const QString &syspath, const char *action)
     umockdev_testbed_uevent(m_bed, syspath.toUtf8().constData(), action);
 }
 
-QString tst_Udev::nameFor(const char *instance)
-{
-    return QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#") + QLatin1String(instance) +
-           QStringLiteral("#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
-}
-
-// Waits in the event loop until the spy holds count events. Events are read
-// in the order they were sent, so once a sentinel sent last has arrived every
-// earlier event has been handled.
-static bool waitForEvents(QSignalSpy &spy, int count)
-{
-    while (spy.count() < count) {
-        if (!spy.wait(kWaitMs))
-            return false;
-    }
-    return true;
-}
-
 void tst_Udev::presentAtStartIsRememberedAndItsRemovalReported()
 {
     // Added before the source exists: its "add" uevent reaches no monitor.
@@ -140,75 +161,51 @@ void tst_Udev::presentAtStartIsRememberedAndItsRemovalReported()
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     QCOMPARE(source.knownDevices().size(), 1);
     QCOMPARE(source.knownDevices().value(syspath), nameFor("PRESENT01"));
-
-    // Sysfs is gone before the source reads the event, as on real hardware.
-    uevent(syspath, "remove");
-    umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
-    QVERIFY(waitForEvents(spy, 1));
+    unplug(syspath);
     // One event only: no arrival was announced for the device found at start.
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Removal);
-    QCOMPARE(spy.at(0).at(1).toString(), nameFor("PRESENT01"));
+    QCOMPARE(events(spy, 1), QStringList{removal("PRESENT01")});
     QVERIFY(source.knownDevices().isEmpty());
 }
 
-void tst_Udev::arrivalReportsWindowsShapedName()
+void tst_Udev::arrivalAndRemovalReportedOnce()
 {
     UdevDeviceSource source(kDownloadDevice);
-    QVERIFY(source.isActive());
-    QVERIFY(source.knownDevices().isEmpty());
+    QVERIFY(source.isActive() && source.knownDevices().isEmpty());
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
-
-    // Adding to the bed sends the "add" uevent.
+    // Adding to the bed sends the "add" uevent. The name has the Windows shape, the serial its case;
+    // without a serial the devpath stands in.
     const QString syspath = addDownloadDevice("2-1.3", "ab12CD");
-    QVERIFY(waitForEvents(spy, 1));
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
-    QCOMPARE(spy.at(0).at(1).toString(),
-             QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#ab12CD#{A5DCBF10-6530-11D2-901F-00C04FB951ED}"));
+    QCOMPARE(events(spy, 1),
+             QStringList{QStringLiteral(
+                 "+ \\\\?\\USB#VID_7352&PID_1000#ab12CD#{A5DCBF10-6530-11D2-901F-00C04FB951ED}")});
     QCOMPARE(source.knownDevices().value(syspath), nameFor("ab12CD"));
-}
-
-void tst_Udev::removalAfterArrivalIsReportedOnce()
-{
-    UdevDeviceSource source(kDownloadDevice);
-    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
-    const QString syspath = addDownloadDevice("1-2", "SER2");
-    QVERIFY(waitForEvents(spy, 1));
-
-    uevent(syspath, "remove");
+    const QString noSerial = addDownloadDevice("4-1.2", nullptr);
     // A second removal of the same syspath is not reported again; the sentinel
     // arrival behind it shows the repeated removal was read and dropped.
     uevent(syspath, "remove");
-    umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
+    unplug(syspath);
+    unplug(noSerial);
     addDownloadDevice("1-9", "SENTINEL");
-    QVERIFY(waitForEvents(spy, 3));
-    QCOMPARE(spy.count(), 3);
-    QCOMPARE(spy.at(1).at(0).value<Kind>(), Kind::Removal);
-    QCOMPARE(spy.at(1).at(1).toString(), nameFor("SER2"));
-    QCOMPARE(spy.at(2).at(0).value<Kind>(), Kind::Arrival);
-    QCOMPARE(spy.at(2).at(1).toString(), nameFor("SENTINEL"));
+    QCOMPARE(events(spy, 5), (QStringList{arrival("ab12CD"), arrival("4-1.2"), removal("ab12CD"),
+                                          removal("4-1.2"), arrival("SENTINEL")}));
 }
 
 void tst_Udev::otherDevicesAndInterfacesAreIgnored()
 {
+    // Only the cache decides removals: a device that matches by the time it is
+    // removed but was never seen matching is not reported.
+    const QString unseen = addOtherDevice("6-1", "7352", "2000");
     UdevDeviceSource source(kDownloadDevice);
+    QVERIFY(source.knownDevices().isEmpty());
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
+    umockdev_testbed_set_property(m_bed, unseen.toUtf8().constData(), "ID_MODEL_ID", "1000");
+    umockdev_testbed_set_attribute(m_bed, unseen.toUtf8().constData(), "idProduct", "1000");
+    unplug(unseen);
 
-    const QString otherVendor = addDevice("3-1", {{"idVendor", "0bda"}, {"idProduct", "1000"}},
-                                          {{"DEVTYPE", "usb_device"},
-                                           {"ID_VENDOR_ID", "0bda"},
-                                           {"ID_MODEL_ID", "1000"},
-                                           {"ID_SERIAL_SHORT", "X"}});
-    const QString otherProduct = addDevice("3-2", {{"idVendor", "7352"}, {"idProduct", "1001"}},
-                                           {{"DEVTYPE", "usb_device"},
-                                            {"ID_VENDOR_ID", "7352"},
-                                            {"ID_MODEL_ID", "1001"},
-                                            {"ID_SERIAL_SHORT", "Y"}});
+    const QString otherVendor = addOtherDevice("3-1", "0bda", "1000");
+    const QString otherProduct = addOtherDevice("3-2", "7352", "1001");
     // udev's properties name another device although sysfs would match: udev's word wins.
-    const QString propertiesDiffer =
-        addDevice("3-3", {{"idVendor", "7352"}, {"idProduct", "1000"}},
-                  {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "7352"}, {"ID_MODEL_ID", "2000"}});
+    const QString propertiesDiffer = addOtherDevice("3-3", "7352", "1000", "2000");
     // The download device's interfaces carry its ids too but are not devices.
     const QString device = addDownloadDevice("3-4", "IFACE");
     const QString iface =
@@ -218,30 +215,8 @@ void tst_Udev::otherDevicesAndInterfacesAreIgnored()
     for (const QString &path : {otherVendor, otherProduct, propertiesDiffer, iface})
         uevent(path, "remove");
     addDownloadDevice("3-9", "SENTINEL");
-
-    QVERIFY(waitForEvents(spy, 2));
-    QCOMPARE(spy.count(), 2);
-    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
-    QCOMPARE(spy.at(0).at(1).toString(), nameFor("IFACE"));
-    QCOMPARE(spy.at(1).at(1).toString(), nameFor("SENTINEL"));
+    QCOMPARE(events(spy, 2), (QStringList{arrival("IFACE"), arrival("SENTINEL")}));
     QCOMPARE(source.knownDevices().size(), 2);
-}
-
-void tst_Udev::deviceWithoutSerialIsNamedByDevpath()
-{
-    UdevDeviceSource source(kDownloadDevice);
-    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
-    const QString syspath = addDownloadDevice("4-1.2", nullptr);
-    QVERIFY(waitForEvents(spy, 1));
-    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
-    QCOMPARE(spy.at(0).at(1).toString(), nameFor("4-1.2"));
-
-    uevent(syspath, "remove");
-    umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
-    QVERIFY(waitForEvents(spy, 2));
-    QCOMPARE(spy.count(), 2);
-    QCOMPARE(spy.at(1).at(0).value<Kind>(), Kind::Removal);
-    QCOMPARE(spy.at(1).at(1).toString(), nameFor("4-1.2"));
 }
 
 // Without udev's ID_* properties (its rules not run) the sysfs ids still identify it.
@@ -252,34 +227,9 @@ void tst_Udev::sysfsAttributesStandInForMissingProperties()
                   {{"DEVTYPE", "usb_device"}});
     UdevDeviceSource source(kDownloadDevice);
     QCOMPARE(source.knownDevices().value(present), nameFor("ATTR01"));
-
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     addDevice("5-2", {{"idVendor", "7352"}, {"idProduct", "1000"}}, {{"DEVTYPE", "usb_device"}});
-    QVERIFY(waitForEvents(spy, 1));
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
-    QCOMPARE(spy.at(0).at(1).toString(), nameFor("5-2"));
-}
-
-// Only the cache decides removals: a device that matches by the time it is
-// removed but was never seen matching is not reported.
-void tst_Udev::removalOfUnseenDeviceIsIgnored()
-{
-    const QString unseen =
-        addDevice("6-1", {{"idVendor", "7352"}, {"idProduct", "2000"}},
-                  {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "7352"}, {"ID_MODEL_ID", "2000"}});
-    UdevDeviceSource source(kDownloadDevice);
-    QVERIFY(source.knownDevices().isEmpty());
-    QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
-    umockdev_testbed_set_property(m_bed, unseen.toUtf8().constData(), "ID_MODEL_ID", "1000");
-    umockdev_testbed_set_attribute(m_bed, unseen.toUtf8().constData(), "idProduct", "1000");
-    uevent(unseen, "remove");
-    umockdev_testbed_remove_device(m_bed, unseen.toUtf8().constData());
-    addDownloadDevice("6-2", "SENTINEL");
-    QVERIFY(waitForEvents(spy, 1));
-    QCOMPARE(spy.count(), 1);
-    QCOMPARE(spy.at(0).at(0).value<Kind>(), Kind::Arrival);
-    QCOMPARE(spy.at(0).at(1).toString(), nameFor("SENTINEL"));
+    QCOMPARE(events(spy, 1), QStringList{arrival("5-2")});
 }
 
 // A removal lost in transit leaves a stale entry; when another device comes up
@@ -289,19 +239,13 @@ void tst_Udev::reusedSyspathForgetsStaleDevice()
     UdevDeviceSource source(kDownloadDevice);
     QSignalSpy spy(&source, &DeviceEventSource::deviceEvent);
     const QString syspath = addDownloadDevice("7-1", "OLD");
-    QVERIFY(waitForEvents(spy, 1));
-
+    QCOMPARE(events(spy, 1).size(), 1);
     umockdev_testbed_remove_device(m_bed, syspath.toUtf8().constData());
-    const QString reused =
-        addDevice("7-1", {{"idVendor", "046d"}, {"idProduct", "c52b"}},
-                  {{"DEVTYPE", "usb_device"}, {"ID_VENDOR_ID", "046d"}, {"ID_MODEL_ID", "c52b"}});
+    const QString reused = addOtherDevice("7-1", "046d", "c52b");
     QCOMPARE(reused, syspath);
     uevent(reused, "remove");
     addDownloadDevice("7-2", "SENTINEL");
-    QVERIFY(waitForEvents(spy, 2));
-    QCOMPARE(spy.count(), 2);
-    QCOMPARE(spy.at(1).at(0).value<Kind>(), Kind::Arrival);
-    QCOMPARE(spy.at(1).at(1).toString(), nameFor("SENTINEL"));
+    QCOMPARE(events(spy, 2), (QStringList{arrival("OLD"), arrival("SENTINEL")}));
     QVERIFY(!source.knownDevices().contains(syspath));
 }
 
@@ -315,11 +259,9 @@ void tst_Udev::refusedMonitorNeverReports()
     QVERIFY(working.isActive());
     QSignalSpy refusedSpy(&refused, &DeviceEventSource::deviceEvent);
     QSignalSpy workingSpy(&working, &DeviceEventSource::deviceEvent);
-
     addDownloadDevice("8-2", "Q");
     uevent(present, "remove");
-    QVERIFY(waitForEvents(workingSpy, 2));
-    QCOMPARE(workingSpy.count(), 2);
+    QCOMPARE(events(workingSpy, 2), (QStringList{arrival("Q"), removal("P")}));
     QCOMPARE(refusedSpy.count(), 0);
 }
 

@@ -4,8 +4,8 @@
 
 #include "multi/packageextractor.h"
 #include "multi/packagestamp.h"
-#include "platform/fileops.h"
 #include "platform/filecopy.h"
+#include "platform/fileops.h"
 #include "zipmaker.h"
 
 #include <QDir>
@@ -216,14 +216,27 @@ private slots:
             QVERIFY(!error.isEmpty() && !file.isOpen());
     }
 
-    void junctionInPlaceOfStagingFolder()
+    // A junction in the staging folder's place, as a folder entry, in a tree's place or as a
+    // copy's destination folder: never listed, written or removed through.
+    void junctionsAreNeverFollowed()
     {
         const QString staging = at(QStringLiteral("downloadImageFile"));
         JUNCTION_OR_SKIP(staging, m_outside);
-        QVERIFY(FileOps::listFolder(staging).isEmpty()); // never listed through
+        QVERIFY(FileOps::listFolder(staging).isEmpty());
+        QVERIFY(writeBytes(at(QStringLiteral("other.img")), "other"));
+        QString error;
+        QVERIFY(!FileCopy::copyFileInto(at(QStringLiteral("other.img")), staging, QStringLiteral("boot.img"),
+                                        &error, QFileDevice::ReadOwner));
         QCOMPARE(FileOps::prepareFolder(staging), FileOps::FolderState::Created);
         QVERIFY(!isReparsePoint(staging));
         QVERIFY(QDir(staging).isEmpty());
+
+        QVERIFY(makeJunction(at(QStringLiteral("junction")), m_outside));
+        QVERIFY2(FileOps::removeFolderEntry(m_work, QStringLiteral("junction"), &error), qPrintable(error));
+        QVERIFY(!exists(at(QStringLiteral("junction"))));
+        QVERIFY(makeJunction(at(QStringLiteral("QuorBurnImage")), m_outside));
+        QVERIFY2(FileOps::removeTreeAside(at(QStringLiteral("QuorBurnImage")), &error), qPrintable(error));
+        QVERIFY(!exists(at(QStringLiteral("QuorBurnImage"))));
         expectOutsideUntouched();
     }
 
@@ -267,15 +280,6 @@ private slots:
         QVERIFY(QFileInfo(at(QStringLiteral("folder"))).isDir());
     }
 
-    void junctionEntryGoesAsItself()
-    {
-        JUNCTION_OR_SKIP(at(QStringLiteral("junction")), m_outside);
-        QString reason;
-        QVERIFY2(FileOps::removeFolderEntry(m_work, QStringLiteral("junction"), &reason), qPrintable(reason));
-        QVERIFY(!exists(at(QStringLiteral("junction"))));
-        expectOutsideUntouched();
-    }
-
     void treeRemovalReachesEverythingButLinkTargets()
     {
         const QString top = at(QStringLiteral("QuorBurnImage"));
@@ -293,15 +297,6 @@ private slots:
         expectOutsideUntouched();
         if (!junction)
             QSKIP("junctions cannot be made here: the tree held none");
-    }
-
-    void junctionInPlaceOfTreeGoesAsItself()
-    {
-        JUNCTION_OR_SKIP(at(QStringLiteral("QuorBurnImage")), m_outside);
-        QString error;
-        QVERIFY2(FileOps::removeTreeAside(at(QStringLiteral("QuorBurnImage")), &error), qPrintable(error));
-        QVERIFY(!exists(at(QStringLiteral("QuorBurnImage"))));
-        expectOutsideUntouched();
     }
 
     void stagingCopy()
@@ -373,16 +368,6 @@ private slots:
         QVERIFY(FileOps::removeTreeAside(dest));
     }
 
-    void stagingCopyNotThroughJunction()
-    {
-        JUNCTION_OR_SKIP(at(QStringLiteral("staging")), m_outside);
-        QVERIFY(writeBytes(at(QStringLiteral("other.img")), "other"));
-        QString error;
-        QVERIFY(!FileCopy::copyFileInto(at(QStringLiteral("other.img")), at(QStringLiteral("staging")),
-                                        QStringLiteral("boot.img"), &error, QFileDevice::ReadOwner));
-        expectOutsideUntouched();
-    }
-
     void unpackOverPlantedJunctions()
     {
         const QString zip = at(QStringLiteral("images.zip"));
@@ -397,16 +382,11 @@ private slots:
         QCOMPARE(readAll(dest + QStringLiteral("/sub/victim.img")), QByteArray("new"));
         QVERIFY(!exists(dest + QStringLiteral("/old.img")));
         expectOutsideUntouched();
-    }
 
-    void unpackRefusesJunctionDestination()
-    {
-        const QString zip = at(QStringLiteral("images.zip"));
-        const QString dest = at(QStringLiteral("QuorBurnImage"));
-        JUNCTION_OR_SKIP(dest, m_outside);
-        QVERIFY(writeZip(zip, {zipFile("boot.img", "boot")}));
-        const UnpackResult r = unpackPackage(zip, dest);
-        QVERIFY(!r.ok);
+        // The destination itself a junction: refused, left as it is.
+        QVERIFY(FileOps::removeTreeAside(dest));
+        QVERIFY(makeJunction(dest, m_outside));
+        QVERIFY(!unpackPackage(zip, dest).ok);
         QVERIFY(isReparsePoint(dest));
         expectOutsideUntouched();
         QCOMPARE(QDir(m_work).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -434,13 +414,7 @@ private slots:
         QFETCH(QByteArray, name);
         const QString zip = at(QStringLiteral("images.zip"));
         const QString dest = at(QStringLiteral("QuorBurnImage"));
-        RawItem kept;
-        kept.name = "kept.img";
-        kept.data = "kept";
-        RawItem evil;
-        evil.name = name;
-        evil.data = "evil";
-        QVERIFY(writeBytes(zip, raw({kept, evil})));
+        QVERIFY(writeBytes(zip, raw({{"kept.img", "kept"}, {name, "evil"}})));
         const UnpackResult r = unpackPackage(zip, dest);
         expectOutsideUntouched();
         const QStringList left =
@@ -459,11 +433,7 @@ private slots:
         QVERIFY(makeFolders(base));
         // Hand-made with the UTF-8 flag (libarchive's writer takes narrow names on Windows).
         const auto package = [](const QByteArray &name, const QByteArray &data) {
-            RawItem item;
-            item.name = name;
-            item.data = data;
-            item.utf8Flag = true;
-            return item;
+            return RawItem{name, data, 0, 0, true};
         };
         const QString zip = base + QStringLiteral("/Пакет-ü.zip");
         QVERIFY(writeBytes(zip, raw({package(QStringLiteral("Bilder/Übersicht-образ.img").toUtf8(), "u"),

@@ -1,7 +1,7 @@
 #include "quorDownload/staging.h"
 
-#include "platform/fileops.h"
 #include "platform/filecopy.h"
+#include "platform/fileops.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -34,6 +34,15 @@ bool copyOne(const QString &source, const QString &stagingDir, const QString &na
         return false;
     }
     return FileCopy::copyFileInto(source, stagingDir, name, reason, kStagedPermissions);
+}
+
+// One result line: to the debug output (in its own words), the status view
+// and the run log.
+void report(StagingSink &sink, const QString &debugText, const QString &line)
+{
+    sink.debug(debugText);
+    sink.appendStatus(line);
+    sink.runLog(line);
 }
 
 } // namespace
@@ -83,15 +92,11 @@ void deleteOldFiles(const QString &stagingDir, StagingSink &sink)
         const QString &name = entry.name;
         QString reason;
         if (FileOps::removeFolderEntry(stagingDir, name, &reason)) {
-            sink.debug(name + QStringLiteral(" deleted!"));
             const QString line = name + QStringLiteral(" deleted!");
-            sink.appendStatus(line);
-            sink.runLog(line);
+            report(sink, line, line);
         } else {
-            sink.debug(name + QStringLiteral(" delete failed! Becasue ") + reason);
-            const QString line = name + QStringLiteral(" deleted  failed! Because ") + reason;
-            sink.appendStatus(line);
-            sink.runLog(line);
+            report(sink, name + QStringLiteral(" delete failed! Becasue ") + reason,
+                   name + QStringLiteral(" deleted  failed! Because ") + reason);
         }
     }
 }
@@ -136,30 +141,19 @@ void copyNewFiles(const QString &configFilePath, const QString &configFileName, 
 
     for (const QString &name : names) {
         QString reason;
-        if (copyOne(configDir + name, stagingDir, name, &reason)) {
-            const QString line = name + QStringLiteral(" is copied successfully");
-            sink.debug(line);
-            sink.appendStatus(line);
-            sink.runLog(line);
-        } else {
-            const QString line = name + QStringLiteral(" failed to copy, Becasue ") + reason;
-            sink.debug(line);
-            sink.appendStatus(line);
-            sink.runLog(line);
-        }
+        const QString line = copyOne(configDir + name, stagingDir, name, &reason)
+                                 ? QString(name + QStringLiteral(" is copied successfully"))
+                                 : QString(name + QStringLiteral(" failed to copy, Becasue ") + reason);
+        report(sink, line, line);
     }
 
     QString reason;
     if (copyOne(configFilePath, stagingDir, configFileName, &reason)) {
         const QString line = configFileName + QStringLiteral(" is copied successfully");
-        sink.debug(line);
-        sink.appendStatus(line);
-        sink.runLog(line);
+        report(sink, line, line);
     } else {
-        sink.debug(configFileName + QStringLiteral(" failed to copy, Becasue ") + reason);
-        const QString line = configFileName + QStringLiteral(" failed to copy, Because ") + reason;
-        sink.appendStatus(line);
-        sink.runLog(line);
+        report(sink, configFileName + QStringLiteral(" failed to copy, Becasue ") + reason,
+               configFileName + QStringLiteral(" failed to copy, Because ") + reason);
     }
 }
 

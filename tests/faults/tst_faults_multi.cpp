@@ -80,7 +80,6 @@ private slots:
     void toolOutputIsLoggedWhole_data();
     void toolOutputIsLoggedWhole();
     void hangingToolStopRestartAndClose();
-    void oversizedDeviceEvent();
     void eightBoardsFailAndReplugAtOnce();
     void eightNotFoundAtOnceKeepTheWindowAnswering();
     void fiftyStartStopCyclesWithRunningTools();
@@ -265,27 +264,6 @@ void tst_FaultsMulti::hangingToolStopRestartAndClose()
     QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 20000);
     QVERIFY(window->findChildren<QProcess *>().isEmpty());
     QVERIFY(window->findChildren<QThread *>().isEmpty());
-}
-
-void tst_FaultsMulti::oversizedDeviceEvent()
-{
-    openWindowAndStart();
-    QVERIFY(runBench(benchArgs("plug", '1', '3', "hang", false)));
-    // Longer than a bench event may be: the bench drops it, the window lives on.
-    QByteArray out;
-    runBench({QStringLiteral("event"), QStringLiteral("arrival"),
-              QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#") + QString(20000, QLatin1Char('x')) +
-                  QStringLiteral("#{A5DCBF10-6530-11D2-901F-00C04FB951ED}")},
-             &out);
-    QVERIFY2(!out.contains(" delivered"), out.constData());
-    QCOMPARE(view().downloadCount(), 0);
-    QVERIFY(log().isEmpty());
-
-    // A download device with a short, odd name still counts: its listing runs.
-    QVERIFY(runBench(
-        {QStringLiteral("event"), QStringLiteral("arrival"), QStringLiteral("x#VID_7352&PID_1000")}));
-    QTRY_COMPARE(view().downloadCount(), 1);
-    QCOMPARE(view().title(1), QStringLiteral("Board 1->USB Port: 1,3"));
 }
 
 void tst_FaultsMulti::eightBoardsFailAndReplugAtOnce()

@@ -21,7 +21,6 @@
 #include <climits>
 
 namespace {
-const char kBarStyle[] = "QProgressBar {color: black;}";
 const char kImageFolderName[] = "QuorBurnImage/";
 
 QString defaultChooser(QWidget *parent, const QString &caption, const QString &dir, const QString &filter)
@@ -47,13 +46,6 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     connect(ui->browserButton, SIGNAL(clicked()), this, SLOT(selectZipFile()));
     connect(ui->startButton, SIGNAL(clicked()), this, SLOT(startDownload()));
 
-    for (const BoardSlot &slot : boardSlots) {
-        slot.bar->reset();
-        slot.bar->setValue(0);
-        slot.bar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-        slot.bar->setStyleSheet(QLatin1String(kBarStyle));
-    }
-
     const BoardConfig::ChipAndOs config = BoardConfig::readChipAndOs();
     chipType = config.chipType;
     osType = config.osType;
@@ -74,9 +66,9 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     static const char *const kRestartSlots[kSlotCount] = {
         SLOT(restart_1()), SLOT(restart_2()), SLOT(restart_3()), SLOT(restart_4()),
         SLOT(restart_5()), SLOT(restart_6()), SLOT(restart_7()), SLOT(restart_8())};
-    for (int i = 0; i < kSlotCount; ++i) {
-        QPushButton *button = boardSlots[static_cast<std::size_t>(i)].restart;
-        connect(button, SIGNAL(clicked()), this, kRestartSlots[i]);
+    for (const BoardSlot &slot : boardSlots) {
+        QPushButton *button = slot.widgets().restart;
+        connect(button, SIGNAL(clicked()), this, kRestartSlots[slot.index()]);
         button->setEnabled(false);
     }
 
@@ -102,9 +94,9 @@ MainWindow::~MainWindow()
         progressThread->setStopFlag(1);
         progressThread->wait();
     }
-    for (QProcess *process : qAsConst(processes))
-        releaseProcess(process);
-    processes.clear();
+    for (BoardSlot &slot : boardSlots)
+        if (QProcess *process = slot.takeProcess())
+            releaseProcess(process);
     // A listing still running would report its end to a window half gone.
     if (listing) {
         disconnect(listing, nullptr, this, nullptr);
@@ -126,7 +118,7 @@ void MainWindow::findSlotWidgets()
         ui->progressBar_1, ui->progressBar_2, ui->progressBar_3, ui->progressBar_4,
         ui->progressBar_5, ui->progressBar_6, ui->progressBar_7, ui->progressBar_8};
     for (std::size_t i = 0; i < boardSlots.size(); ++i)
-        boardSlots[i] = BoardSlot{groups[i], labels[i], buttons[i], bars[i]};
+        boardSlots[i].setUp(int(i), BoardSlot::Widgets{groups[i], labels[i], buttons[i], bars[i]});
 }
 
 void MainWindow::loadPictures()
@@ -227,12 +219,13 @@ void MainWindow::closeWindow()
         progressThread = nullptr;
     }
 
-    for (QProcess *process : qAsConst(processes)) {
-        stopTool(process);
-        releaseProcess(process);
+    // Taken from the slots so that closeEvent never walks destroyed objects.
+    for (BoardSlot &slot : boardSlots) {
+        if (QProcess *process = slot.takeProcess()) {
+            stopTool(process);
+            releaseProcess(process);
+        }
     }
-    // Emptied so that closeEvent never walks destroyed objects.
-    processes.clear();
 
     downloadImage = QImage();
     failedImage = QImage();
@@ -245,8 +238,9 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     endActiveRunsAsStopped();
     int closed = 0;
-    for (QProcess *process : qAsConst(processes)) {
-        if (process->state() != QProcess::Running)
+    for (const BoardSlot &slot : boardSlots) {
+        QProcess *process = slot.process();
+        if (!process || process->state() != QProcess::Running)
             continue;
         if (stopTool(process)) {
             qCDebug(lcMulti) << "Process" << closed << "closed! State:" << process->state();

@@ -1,11 +1,10 @@
 #pragma once
 
-#include "common/lineassembler.h"
+#include "multi/boardslot.h"
 #include "multi/porttracker.h"
 #include "multi/silencewatchdog.h"
 #include "platform/deviceeventsource.h"
 #include "records/batchcounters.h"
-#include "records/boardrun.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -21,12 +20,8 @@
 #include <memory>
 
 class QCloseEvent;
-class QGroupBox;
-class QLabel;
 class QProcess;
-class QProgressBar;
 class QTimer;
-class QPushButton;
 class RecordWriter;
 class processbarthread;
 
@@ -38,8 +33,8 @@ class MainWindow;
 // distinct USB port that carries a board. Start prepares one tool process per
 // slot; a board plugged into a bound port starts its slot's transfer, whose
 // output drives the slot's picture, progress and the operator log. The per-slot
-// widgets are found once and addressed by index; the numbered slots are thin
-// wrappers around one routine.
+// state lives in a BoardSlot each; the numbered Qt slots are thin wrappers
+// around one routine.
 class MainWindow final : public QMainWindow
 {
     Q_OBJECT
@@ -85,15 +80,6 @@ private slots:
 private:
     static constexpr int kSlotCount = 8;
 
-    // The widgets of one board slot.
-    struct BoardSlot
-    {
-        QGroupBox *group = nullptr;
-        QLabel *status = nullptr;
-        QPushButton *restart = nullptr;
-        QProgressBar *bar = nullptr;
-    };
-
     void findSlotWidgets();
     void loadPictures();
     void setPackagePath(const QString &path);
@@ -101,8 +87,17 @@ private:
     void appendStatus(const QString &text);
     void setProgressValue(int index, float value);
     float progressValue(int index) const;
+    bool hasBatch() const { return boardSlots.front().process() != nullptr; }
+
+    // Start, step by step.
+    void showPackageMissing();
+    bool prepareImages();
     bool unpackForStart();
     void refuseStart(const QString &reason);
+    void createBatchProcesses();
+    void openBatch();
+    void launchHeldArrivals();
+
     void releaseProcess(QProcess *process);
     static bool stopTool(QProcess *process);
 
@@ -121,17 +116,20 @@ private:
     void launchNewPorts(const QVector<PortRecord> &newPorts);
 
     // One board's transfer.
-    void launchBoard(PortRecord port, QProcess *process, int index);
-    void readBoardOutput(int index);
-    void finishBoardOutput(int index);
-    void handleBoardLines(int index, const QStringList &lines);
-    void markBarRed(int index);
-    void restartBoard(int index);
+    void launchBoard(const PortRecord &port, BoardSlot &slot);
+    void beginRun(BoardSlot &slot, const QString &portText);
+    void readBoardOutput(BoardSlot &slot);
+    void finishBoardOutput(BoardSlot &slot);
+    void prepareStatusView();
+    void handleBoardLines(BoardSlot &slot, const QStringList &lines);
+    bool handleBoardLine(BoardSlot &slot, const QString &line);
+    void killAfterNotFound(BoardSlot &slot);
+    void restartBoard(BoardSlot &slot);
 
     // Production records, batch counters and the silence watchdog: a run is
     // recorded when its tool process ends, never while its lines are handled.
     void setUpRecords();
-    void endBoardRun(int index, int exitCode, bool crashed);
+    void endBoardRun(BoardSlot &slot, int exitCode, bool crashed);
     void endActiveRunsAsStopped();
     void noteArrivalNames(const QVector<PortRecord> &newPorts);
     void checkSilence();
@@ -140,22 +138,13 @@ private:
 
     std::unique_ptr<Ui::MainWindow> ui;
     processbarthread *progressThread = nullptr;
-    QVector<QProcess *> processes;
-    PortTracker portTracker; // scannedPorts and boardPorts
-    QVector<qint32> boardDone;
-    QVector<qint32> boardBusy;
+    PortTracker portTracker;    // scannedPorts and boardPorts
+    bool startedBefore = false; // a batch was made before
     QImage downloadImage;
     QImage failedImage;
     QImage successImage;
 
     std::array<BoardSlot, kSlotCount> boardSlots;
-    // Each slot's output cut into whole lines; the unfinished tail waits,
-    // undecoded, so a character cut between two reads stays whole.
-    std::array<LineAssembler, kSlotCount> pendingOutput;
-    std::array<bool, kSlotCount> handlingOutput{};
-    // A slot whose tool reported "not found" and was killed: its output is no
-    // longer read, and the slot is finished when the process reports its end.
-    std::array<bool, kSlotCount> killedAfterNotFound{};
 
     // Port listing state.
     QProcess *listing = nullptr;      // the listing running now, if any
@@ -171,15 +160,13 @@ private:
     ZipChooser chooseZip;
 
     RecordWriter *recordWriter = nullptr;
-    std::array<BoardRun, kSlotCount> boardRuns;
     BatchCounters batchCounters;
     SilenceWatchdog silenceWatchdog;
     QElapsedTimer monotonic;
     QTimer *watchdogTimer = nullptr;
     QTimer *countersTimer = nullptr;
-    std::array<bool, kSlotCount> silenced{}; // stopped by the watchdog: output no longer read
-    QStringList arrivalNames;                // device names of arrivals since the last listing began
-    QStringList listingArrivalNames;         // ... those the running listing serves
+    QStringList arrivalNames;        // device names of arrivals since the last listing began
+    QStringList listingArrivalNames; // ... those the running listing serves
     Records::SerialPairing serialPairing;
     QHash<QString, QString> portSerials; // "L,N" -> serial of the board last seen there
     QString batchPackageHash;

@@ -27,11 +27,7 @@ const char *const kTickSignals[] = {SIGNAL(process1(int)), SIGNAL(process2(int))
 void MainWindow::startDownload()
 {
     if (zipFilePath.isEmpty()) {
-        QMessageBox box;
-        box.setStyleSheet(
-            QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
-        box.setText(tr("Please select .zip file first!"));
-        box.exec();
+        showPackageMissing();
         return;
     }
 
@@ -40,10 +36,32 @@ void MainWindow::startDownload()
     // Boards plugged while the package unpacks (the progress dialog keeps the
     // event loop turning) are listed and launched once the processes exist.
     startInProgress = true;
+    if (!prepareImages()) {
+        refuseStart(tr("Start cancelled: the image package could not be unpacked."));
+        return;
+    }
+    createBatchProcesses();
+    openBatch();
+
+    startInProgress = false;
+    launchHeldArrivals();
+    startListingIfDue();
+}
+
+void MainWindow::showPackageMissing()
+{
+    QMessageBox box;
+    box.setStyleSheet(
+        QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
+    box.setText(tr("Please select .zip file first!"));
+    box.exec();
+}
+
+bool MainWindow::prepareImages()
+{
     // The unpacked folder is reused only when its stamp names this very
     // package (same name, size and time); otherwise it is unpacked again and
     // swapped in only when that succeeds.
-    bool unpacked = true;
     PackageIdentity stamped;
     const bool folderExists = QFileInfo(imageFolder).isDir();
     if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches) {
@@ -51,59 +69,11 @@ void MainWindow::startDownload()
         appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
                          .arg(stamped.shortHash()));
         batchPackageHash = QString::fromLatin1(stamped.sha256Hex);
-    } else {
-        if (folderExists)
-            appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
-        unpacked = unpackForStart();
+        return true;
     }
-    if (!unpacked) {
-        refuseStart(tr("Start cancelled: the image package could not be unpacked."));
-        return;
-    }
-
-    for (int i = 0; i < kSlotCount; ++i) {
-        auto *process = new QProcess(this);
-        process->setWorkingDirectory(toolDir);
-        process->setProcessChannelMode(QProcess::MergedChannels);
-        processes.append(process);
-        boardBusy.append(0);
-        boardDone.append(0);
-    }
-    // The flags are kept across batches (slot selection reads the previous
-    // batch's values at indices 0..7), so after the first Start the sizes differ.
-    if (processes.isEmpty() || processes.size() != boardDone.size())
-        qCDebug(lcMulti, "Download process init failed! ");
-
-    for (int i = 0; i < kSlotCount; ++i) {
-        QProcess *process = processes.at(i);
-        connect(process, SIGNAL(readyReadStandardOutput()), this, kReadSlots[i]);
-        // A line cut off by the end of the process is still handled.
-        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-                [this, i] { finishBoardOutput(i); });
-        // After the tail above: the run's last line is in when it is recorded.
-        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
-                [this, i](int exitCode, QProcess::ExitStatus status) {
-                    endBoardRun(i, exitCode, status == QProcess::CrashExit);
-                });
-    }
-    if (progressThread) {
-        for (int i = 0; i < kSlotCount; ++i)
-            connect(progressThread, kTickSignals[i], boardSlots[static_cast<std::size_t>(i)].bar,
-                    SLOT(setValue(int)), Qt::UniqueConnection);
-    }
-    for (const BoardSlot &slot : boardSlots)
-        slot.restart->setEnabled(true);
-
-    batchCounters.startBatch(QDateTime::currentDateTimeUtc());
-    countersTimer->start();
-    updateCounters();
-
-    startInProgress = false;
-    if (heldArrival) {
-        heldArrival = false;
-        launchNewPorts(std::exchange(heldNewPorts, {}));
-    }
-    startListingIfDue();
+    if (folderExists)
+        appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
+    return unpackForStart();
 }
 
 bool MainWindow::unpackForStart()
@@ -125,10 +95,7 @@ void MainWindow::refuseStart(const QString &reason)
     appendStatus(reason);
     ui->startButton->setEnabled(true);
     startInProgress = false;
-    if (heldArrival) {
-        heldArrival = false;
-        launchNewPorts(std::exchange(heldNewPorts, {}));
-    }
+    launchHeldArrivals();
     startListingIfDue();
 
     QMessageBox box;
@@ -136,6 +103,57 @@ void MainWindow::refuseStart(const QString &reason)
         QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
     box.setText(tr("Unpacking the image package failed!"));
     box.exec();
+}
+
+void MainWindow::createBatchProcesses()
+{
+    for (BoardSlot &slot : boardSlots) {
+        auto *process = new QProcess(this);
+        process->setWorkingDirectory(toolDir);
+        process->setProcessChannelMode(QProcess::MergedChannels);
+        slot.setProcess(process);
+    }
+    // The slots' flags are kept across batches (slot selection reads what the
+    // previous batch left); every Start after the first has always said so.
+    if (std::exchange(startedBefore, true))
+        qCDebug(lcMulti, "Download process init failed! ");
+
+    for (BoardSlot &slot : boardSlots) {
+        QProcess *process = slot.process();
+        BoardSlot *target = &slot;
+        connect(process, SIGNAL(readyReadStandardOutput()), this, kReadSlots[slot.index()]);
+        // A line cut off by the end of the process is still handled.
+        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                [this, target] { finishBoardOutput(*target); });
+        // After the tail above: the run's last line is in when it is recorded.
+        connect(process, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), this,
+                [this, target](int exitCode, QProcess::ExitStatus status) {
+                    endBoardRun(*target, exitCode, status == QProcess::CrashExit);
+                });
+    }
+}
+
+void MainWindow::openBatch()
+{
+    if (progressThread) {
+        for (const BoardSlot &slot : boardSlots)
+            connect(progressThread, kTickSignals[slot.index()], slot.widgets().bar, SLOT(setValue(int)),
+                    Qt::UniqueConnection);
+    }
+    for (const BoardSlot &slot : boardSlots)
+        slot.widgets().restart->setEnabled(true);
+
+    batchCounters.startBatch(QDateTime::currentDateTimeUtc());
+    countersTimer->start();
+    updateCounters();
+}
+
+void MainWindow::launchHeldArrivals()
+{
+    if (heldArrival) {
+        heldArrival = false;
+        launchNewPorts(std::exchange(heldNewPorts, {}));
+    }
 }
 
 void MainWindow::releaseProcess(QProcess *process)
@@ -150,15 +168,14 @@ void MainWindow::releaseProcess(QProcess *process)
 void MainWindow::stopDownload()
 {
     appendStatus(tr("Stop download process ..."));
-    for (BoardRun &run : boardRuns)
-        if (run.isActive())
-            run.noteStopped();
-    if (!processes.isEmpty()) {
-        for (QProcess *process : qAsConst(processes))
-            stopTool(process);
-        for (QProcess *process : qAsConst(processes))
-            releaseProcess(process);
-        processes.clear();
+    for (BoardSlot &slot : boardSlots)
+        if (slot.run().isActive())
+            slot.run().noteStopped();
+    if (hasBatch()) {
+        for (const BoardSlot &slot : boardSlots)
+            stopTool(slot.process());
+        for (BoardSlot &slot : boardSlots)
+            releaseProcess(slot.takeProcess());
     }
     endActiveRunsAsStopped();
     batchCounters.stopBatch(QDateTime::currentDateTimeUtc());
@@ -166,25 +183,24 @@ void MainWindow::stopDownload()
     updateCounters();
     if (progressThread)
         progressThread->setAllProgress(0.0f);
-    for (std::size_t i = 0; i < boardSlots.size(); ++i)
-        boardSlots[i].group->setTitle(tr("Board %1").arg(i + 1));
-    for (LineAssembler &pending : pendingOutput)
-        pending.clear();
+    for (const BoardSlot &slot : boardSlots)
+        slot.widgets().group->setTitle(tr("Board %1").arg(slot.number()));
+    for (BoardSlot &slot : boardSlots)
+        slot.dropOutput();
     appendStatus(tr("Stop process success !\n"));
     for (const BoardSlot &slot : boardSlots)
-        slot.restart->setEnabled(false);
+        slot.widgets().restart->setEnabled(false);
     for (const BoardSlot &slot : boardSlots)
-        slot.status->clear();
+        slot.widgets().status->clear();
     ui->startButton->setEnabled(true);
 }
 
-void MainWindow::restartBoard(int index)
+void MainWindow::restartBoard(BoardSlot &slot)
 {
-    const QString number = QString::number(index + 1);
-    if (index >= 0 && index < processes.size()) {
-        QProcess *process = processes.at(index);
-        if (process->state() == QProcess::Running && boardRuns[static_cast<std::size_t>(index)].isActive())
-            boardRuns[static_cast<std::size_t>(index)].noteStopped();
+    const QString number = QString::number(slot.number());
+    if (QProcess *process = slot.process()) {
+        if (process->state() == QProcess::Running && slot.run().isActive())
+            slot.run().noteStopped();
         if (process->state() == QProcess::Running) {
             appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Stop downloading ..."));
             stopTool(process);
@@ -197,33 +213,33 @@ void MainWindow::restartBoard(int index)
 
 void MainWindow::restart_1()
 {
-    restartBoard(0);
+    restartBoard(boardSlots[0]);
 }
 void MainWindow::restart_2()
 {
-    restartBoard(1);
+    restartBoard(boardSlots[1]);
 }
 void MainWindow::restart_3()
 {
-    restartBoard(2);
+    restartBoard(boardSlots[2]);
 }
 void MainWindow::restart_4()
 {
-    restartBoard(3);
+    restartBoard(boardSlots[3]);
 }
 void MainWindow::restart_5()
 {
-    restartBoard(4);
+    restartBoard(boardSlots[4]);
 }
 void MainWindow::restart_6()
 {
-    restartBoard(5);
+    restartBoard(boardSlots[5]);
 }
 void MainWindow::restart_7()
 {
-    restartBoard(6);
+    restartBoard(boardSlots[6]);
 }
 void MainWindow::restart_8()
 {
-    restartBoard(7);
+    restartBoard(boardSlots[7]);
 }

@@ -22,8 +22,6 @@ const int kStartTimeoutMs = 30000;
 const int kListingTimeoutMs = 30000;
 const int kKillTimeoutMs = 5000;
 const int kStatusTextLimit = 4096;
-const char kBarStyle[] = "QProgressBar {color: black;}";
-const char kRedBarStyle[] = "QProgressBar::chunk {background-color: red;}";
 } // namespace
 
 // The one way the window stops a process at once: killed, then waited for up
@@ -168,15 +166,22 @@ void MainWindow::launchNewPorts(const QVector<PortRecord> &newPorts)
 {
     registerPorts(newPorts);
 
+    // Between batches no slot has a process, and none takes part.
     QVector<bool> processIdle;
-    processIdle.reserve(processes.size());
-    for (QProcess *process : qAsConst(processes))
-        processIdle.append(process && process->state() == QProcess::NotRunning);
-    const QVector<int> toLaunch = portTracker.selectSlots(newPorts, processIdle, boardBusy, boardDone);
-    for (int index : toLaunch) {
-        if (index >= 0 && index < processes.size() && index < portTracker.boardPorts().size())
-            launchBoard(portTracker.boardPorts().at(index), processes.at(index), index);
+    QVector<int> busy;
+    QVector<int> done;
+    if (hasBatch()) {
+        for (const BoardSlot &slot : boardSlots) {
+            processIdle.append(slot.process()->state() == QProcess::NotRunning);
+            busy.append(slot.busy() ? 1 : 0);
+            done.append(slot.done() ? 1 : 0);
+        }
     }
+    const QVector<int> toLaunch = portTracker.selectSlots(newPorts, processIdle, busy, done);
+    for (int i = 0; i < done.size(); ++i)
+        boardSlots[static_cast<std::size_t>(i)].setDone(done.at(i) != 0);
+    for (int index : toLaunch)
+        launchBoard(portTracker.boardPorts().at(index), boardSlots[static_cast<std::size_t>(index)]);
 }
 
 void MainWindow::registerPorts(QVector<PortRecord> newPorts)
@@ -184,21 +189,13 @@ void MainWindow::registerPorts(QVector<PortRecord> newPorts)
     portTracker.registerPorts(std::move(newPorts));
 }
 
-void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
+void MainWindow::launchBoard(const PortRecord &port, BoardSlot &slot)
 {
-    const QString number = QString::number(index + 1);
+    const QString number = QString::number(slot.number());
     appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" USB Port:") + port.level +
                  QLatin1Char(',') + port.number + QStringLiteral(" insert!"));
-    if (!process) {
-        qCDebug(lcMulti, "download process is null!");
-        return;
-    }
-    setProgressValue(index, 0.0f);
-    if (index >= 0 && index < kSlotCount) {
-        pendingOutput[static_cast<std::size_t>(index)].clear();
-        killedAfterNotFound[static_cast<std::size_t>(index)] = false;
-        silenced[static_cast<std::size_t>(index)] = false;
-    }
+    setProgressValue(slot.index(), 0.0f);
+    slot.prepareLaunch();
 
     // The tool gets its arguments as a list: a folder name with blanks or
     // quotes reaches it unchanged. The debug line shows the command as typed.
@@ -209,11 +206,9 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
                                       QStringLiteral(" -c ") + chipType + QStringLiteral(" -s ") + osType +
                                       QStringLiteral(" -i \"") + imageFolder + QStringLiteral("\" -p ") +
                                       portText;
+    slot.showPort(portText);
 
-    if (index >= 0 && index < kSlotCount)
-        boardSlots[static_cast<std::size_t>(index)].group->setTitle(
-            QStringLiteral("Board ") + number + QStringLiteral("->USB Port: ") + portText);
-
+    QProcess *process = slot.process();
     ToolLaunch::start(process,
                       ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), arguments});
     if (!process->waitForStarted(kStartTimeoutMs)) {
@@ -222,115 +217,99 @@ void MainWindow::launchBoard(PortRecord port, QProcess *process, int index)
     }
     appendStatus(QStringLiteral("Board ") + number + QStringLiteral(" Start Downloading  ..."));
     qCDebug(lcMulti, "Download start sucessfully!");
-    if (index >= 0 && index < boardBusy.size())
-        boardBusy[index] = 1;
-    if (index >= 0 && index < kSlotCount) {
-        Records::BoardRecord identity;
-        identity.bench = benchName;
-        identity.window = QStringLiteral("multi");
-        identity.slot = index + 1;
-        identity.port = portText;
-        identity.serial = portSerials.value(portText);
-        identity.source = zipFilePath;
-        identity.sha256 = batchPackageHash;
-        identity.chip = chipType;
-        identity.os = osType;
-        boardRuns[static_cast<std::size_t>(index)].begin(identity, QDateTime::currentDateTimeUtc());
-        batchCounters.boardStarted(index);
-        silenceWatchdog.arm(index, monotonic.elapsed());
-        updateCounters();
-    }
+    slot.markStarted();
+    beginRun(slot, portText);
+}
+
+void MainWindow::beginRun(BoardSlot &slot, const QString &portText)
+{
+    Records::BoardRecord identity;
+    identity.bench = benchName;
+    identity.window = QStringLiteral("multi");
+    identity.slot = slot.number();
+    identity.port = portText;
+    identity.serial = portSerials.value(portText);
+    identity.source = zipFilePath;
+    identity.sha256 = batchPackageHash;
+    identity.chip = chipType;
+    identity.os = osType;
+    slot.run().begin(identity, QDateTime::currentDateTimeUtc());
+    batchCounters.boardStarted(slot.index());
+    silenceWatchdog.arm(slot.index(), monotonic.elapsed());
+    updateCounters();
 }
 
 void MainWindow::onReadData_1()
 {
-    readBoardOutput(0);
+    readBoardOutput(boardSlots[0]);
 }
 void MainWindow::onReadData_2()
 {
-    readBoardOutput(1);
+    readBoardOutput(boardSlots[1]);
 }
 void MainWindow::onReadData_3()
 {
-    readBoardOutput(2);
+    readBoardOutput(boardSlots[2]);
 }
 void MainWindow::onReadData_4()
 {
-    readBoardOutput(3);
+    readBoardOutput(boardSlots[3]);
 }
 void MainWindow::onReadData_5()
 {
-    readBoardOutput(4);
+    readBoardOutput(boardSlots[4]);
 }
 void MainWindow::onReadData_6()
 {
-    readBoardOutput(5);
+    readBoardOutput(boardSlots[5]);
 }
 void MainWindow::onReadData_7()
 {
-    readBoardOutput(6);
+    readBoardOutput(boardSlots[6]);
 }
 void MainWindow::onReadData_8()
 {
-    readBoardOutput(7);
+    readBoardOutput(boardSlots[7]);
 }
 
-void MainWindow::readBoardOutput(int index)
+void MainWindow::readBoardOutput(BoardSlot &slot)
 {
-    if (index < 0 || index >= kSlotCount || index >= processes.size())
+    QProcess *process = slot.process();
+    if (!process)
         return;
-    const auto slotIndex = static_cast<std::size_t>(index);
-    if (silenced[slotIndex]) {
-        processes.at(index)->readAllStandardOutput(); // stopped by the watchdog
+    if (slot.silenced()) {
+        process->readAllStandardOutput(); // stopped by the watchdog
         return;
     }
-    silenceWatchdog.heard(index, monotonic.elapsed());
-    // Restores the black text and removes a red chunk. Qt re-polishes the bar
-    // on every setStyleSheet, even an unchanged one, so only set it on change.
-    QProgressBar *bar = boardSlots[slotIndex].bar;
-    if (bar->styleSheet() != QLatin1String(kBarStyle))
-        bar->setStyleSheet(QLatin1String(kBarStyle));
-
-    QProcess *process = processes.at(index);
-    if (killedAfterNotFound[slotIndex]) {
+    silenceWatchdog.heard(slot.index(), monotonic.elapsed());
+    slot.restoreBarStyle();
+    if (slot.killedAfterNotFound()) {
         process->readAllStandardOutput(); // the run has ended with "not found"
         return;
     }
     QByteArray bytes;
     if (process->state() == QProcess::Running)
         bytes = process->readAllStandardOutput();
-
     // A chunk may end inside a line, even inside a character: the unfinished
     // tail waits for the next chunk (or the end of the process).
-    QStringList lines = splitBoardOutput(decodeToolOutput(pendingOutput[slotIndex].feed(bytes)));
-    lines.removeLast(); // the empty text after the last line break
-    handleBoardLines(index, lines);
+    handleBoardLines(slot, slot.takeLines(bytes));
 }
 
-void MainWindow::finishBoardOutput(int index)
+void MainWindow::finishBoardOutput(BoardSlot &slot)
 {
-    if (index < 0 || index >= kSlotCount)
-        return;
-    const auto slotIndex = static_cast<std::size_t>(index);
-    if (killedAfterNotFound[slotIndex]) {
-        killedAfterNotFound[slotIndex] = false;
+    if (slot.killedAfterNotFound()) {
+        slot.setKilledAfterNotFound(false);
         qCDebug(lcMulti, "Process has killed successfully");
-        if (index < boardDone.size())
-            boardDone[index] = 1;
+        slot.setDone(true);
         return;
     }
-    if (handlingOutput[slotIndex] || !pendingOutput[slotIndex].hasPending())
-        return;
-    const QString tail = decodeToolOutput(pendingOutput[slotIndex].finish());
-    handleBoardLines(index, QStringList{tail});
+    QString tail;
+    if (slot.takeTail(&tail))
+        handleBoardLines(slot, QStringList{tail});
 }
 
-void MainWindow::handleBoardLines(int index, const QStringList &lines)
+void MainWindow::prepareStatusView()
 {
-    const auto slotIndex = static_cast<std::size_t>(index);
-    const BoardSlot &slot = boardSlots[slotIndex];
-    const int slotNumber = index + 1;
-
     QPlainTextEdit *status = ui->statusText;
     if (!status->isReadOnly())
         status->setReadOnly(true);
@@ -340,77 +319,83 @@ void MainWindow::handleBoardLines(int index, const QStringList &lines)
     // leaves out; it avoids building the whole text for every chunk.
     if (status->document()->characterCount() - 1 > kStatusTextLimit)
         status->clear();
-
-    handlingOutput[slotIndex] = true;
-    const QString prefix = boardLogPrefix(slotNumber);
-    for (const QString &line : lines) {
-        appendMultiplexLog(prefix + line);
-        const BoardLineResult result = interpretBoardLine(line, slotNumber, progressValue(index));
-        BoardRun &run = boardRuns[slotIndex];
-        run.noteLine(line);
-
-        switch (result.kind) {
-        case BoardLineResult::Kind::NotFound: {
-            run.noteFailure(Records::Result::NotFound);
-            slot.status->setPixmap(QPixmap::fromImage(failedImage));
-            appendStatus(result.statusMessage);
-            markBarRed(index);
-            pendingOutput[slotIndex].clear();
-            // Killed without waiting: eight slots failing at once must not
-            // freeze the window for seconds each. The slot is finished when
-            // its process reports the end (finishBoardOutput).
-            QProcess *process = processes.at(index);
-            killedAfterNotFound[slotIndex] = true;
-            process->kill();
-            QTimer::singleShot(kKillTimeoutMs, process, [this, process, slotIndex] {
-                if (killedAfterNotFound[slotIndex] && process->state() != QProcess::NotRunning)
-                    qCDebug(lcMulti, "Process termination failed or timed out");
-            });
-            handlingOutput[slotIndex] = false;
-            return;
-        }
-        case BoardLineResult::Kind::Waiting:
-            slot.status->setPixmap(QPixmap::fromImage(downloadImage));
-            setProgressValue(index, result.progress);
-            continue; // no completion test for a waiting line
-        case BoardLineResult::Kind::CommFailed:
-        case BoardLineResult::Kind::TooLarge:
-        case BoardLineResult::Kind::DownloadFailed:
-            run.noteFailure(result.kind == BoardLineResult::Kind::CommFailed ? Records::Result::CommFailed
-                            : result.kind == BoardLineResult::Kind::TooLarge
-                                ? Records::Result::TooLarge
-                                : Records::Result::DownloadFailed);
-            slot.status->setPixmap(QPixmap::fromImage(failedImage));
-            appendStatus(result.statusMessage);
-            markBarRed(index);
-            break;
-        case BoardLineResult::Kind::Progress:
-        case BoardLineResult::Kind::Break:
-        case BoardLineResult::Kind::Plain:
-            setProgressValue(index, result.progress);
-            break;
-        }
-
-        if (result.complete) {
-            run.noteCompleted();
-            slot.status->setPixmap(QPixmap::fromImage(successImage));
-            setProgressValue(index, 100.0f);
-            appendStatus(result.completeMessage);
-            if (index == 0)
-                qCDebug(lcMulti, "USB download complete");
-            boardDone[index] = 1;
-            boardBusy[index] = 0;
-            break;
-        }
-    }
-    handlingOutput[slotIndex] = false;
 }
 
-void MainWindow::markBarRed(int index)
+void MainWindow::handleBoardLines(BoardSlot &slot, const QStringList &lines)
 {
-    QProgressBar *bar = boardSlots[static_cast<std::size_t>(index)].bar;
-    bar->setStyleSheet(QLatin1String(kRedBarStyle));
-    bar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    bar->setTextVisible(true);
-    bar->update();
+    prepareStatusView();
+    slot.setHandlingOutput(true);
+    const QString prefix = boardLogPrefix(slot.number());
+    for (const QString &line : lines) {
+        appendMultiplexLog(prefix + line);
+        if (!handleBoardLine(slot, line))
+            break;
+    }
+    slot.setHandlingOutput(false);
+}
+
+// One line of a slot's output; false when the slot's run has ended with it
+// (the lines after it are not handled).
+bool MainWindow::handleBoardLine(BoardSlot &slot, const QString &line)
+{
+    using Kind = BoardLineResult::Kind;
+    const int index = slot.index();
+    const BoardLineResult result = interpretBoardLine(line, slot.number(), progressValue(index));
+    BoardRun &run = slot.run();
+    run.noteLine(line);
+
+    switch (result.kind) {
+    case Kind::NotFound:
+        run.noteFailure(Records::Result::NotFound);
+        slot.showPicture(failedImage);
+        appendStatus(result.statusMessage);
+        slot.markBarRed();
+        killAfterNotFound(slot);
+        return false;
+    case Kind::Waiting:
+        slot.showPicture(downloadImage);
+        setProgressValue(index, result.progress);
+        return true; // no completion test for a waiting line
+    case Kind::CommFailed:
+    case Kind::TooLarge:
+    case Kind::DownloadFailed:
+        run.noteFailure(result.kind == Kind::CommFailed ? Records::Result::CommFailed
+                        : result.kind == Kind::TooLarge ? Records::Result::TooLarge
+                                                        : Records::Result::DownloadFailed);
+        slot.showPicture(failedImage);
+        appendStatus(result.statusMessage);
+        slot.markBarRed();
+        break;
+    case Kind::Progress:
+    case Kind::Break:
+    case Kind::Plain:
+        setProgressValue(index, result.progress);
+        break;
+    }
+    if (!result.complete)
+        return true;
+    run.noteCompleted();
+    slot.showPicture(successImage);
+    setProgressValue(index, 100.0f);
+    appendStatus(result.completeMessage);
+    if (index == 0)
+        qCDebug(lcMulti, "USB download complete");
+    slot.markCompleted();
+    return false;
+}
+
+void MainWindow::killAfterNotFound(BoardSlot &slot)
+{
+    slot.dropOutput();
+    // Killed without waiting: eight slots failing at once must not freeze the
+    // window for seconds each. The slot is finished when its process reports
+    // the end (finishBoardOutput).
+    QProcess *process = slot.process();
+    slot.setKilledAfterNotFound(true);
+    process->kill();
+    BoardSlot *target = &slot;
+    QTimer::singleShot(kKillTimeoutMs, process, [process, target] {
+        if (target->killedAfterNotFound() && process->state() != QProcess::NotRunning)
+            qCDebug(lcMulti, "Process termination failed or timed out");
+    });
 }

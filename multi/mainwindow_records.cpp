@@ -8,7 +8,6 @@
 #include "ui_mainwindow.h"
 
 #include <QDebug>
-#include <QDir>
 #include <QProcess>
 #include <QTimer>
 
@@ -23,12 +22,9 @@ void MainWindow::setUpRecords()
     benchName = Records::benchName();
     monotonic.start();
 
-    RecordWriter::Settings settings;
-    settings.localPath = QDir::currentPath() + QStringLiteral("/records.sqlite");
-    settings.fleet = BoardConfig::recordsDatabase();
-    settings.bench = benchName;
-    settings.window = QStringLiteral("multi");
-    recordWriter = new RecordWriter(settings, this);
+    recordWriter = new RecordWriter(
+        RecordWriter::Settings::forWindow(QStringLiteral("multi"), benchName, BoardConfig::recordsDatabase()),
+        this);
     connect(recordWriter, &RecordWriter::queueChanged, this, &MainWindow::showQueuedRecords);
     connect(recordWriter, &RecordWriter::failed, this,
             [](const QString &message) { qCWarning(lcRecords).noquote() << "records:" << message; });
@@ -58,16 +54,14 @@ void MainWindow::noteArrivalNames(const QVector<PortRecord> &newPorts)
         portSerials.insert(port.level + QLatin1Char(',') + port.number, serial);
 }
 
-void MainWindow::endBoardRun(int index, int exitCode, bool crashed)
+void MainWindow::endBoardRun(BoardSlot &slot, int exitCode, bool crashed)
 {
-    if (index < 0 || index >= kSlotCount)
-        return;
-    BoardRun &run = boardRuns[static_cast<std::size_t>(index)];
+    BoardRun &run = slot.run();
     if (!run.isActive())
         return;
     const Records::BoardRecord record = run.finish(exitCode, crashed, QDateTime::currentDateTimeUtc());
-    silenceWatchdog.disarm(index);
-    batchCounters.boardFinished(index, record.result == Records::Result::Success);
+    silenceWatchdog.disarm(slot.index());
+    batchCounters.boardFinished(slot.index(), record.result == Records::Result::Success);
     if (recordWriter)
         recordWriter->submit(record);
     updateCounters();
@@ -75,11 +69,10 @@ void MainWindow::endBoardRun(int index, int exitCode, bool crashed)
 
 void MainWindow::endActiveRunsAsStopped()
 {
-    for (int i = 0; i < kSlotCount; ++i) {
-        BoardRun &run = boardRuns[static_cast<std::size_t>(i)];
-        if (run.isActive()) {
-            run.noteStopped();
-            endBoardRun(i, -1, false);
+    for (BoardSlot &slot : boardSlots) {
+        if (slot.run().isActive()) {
+            slot.run().noteStopped();
+            endBoardRun(slot, -1, false);
         }
     }
 }
@@ -87,16 +80,16 @@ void MainWindow::endActiveRunsAsStopped()
 void MainWindow::checkSilence()
 {
     for (int index : silenceWatchdog.expired(monotonic.elapsed())) {
-        const auto slotIndex = static_cast<std::size_t>(index);
-        BoardRun &run = boardRuns[slotIndex];
-        if (!run.isActive() || index >= processes.size())
+        BoardSlot &slot = boardSlots[static_cast<std::size_t>(index)];
+        BoardRun &run = slot.run();
+        if (!run.isActive() || !slot.process())
             continue;
         run.noteWatchdog();
-        silenced[slotIndex] = true;
-        pendingOutput[slotIndex].clear();
+        slot.setSilenced(true);
+        slot.dropOutput();
         const Records::BoardRecord &current = run.record();
-        boardSlots[slotIndex].status->setPixmap(QPixmap::fromImage(failedImage));
-        markBarRed(index);
+        slot.showPicture(failedImage);
+        slot.markBarRed();
         appendStatus(tr("Board %1 (USB Port: %2%3) printed nothing for %4 s: stopped as failed.")
                          .arg(index + 1)
                          .arg(current.port, current.serial.isEmpty()
@@ -104,7 +97,7 @@ void MainWindow::checkSilence()
                                                 : QStringLiteral(", serial ") + current.serial)
                          .arg(silenceWatchdog.limitMs() / 1000));
         // Killed without waiting; the run is recorded when the process reports its end.
-        processes.at(index)->kill();
+        slot.process()->kill();
     }
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "../multi/windowtestenv.h" // runBench
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDir>
@@ -19,7 +21,7 @@
 #include <unistd.h>
 
 // Probes and drivers shared by the fault-injection tests: the built tools,
-// the bench driver run without blocking the event loop, this process's
+// the bench driver (runBench, in windowtestenv.h), this process's
 // children and open descriptors, the tool's output replayed and turned into
 // the run-log records it must produce, and an event-loop latency probe.
 namespace Faults {
@@ -83,36 +85,6 @@ inline bool installScript(const QString &path, const QByteArray &body)
     out.close();
     return QFile::setPermissions(path,
                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-}
-
-// Runs usb_dl_bench while the event loop keeps turning (the window must take
-// the event the driver waits for). True when it exited 0 and its event, if
-// any, was delivered.
-inline bool runBench(const QStringList &args, QByteArray *output = nullptr)
-{
-    QProcess driver;
-    driver.setProcessChannelMode(QProcess::MergedChannels);
-    driver.start(binDir() + QStringLiteral("/usb_dl_bench"), args);
-    if (!driver.waitForStarted(10000))
-        return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (driver.state() != QProcess::NotRunning && timer.elapsed() < 30000)
-        QTest::qWait(5);
-    const QByteArray out = driver.readAll();
-    if (output)
-        *output = out;
-    if (driver.state() != QProcess::NotRunning) {
-        driver.kill();
-        driver.waitForFinished(5000);
-        qWarning() << "bench did not end" << args;
-        return false;
-    }
-    if (driver.exitCode() != 0 || out.contains("not delivered")) {
-        qWarning() << "bench" << args << out;
-        return false;
-    }
-    return true;
 }
 
 // Process ids whose parent is this process, zombies included.

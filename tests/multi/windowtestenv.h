@@ -3,10 +3,18 @@
 #include "platform/deviceeventsource.h"
 
 #include <QApplication>
+#include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QPixmap>
+#include <QPlainTextEdit>
 #include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,6 +94,81 @@ inline bool settleListings(int timeoutMs = 30000)
     }
     return true;
 }
+
+// Runs usb_dl_bench (from QUOR_BIN_DIR) while the event loop keeps turning:
+// the window must take the event the driver waits for. True when it exited 0
+// and its event, if any, was delivered and confirmed; then lets the listing
+// that event started end, as an operator's next step would.
+inline bool runBench(const QStringList &args, QByteArray *output = nullptr)
+{
+    QProcess driver;
+    driver.setProcessChannelMode(QProcess::MergedChannels);
+    driver.start(QString::fromLocal8Bit(qgetenv("QUOR_BIN_DIR")) + QStringLiteral("/usb_dl_bench"), args);
+    if (!driver.waitForStarted(10000))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    while (driver.state() != QProcess::NotRunning && timer.elapsed() < 30000)
+        QTest::qWait(5);
+    const QByteArray out = driver.readAll();
+    if (output)
+        *output = out;
+    if (driver.state() != QProcess::NotRunning) {
+        driver.kill();
+        driver.waitForFinished(5000);
+        qWarning() << "bench did not end" << args;
+        return false;
+    }
+    if (driver.exitCode() != 0 || out.contains("not delivered") || out.contains("not confirmed")) {
+        qWarning() << "bench" << args << out;
+        return false;
+    }
+    return settleListings();
+}
+
+// The multi-board window's widgets, found by their object names.
+class MultiWindowView
+{
+public:
+    explicit MultiWindowView(QWidget *window) : window(window) {}
+    template <typename T> T *child(const QString &name) const { return window->findChild<T *>(name); }
+    QPushButton *button(const char *name) const { return child<QPushButton>(QLatin1String(name)); }
+    void click(const char *name) const { button(name)->click(); }
+    QString status() const { return child<QPlainTextEdit>(QStringLiteral("statusText"))->toPlainText(); }
+    QProgressBar *bar(int n) const { return child<QProgressBar>(QStringLiteral("progressBar_%1").arg(n)); }
+    QGroupBox *box(int n) const
+    {
+        return child<QGroupBox>(n == 1 ? QStringLiteral("groupBox") : QStringLiteral("groupBox_%1").arg(n));
+    }
+    QString title(int n) const { return box(n)->title(); }
+    // The picture slot n shows, null when none.
+    QImage picture(int n) const
+    {
+        const QPixmap *pixmap = child<QLabel>(QStringLiteral("status_%1").arg(n))->pixmap();
+        return pixmap ? pixmap->toImage() : QImage();
+    }
+    // A resource picture as a slot shows it.
+    static QImage resource(const char *name)
+    {
+        return QImage(QLatin1String(name))
+            .scaled(90, 90, Qt::KeepAspectRatio, Qt::FastTransformation)
+            .convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    }
+    // Download processes that run (listings, which come and go with device
+    // events, are not counted).
+    QList<QProcess *> downloads() const
+    {
+        QList<QProcess *> running;
+        for (QProcess *p : window->findChildren<QProcess *>())
+            if (p->state() != QProcess::NotRunning && p->arguments().contains(QStringLiteral("-p")))
+                running.append(p);
+        return running;
+    }
+    int downloadCount() const { return downloads().size(); }
+
+private:
+    QWidget *window;
+};
 
 // Device events under the test's control; each returns once the window has
 // handled it, listing included.

@@ -63,7 +63,6 @@ private:
     QString zipPath;
 
     void openWindow(const QByteArray &extraIni);
-    bool bench(const QStringList &args);
     QString label(const char *name) const { return window->findChild<QLabel *>(QLatin1String(name))->text(); }
     QString statusText() const
     {
@@ -114,19 +113,6 @@ void tst_RecordsE2E::openWindow(const QByteArray &extraIni)
     window->findChild<QPushButton *>(QStringLiteral("startButton"))->click();
 }
 
-bool tst_RecordsE2E::bench(const QStringList &args)
-{
-    QProcess driver;
-    driver.start(binDir() + QStringLiteral("/usb_dl_bench"), args);
-    if (!driver.waitForStarted(10000))
-        return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (driver.state() != QProcess::NotRunning && timer.elapsed() < 20000)
-        QTest::qWait(5);
-    return driver.exitCode() == 0 && !driver.readAll().contains("not delivered") && settleListings();
-}
-
 void tst_RecordsE2E::mixedBatchIsRecorded_data()
 {
     QTest::addColumn<bool>("fleet");
@@ -147,8 +133,8 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
 
     const QDateTime before = QDateTime::currentDateTimeUtc();
     for (int n = 1; n <= 8; ++n) {
-        QVERIFY(bench({QStringLiteral("plug"), QStringLiteral("2"), QString::number(n),
-                       QLatin1String(kBatch[n - 1].scenario)}));
+        QVERIFY(runBench({QStringLiteral("plug"), QStringLiteral("2"), QString::number(n),
+                          QLatin1String(kBatch[n - 1].scenario)}));
     }
     QTRY_VERIFY_WITH_TIMEOUT(
         label("batchCountersLabel").startsWith(QStringLiteral("Batch: 3 passed, 5 failed, 0 burning, ")),
@@ -218,8 +204,9 @@ void tst_RecordsE2E::watchdogStopsTheSilentSlotAlone()
     qputenv("USB_DL_SIM_DELAY_MS", "100"); // ok: a line every 0.1 s for about 4.5 s
     openWindow("[Watchdog]\nSilent_Seconds=1\n");
     QVERIFY(
-        bench({QStringLiteral("plug"), QStringLiteral("2"), QStringLiteral("1"), QStringLiteral("hang")}));
-    QVERIFY(bench({QStringLiteral("plug"), QStringLiteral("2"), QStringLiteral("2"), QStringLiteral("ok")}));
+        runBench({QStringLiteral("plug"), QStringLiteral("2"), QStringLiteral("1"), QStringLiteral("hang")}));
+    QVERIFY(
+        runBench({QStringLiteral("plug"), QStringLiteral("2"), QStringLiteral("2"), QStringLiteral("ok")}));
     const QString line =
         QStringLiteral("Board 1 (USB Port: 2,1, serial QB3231) printed nothing for 1 s: stopped as failed.");
     QTRY_VERIFY_WITH_TIMEOUT(statusText().contains(line), 5000);

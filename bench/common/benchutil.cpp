@@ -10,6 +10,12 @@
 
 namespace BenchUtil {
 
+void preferOffscreen()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
 qint64 monotonicNs()
 {
     timespec ts{};

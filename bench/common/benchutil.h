@@ -9,6 +9,10 @@
 // starting with "TABLE" that scripts/bench.sh gathers into one table.
 namespace BenchUtil {
 
+// Benchmarks draw offscreen unless QT_QPA_PLATFORM says otherwise; call
+// before constructing the application.
+void preferOffscreen();
+
 // CLOCK_MONOTONIC in nanoseconds: comparable between processes on one machine.
 qint64 monotonicNs();
 

@@ -53,6 +53,12 @@ bool BenchFolder::writeBoardConfig(const QString &burnType) const
     return writeFile(QStringLiteral("config/Board_config.ini"), ini);
 }
 
+bool BenchFolder::prepareReplay() const
+{
+    return isValid() && writeBoardConfig() &&
+           installTool(siblingProgram(QStringLiteral("bench_replay_tool")));
+}
+
 bool BenchFolder::installTool(const QString &executable) const
 {
     const QString target = file(QStringLiteral("config/") + QLatin1String(ToolContract::kExecutable));

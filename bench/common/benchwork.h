@@ -34,6 +34,10 @@ public:
     // Copies the program `executable` to config/usb_dl.exe, executable.
     bool installTool(const QString &executable) const;
 
+    // Board_config.ini and the replaying stand-in (bench_replay_tool beside
+    // this program) as the tool: what the window benchmarks start from.
+    bool prepareReplay() const;
+
     // Remembers a package for the multi-board window and returns the folder
     // its unpack folder would be (the window removes it at construction, so
     // create it afterwards to let Start skip unpacking).

@@ -69,8 +69,7 @@ bool plugHangingBoard()
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    BenchUtil::preferOffscreen();
     QApplication app(argc, argv);
     const int repeat = BenchUtil::intOption(QCoreApplication::arguments(), QStringLiteral("--repeat"), 15);
 

@@ -129,8 +129,7 @@ LatencyRun measure(const BenchFolder &folder, bool loaded, double seconds, int r
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    BenchUtil::preferOffscreen();
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const double seconds = BenchUtil::doubleOption(args, QStringLiteral("--seconds"), 30.0);
@@ -138,8 +137,7 @@ int main(int argc, char *argv[])
     const int rate = BenchUtil::intOption(args, QStringLiteral("--rate"), 1000);
 
     BenchFolder folder;
-    if (!folder.isValid() || !folder.writeBoardConfig() ||
-        !folder.installTool(siblingProgram(QStringLiteral("bench_replay_tool")))) {
+    if (!folder.prepareReplay()) {
         std::fprintf(stderr, "cannot prepare the working folder\n");
         return 1;
     }

@@ -284,8 +284,7 @@ void report(const char *name, const Series &s)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    BenchUtil::preferOffscreen();
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();
     const int repeat = BenchUtil::intOption(args, QStringLiteral("--repeat"), 5);
@@ -293,9 +292,7 @@ int main(int argc, char *argv[])
     const int rate = BenchUtil::intOption(args, QStringLiteral("--rate"), 200);
 
     BenchFolder folder;
-    if (!folder.isValid() || !folder.writeBoardConfig() ||
-        !folder.installTool(siblingProgram(QStringLiteral("bench_replay_tool"))) ||
-        !folder.writeFile(QStringLiteral("desc/board.xml"), "<partitions/>\n")) {
+    if (!folder.prepareReplay() || !folder.writeFile(QStringLiteral("desc/board.xml"), "<partitions/>\n")) {
         std::fprintf(stderr, "cannot prepare the working folder\n");
         return 1;
     }

@@ -97,8 +97,7 @@ std::vector<double> valueToBarMs(int changes)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    BenchUtil::preferOffscreen();
     qunsetenv("USB_DL_BENCH");
     QApplication app(argc, argv);
     const QStringList args = QCoreApplication::arguments();

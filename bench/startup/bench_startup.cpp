@@ -14,9 +14,9 @@
 #include "bench/common/benchutil.h"
 #include "bench/common/benchwork.h"
 
-#include "common/boardconfig.h"
 #include "app/startup.h"
 #include "app/windowfactory.h"
+#include "common/boardconfig.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -118,8 +118,7 @@ int runChild(const QString &kind)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    BenchUtil::preferOffscreen();
     qunsetenv("USB_DL_BENCH");
     {
         const QStringList args = [&] {

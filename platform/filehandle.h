@@ -39,11 +39,14 @@ public:
 
     bool valid() const { return m_data != nullptr; }
     Data *data() const { return m_data; }
-    void reset();
+    void reset() { close(); }
     // Closes now and reports a late write error; false with *error set then.
-    bool close(QString *error = nullptr);
+    bool close(QString *error = nullptr) { return !m_data || release(std::exchange(m_data, nullptr), error); }
 
 private:
+    // Per system: closes and frees data; false with *error set when the close fails.
+    static bool release(Data *data, QString *error);
+
     Data *m_data = nullptr;
 };
 

@@ -54,23 +54,11 @@ bool infoOf(const struct stat &st, qint64 *size, qint64 *modifiedMs)
 
 } // namespace
 
-void Handle::reset()
+bool Handle::release(Data *data, QString *error)
 {
-    if (m_data) {
-        ::close(m_data->fd);
-        delete m_data;
-        m_data = nullptr;
-    }
-}
-
-bool Handle::close(QString *error)
-{
-    if (!m_data)
-        return true;
-    const int rc = ::close(m_data->fd);
+    const int rc = ::close(data->fd);
     const int err = errno;
-    delete m_data;
-    m_data = nullptr;
+    delete data;
     if (rc != 0)
         setError(error, err);
     return rc == 0;

@@ -102,23 +102,11 @@ Handle openFolderPath(const std::wstring &path, bool noFollow, Status *status, Q
 
 } // namespace
 
-void Handle::reset()
+bool Handle::release(Data *data, QString *error)
 {
-    if (m_data) {
-        ::CloseHandle(m_data->handle);
-        delete m_data;
-        m_data = nullptr;
-    }
-}
-
-bool Handle::close(QString *error)
-{
-    if (!m_data)
-        return true;
-    const bool ok = ::CloseHandle(m_data->handle) != 0;
+    const bool ok = ::CloseHandle(data->handle) != 0;
     const DWORD err = ::GetLastError();
-    delete m_data;
-    m_data = nullptr;
+    delete data;
     if (!ok)
         setError(error, err);
     return ok;

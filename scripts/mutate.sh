@@ -77,7 +77,7 @@ stop_lanes() {
         kill "$pid" 2>/dev/null
     done
     for f in "$work"/run/timeout.*; do
-        [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null
+        [ -f "$f" ] && kill "$(cat "$f" 2>/dev/null)" 2>/dev/null
     done
     lane_pids=()
 }
@@ -157,7 +157,7 @@ lane() { # lane number
         # The fault is caught: the other lanes' running tests need not finish.
         touch "$work/run/stopped"
         for f in "$work"/run/timeout.*; do
-            [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null
+            [ -f "$f" ] && kill "$(cat "$f" 2>/dev/null)" 2>/dev/null
         done
         return 0
     done

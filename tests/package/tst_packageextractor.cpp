@@ -7,6 +7,7 @@
 #include <QProcess>
 #include <QStorageInfo>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <limits>
@@ -316,6 +317,52 @@ private slots:
         QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
         QCOMPARE(out("z/zip64.img"), data);
         QCOMPARE(out("small"), QByteArray("s"));
+    }
+
+    // The package is checked again after the unpack: a package replaced or
+    // touched meanwhile (a copy still arriving, an operator's new export) may
+    // have given some images of each version, so nothing is kept.
+    void packageChangedDuringUnpack_data()
+    {
+        QTest::addColumn<bool>("grow");
+        QTest::newRow("same size, newer time") << false;
+        QTest::newRow("grown") << true;
+    }
+    void packageChangedDuringUnpack()
+    {
+        QFETCH(bool, grow);
+        QList<Item> items;
+        for (int i = 0; i < 8; ++i)
+            items << zipFile(QStringLiteral("part%1.img").arg(i).toUtf8(), text(8 * 1024 * 1024, i));
+        QVERIFY(writeZip(m_zip, items, "zip:compression=store"));
+
+        UnpackProgress progress;
+        UnpackResult r;
+        std::unique_ptr<QThread> unpack(
+            QThread::create([&] { r = unpackPackage(m_zip, m_dest, &progress); }));
+        unpack->start();
+        while (progress.bytesDone.load() == 0 && !unpack->isFinished())
+            QThread::yieldCurrentThread();
+        // Windows may refuse to write a file that another handle reads.
+        QFile zip(m_zip);
+        const bool changed =
+            grow ? zip.open(QIODevice::Append) && zip.write("x", 1) == 1
+                 : zip.open(QIODevice::ReadWrite) && zip.setFileTime(QDateTime::currentDateTime().addSecs(60),
+                                                                     QFileDevice::FileModificationTime);
+        zip.close();
+        // The package is checked once every byte is written: a change made
+        // before that must be seen.
+        const bool changedInTime = progress.bytesDone.load() < progress.bytesTotal.load();
+        QVERIFY(unpack->wait(60000));
+        if (!changed) {
+            QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
+            QSKIP("the package could not be changed while it was read");
+        }
+        if (!changedInTime)
+            QSKIP("the images were written before the package was changed");
+        QCOMPARE(r.messages, QStringList{QStringLiteral(
+                                 "The package changed while it was unpacked; press Start again.")});
+        QCOMPARE(leftovers(), QStringList());
     }
 
     void parallelWorkersAndProgress_data()

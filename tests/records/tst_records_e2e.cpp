@@ -1,12 +1,14 @@
 // End to end on the simulated bench: a batch of eight boards with mixed
 // results becomes eight records in SQLite (queued there when the fleet
 // database cannot be reached), the counters line agrees with them,
-// quor_records reads them, and the watchdog stops a silent slot alone. The
-// queue reaching a real PostgreSQL server: tst_records_fleet.
+// quor_records reads them, and the watchdog stops a silent slot alone; the same
+// batch straight into a PostgreSQL server. The server stopped and restarted
+// mid-batch: tst_records_fleet.
 #include "multi/mainwindow.h"
 #include "records/recordstore.h"
 #include "tests/multi/windowtestenv.h"
 #include "tests/package/zipmaker.h"
+#include "tests/records/pgcluster.h"
 
 #include <QCryptographicHash>
 #include <QLabel>
@@ -58,6 +60,8 @@ private slots:
     void watchdogStopsTheSilentSlotAlone();
 
 private:
+    std::unique_ptr<PgCluster> cluster;
+    QString clusterProblem;
     std::unique_ptr<WindowTestFolder> folder;
     std::unique_ptr<MainWindow> window;
     QString zipPath;
@@ -78,6 +82,8 @@ private:
 void tst_RecordsE2E::initTestCase()
 {
     QVERIFY(QFileInfo(binDir() + QStringLiteral("/usb_dl")).isExecutable());
+    cluster = std::make_unique<PgCluster>();
+    clusterProblem = cluster->start();
 }
 
 void tst_RecordsE2E::init()
@@ -116,18 +122,31 @@ void tst_RecordsE2E::openWindow(const QByteArray &extraIni)
 void tst_RecordsE2E::mixedBatchIsRecorded_data()
 {
     QTest::addColumn<bool>("fleet");
-    QTest::newRow("sqlite") << false;
-    QTest::newRow("fleet database unreachable") << true;
+    QTest::addColumn<bool>("server");
+    QTest::newRow("sqlite") << false << false;
+    QTest::newRow("fleet database unreachable") << true << false;
+    QTest::newRow("postgresql") << true << true;
 }
 
 void tst_RecordsE2E::mixedBatchIsRecorded()
 {
     QFETCH(bool, fleet);
-    const QString location = folder->file(QStringLiteral("records.sqlite"));
-    // No server behind that socket folder: every record waits in the local outbox.
-    openWindow(fleet ? "[Records]\nDatabase=host=" + folder->file(QStringLiteral("no-server")).toUtf8() +
-                           " port=5432 dbname=e2e\n"
-                     : QByteArray());
+    QFETCH(bool, server);
+    QString location = folder->file(QStringLiteral("records.sqlite"));
+    QByteArray recordsIni;
+    if (server) {
+        if (!clusterProblem.isEmpty())
+            QSKIP(qPrintable(QStringLiteral("no PostgreSQL server for this test: ") + clusterProblem));
+        cluster->psql(QStringLiteral("DROP DATABASE IF EXISTS e2e"));
+        cluster->psql(QStringLiteral("CREATE DATABASE e2e"));
+        location = cluster->connectionString(QStringLiteral("e2e"));
+        recordsIni = "[Records]\nDatabase=" + location.toUtf8() + "\n";
+    } else if (fleet) {
+        // No server behind that socket folder: every record waits in the local outbox.
+        recordsIni = "[Records]\nDatabase=host=" + folder->file(QStringLiteral("no-server")).toUtf8() +
+                     " port=5432 dbname=e2e\n";
+    }
+    openWindow(recordsIni);
     QCOMPARE(label("batchCountersLabel"),
              QStringLiteral("Batch: 0 passed, 0 failed, 0 burning, 0.0 boards/h, 00:00:00"));
 
@@ -141,14 +160,15 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
         30000);
     QTRY_COMPARE_WITH_TIMEOUT(records(location).size(), 8, 10000);
     auto *queueLabel = window->findChild<QLabel *>(QStringLiteral("recordsQueueLabel"));
-    if (fleet) {
+    if (fleet && !server) {
         RecordStore outbox(location);
         QVERIFY(outbox.open());
         QCOMPARE(outbox.queuedCount(), 8);
         QTRY_VERIFY2(queueLabel->text().startsWith(QStringLiteral("8 record(s) queued")),
                      qPrintable(queueLabel->text()));
     }
-    QCOMPARE(queueLabel->isHidden(), !fleet);
+    // With the server there, the line goes once the last record has reached it.
+    QTRY_COMPARE(queueLabel->isHidden(), !fleet || server);
 
     QFile zip(zipPath);
     QVERIFY(zip.open(QIODevice::ReadOnly));
@@ -181,7 +201,9 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
 
     QProcess cli;
     cli.setWorkingDirectory(folder->path());
-    cli.start(binDir() + QStringLiteral("/quor_records"), {QStringLiteral("summary")});
+    cli.start(binDir() + QStringLiteral("/quor_records"),
+              server ? QStringList{QStringLiteral("--database"), location, QStringLiteral("summary")}
+                     : QStringList{QStringLiteral("summary")});
     QVERIFY(cli.waitForFinished(20000));
     const QString summary = QString::fromUtf8(cli.readAllStandardOutput()).simplified();
     QVERIFY2(summary.contains(Records::benchName() + QStringLiteral(" 8 3 5 37.5% ")), qPrintable(summary));

@@ -190,6 +190,7 @@ void SingleBoardRun::startTool(const SingleRunInputs &in)
         }
         return;
     }
+    finishRecord(); // an earlier run still waiting for its output is recorded first
     m_boardRun.begin(in.identity, QDateTime::currentDateTimeUtc());
 }
 
@@ -203,9 +204,24 @@ void SingleBoardRun::onToolEnded(int exitCode, QProcess::ExitStatus status)
 {
     if (m_state == State::Running)
         m_state = State::Finished;
+    if (!m_boardRun.isActive())
+        return;
+    // The tool's last lines (its completion line among them) may still wait in
+    // the queue behind a line being handled: the record is finished once they
+    // are, so it cannot call failed what the window calls completed.
+    m_toolEnd = ToolEnd{exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()};
+    if (!m_draining && m_state != State::Stopping)
+        drain();
+}
+
+void SingleBoardRun::finishRecord()
+{
+    if (!m_toolEnd)
+        return;
+    const ToolEnd end = *m_toolEnd;
+    m_toolEnd.reset();
     if (m_boardRun.isActive())
-        emit runEnded(
-            m_boardRun.finish(exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()));
+        emit runEnded(m_boardRun.finish(end.exitCode, end.crashed, end.at));
 }
 
 void SingleBoardRun::askAfterFailedStart()
@@ -361,6 +377,7 @@ void SingleBoardRun::drain()
     if (!m_pendingText.isEmpty() && !m_viewTimer.isActive())
         m_viewTimer.start();
     m_draining = false;
+    finishRecord();
 }
 
 void SingleBoardRun::prepareStatusText()

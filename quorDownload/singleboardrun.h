@@ -17,6 +17,7 @@
 #include "quorDownload/staging.h" // PartitionRowChoice
 #include "records/boardrun.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
@@ -28,6 +29,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QPlainTextEdit;
@@ -119,6 +121,7 @@ private:
     void completion();
     void connectionProblem(bool killFirst);
     void askAfterFailedStart();
+    void finishRecord(); // records a run whose tool has ended, once its output is handled
     void stopAnimation();
     void setRunning(bool running);
     void appendStatus(const QString &text);
@@ -153,4 +156,11 @@ private:
     QString m_pendingText; // shown lines not yet in the view
     QTimer m_viewTimer;    // shows them at the end of the frame
     BoardRun m_boardRun;
+    struct ToolEnd
+    {
+        int exitCode = 0;
+        bool crashed = false;
+        QDateTime at;
+    };
+    std::optional<ToolEnd> m_toolEnd; // the tool has ended, its queued output not yet handled
 };

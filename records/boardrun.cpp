@@ -33,6 +33,9 @@ Records::BoardRecord BoardRun::finish(int exitCode, bool crashed, const QDateTim
     m_active = false;
     m_outcome.crashed = crashed;
     Records::BoardRecord done = m_record;
+    // Lines of the single-board tool keep their CR; the record holds the text.
+    if (done.lastLine.endsWith(QLatin1Char('\r')))
+        done.lastLine.chop(1);
     done.id = Records::newRecordId(done.bench);
     done.end = now.toUTC();
     done.durationMs = qMax<qint64>(0, done.start.msecsTo(done.end));

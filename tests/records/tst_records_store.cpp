@@ -1,22 +1,42 @@
-// The local SQLite store: round trip, idempotent inserts, schema upgrade, the
-// background writer, a writer killed mid-batch, and quor_records on the file.
+// The stores and the writer: SQLite round trip, idempotent inserts, schema
+// upgrade, a writer killed mid-batch, and the fleet database on a real
+// PostgreSQL server that stops and comes back mid-batch.
 #include "records/recordstore.h"
 #include "records/recordwriter.h"
-#include "tests/records/recordtestdata.h"
+#include "records/summary.h"
+#include "tests/records/pgcluster.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QProcess>
-#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstdio>
 #include <cstring>
 
 namespace {
+
+// A record with every field filled, distinct per n.
+Records::BoardRecord sampleRecord(int n, const QString &bench = QStringLiteral("bench-a"))
+{
+    Records::BoardRecord r;
+    r.id = Records::newRecordId(bench);
+    r.bench = bench;
+    r.window = QStringLiteral("multi");
+    r.slot = n % 8 + 1;
+    r.port = QStringLiteral("2,%1").arg(r.slot);
+    r.serial = QStringLiteral("QB32%1").arg(n);
+    r.source = QStringLiteral("/pkg/images.zip");
+    r.sha256 = QString(64, QLatin1Char('a'));
+    r.chip = QStringLiteral("CHIPX");
+    r.os = QStringLiteral("OSY");
+    r.start = QDateTime::currentDateTimeUtc().addSecs(-60 + n);
+    r.durationMs = 2500 + n;
+    r.end = r.start.addMSecs(r.durationMs);
+    r.result = n % 3 ? Records::Result::Success : Records::Result::CommFailed;
+    r.exitCode = n % 3 ? 0 : 1;
+    r.lastLine = QStringLiteral("line %1, with 'quotes' and \"more\"").arg(n);
+    return r;
+}
 
 // One query's first value on a fresh connection to the file.
 QVariant scalar(const QString &path, const QString &sql)
@@ -25,18 +45,22 @@ QVariant scalar(const QString &path, const QString &sql)
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
         db.setDatabaseName(path);
-        if (db.open()) {
-            QSqlQuery q(db);
-            if (q.exec(sql) && q.next())
-                value = q.value(0);
-        }
+        QSqlQuery q(db);
+        if (db.open() && q.exec(sql) && q.next())
+            value = q.value(0);
     }
     QSqlDatabase::removeDatabase(QStringLiteral("check"));
     return value;
 }
 
-// The child of killedWriterLosesNothing: writes records one transaction each
-// and prints every id once it is committed, until killed.
+QVector<Records::BoardRecord> readAll(const QString &location)
+{
+    RecordStore store(location);
+    return store.open() ? store.records() : QVector<Records::BoardRecord>();
+}
+
+// The child of killedWriterLosesNothing: one transaction per record, each id
+// printed once committed, until killed.
 int writeRecordsForever(const QString &path)
 {
     RecordStore store(path);
@@ -57,87 +81,42 @@ class tst_RecordsStore : public QObject
 {
     Q_OBJECT
 private slots:
-    void roundTripAndIdempotence();
-    void schemaUpgradeKeepsRecords();
-    void writerStoresInOrderWithDayCount();
+    void roundTripIdempotenceAndUpgrade();
     void killedWriterLosesNothing();
-    void cli_data();
-    void cli();
+    void fleetServerRestartMidBatch();
 
 private:
     QTemporaryDir dir;
-    QString path(const QString &name) const { return dir.filePath(name); }
+    QString path(const char *name) const { return dir.filePath(QLatin1String(name)); }
 };
 
-void tst_RecordsStore::roundTripAndIdempotence()
+void tst_RecordsStore::roundTripIdempotenceAndUpgrade()
 {
-    RecordStore store(path(QStringLiteral("a.sqlite")));
-    QVERIFY2(store.open(), qPrintable(store.error()));
-    QCOMPARE(store.schemaVersion(), RecordStore::kSchemaVersion);
+    const QString file = path("a.sqlite");
     const Records::BoardRecord first = sampleRecord(1);
     const Records::BoardRecord second = sampleRecord(2, QStringLiteral("bench-b"));
-    QVERIFY(store.insert(first));
-    QVERIFY(store.insert(second));
-    QVERIFY(store.insert(first)); // again: no second row
-    const QVector<Records::BoardRecord> all = store.records();
-    QCOMPARE(all.size(), 2);
-    QVERIFY(sameRecord(all.at(0), first));
-    QVERIFY(sameRecord(all.at(1), second));
-    QCOMPARE(store.records(QDateTime(), QStringLiteral("bench-b")).size(), 1);
-    QCOMPARE(store.records(second.start, QString()).size(), 1);
-    QCOMPARE(scalar(path(QStringLiteral("a.sqlite")), QStringLiteral("PRAGMA journal_mode")).toString(),
-             QStringLiteral("wal"));
-}
-
-void tst_RecordsStore::schemaUpgradeKeepsRecords()
-{
-    const QString file = path(QStringLiteral("old.sqlite"));
-    const Records::BoardRecord record = sampleRecord(4);
     {
         RecordStore old(file);
         QVERIFY(old.open(1));
-        QCOMPARE(old.schemaVersion(), 1);
-        QVERIFY(old.insert(record));
-        QVERIFY(!old.insertQueued(sampleRecord(5))); // no outbox before version 2
+        QVERIFY(old.insert(first));
+        QVERIFY(!old.insertQueued(second)); // no outbox before version 2
     }
     RecordStore store(file);
     QVERIFY2(store.open(), qPrintable(store.error()));
     QCOMPARE(store.schemaVersion(), 2);
-    QCOMPARE(store.records().size(), 1);
-    QVERIFY(sameRecord(store.records().at(0), record));
-    QVERIFY(store.insertQueued(sampleRecord(6)));
+    QVERIFY(store.insertQueued(second));
+    QVERIFY(store.insert(first)); // again: no second row
+    QVERIFY(store.insertQueued(second));
     QCOMPARE(store.queuedCount(), 1);
-    QCOMPARE(scalar(file, QStringLiteral("SELECT COUNT(*) FROM schema_version")).toInt(), 1);
-}
-
-void tst_RecordsStore::writerStoresInOrderWithDayCount()
-{
-    const QString file = path(QStringLiteral("writer.sqlite"));
-    QVector<Records::BoardRecord> sent;
-    QList<int> counts;
-    {
-        RecordWriter writer({file, QString(), 5000, QStringLiteral("bench-a"), QStringLiteral("multi")},
-                            nullptr);
-        connect(&writer, &RecordWriter::stored, this, [&counts](int count) { counts.append(count); });
-        for (int n = 1; n <= 5; ++n) {
-            sent.append(sampleRecord(n));
-            writer.submit(sent.last());
-        }
-        writer.drain();
-        QTRY_COMPARE(counts.size(), 5);
-    } // the destructor ends the thread
-    QCOMPARE(counts, (QList<int>{1, 2, 3, 4, 5}));
-    RecordStore store(file);
-    QVERIFY(store.open());
-    const QVector<Records::BoardRecord> back = store.records();
-    QCOMPARE(back.size(), 5);
-    for (int i = 0; i < 5; ++i)
-        QVERIFY(sameRecord(back.at(i), sent.at(i)));
+    QCOMPARE(Records::exportCsv(store.records()), Records::exportCsv({first, second})); // every field
+    QCOMPARE(store.records(QDateTime(), QStringLiteral("bench-b")).size(), 1);
+    QCOMPARE(store.records(second.start, QString()).size(), 1);
+    QCOMPARE(scalar(file, QStringLiteral("PRAGMA journal_mode")).toString(), QStringLiteral("wal"));
 }
 
 void tst_RecordsStore::killedWriterLosesNothing()
 {
-    const QString file = path(QStringLiteral("killed.sqlite"));
+    const QString file = path("killed.sqlite");
     QProcess child;
     child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--write-records"), file});
     QVERIFY(child.waitForStarted());
@@ -156,10 +135,8 @@ void tst_RecordsStore::killedWriterLosesNothing()
     QVERIFY(ids.size() > 200);
 
     QCOMPARE(scalar(file, QStringLiteral("PRAGMA integrity_check")).toString(), QStringLiteral("ok"));
-    RecordStore store(file);
-    QVERIFY(store.open());
     QSet<QString> stored;
-    for (const Records::BoardRecord &r : store.records())
+    for (const Records::BoardRecord &r : readAll(file))
         stored.insert(r.id);
     // Every id reported as committed is there; the last piece may be one cut by the kill.
     for (int i = 0; i + 1 < ids.size(); ++i)
@@ -167,51 +144,53 @@ void tst_RecordsStore::killedWriterLosesNothing()
     QVERIFY(stored.size() >= ids.size() - 2);
 }
 
-void tst_RecordsStore::cli_data()
+void tst_RecordsStore::fleetServerRestartMidBatch()
 {
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("expected"); // a fragment of standard output
-    QTest::newRow("summary") << QStringList{QStringLiteral("summary")} << 0
-                             << QStringLiteral(" bench-a       3       2       1   66.7%       2.5");
-    QTest::newRow("csv") << QStringList{QStringLiteral("export"), QStringLiteral("--format"),
-                                        QStringLiteral("csv")}
-                         << 0
-                         << QStringLiteral(",comm_failed,1,\"line 3, with 'quotes' and \"\"more\"\"\"\n");
-    QTest::newRow("json since") << QStringList{QStringLiteral("export"), QStringLiteral("--format"),
-                                               QStringLiteral("json"), QStringLiteral("--since"),
-                                               QStringLiteral("2000-01-01")}
-                                << 0 << QStringLiteral("\"result\": \"comm_failed\"");
-    QTest::newRow("bad format") << QStringList{QStringLiteral("export"), QStringLiteral("--format"),
-                                               QStringLiteral("xml")}
-                                << 2 << QString();
-    QTest::newRow("missing file") << QStringList{QStringLiteral("--database"), QStringLiteral("none.sqlite"),
-                                                 QStringLiteral("summary")}
-                                  << 1 << QString();
-}
+    PgCluster cluster;
+    const QString problem = cluster.start();
+    if (!problem.isEmpty())
+        QSKIP(qPrintable(QStringLiteral("no PostgreSQL server for this test: ") + problem));
+    const QString local = path("fleet-local.sqlite");
+    RecordWriter writer(
+        {local, cluster.connectionString(), 200, QStringLiteral("bench-a"), QStringLiteral("multi")},
+        nullptr);
+    QStringList sentIds;
+    QList<int> queued;
+    QList<int> counts;
+    connect(&writer, &RecordWriter::queueChanged, this, [&queued](int n) { queued.append(n); });
+    connect(&writer, &RecordWriter::stored, this, [&counts](int n) { counts.append(n); });
+    auto submit = [&](int from, int to) {
+        for (int n = from; n < to; ++n) {
+            const Records::BoardRecord record = sampleRecord(n);
+            sentIds.append(record.id);
+            writer.submit(record);
+        }
+        writer.drain();
+    };
+    submit(0, 3);
+    QCOMPARE(cluster.psql(QStringLiteral("SELECT COUNT(*) FROM records")), QStringLiteral("3"));
 
-void tst_RecordsStore::cli()
-{
-    QFETCH(QStringList, args);
-    QFETCH(int, exitCode);
-    QFETCH(QString, expected);
-    const QString file = path(QStringLiteral("cli.sqlite"));
-    if (!QFile::exists(file)) {
-        RecordStore store(file);
-        QVERIFY(store.open());
-        for (int n = 1; n <= 3; ++n)
-            QVERIFY(store.insert(sampleRecord(n)));
-    }
-    QProcess cli;
-    cli.setWorkingDirectory(dir.path());
-    cli.start(QString::fromLocal8Bit(qgetenv("QUOR_BIN_DIR")) + QStringLiteral("/quor_records"),
-              QStringList{QStringLiteral("--database"), file} + args);
-    QVERIFY(cli.waitForFinished(20000));
-    const QString out = QString::fromUtf8(cli.readAllStandardOutput());
-    QCOMPARE(cli.exitCode(), exitCode);
-    QVERIFY2(out.contains(expected), qPrintable(out));
-    if (args.contains(QStringLiteral("json")))
-        QCOMPARE(QJsonDocument::fromJson(out.toUtf8()).array().size(), 3);
+    QVERIFY(cluster.serverDown());
+    submit(3, 7);
+    QTRY_VERIFY(!queued.isEmpty() && queued.last() == 4);
+    QCOMPARE(readAll(local).size(), 7);
+
+    QVERIFY(cluster.serverUp());
+    submit(7, 8);
+    QTRY_COMPARE_WITH_TIMEOUT(queued.last(), 0, 15000);
+    writer.drain();
+    QTRY_COMPARE(counts, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8})); // the day's count after each
+    // Exactly once, in the order written, every field as stored locally.
+    QCOMPARE(cluster.psql(
+                 QStringLiteral("SELECT COUNT(DISTINCT id), string_agg(id, ',' ORDER BY seq) FROM records")),
+             QString(QStringLiteral("8|") + sentIds.join(',')));
+    const QVector<Records::BoardRecord> back = readAll(cluster.connectionString());
+    QCOMPARE(Records::exportCsv(back), Records::exportCsv(readAll(local)));
+    // A record sent twice (its acknowledgement lost) is still there once.
+    RecordStore fleet(cluster.connectionString());
+    QVERIFY2(fleet.open(), qPrintable(fleet.error()));
+    QVERIFY(fleet.insert(back.at(2)));
+    QCOMPARE(cluster.psql(QStringLiteral("SELECT COUNT(*) FROM records")), QStringLiteral("8"));
 }
 
 int main(int argc, char *argv[])

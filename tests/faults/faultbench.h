@@ -1,7 +1,6 @@
 #pragma once
 
 #include "../multi/windowtestenv.h" // runBench
-#include "tests/common/testfiles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -19,15 +18,11 @@
 // run-log records it must produce, an event-loop latency probe and a full disk.
 namespace Faults {
 
-// Installs the simulated tool, or a shell script, as an executable file.
-inline bool installTool(const QString &path, const QByteArray &script = QByteArray())
+// Installs the simulated tool as an executable file.
+inline bool installTool(const QString &path)
 {
-    QFile::remove(path);
-    if (script.isEmpty()
-            ? !QFile::copy(qEnvironmentVariable("QUOR_BIN_DIR") + QStringLiteral("/usb_dl"), path)
-            : !TestFiles::writeFile(path, "#!/bin/sh\n" + script))
-        return false;
-    return QFile::setPermissions(path,
+    return QFile::copy(qEnvironmentVariable("QUOR_BIN_DIR") + QStringLiteral("/usb_dl"), path) &&
+           QFile::setPermissions(path,
                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
@@ -113,23 +108,18 @@ class FileSizeLimit
 public:
     explicit FileSizeLimit(rlim_t bytes)
     {
+        std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead of ending the process
         ::getrlimit(RLIMIT_FSIZE, &saved);
-        previous = std::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{bytes, saved.rlim_max};
         active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
     }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previous);
-    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
     FileSizeLimit(const FileSizeLimit &) = delete;
     FileSizeLimit &operator=(const FileSizeLimit &) = delete;
     bool active = false;
 
 private:
     rlimit saved{};
-    void (*previous)(int) = nullptr;
 };
 
 } // namespace Faults

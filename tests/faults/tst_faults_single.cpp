@@ -1,6 +1,7 @@
 #include "faultbench.h"
 #include "quorDownload/quorDownloadToolUI.h"
 #include "records/recordstore.h"
+#include "tests/common/testfiles.h"
 #include "tests/single_logic/nodacoverride.h"
 #include "tests/single_run/scriptedprompter.h"
 
@@ -19,23 +20,18 @@
 // every line the tool printed is in "log_singel.txt", and the run's record.
 using namespace Faults;
 using TestFiles::readFile;
-using TestFiles::writeFile;
 
 namespace {
 
 const QString kCompleted = QStringLiteral("Download completed!");
 const QString kTerminated = QStringLiteral("Process Terminate!!!");
 
-// The non-empty line-feed records of a text as the run log writes them:
-// decoded with the window's codec, written back in the locale's.
-QList<QByteArray> records(const QByteArray &bytes, bool decode)
+// The non-empty line-feed records of a text; decoded and encoded again with
+// the locale's codec, as the run log does with the tool's output.
+QList<QByteArray> records(QByteArray text, bool decode)
 {
-    QByteArray text = bytes;
-    if (decode) {
-        QTextCodec *in = QTextCodec::codecForName("System");
-        text = QTextCodec::codecForLocale()->fromUnicode(
-            (in ? in : QTextCodec::codecForLocale())->toUnicode(bytes));
-    }
+    if (decode)
+        text = QTextCodec::codecForLocale()->fromUnicode(QTextCodec::codecForLocale()->toUnicode(text));
     QList<QByteArray> out = text.split('\n');
     out.removeAll(QByteArray());
     return out;
@@ -51,11 +47,8 @@ private slots:
     void cleanup();
     void outputIsLoggedWhole_data();
     void outputIsLoggedWhole();
-    void completionCutAcrossReads_data();
-    void completionCutAcrossReads();
     void stagingFails_data();
     void stagingFails();
-    void logFileCannotBeOpened();
     void fiftyDownloadStopCycles();
     void checkedRowsReachTheToolFromAnOddFolder();
 
@@ -68,19 +61,12 @@ private:
     std::shared_ptr<ScriptedPrompter> prompter;
 
     QString path(const char *relative) const { return root + QLatin1Char('/') + QLatin1String(relative); }
-    void scenario(const char *name) { QVERIFY(runBench({QStringLiteral("single"), QLatin1String(name)})); }
     QPushButton *button(const char *name) const
     {
         return window->findChild<QPushButton *>(QLatin1String(name));
     }
-    int bar() const
-    {
-        return window->findChild<QProgressBar *>(QStringLiteral("downloadProgressBar"))->value();
-    }
-    QString statusText() const
-    {
-        return window->findChild<QPlainTextEdit *>(QStringLiteral("statusText"))->toPlainText();
-    }
+    int bar() const { return window->findChild<QProgressBar *>("downloadProgressBar")->value(); }
+    QString status() const { return window->findChild<QPlainTextEdit *>("statusText")->toPlainText(); }
     QByteArray log() const { return readFile(path("log_singel.txt")); }
     // Clicks Download and waits for the notices asked so far to be these.
     void download(const QStringList &asked, int timeoutMs = 20000)
@@ -88,31 +74,12 @@ private:
         button("downloadButton")->click();
         QTRY_COMPARE_WITH_TIMEOUT(prompter->asked, asked, timeoutMs);
     }
-    // The log ends with exactly the tool's records (replayed outside the
-    // window); before them come staging lines only.
-    void compareToolRecords()
-    {
-        const QList<QByteArray> expected =
-            records(replay(path("config/usb_dl.exe"),
-                           {QStringLiteral("-c"), QStringLiteral("CHIPX"), QStringLiteral("-s"),
-                            QStringLiteral("OSY"), QStringLiteral("-i"), path("config")},
-                           path("config")),
-                    true);
-        const QList<QByteArray> logged = records(log(), false);
-        QVERIFY(logged.size() >= expected.size());
-        const int staging = logged.size() - expected.size();
-        for (int i = 0; i < staging; ++i)
-            QVERIFY2(logged.at(i).contains("copied") || logged.at(i).contains("deleted"),
-                     logged.at(i).constData());
-        QVERIFY(logged.mid(staging) == expected);
-    }
 };
 
 void tst_FaultsSingle::init()
 {
     tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(tmp->isValid());
-    root = tmp->filePath(QStringLiteral("work dir"));
+    root = tmp->filePath("work dir");
     oldCwd = QDir::currentPath();
     for (const char *dir : {"config", "bench", "settings", "img"})
         QVERIFY(QDir().mkpath(path(dir)));
@@ -121,23 +88,22 @@ void tst_FaultsSingle::init()
     qputenv("USB_DL_BENCH", QFile::encodeName(path("bench")));
     qputenv("USB_DL_SIM_DELAY_MS", "5");
     QVERIFY(installTool(path("config/usb_dl.exe")));
-    QVERIFY(writeFile(path("config/Board_config.ini"), "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n"));
-    QVERIFY(
-        writeFile(path("img/board.xml"),
-                  "<partitions>\n"
-                  "<partition label=\"a\" size_in_kb=\"4\" file=\"a.img\" mountpoint=\"\" type=\"emmc\"/>\n"
-                  "<partition label=\"b\" size_in_kb=\"4\" file=\"b.img\" mountpoint=\"\" type=\"emmc\"/>\n"
-                  "</partitions>\n"));
-    QVERIFY(writeFile(path("img/a.img"), "a"));
-    QVERIFY(writeFile(path("img/b.img"), QByteArray(3 << 20, 'b')));
-
+    QVERIFY(TestFiles::writeFile(path("config/Board_config.ini"),
+                                 "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n"));
+    QVERIFY(TestFiles::writeFile(path("img/board.xml"),
+                                 "<partitions>\n"
+                                 "<partition label=\"a\" size_in_kb=\"4\" file=\"a.img\"/>\n"
+                                 "<partition label=\"b\" size_in_kb=\"4\" file=\"b.img\"/>\n"
+                                 "</partitions>\n"));
+    QVERIFY(TestFiles::writeFile(path("img/a.img"), "a"));
+    QVERIFY(TestFiles::writeFile(path("img/b.img"), QByteArray(3 << 20, 'b')));
     xml = path("img/board.xml");
     prompter = std::make_shared<ScriptedPrompter>();
     window = std::make_unique<quorDownloadToolUI>(
         [this](QWidget *, const QString &, const QString &, const QString &) { return xml; }, prompter);
     window->show();
     button("configFileButton")->click();
-    QCOMPARE(window->state().partitionRowCount, 2);
+    QCOMPARE(window->state().partitionCheckBoxes.size(), 2);
     for (const QPointer<QCheckBox> &box : window->state().partitionCheckBoxes)
         box->setChecked(true);
 }
@@ -162,51 +128,31 @@ void tst_FaultsSingle::outputIsLoggedWhole_data()
 void tst_FaultsSingle::outputIsLoggedWhole()
 {
     QFETCH(QStringList, notices);
-    scenario(QTest::currentDataTag());
+    QVERIFY(runBench({"single", QTest::currentDataTag()}));
     LatencyProbe probe;
     download(notices, 150000);
     QTRY_VERIFY_WITH_TIMEOUT(log().contains("updated size") && childProcesses().isEmpty(), 10000);
     QTest::qWait(100);
     QCOMPARE(prompter->asked, notices);
     QVERIFY2(probe.longest < 1000 && probe.ticks > 2, qPrintable(QString::number(probe.longest)));
-    // The view is bounded (cleared past 30720 characters at a notification).
-    QVERIFY(statusText().size() < 30720 + 64 * 1024);
+    QVERIFY(status().size() < 30720 + 64 * 1024); // cleared past 30720 characters at a notice
     QCOMPARE(bar() == 100, !notices.isEmpty());
-    compareToolRecords();
-    if (notices.isEmpty()) {
-        // Nothing recognised: the running form stays until Stop.
+    // The log ends with exactly the tool's lines (replayed outside the window),
+    // after the staging lines.
+    const QList<QByteArray> expected = records(
+        replay(path("config/usb_dl.exe"), {"-c", "CHIPX", "-s", "OSY", "-i", path("config")}, path("config")),
+        true);
+    const QList<QByteArray> logged = records(log(), false);
+    QVERIFY(logged.size() > expected.size());
+    for (const QByteArray &line : logged.mid(0, logged.size() - expected.size()))
+        QVERIFY2(line.contains("copied") || line.contains("deleted"), line.constData());
+    QVERIFY(logged.mid(logged.size() - expected.size()) == expected);
+    if (notices.isEmpty()) { // nothing recognised: the running form stays until Stop
         QVERIFY(!button("downloadButton")->isEnabled());
         button("StopButton")->click();
         QCOMPARE(prompter->asked, QStringList{kTerminated});
         QVERIFY(button("downloadButton")->isEnabled());
     }
-}
-
-void tst_FaultsSingle::completionCutAcrossReads_data()
-{
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QList<QByteArray>>("expected");
-    QTest::newRow("line cut in two") << QByteArray(
-                                            "printf 'updated size: 10485760/20971520(50%%)\\r\\nUSB downl'\n"
-                                            "sleep 0.4; printf 'oad complete\\r\\n'\nexec sleep 30\n")
-                                     << QList<QByteArray>{"updated size: 10485760/20971520(50%)\r",
-                                                          "USB download complete\r"};
-    QTest::newRow("last line unterminated")
-        << QByteArray("printf 'updated size: 1/2(0%%)\\r\\nUSB download complete'\n")
-        << QList<QByteArray>{"updated size: 1/2(0%)\r", "USB download complete"};
-}
-
-void tst_FaultsSingle::completionCutAcrossReads()
-{
-    QFETCH(QByteArray, script);
-    QFETCH(QList<QByteArray>, expected);
-    QVERIFY(installTool(path("config/usb_dl.exe"), script));
-    download({kCompleted}, 10000);
-    QCOMPARE(bar(), 100);
-    QVERIFY(button("downloadButton")->isEnabled());
-    // Each line is one record, whole.
-    const QList<QByteArray> logged = records(log(), false);
-    QCOMPARE(logged.mid(logged.size() - expected.size()), expected);
 }
 
 void tst_FaultsSingle::stagingFails_data()
@@ -225,10 +171,9 @@ void tst_FaultsSingle::stagingFails()
     QFETCH(bool, diskFull);
     QFETCH(QStringList, failed);
     QFETCH(QString, notice);
-    scenario("ok");
-    const QString staging = path("img/downloadImageFile");
-    QVERIFY(QDir().mkpath(staging));
-    QVERIFY(::chmod(QFile::encodeName(staging).constData(), diskFull ? 0755 : 0555) == 0);
+    QVERIFY(runBench({"single", "ok"}));
+    const QByteArray staging = QFile::encodeName(path("img/downloadImageFile"));
+    QVERIFY(QDir().mkpath(staging) && ::chmod(staging.constData(), diskFull ? 0755 : 0555) == 0);
     {
         FileSizeLimit limit(diskFull ? 1 << 20 : RLIM_INFINITY);
         NoDacOverride asUser;
@@ -237,32 +182,21 @@ void tst_FaultsSingle::stagingFails()
     }
     // Each failed copy in the view and the log; no half image left to burn; the run goes on.
     for (const QString &name : failed) {
-        QVERIFY2(statusText().contains(name + QStringLiteral(" failed to copy, Be")),
-                 qPrintable(statusText()));
-        QVERIFY(log().contains((name + QStringLiteral(" failed to copy, Be")).toUtf8()));
+        QVERIFY2(status().contains(name + " failed to copy, Be"), qPrintable(status()));
+        QVERIFY(log().contains((name + " failed to copy, Be").toUtf8()));
     }
     QCOMPARE(QDir(staging).entryList(QDir::Files).size(), 3 - failed.size());
     QTRY_COMPARE_WITH_TIMEOUT(prompter->asked, QStringList{notice}, 20000);
 
     // With room again the next run stages everything.
-    QVERIFY(::chmod(QFile::encodeName(staging).constData(), 0755) == 0);
+    QVERIFY(::chmod(staging.constData(), 0755) == 0);
     download({notice, kCompleted});
     QCOMPARE(readFile(path("img/downloadImageFile/b.img")), QByteArray(3 << 20, 'b'));
 }
 
-void tst_FaultsSingle::logFileCannotBeOpened()
-{
-    // A folder in the log's place: every line is lost, nothing else changes.
-    QVERIFY(QDir().mkpath(path("log_singel.txt")));
-    scenario("ok");
-    download({kCompleted});
-    QCOMPARE(bar(), 100);
-    QVERIFY(statusText().contains(QStringLiteral("a.img is copied successfully")));
-}
-
 void tst_FaultsSingle::fiftyDownloadStopCycles()
 {
-    scenario("hang");
+    QVERIFY(runBench({"single", "hang"}));
     int fdsBefore = 0;
     int objectsBefore = 0;
     for (int cycle = 0; cycle < 50; ++cycle) {
@@ -279,14 +213,11 @@ void tst_FaultsSingle::fiftyDownloadStopCycles()
         }
     }
     QCOMPARE(prompter->asked.count(kTerminated), 50);
-    QTRY_VERIFY2(openFdCount() <= fdsBefore,
-                 qPrintable(QStringLiteral("%1 > %2").arg(openFdCount()).arg(fdsBefore)));
+    QTRY_VERIFY2(openFdCount() <= fdsBefore, qPrintable(QString::number(openFdCount() - fdsBefore)));
     QVERIFY(window->findChildren<QObject *>().size() <= objectsBefore);
     QTRY_VERIFY(window->findChildren<QThread *>().isEmpty());
-    // Every run recorded as stopped.
-    QTRY_COMPARE(window->findChild<QLabel *>(QStringLiteral("runRecordLabel"))->text(),
+    QTRY_COMPARE(window->findChild<QLabel *>("runRecordLabel")->text(),
                  QStringLiteral("Last: stopped   Today: 50 board(s)"));
-
     // Closing the window while the tool runs ends it too, without a notice.
     button("downloadButton")->click();
     QTRY_COMPARE(log().count("Waiting for USB device connection"), 51);
@@ -300,42 +231,34 @@ void tst_FaultsSingle::checkedRowsReachTheToolFromAnOddFolder()
     // A description folder whose name holds a quote, blanks and non-ASCII
     // letters: only the checked rows are staged, and the staging folder reaches
     // the tool as one argument, exactly.
-    scenario("ok");
+    QVERIFY(runBench({"single", "ok"}));
     const QString odd = path("we\"ird \u00e4\u00f6 dir");
     QVERIFY(QDir().mkpath(odd));
-    for (const char *name : {"board.xml", "a.img", "b.img"})
-        QVERIFY(
-            QFile::copy(path("img/") + QLatin1String(name), odd + QLatin1Char('/') + QLatin1String(name)));
-    xml = odd + QStringLiteral("/board.xml");
+    for (const char *name : {"/board.xml", "/a.img", "/b.img"})
+        QVERIFY(QFile::copy(path("img") + name, odd + name));
+    xml = odd + "/board.xml";
     button("configFileButton")->click();
     window->state().partitionCheckBoxes.at(1)->setChecked(false);
     button("downloadButton")->click();
-    QVERIFY(!button("downloadButton")->isEnabled());
-    QString staging = odd + QStringLiteral("/downloadImageFile");
+    QString staging = odd + "/downloadImageFile";
     QCOMPARE(QDir(staging).entryList(QDir::Files, QDir::Name), (QStringList{"a.img", "board.xml"}));
     QTRY_COMPARE_WITH_TIMEOUT(prompter->asked, QStringList{kCompleted}, 20000);
     QCOMPARE(bar(), 100);
-    QVERIFY(button("downloadButton")->isEnabled());
-    QVERIFY(!button("StopButton")->isEnabled());
     QVERIFY(log().startsWith("a.img is copied successfully\nboard.xml is copied successfully\n"));
     // The call log quotes a word with blanks and writes a quote in it as three.
     staging.replace(QLatin1Char('"'), QStringLiteral("\"\"\""));
     QCOMPARE(readFile(path("bench/calls.log")), ("-c CHIPX -s OSY -i \"" + staging + "\"\n").toUtf8());
 
     // The run's record, and the window's line about it.
-    QTRY_COMPARE(window->findChild<QLabel *>(QStringLiteral("runRecordLabel"))->text(),
+    QTRY_COMPARE(window->findChild<QLabel *>("runRecordLabel")->text(),
                  QStringLiteral("Last: success   Today: 1 board(s)"));
     RecordStore store(path("records.sqlite"));
-    QVERIFY(store.open());
-    QCOMPARE(store.records().size(), 1);
+    QVERIFY(store.open() && store.records().size() == 1);
     const Records::BoardRecord r = store.records().first();
     const QByteArray sha = QCryptographicHash::hash(readFile(xml), QCryptographicHash::Sha256).toHex();
-    QCOMPARE(
-        QStringList(
-            {r.window, QString::number(r.slot), r.source, r.sha256, r.chip, r.os, r.lastLine.trimmed()}),
-        QStringList({"single", "1", xml, QString::fromLatin1(sha), "CHIPX", "OSY", "USB download complete"}));
-    QCOMPARE(QStringList({Records::resultName(r.result), QString::number(r.exitCode)}),
-             QStringList({"success", "0"}));
+    QCOMPARE(QStringList({r.window, QString::number(r.slot), r.source, r.sha256, r.chip, r.os,
+                          r.lastLine.trimmed(), Records::resultName(r.result), QString::number(r.exitCode)}),
+             QStringList({"single", "1", xml, sha, "CHIPX", "OSY", "USB download complete", "success", "0"}));
     QVERIFY(r.durationMs > 0);
 }
 

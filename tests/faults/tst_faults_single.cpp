@@ -1,14 +1,12 @@
 #include "faultbench.h"
 #include "quorDownload/quorDownloadToolUI.h"
 #include "records/recordstore.h"
-#include "tests/common/testfiles.h"
 #include "tests/single_logic/nodacoverride.h"
 #include "tests/single_run/scriptedprompter.h"
 
 #include <QCheckBox>
 #include <QCryptographicHash>
 #include <QTextCodec>
-#include <QThread>
 #include <QtTest>
 
 #include <memory>
@@ -17,9 +15,8 @@
 
 // Faults met by the single-board window through its own buttons, with the
 // simulated tool: what the operator sees, that the window stays usable, that
-// every line the tool printed is in "log_singel.txt", and the run's record.
+// every line the tool printed is in "log_singel.txt", and the runs' records.
 using namespace Faults;
-using TestFiles::readFile;
 
 namespace {
 
@@ -49,25 +46,20 @@ private slots:
     void outputIsLoggedWhole();
     void stagingFails_data();
     void stagingFails();
-    void fiftyDownloadStopCycles();
-    void checkedRowsReachTheToolFromAnOddFolder();
 
 private:
-    std::unique_ptr<QTemporaryDir> tmp;
-    QString root; // the working folder, with a blank in its name
-    QString oldCwd;
-    QString xml; // what the file dialog answers
-    std::unique_ptr<quorDownloadToolUI> window;
+    std::unique_ptr<WindowTestFolder> folder;
     std::shared_ptr<ScriptedPrompter> prompter;
+    std::unique_ptr<quorDownloadToolUI> window;
 
-    QString path(const char *relative) const { return root + QLatin1Char('/') + QLatin1String(relative); }
+    QString path(const char *relative) const { return folder->file(QLatin1String(relative)); }
     QPushButton *button(const char *name) const
     {
         return window->findChild<QPushButton *>(QLatin1String(name));
     }
     int bar() const { return window->findChild<QProgressBar *>("downloadProgressBar")->value(); }
     QString status() const { return window->findChild<QPlainTextEdit *>("statusText")->toPlainText(); }
-    QByteArray log() const { return readFile(path("log_singel.txt")); }
+    QByteArray log() const { return folder->readFile("log_singel.txt"); }
     // Clicks Download and waits for the notices asked so far to be these.
     void download(const QStringList &asked, int timeoutMs = 20000)
     {
@@ -78,29 +70,20 @@ private:
 
 void tst_FaultsSingle::init()
 {
-    tmp = std::make_unique<QTemporaryDir>();
-    root = tmp->filePath("work dir");
-    oldCwd = QDir::currentPath();
-    for (const char *dir : {"config", "bench", "settings", "img"})
-        QVERIFY(QDir().mkpath(path(dir)));
-    QVERIFY(QDir::setCurrent(root));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path("settings"));
+    folder = std::make_unique<WindowTestFolder>();
+    QVERIFY(QDir().mkpath(path("bench")) && QDir().mkpath(path("img")));
     qputenv("USB_DL_BENCH", QFile::encodeName(path("bench")));
     qputenv("USB_DL_SIM_DELAY_MS", "5");
-    QVERIFY(installTool(path("config/usb_dl.exe")));
-    QVERIFY(TestFiles::writeFile(path("config/Board_config.ini"),
-                                 "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n"));
-    QVERIFY(TestFiles::writeFile(path("img/board.xml"),
-                                 "<partitions>\n"
-                                 "<partition label=\"a\" size_in_kb=\"4\" file=\"a.img\"/>\n"
-                                 "<partition label=\"b\" size_in_kb=\"4\" file=\"b.img\"/>\n"
-                                 "</partitions>\n"));
-    QVERIFY(TestFiles::writeFile(path("img/a.img"), "a"));
-    QVERIFY(TestFiles::writeFile(path("img/b.img"), QByteArray(3 << 20, 'b')));
-    xml = path("img/board.xml");
+    QVERIFY(installTool(path("config/usb_dl.exe")) && folder->writeBoardConfig("CHIPX", "OSY"));
+    QVERIFY(folder->writeFile("img/board.xml", "<partitions>\n"
+                                               "<partition label=\"a\" size_in_kb=\"4\" file=\"a.img\"/>\n"
+                                               "<partition label=\"b\" size_in_kb=\"4\" file=\"b.img\"/>\n"
+                                               "</partitions>\n"));
+    QVERIFY(folder->writeFile("img/a.img", "a") && folder->writeFile("img/b.img", QByteArray(3 << 20, 'b')));
     prompter = std::make_shared<ScriptedPrompter>();
+    const QString xml = path("img/board.xml");
     window = std::make_unique<quorDownloadToolUI>(
-        [this](QWidget *, const QString &, const QString &, const QString &) { return xml; }, prompter);
+        [xml](QWidget *, const QString &, const QString &, const QString &) { return xml; }, prompter);
     window->show();
     button("configFileButton")->click();
     QCOMPARE(window->state().partitionCheckBoxes.size(), 2);
@@ -112,9 +95,7 @@ void tst_FaultsSingle::cleanup()
 {
     window.reset();
     QTRY_VERIFY(childProcesses().isEmpty());
-    prompter.reset();
-    QDir::setCurrent(oldCwd);
-    tmp.reset();
+    folder.reset();
 }
 
 void tst_FaultsSingle::outputIsLoggedWhole_data()
@@ -191,74 +172,20 @@ void tst_FaultsSingle::stagingFails()
     // With room again the next run stages everything.
     QVERIFY(::chmod(staging.constData(), 0755) == 0);
     download({notice, kCompleted});
-    QCOMPARE(readFile(path("img/downloadImageFile/b.img")), QByteArray(3 << 20, 'b'));
-}
+    QCOMPARE(folder->readFile("img/downloadImageFile/b.img"), QByteArray(3 << 20, 'b'));
 
-void tst_FaultsSingle::fiftyDownloadStopCycles()
-{
-    QVERIFY(runBench({"single", "hang"}));
-    int fdsBefore = 0;
-    int objectsBefore = 0;
-    for (int cycle = 0; cycle < 50; ++cycle) {
-        button("downloadButton")->click();
-        QTRY_COMPARE(log().count("Waiting for USB device connection"), cycle + 1);
-        QCOMPARE(childProcesses().size(), 1);
-        button("StopButton")->click();
-        QCOMPARE(prompter->asked.size(), cycle + 1);
-        QVERIFY(childProcesses().isEmpty());
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (cycle == 0) {
-            fdsBefore = openFdCount();
-            objectsBefore = window->findChildren<QObject *>().size();
-        }
-    }
-    QCOMPARE(prompter->asked.count(kTerminated), 50);
-    QTRY_VERIFY2(openFdCount() <= fdsBefore, qPrintable(QString::number(openFdCount() - fdsBefore)));
-    QVERIFY(window->findChildren<QObject *>().size() <= objectsBefore);
-    QTRY_VERIFY(window->findChildren<QThread *>().isEmpty());
+    // The runs' records, and the window's line about the last one.
     QTRY_COMPARE(window->findChild<QLabel *>("runRecordLabel")->text(),
-                 QStringLiteral("Last: stopped   Today: 50 board(s)"));
-    // Closing the window while the tool runs ends it too, without a notice.
-    button("downloadButton")->click();
-    QTRY_COMPARE(log().count("Waiting for USB device connection"), 51);
-    QVERIFY(window->close());
-    QVERIFY(childProcesses().isEmpty());
-    QCOMPARE(prompter->asked.size(), 50);
-}
-
-void tst_FaultsSingle::checkedRowsReachTheToolFromAnOddFolder()
-{
-    // A description folder whose name holds a quote, blanks and non-ASCII
-    // letters: only the checked rows are staged, and the staging folder reaches
-    // the tool as one argument, exactly.
-    QVERIFY(runBench({"single", "ok"}));
-    const QString odd = path("we\"ird \u00e4\u00f6 dir");
-    QVERIFY(QDir().mkpath(odd));
-    for (const char *name : {"/board.xml", "/a.img", "/b.img"})
-        QVERIFY(QFile::copy(path("img") + name, odd + name));
-    xml = odd + "/board.xml";
-    button("configFileButton")->click();
-    window->state().partitionCheckBoxes.at(1)->setChecked(false);
-    button("downloadButton")->click();
-    QString staging = odd + "/downloadImageFile";
-    QCOMPARE(QDir(staging).entryList(QDir::Files, QDir::Name), (QStringList{"a.img", "board.xml"}));
-    QTRY_COMPARE_WITH_TIMEOUT(prompter->asked, QStringList{kCompleted}, 20000);
-    QCOMPARE(bar(), 100);
-    QVERIFY(log().startsWith("a.img is copied successfully\nboard.xml is copied successfully\n"));
-    // The call log quotes a word with blanks and writes a quote in it as three.
-    staging.replace(QLatin1Char('"'), QStringLiteral("\"\"\""));
-    QCOMPARE(readFile(path("bench/calls.log")), ("-c CHIPX -s OSY -i \"" + staging + "\"\n").toUtf8());
-
-    // The run's record, and the window's line about it.
-    QTRY_COMPARE(window->findChild<QLabel *>("runRecordLabel")->text(),
-                 QStringLiteral("Last: success   Today: 1 board(s)"));
+                 QStringLiteral("Last: success   Today: 2 board(s)"));
     RecordStore store(path("records.sqlite"));
-    QVERIFY(store.open() && store.records().size() == 1);
-    const Records::BoardRecord r = store.records().first();
-    const QByteArray sha = QCryptographicHash::hash(readFile(xml), QCryptographicHash::Sha256).toHex();
+    QVERIFY(store.open() && store.records().size() == 2);
+    const Records::BoardRecord r = store.records().last();
+    const QByteArray sha =
+        QCryptographicHash::hash(folder->readFile("img/board.xml"), QCryptographicHash::Sha256).toHex();
     QCOMPARE(QStringList({r.window, QString::number(r.slot), r.source, r.sha256, r.chip, r.os,
                           r.lastLine.trimmed(), Records::resultName(r.result), QString::number(r.exitCode)}),
-             QStringList({"single", "1", xml, sha, "CHIPX", "OSY", "USB download complete", "success", "0"}));
+             QStringList({"single", "1", path("img/board.xml"), sha, "CHIPX", "OSY", "USB download complete",
+                          "success", "0"}));
     QVERIFY(r.durationMs > 0);
 }
 

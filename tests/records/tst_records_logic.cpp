@@ -9,7 +9,6 @@
 #include <QtTest>
 
 using Records::Result;
-Q_DECLARE_METATYPE(Records::Result)
 
 namespace {
 QDateTime at(int seconds)
@@ -20,7 +19,7 @@ QDateTime at(int seconds)
 Records::BoardRecord made(const char *bench, int startS, qint64 ms, Result result)
 {
     Records::BoardRecord r;
-    r.bench = QLatin1String(bench);
+    r.bench = bench;
     r.start = at(startS);
     r.end = r.start.addMSecs(ms);
     r.durationMs = ms;
@@ -42,32 +41,37 @@ private slots:
     void summaryAndExports();
 };
 
-// What the run showed: "c" completed, "w" watchdog, "s" stopped, "x" crashed;
-// the failure line's result, if any, is a column of its own.
+// What the run showed: "c" completed, "n" a not-found line, "m" a comm
+// failure line, "w" watchdog, "s" stopped by the operator, "x" crashed.
 void tst_RecordsLogic::classify_data()
 {
     QTest::addColumn<QString>("seen");
-    QTest::addColumn<int>("failure"); // -1: no failure line
-    QTest::addColumn<Result>("expected");
-    QTest::newRow("complete, then killed by stop") << "csx" << -1 << Result::Success;
-    QTest::newRow("not found, killed") << "x" << int(Result::NotFound) << Result::NotFound;
-    QTest::newRow("comm failure before stop") << "s" << int(Result::CommFailed) << Result::CommFailed;
-    QTest::newRow("watchdog kill") << "wx" << -1 << Result::Watchdog;
-    QTest::newRow("stop kill") << "sx" << -1 << Result::Stopped;
-    QTest::newRow("crash") << "x" << -1 << Result::ToolCrashed;
-    QTest::newRow("ended silently") << "" << -1 << Result::DownloadFailed;
+    QTest::addColumn<QString>("result");
+    QTest::newRow("complete, then killed by stop") << "csx"
+                                                   << "success";
+    QTest::newRow("not found, killed") << "nx"
+                                       << "not_found";
+    QTest::newRow("comm failure before stop") << "ms"
+                                              << "comm_failed";
+    QTest::newRow("watchdog kill") << "wsx"
+                                   << "watchdog";
+    QTest::newRow("stop kill") << "sx"
+                               << "stopped";
+    QTest::newRow("crash") << "x"
+                           << "tool_crashed";
+    QTest::newRow("ended silently") << ""
+                                    << "download_failed";
 }
 
 void tst_RecordsLogic::classify()
 {
     QFETCH(QString, seen);
-    QFETCH(int, failure);
-    QFETCH(Result, expected);
+    QFETCH(QString, result);
     Records::RunOutcome o{seen.contains('c'), std::nullopt, seen.contains('w'), seen.contains('s'),
                           seen.contains('x')};
-    if (failure >= 0)
-        o.lineFailure = Result(failure);
-    QCOMPARE(Records::classify(o), expected);
+    if (seen.contains('n') || seen.contains('m'))
+        o.lineFailure = seen.contains('n') ? Result::NotFound : Result::CommFailed;
+    QCOMPARE(Records::resultName(Records::classify(o)), result);
 }
 
 // Listings in a row: "ports/arrivals[+]" is one listing that found that many new
@@ -93,11 +97,11 @@ void tst_RecordsLogic::serialOfNewPort()
     Records::SerialPairing pairing;
     QStringList got;
     for (const QString &listing : listings) {
-        const QStringList counts = QString(listing).remove('+').split('/');
         QStringList served;
-        for (int n = counts.at(1).toInt(); n > 0; --n)
+        for (int n = listing.at(2).digitValue(); n > 0; --n)
             served << QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#QB3131#{x}");
-        const QString serial = pairing.serialForNewPort(counts.at(0).toInt(), served, listing.endsWith('+'));
+        const QString serial =
+            pairing.serialForNewPort(listing.at(0).digitValue(), served, listing.endsWith('+'));
         got << (serial.isEmpty() ? QStringLiteral("-") : serial);
     }
     QCOMPARE(got.join(' '), serials);
@@ -130,15 +134,14 @@ void tst_RecordsLogic::counters()
     BatchCounters c;
     c.startBatch(at(0));
     for (const QString &e : events) {
-        const int slot = e.mid(1).toInt();
-        if (e == QLatin1String("S"))
+        if (e == "S")
             c.stopBatch(at(600));
-        else if (e == QLatin1String("B"))
+        else if (e == "B")
             c.startBatch(at(1200));
         else if (e.startsWith('s'))
-            c.boardStarted(slot);
+            c.boardStarted(e.mid(1).toInt());
         else
-            c.boardFinished(slot, e.startsWith('p'));
+            c.boardFinished(e.mid(1).toInt(), e.startsWith('p'));
     }
     QCOMPARE(c.text(at(1800)), text);
 }
@@ -157,8 +160,8 @@ void tst_RecordsLogic::summaryAndExports()
                             "2026-03-01 b2 1 1 0 100.0% 3.0 2026-03-02 b1 3 2 1 66.7% 8.0"));
 
     Records::BoardRecord r = records.at(0);
-    r.id = QStringLiteral("b1/x");
-    r.source = QStringLiteral("/p/a,b \"c\".zip");
+    r.id = "b1/x";
+    r.source = "/p/a,b \"c\".zip";
     r.result = Result::TooLarge;
     r.exitCode = 1;
     QCOMPARE(Records::exportCsv({r}),
@@ -167,8 +170,8 @@ void tst_RecordsLogic::summaryAndExports()
                         "2026-03-01T08:00:00.000Z,2026-03-01T08:00:03.000Z,3000,too_large,1,\n"));
     const QJsonArray json = QJsonDocument::fromJson(Records::exportJson({r, r})).array();
     QCOMPARE(json.size(), 2);
-    QCOMPARE(json.at(1).toObject().value(QStringLiteral("source")).toString(), r.source);
-    QCOMPARE(json.at(1).toObject().value(QStringLiteral("duration_ms")).toInt(), 3000);
+    QCOMPARE(json.at(1).toObject().value("source").toString(), r.source);
+    QCOMPARE(json.at(1).toObject().value("duration_ms").toInt(), 3000);
 }
 
 QTEST_APPLESS_MAIN(tst_RecordsLogic)

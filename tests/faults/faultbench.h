@@ -21,7 +21,7 @@ namespace Faults {
 // Installs the simulated tool as an executable file.
 inline bool installTool(const QString &path)
 {
-    return QFile::copy(qEnvironmentVariable("QUOR_BIN_DIR") + QStringLiteral("/usb_dl"), path) &&
+    return QFile::copy(qEnvironmentVariable("QUOR_BIN_DIR") + "/usb_dl", path) &&
            QFile::setPermissions(path,
                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
@@ -30,8 +30,8 @@ inline bool installTool(const QString &path)
 inline QList<qint64> childProcesses()
 {
     QList<qint64> children;
-    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat("/proc/" + entry + "/stat");
         if (entry.toLongLong() <= 0 || !stat.open(QIODevice::ReadOnly))
             continue;
         // pid (comm) state ppid ...: comm may hold blanks and parentheses.
@@ -44,9 +44,7 @@ inline QList<qint64> childProcesses()
 
 inline int openFdCount()
 {
-    return QDir(QStringLiteral("/proc/self/fd"))
-        .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-        .size();
+    return int(QDir("/proc/self/fd", QString(), QDir::NoSort, QDir::AllEntries | QDir::System).count());
 }
 
 // The run-log records that the tool output must leave: every "\r\n"-ended
@@ -73,8 +71,8 @@ inline QByteArray replay(const QString &program, const QStringList &args, const 
     tool.setProcessChannelMode(QProcess::MergedChannels);
     tool.setWorkingDirectory(workDir);
     tool.start(program, args);
-    if (!tool.waitForFinished(120000))
-        tool.kill();
+    tool.waitForFinished(120000);
+    tool.kill(); // when it hangs
     tool.waitForFinished(5000);
     return tool.readAll();
 }
@@ -114,8 +112,6 @@ public:
         active = ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
     }
     ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &saved); }
-    FileSizeLimit(const FileSizeLimit &) = delete;
-    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
     bool active = false;
 
 private:

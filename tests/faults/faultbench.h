@@ -13,9 +13,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-// Probes shared by the fault-injection tests: the built tools, this process's
-// children and open descriptors, the tool's output replayed and turned into the
-// run-log records it must produce, an event-loop latency probe and a full disk.
+// Probes of the fault-injection tests: children, descriptors, the log a tool's
+// output must leave, the event loop's liveness and a full disk.
 namespace Faults {
 
 // Installs the simulated tool as an executable file.
@@ -47,9 +46,8 @@ inline int openFdCount()
     return int(QDir("/proc/self/fd", QString(), QDir::NoSort, QDir::AllEntries | QDir::System).count());
 }
 
-// The run-log records that the tool output must leave: every "\r\n"-ended
-// line with its prefix, decoded as UTF-8 (NULs included) and written back as
-// UTF-8, then the unfinished last line unless it is empty.
+// The run-log records a tool's output must leave: each "\r\n"-ended line and a
+// last unfinished one, prefixed, decoded as UTF-8 (NULs included) and encoded again.
 inline QByteArray expectedLogRecords(const QByteArray &toolOutput, const QByteArray &prefix)
 {
     QByteArrayList records; // joined once: a flood has 100,000 lines
@@ -77,8 +75,7 @@ inline QByteArray replay(const QString &program, const QStringList &args, const 
     return tool.readAll();
 }
 
-// The longest gap between turns of the event loop, seen by a 20 ms timer: a
-// liveness check, not a benchmark.
+// The longest gap between turns of the event loop, seen by a 20 ms timer.
 class LatencyProbe final : public QObject
 {
 public:

@@ -31,7 +31,6 @@ private slots:
 private:
     std::unique_ptr<WindowTestFolder> folder;
     std::unique_ptr<MainWindow> window;
-    QTimer closeBoxes; // a refused Start shows a box
 
     MultiWindowView view() const { return MultiWindowView(window.get()); }
     bool plug(const char *scenario) { return runBench({"plug", "1", "4", scenario}); }
@@ -51,11 +50,12 @@ void tst_FaultsMulti::init()
         .setValue("lastPath2", folder->file("pkg/images.zip"));
     window = std::make_unique<MainWindow>();
     window->show();
-    connect(&closeBoxes, &QTimer::timeout, [] {
+    auto *closeBoxes = new QTimer(window.get()); // a refused Start shows a box
+    connect(closeBoxes, &QTimer::timeout, [] {
         if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
             box->close();
     });
-    closeBoxes.start(20);
+    closeBoxes->start(20);
 }
 
 void tst_FaultsMulti::cleanup()
@@ -71,19 +71,16 @@ void tst_FaultsMulti::toolOutputIsLoggedWhole_data()
 {
     QTest::addColumn<QByteArray>("scenario");
     QTest::addColumn<bool>("completes");
-    QTest::addColumn<bool>("answers"); // the window answers while the output arrives
-    QTest::newRow("crash after five steps") << QByteArray("crash") << false << true;
-    QTest::newRow("binary bytes, NULs, invalid UTF-8") << QByteArray("garbage") << true << true;
-    QTest::newRow("flood of 100,000 lines") << QByteArray("flood") << true << true;
-    // The line is handled in one go when its end comes: a liveness bound only.
-    QTest::newRow("50 MiB without a line break") << QByteArray("longline") << true << false;
+    QTest::newRow("crash after five steps") << QByteArray("crash") << false;
+    QTest::newRow("binary bytes, NULs, invalid UTF-8") << QByteArray("garbage") << true;
+    QTest::newRow("flood of 100,000 lines") << QByteArray("flood") << true;
+    QTest::newRow("50 MiB without a line break") << QByteArray("longline") << true;
 }
 
 void tst_FaultsMulti::toolOutputIsLoggedWhole()
 {
     QFETCH(QByteArray, scenario);
     QFETCH(bool, completes);
-    QFETCH(bool, answers);
     view().click("startButton");
     LatencyProbe probe;
     QVERIFY(plug(scenario.constData()));
@@ -91,9 +88,10 @@ void tst_FaultsMulti::toolOutputIsLoggedWhole()
     QTRY_COMPARE(view().status().contains("Board 1 download complete!\n"), completes);
     QTRY_COMPARE(view().bar(1)->value() == 100, completes);
     QCOMPARE(view().picture(1) == MultiWindowView::resource(":/img/success.png"), completes);
-    // A bound far above a loaded machine's pauses, far below a window that
-    // rescans its view or its line; the view holds operator messages only.
-    QVERIFY2(!answers || probe.longest < 2500, qPrintable(QString::number(probe.longest)));
+    // The window answers throughout (a bound far above a loaded machine's pauses); a line
+    // without an end is handled in one go when its end comes.
+    QVERIFY2(probe.ticks > 2 && (scenario == "longline" || probe.longest < 2500),
+             qPrintable(QString::number(probe.longest)));
     QVERIFY(view().status().size() < 4096);
     const QString dir = folder->configDir();
     const QByteArray output = replay(dir + "usb_dl.exe", {"-c", "C", "-s", "O", "-i", dir, "-p", "1,4"}, dir);
@@ -115,21 +113,17 @@ void tst_FaultsMulti::fiftyStartStopCyclesWithRunningTools()
         view().click("stopButton");
         QCOMPARE(view().downloadCount(), 0);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        // The record writer opens its database on its own thread once the
-        // first run is recorded: counted from then on.
-        if (cycle == 0) {
+        if (cycle == 0) { // once the record writer has opened its database
             QTRY_VERIFY(QFileInfo::exists("records.sqlite"));
             fdsBefore = openFdCount();
         }
     }
     QVERIFY(window->findChildren<QProcess *>().isEmpty());
     QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 20000);
-    // Pipes of deleted processes close as the deletions come round, which
-    // takes seconds on a loaded machine; the database may hold a journal
-    // open while it writes. A descriptor lost per cycle would be 49 more.
+    // Pipes close as deletions come round, seconds on a loaded machine; the
+    // database may hold a journal open. A descriptor lost per cycle: 49 more.
     QTRY_VERIFY2_WITH_TIMEOUT(openFdCount() <= fdsBefore + 2,
                               qPrintable(QString::number(openFdCount() - fdsBefore)), 30000);
-    QVERIFY(view().button("startButton")->isEnabled());
 }
 
 void tst_FaultsMulti::hostilePackages_data()

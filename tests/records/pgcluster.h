@@ -19,12 +19,9 @@ public:
         if (!QFile::exists(kBin + QStringLiteral("initdb")))
             return QStringLiteral("PostgreSQL 15 server programs not installed (Debian package postgresql)");
         m_user = ::geteuid() == 0 ? QStringLiteral("nobody") : qEnvironmentVariable("USER");
-        if (::geteuid() == 0 &&
-            QProcess::execute(QStringLiteral("chown"), {QStringLiteral("nobody:"), m_dir.path()}))
+        if (::geteuid() == 0 && QProcess::execute("chown", {"nobody:", m_dir.path()}))
             return QStringLiteral("cannot hand the temporary folder to nobody");
-        if (!run(QStringLiteral("initdb"),
-                 {QStringLiteral("-D"), data(), QStringLiteral("-A"), QStringLiteral("trust"),
-                  QStringLiteral("-U"), m_user, QStringLiteral("--no-sync"), QStringLiteral("-EUTF8")}))
+        if (!run("initdb", {"-D", data(), "-A", "trust", "-U", m_user, "--no-sync", "-EUTF8"}))
             return QStringLiteral("initdb failed: ") + m_output;
         m_running = serverUp();
         return m_running ? QString() : QStringLiteral("the server did not start: ") + m_output;
@@ -36,17 +33,12 @@ public:
     }
     bool serverUp()
     {
-        return run(QStringLiteral("pg_ctl"),
-                   {QStringLiteral("-D"), data(), QStringLiteral("-l"), m_dir.filePath(QStringLiteral("log")),
-                    QStringLiteral("-w"), QStringLiteral("-o"),
+        return run("pg_ctl",
+                   {"-D", data(), "-l", m_dir.filePath("log"), "-w", "-o",
                     QStringLiteral("-k %1 -c listen_addresses= -p 5432 -c fsync=off").arg(m_dir.path()),
-                    QStringLiteral("start")});
+                    "start"});
     }
-    bool serverDown()
-    {
-        return run(QStringLiteral("pg_ctl"), {QStringLiteral("-D"), data(), QStringLiteral("-m"),
-                                              QStringLiteral("fast"), QStringLiteral("stop")});
-    }
+    bool serverDown() { return run("pg_ctl", {"-D", data(), "-m", "fast", "stop"}); }
     QString connectionString(const QString &database = QStringLiteral("postgres")) const
     {
         return QStringLiteral("host=%1 port=5432 dbname=%2 user=%3").arg(m_dir.path(), database, m_user);
@@ -55,25 +47,22 @@ public:
     QString psql(const QString &sql)
     {
         QProcess p;
-        p.start(QStringLiteral("psql"),
-                {QStringLiteral("-h"), m_dir.path(), QStringLiteral("-U"), m_user, QStringLiteral("-d"),
-                 QStringLiteral("postgres"), QStringLiteral("-Atc"), sql});
+        p.start("psql", {"-h", m_dir.path(), "-U", m_user, "-d", "postgres", "-Atc", sql});
         p.waitForFinished(30000);
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
     }
 
 private:
     const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
-    QString data() const { return m_dir.filePath(QStringLiteral("data")); }
+    QString data() const { return m_dir.filePath("data"); }
     bool run(const QString &program, const QStringList &args)
     {
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.setWorkingDirectory(m_dir.path());
         if (::geteuid() == 0)
-            p.start(QStringLiteral("setpriv"),
-                    QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                QStringLiteral("--clear-groups"), kBin + program} +
+            p.start("setpriv",
+                    QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", kBin + program} +
                         args);
         else
             p.start(kBin + program, args);

@@ -1,13 +1,11 @@
 #pragma once
 
-// A throw-away PostgreSQL server for one test program: its own cluster in a
-// temporary folder, reached only through a Unix socket there. Run as the
-// current user, or as "nobody" when that is root (the server refuses root).
+// A throw-away PostgreSQL server: its own cluster in a temporary folder,
+// reached only through a Unix socket there. Run as the current user, or as
+// "nobody" when that is root (the server refuses root).
 
-#include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <unistd.h>
@@ -15,100 +13,66 @@
 class PgCluster
 {
 public:
-    static QString binDir() { return QStringLiteral("/usr/lib/postgresql/15/bin"); }
-
-    // Empty when the cluster runs; otherwise why it could not be made.
+    // Empty when the server runs; otherwise why it could not be made.
     QString start()
     {
-        if (!QFile::exists(binDir() + QStringLiteral("/initdb")))
+        if (!QFile::exists(kBin + QStringLiteral("initdb")))
             return QStringLiteral("PostgreSQL 15 server programs not installed (Debian package postgresql)");
-        if (!m_dir.isValid())
-            return QStringLiteral("no temporary folder");
-        if (::geteuid() == 0) {
-            if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
-                return QStringLiteral("running as root without setpriv to become nobody");
-            m_user = QStringLiteral("nobody");
-            if (QProcess::execute(QStringLiteral("chown"), {QStringLiteral("nobody:"), m_dir.path()}) != 0)
-                return QStringLiteral("cannot hand the temporary folder to nobody");
-        } else {
-            m_user = QString::fromLocal8Bit(qgetenv("USER"));
-            if (m_user.isEmpty())
-                m_user = QStringLiteral("postgres");
-        }
-        QString output;
-        if (!run(QStringLiteral("initdb"),
-                 {QStringLiteral("-D"), dataDir(), QStringLiteral("-A"), QStringLiteral("trust"),
-                  QStringLiteral("-U"), m_user, QStringLiteral("--no-sync"), QStringLiteral("-E"),
-                  QStringLiteral("UTF8")},
-                 &output))
-            return QStringLiteral("initdb failed: ") + output;
-        if (!serverUp())
-            return QStringLiteral("the server did not start: ") + m_lastOutput;
-        m_initialized = true;
-        return QString();
+        m_user = ::geteuid() == 0 ? QStringLiteral("nobody") : qEnvironmentVariable("USER");
+        if (::geteuid() == 0 && QProcess::execute("chown", {"nobody:", m_dir.path()}))
+            return QStringLiteral("cannot hand the temporary folder to nobody");
+        if (!run("initdb", {"-D", data(), "-A", "trust", "-U", m_user, "--no-sync", "-EUTF8"}))
+            return QStringLiteral("initdb failed: ") + m_output;
+        m_running = serverUp();
+        return m_running ? QString() : QStringLiteral("the server did not start: ") + m_output;
     }
-
     ~PgCluster()
     {
-        if (m_initialized)
+        if (m_running)
             serverDown();
     }
-
     bool serverUp()
     {
-        return run(QStringLiteral("pg_ctl"),
-                   {QStringLiteral("-D"), dataDir(), QStringLiteral("-l"),
-                    m_dir.filePath(QStringLiteral("log")), QStringLiteral("-w"), QStringLiteral("-o"),
+        return run("pg_ctl",
+                   {"-D", data(), "-l", m_dir.filePath("log"), "-w", "-o",
                     QStringLiteral("-k %1 -c listen_addresses= -p 5432 -c fsync=off").arg(m_dir.path()),
-                    QStringLiteral("start")},
-                   &m_lastOutput);
+                    "start"});
     }
-    bool serverDown()
-    {
-        return run(QStringLiteral("pg_ctl"),
-                   {QStringLiteral("-D"), dataDir(), QStringLiteral("-m"), QStringLiteral("fast"),
-                    QStringLiteral("-w"), QStringLiteral("stop")},
-                   &m_lastOutput);
-    }
-
+    bool serverDown() { return run("pg_ctl", {"-D", data(), "-m", "fast", "stop"}); }
     QString connectionString(const QString &database = QStringLiteral("postgres")) const
     {
         return QStringLiteral("host=%1 port=5432 dbname=%2 user=%3").arg(m_dir.path(), database, m_user);
     }
-
-    // Runs SQL through psql; the output rows unaligned, without headers.
-    QString psql(const QString &sql, const QString &database = QStringLiteral("postgres"))
+    // The rows of a query through psql, unaligned, without headers.
+    QString psql(const QString &sql)
     {
         QProcess p;
-        p.start(QStringLiteral("psql"),
-                {QStringLiteral("-h"), m_dir.path(), QStringLiteral("-U"), m_user, QStringLiteral("-d"),
-                 database, QStringLiteral("-At"), QStringLiteral("-c"), sql});
+        p.start("psql", {"-h", m_dir.path(), "-U", m_user, "-d", "postgres", "-Atc", sql});
         p.waitForFinished(30000);
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
     }
 
 private:
-    QString dataDir() const { return m_dir.filePath(QStringLiteral("data")); }
-
-    bool run(const QString &program, const QStringList &args, QString *output)
+    const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
+    QString data() const { return m_dir.filePath("data"); }
+    bool run(const QString &program, const QStringList &args)
     {
         QProcess p;
         p.setProcessChannelMode(QProcess::MergedChannels);
         p.setWorkingDirectory(m_dir.path());
-        if (m_user == QLatin1String("nobody") && ::geteuid() == 0)
-            p.start(QStringLiteral("setpriv"),
-                    QStringList{QStringLiteral("--reuid=nobody"), QStringLiteral("--regid=nogroup"),
-                                QStringLiteral("--clear-groups"), binDir() + QLatin1Char('/') + program} +
+        if (::geteuid() == 0)
+            p.start("setpriv",
+                    QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups", kBin + program} +
                         args);
         else
-            p.start(binDir() + QLatin1Char('/') + program, args);
+            p.start(kBin + program, args);
         const bool finished = p.waitForFinished(60000);
-        *output = QString::fromLocal8Bit(p.readAll());
+        m_output = QString::fromLocal8Bit(p.readAll());
         return finished && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
     }
 
     QTemporaryDir m_dir;
     QString m_user;
-    QString m_lastOutput;
-    bool m_initialized = false;
+    QString m_output;
+    bool m_running = false;
 };

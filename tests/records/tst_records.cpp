@@ -1,0 +1,355 @@
+// Production records without a window: result classification, serial pairing,
+// batch counters, summary figures and exports; the SQLite store (round trip,
+// idempotent inserts, schema upgrade, a writer killed mid-batch) and the fleet
+// database on a real PostgreSQL server that stops and comes back mid-batch.
+#include "records/batchcounters.h"
+#include "records/recordstore.h"
+#include "records/recordwriter.h"
+#include "records/summary.h"
+#include "tests/records/pgcluster.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QtTest>
+
+#include <cstdio>
+#include <cstring>
+
+using Records::Result;
+
+namespace {
+QDateTime at(int seconds)
+{
+    return QDateTime(QDate(2026, 3, 1), QTime(8, 0), Qt::UTC).addSecs(seconds);
+}
+
+Records::BoardRecord made(const char *bench, int startS, qint64 ms, Result result)
+{
+    Records::BoardRecord r;
+    r.bench = bench;
+    r.start = at(startS);
+    r.end = r.start.addMSecs(ms);
+    r.durationMs = ms;
+    r.result = result;
+    return r;
+}
+
+// A record with every field filled, distinct per n.
+Records::BoardRecord sampleRecord(int n, const QString &bench = "bench-a")
+{
+    Records::BoardRecord r;
+    r.id = Records::newRecordId(bench);
+    r.bench = bench;
+    r.window = "multi";
+    r.slot = n % 8 + 1;
+    r.port = "2," + QString::number(r.slot);
+    r.serial = "QB32" + QString::number(n);
+    r.source = "/pkg/images.zip";
+    r.sha256 = QString(64, 'a');
+    r.start = QDateTime::currentDateTimeUtc().addSecs(-60 + n);
+    r.durationMs = 2500 + n;
+    r.end = r.start.addMSecs(r.durationMs);
+    r.result = n % 3 ? Result::Success : Result::CommFailed;
+    r.exitCode = n % 3 ? 0 : 1;
+    r.lastLine = QStringLiteral("line %1, with 'quotes' and \"more\"").arg(n);
+    return r;
+}
+
+// One query's first value on a fresh connection to the file.
+QVariant scalar(const QString &path, const QString &sql)
+{
+    QVariant value;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("check"));
+        db.setDatabaseName(path);
+        QSqlQuery q(db);
+        if (db.open() && q.exec(sql) && q.next())
+            value = q.value(0);
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("check"));
+    return value;
+}
+
+QVector<Records::BoardRecord> readAll(const QString &location)
+{
+    RecordStore store(location);
+    return store.open() ? store.records() : QVector<Records::BoardRecord>();
+}
+
+// The child of killedWriterLosesNothing: one transaction per record, each id
+// printed once committed, until killed.
+int writeRecordsForever(const QString &path)
+{
+    RecordStore store(path);
+    if (!store.open())
+        return 3;
+    for (int n = 0;; ++n) {
+        const Records::BoardRecord record = sampleRecord(n);
+        if (!store.insert(record))
+            return 4;
+        std::printf("%s\n", qPrintable(record.id));
+        std::fflush(stdout);
+    }
+}
+
+} // namespace
+
+class tst_Records : public QObject
+{
+    Q_OBJECT
+private slots:
+    void classify_data();
+    void classify();
+    void serialOfNewPort_data();
+    void serialOfNewPort();
+    void counters_data();
+    void counters();
+    void summaryAndExports();
+    void roundTripIdempotenceAndUpgrade();
+    void killedWriterLosesNothing();
+    void fleetServerRestartMidBatch();
+
+private:
+    QTemporaryDir dir;
+    QString path(const char *name) const { return dir.filePath(QLatin1String(name)); }
+};
+
+// What the run showed: "c" completed, "n" a not-found line, "m" a comm
+// failure line, "w" watchdog, "s" stopped by the operator, "x" crashed.
+void tst_Records::classify_data()
+{
+    QTest::addColumn<QString>("seen");
+    QTest::addColumn<QString>("result");
+    QTest::newRow("complete, then killed by stop") << "csx"
+                                                   << "success";
+    QTest::newRow("not found, killed") << "nx"
+                                       << "not_found";
+    QTest::newRow("comm failure before stop") << "ms"
+                                              << "comm_failed";
+    QTest::newRow("watchdog kill") << "wsx"
+                                   << "watchdog";
+    QTest::newRow("stop kill") << "sx"
+                               << "stopped";
+    QTest::newRow("crash") << "x"
+                           << "tool_crashed";
+    QTest::newRow("ended silently") << ""
+                                    << "download_failed";
+}
+
+void tst_Records::classify()
+{
+    QFETCH(QString, seen);
+    QFETCH(QString, result);
+    Records::RunOutcome o{seen.contains('c'), std::nullopt, seen.contains('w'), seen.contains('s'),
+                          seen.contains('x')};
+    if (seen.contains('n') || seen.contains('m'))
+        o.lineFailure = seen.contains('n') ? Result::NotFound : Result::CommFailed;
+    QCOMPARE(Records::resultName(Records::classify(o)), result);
+}
+
+// Listings in a row: "ports/arrivals[+]" is one listing that found that many new
+// ports and served that many arrivals ("+": another arrival came meanwhile);
+// the expected serial of each listing, "-" for unknown.
+void tst_Records::serialOfNewPort_data()
+{
+    QTest::addColumn<QStringList>("listings");
+    QTest::addColumn<QString>("serials");
+    QTest::newRow("boards one by one") << QStringList{"1/1", "1/1"} << "QB3131 QB3131";
+    // Two plugged quickly: the first listing finds both, the second serves the
+    // second arrival and finds a third board, whose arrival the next one serves.
+    QTest::newRow("quick plugs") << QStringList{"2/1", "1/1", "1/1+", "1/1"} << "- - - -";
+    QTest::newRow("settles again") << QStringList{"2/2", "1/1"} << "- QB3131";
+    QTest::newRow("arrival without a new board") << QStringList{"0/1", "1/1", "1/1"} << "- - QB3131";
+    QTest::newRow("removal listing keeps pairing") << QStringList{"1/1", "0/0", "1/1"} << "QB3131 - QB3131";
+}
+
+void tst_Records::serialOfNewPort()
+{
+    QFETCH(QStringList, listings);
+    QFETCH(QString, serials);
+    Records::SerialPairing pairing;
+    QStringList got;
+    for (const QString &listing : listings) {
+        QStringList served;
+        for (int n = listing.at(2).digitValue(); n > 0; --n)
+            served << QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#QB3131#{x}");
+        const QString serial =
+            pairing.serialForNewPort(listing.at(0).digitValue(), served, listing.endsWith('+'));
+        got << (serial.isEmpty() ? QStringLiteral("-") : serial);
+    }
+    QCOMPARE(got.join(' '), serials);
+}
+
+// Events: "s3" slot 3 starts, "p3" passes, "f3" fails; "S" Stop at 10 minutes,
+// "B" a new batch at 20 minutes. The counters are read at 30 minutes.
+void tst_Records::counters_data()
+{
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("mixed") << QStringList{"s0", "s1", "s2", "p0", "f1"}
+                           << "Batch: 1 passed, 1 failed, 1 burning, 4.0 boards/h, 00:30:00";
+    QTest::newRow("finish counted once, not started not counted")
+        << QStringList{"s0", "p0", "p0", "f0", "f5"}
+        << "Batch: 1 passed, 0 failed, 0 burning, 2.0 boards/h, 00:30:00";
+    QTest::newRow("slot reused") << QStringList{"s0", "f0", "s0", "p0"}
+                                 << "Batch: 1 passed, 1 failed, 0 burning, 4.0 boards/h, 00:30:00";
+    QTest::newRow("frozen at stop") << QStringList{"s0", "p0", "S", "s1"}
+                                    << "Batch: 1 passed, 0 failed, 0 burning, 6.0 boards/h, 00:10:00";
+    QTest::newRow("new batch starts at zero")
+        << QStringList{"s0", "p0", "S", "B", "s1"}
+        << "Batch: 0 passed, 0 failed, 1 burning, 0.0 boards/h, 00:10:00";
+}
+
+void tst_Records::counters()
+{
+    QFETCH(QStringList, events);
+    QFETCH(QString, text);
+    BatchCounters c;
+    c.startBatch(at(0));
+    for (const QString &e : events) {
+        if (e == "S")
+            c.stopBatch(at(600));
+        else if (e == "B")
+            c.startBatch(at(1200));
+        else if (e.startsWith('s'))
+            c.boardStarted(e.mid(1).toInt());
+        else
+            c.boardFinished(e.mid(1).toInt(), e.startsWith('p'));
+    }
+    QCOMPARE(c.text(at(1800)), text);
+}
+
+void tst_Records::summaryAndExports()
+{
+    const QVector<Records::BoardRecord> records = {
+        made("b2", 0, 3000, Result::Success),         made("b1", 10, 1000, Result::Success),
+        made("b1", 20, 5000, Result::DownloadFailed), made("b1", 30, 2000, Result::Success),
+        made("b1", 30, 4000, Result::Stopped),        made("b1", 86400, 7000, Result::Watchdog),
+        made("b1", 86400, 9000, Result::Success),     made("b1", 86400, 8000, Result::Success),
+    };
+    // By day, then bench; the median of an even count is the mean of the middle two.
+    QCOMPARE(Records::summaryTable(Records::summarize(records)).simplified(),
+             QStringLiteral("day bench boards passed failed yield median_s 2026-03-01 b1 4 2 2 50.0% 3.0 "
+                            "2026-03-01 b2 1 1 0 100.0% 3.0 2026-03-02 b1 3 2 1 66.7% 8.0"));
+
+    Records::BoardRecord r = records.at(0);
+    r.id = "b1/x";
+    r.source = "/p/a,b \"c\".zip";
+    r.result = Result::TooLarge;
+    r.exitCode = 1;
+    QCOMPARE(Records::exportCsv({r}),
+             QByteArray("id,bench,window,slot,port,serial,source,sha256,chip,os,start,end,duration_ms,"
+                        "result,exit_code,last_line\nb1/x,b2,,0,,,\"/p/a,b \"\"c\"\".zip\",,,,"
+                        "2026-03-01T08:00:00.000Z,2026-03-01T08:00:03.000Z,3000,too_large,1,\n"));
+    const QJsonObject json = QJsonDocument::fromJson(Records::exportJson({r, r})).array().at(1).toObject();
+    QCOMPARE(json.value("source").toString(), r.source);
+    QCOMPARE(json.value("duration_ms").toInt(), 3000);
+}
+
+void tst_Records::roundTripIdempotenceAndUpgrade()
+{
+    const QString file = path("a.sqlite");
+    const Records::BoardRecord first = sampleRecord(1);
+    const Records::BoardRecord second = sampleRecord(2, "bench-b");
+    {
+        RecordStore old(file);
+        QVERIFY(old.open(1));
+        QVERIFY(old.insert(first));
+        QVERIFY(!old.insertQueued(second)); // no outbox before version 2
+    }
+    RecordStore store(file);
+    QVERIFY2(store.open(), qPrintable(store.error()));
+    QCOMPARE(store.schemaVersion(), 2);
+    QVERIFY(store.insertQueued(second));
+    QVERIFY(store.insert(first)); // again: no second row
+    QVERIFY(store.insertQueued(second));
+    QCOMPARE(store.queuedCount(), 1);
+    QCOMPARE(Records::exportCsv(store.records()), Records::exportCsv({first, second})); // every field
+    QCOMPARE(store.records(second.start, QString()).size(), 1);
+    QCOMPARE(scalar(file, "PRAGMA journal_mode").toString(), QStringLiteral("wal"));
+}
+
+void tst_Records::killedWriterLosesNothing()
+{
+    const QString file = path("killed.sqlite");
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {"--write-records", file});
+    QVERIFY(child.waitForStarted());
+    QByteArray out;
+    QTRY_VERIFY_WITH_TIMEOUT((out += child.readAllStandardOutput()).count('\n') > 200, 20000);
+    child.kill(); // SIGKILL, mid-transaction most likely
+    QVERIFY(child.waitForFinished());
+    out += child.readAllStandardOutput();
+    QCOMPARE(child.exitStatus(), QProcess::CrashExit);
+    const QList<QByteArray> ids = out.split('\n');
+
+    QCOMPARE(scalar(file, "PRAGMA integrity_check").toString(), QStringLiteral("ok"));
+    QSet<QString> stored;
+    for (const Records::BoardRecord &r : readAll(file))
+        stored.insert(r.id);
+    // Every id reported as committed is there; the last piece may be one cut by the kill.
+    for (int i = 0; i + 1 < ids.size(); ++i)
+        QVERIFY2(stored.contains(QString::fromUtf8(ids.at(i))), ids.at(i).constData());
+    QVERIFY(stored.size() >= ids.size() - 2);
+}
+
+void tst_Records::fleetServerRestartMidBatch()
+{
+    PgCluster cluster;
+    const QString problem = cluster.start();
+    if (!problem.isEmpty())
+        QSKIP(qPrintable("no PostgreSQL server for this test: " + problem));
+    const QString local = path("fleet-local.sqlite");
+    RecordWriter writer({local, cluster.connectionString(), 200, "bench-a", "multi"}, nullptr);
+    QStringList sentIds;
+    QList<int> queued;
+    QList<int> counts;
+    connect(&writer, &RecordWriter::queueChanged, this, [&queued](int n) { queued.append(n); });
+    connect(&writer, &RecordWriter::stored, this, [&counts](int n) { counts.append(n); });
+    auto submit = [&](int from, int to) {
+        for (int n = from; n < to; ++n) {
+            const Records::BoardRecord record = sampleRecord(n);
+            sentIds.append(record.id);
+            writer.submit(record);
+        }
+        writer.drain();
+    };
+    submit(0, 3);
+    QCOMPARE(cluster.psql("SELECT COUNT(*) FROM records"), QStringLiteral("3"));
+
+    QVERIFY(cluster.serverDown());
+    submit(3, 7);
+    QTRY_VERIFY(!queued.isEmpty() && queued.last() == 4);
+    QCOMPARE(readAll(local).size(), 7);
+
+    QVERIFY(cluster.serverUp());
+    submit(7, 8);
+    QTRY_COMPARE_WITH_TIMEOUT(queued.last(), 0, 15000);
+    writer.drain();
+    QTRY_COMPARE(counts, (QList<int>{1, 2, 3, 4, 5, 6, 7, 8})); // the day's count after each
+    // Exactly once, in the order written, every field as stored locally.
+    QCOMPARE(cluster.psql(
+                 QStringLiteral("SELECT COUNT(DISTINCT id), string_agg(id, ',' ORDER BY seq) FROM records")),
+             QString(QStringLiteral("8|") + sentIds.join(',')));
+    const QVector<Records::BoardRecord> back = readAll(cluster.connectionString());
+    QCOMPARE(Records::exportCsv(back), Records::exportCsv(readAll(local)));
+    // A record sent twice (its acknowledgement lost) is still there once.
+    RecordStore fleet(cluster.connectionString());
+    QVERIFY2(fleet.open(), qPrintable(fleet.error()));
+    QVERIFY(fleet.insert(back.at(2)));
+    QCOMPARE(cluster.psql("SELECT COUNT(*) FROM records"), QStringLiteral("8"));
+}
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 3 && std::strcmp(argv[1], "--write-records") == 0)
+        return writeRecordsForever(QString::fromLocal8Bit(argv[2]));
+    tst_Records test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_records.moc"

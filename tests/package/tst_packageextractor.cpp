@@ -1,7 +1,6 @@
 #include "multi/packageextractor.h"
 #include "zipmaker.h"
 
-#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -89,12 +88,12 @@ private slots:
         QTest::addColumn<QByteArray>("data"); // the files' contents in the order of their paths
         QTest::addColumn<int>("workers");
         const QByteArray boot = text(5000, 1), rootfs = noise(300000, 2);
+        QVERIFY(zipBytes({zipFile("small", "s")}, "zip:zip64").contains("PK\x06\x06"));
         QTest::newRow("nested folders, zip64")
             << zipBytes({zipFile("a/b/c/boot.img", boot), zipFile("top.bin", rootfs), zipFolder("a/"),
                          zipFolder("a/b/"), zipFolder("a/b/c/"), zipFolder("empty/inner/")},
                         "zip:zip64")
             << "a/ a/b/ a/b/c/ a/b/c/boot.img empty/ empty/inner/ top.bin" << boot + rootfs << 1;
-        QVERIFY(zipBytes({zipFile("small", "s")}, "zip:zip64").contains("PK\x06\x06"));
         // Host 0 (DOS): a folder marked only by its attribute, one only by its slash, backslashes as
         // separators, a read-only file (the second unpack must still replace it); a flagged UTF-8 name.
         QTest::newRow("made on Windows")
@@ -111,19 +110,15 @@ private slots:
         QTest::newRow("unflagged UTF-8 name")
             << raw({{"ü.bin", "u", 0, 0x20}}) << QStringLiteral("ü.bin") << QByteArray("u") << 1;
 #endif
-        QList<Item> items{zipFile("d0/dup.img", "first")};
-        QMap<QString, QByteArray> expected{{QStringLiteral("d0/dup.img"), "last"}};
-        for (int i = 0; i < 30; ++i) {
-            const QString path = QStringLiteral("d%1/f%2.img").arg(i % 3).arg(i, 2, 10, QLatin1Char('0'));
-            items << zipFile(path.toUtf8(), i % 2 ? noise(i * 20000, i) : text(i * 30000, i));
-            expected.insert(path, items.last().data);
+        QList<Item> items{zipFile("d/dup.img", "first")};
+        QMap<QString, QByteArray> expected{{QStringLiteral("d/dup.img"), "last"}};
+        for (int i = 10; i < 40; ++i) {
+            items << zipFile("d/f" + QByteArray::number(i), i % 2 ? noise(i * 20000, i) : text(i * 30000, i));
+            expected.insert(QString::fromUtf8(items.last().name), items.last().data);
         }
-        items << zipFile("d0/dup.img", "last"); // a later entry of the same path replaces the earlier
-        const QStringList paths = expected.keys();
+        items << zipFile("d/dup.img", "last"); // a later entry of the same path replaces the earlier
         QTest::newRow("many files, two workers")
-            << zipBytes(items)
-            << "d0/ " + paths.mid(0, 11).join(' ') + " d1/ " + paths.mid(11, 10).join(' ') + " d2/ " +
-                   paths.mid(21).join(' ')
+            << zipBytes(items) << "d/ " + QStringList(expected.keys()).join(QLatin1Char(' '))
             << expected.values().join() << 2;
     }
     void unpacksLayouts()
@@ -190,7 +185,7 @@ private slots:
     void failuresLeaveNothing_data()
     {
         QTest::addColumn<QByteArray>("package");
-        QTest::addColumn<QString>("expected"); // in the one message
+        QTest::addColumn<QString>("expected"); // in the one message | a log line
         const QByteArray good = raw({rawFile("a/ok.img", "fine"), rawFile("b/bad.img", noise(5000, 9))});
         const QByteArray crc = raw({rawFile("a/ok.img", "fine"), rawFile("b/bad.img", noise(5000, 9), true)});
         QByteArray deflated = zipBytes({zipFile("big.img", text(400000, 3))});
@@ -209,8 +204,9 @@ private slots:
             << QStringLiteral("Cannot create a");
         QTest::newRow("cancelled") << good << QStringLiteral("Unpacking was cancelled.");
         QTest::newRow("cancelled, earlier folder") << good << QStringLiteral("Unpacking was cancelled.");
-        QTest::newRow("no package") << good << QStringLiteral("Image package not found");
-        QTest::newRow("parent is a file") << good << QStringLiteral("Cannot create the unpack folder");
+        QTest::newRow("no package") << good << QStringLiteral("Image package not found|ZIP file not found!");
+        QTest::newRow("parent is a file")
+            << good << QStringLiteral("Cannot create the unpack folder|Destination folder not found!");
         const RawItem huge{"huge", "x", 3, 0100644u << 16, false, false, 0, 0x7fffffffffffff00ull};
         QTest::newRow("larger than free space") << raw({huge}) << QStringLiteral("free space");
         // Their sum must not wrap round to a small total.
@@ -254,7 +250,8 @@ private slots:
 #endif
         QVERIFY(!r.ok);
         QCOMPARE(r.messages.size(), 1);
-        QVERIFY2(r.messages.first().contains(expected, Qt::CaseInsensitive), qPrintable(r.messages.first()));
+        QVERIFY2(r.messages.first().contains(expected.section(QLatin1Char('|'), 0, 0), Qt::CaseInsensitive),
+                 qPrintable(r.messages.first()));
         QCOMPARE(tree(m_dest), before);
         QCOMPARE(leftovers(),
                  before.isEmpty() ? QStringList() : QStringList{QStringLiteral("QuorBurnImage")});
@@ -262,34 +259,9 @@ private slots:
             QCOMPARE(progress.bytesTotal.load(), std::numeric_limits<qint64>::max());
         if (expected == QLatin1String("free space"))
             QCOMPARE(r.bytesWritten, qint64(0));
-        const QString logged = row == QLatin1String("no package") ? QStringLiteral("ZIP file not found!")
-                               : row == QLatin1String("parent is a file")
-                                   ? QStringLiteral("Destination folder not found!")
-                                   : QString();
-        QVERIFY(logged.isEmpty() || logLines.contains(logged));
+        QVERIFY(expected.section(QLatin1Char('|'), 1).isEmpty() ||
+                logLines.contains(expected.section(QLatin1Char('|'), 1)));
     }
-
-#ifdef Q_OS_UNIX // symbolic links; Windows junctions and links: tests/win/tst_fileops_win.cpp
-    void replacesEarlierFolderWithoutFollowingLinks()
-    {
-        const QString outside = m_tmp->path() + QStringLiteral("/outside");
-        QVERIFY(QDir().mkpath(m_dest) && QDir().mkpath(outside));
-        QVERIFY(saveFile(outside + QStringLiteral("/victim.img"), "precious"));
-        QVERIFY(QFile::link(outside, m_dest + QStringLiteral("/sub")));
-        QVERIFY(QFile::link(outside + QStringLiteral("/victim.img"), m_dest + QStringLiteral("/boot.img")));
-        QVERIFY(saveFile(m_dest + QStringLiteral("/old.img"), "old"));
-        QVERIFY(writeZip(m_zip, {zipFile("sub/victim.img", "new"), zipFile("boot.img", "boot")}));
-        const UnpackResult r = unpack();
-        QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
-        QCOMPARE(tree(outside), (Files{{QStringLiteral("victim.img"), "precious"}}));
-        QCOMPARE(layout(), qMakePair(QStringLiteral("boot.img sub/ sub/victim.img"), QByteArray("bootnew")));
-        QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")});
-        // The destination itself a link: refused, nothing written through it.
-        QVERIFY(QDir(m_dest).removeRecursively() && QFile::link(outside, m_dest));
-        QVERIFY(!unpack().ok);
-        QCOMPARE(tree(outside), (Files{{QStringLiteral("victim.img"), "precious"}}));
-    }
-#endif
 
     // The package is checked again after the unpack: a package replaced or touched meanwhile (a copy
     // still arriving, a new export) may have given images of each version, so nothing is kept.

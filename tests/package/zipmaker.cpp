@@ -96,13 +96,8 @@ QByteArray raw(const QList<RawItem> &items)
 
 QByteArray text(int size, int seed)
 {
-    static const char *const words[] = {"boot ",  "kernel ", "rootfs ", "partition ",
-                                        "image ", "\n",      "0x7352 "};
-    QRandomGenerator rng(static_cast<quint32>(seed));
-    QByteArray out;
-    while (out.size() < size)
-        out += words[rng.bounded(7)];
-    return out.left(size);
+    const QByteArray line = QByteArray::number(seed) + " boot kernel rootfs partition image 0x7352\n";
+    return line.repeated(size / line.size() + 1).left(size);
 }
 
 QByteArray noise(int size, int seed)

@@ -21,6 +21,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(!line.contains(QLatin1String("\r\n")));
         const BoardLineResult r = interpretBoardLine(line, slot, progress);
         FUZZ_CHECK(std::isfinite(r.progress) && (r.complete || r.progress >= progress));
+        if (r.kind == Kind::NotFound) { // the handler ends here
+            FUZZ_CHECK(!r.complete && r.progress == progress && r.statusMessage.startsWith(board));
+            return 0;
+        }
         FUZZ_CHECK(r.kind != Kind::Break || r.complete || r.progress == progress + 1.0f);
         FUZZ_CHECK(r.kind == Kind::Waiting ? r.statusMessage.isEmpty()
                                            : r.kind == Kind::Progress || r.kind == Kind::Break ||
@@ -31,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(r.complete ? r.progress == 100.0f &&
                                     r.completeMessage == board + QStringLiteral("download complete!\n")
                               : r.completeMessage.isEmpty());
-        if (r.complete || r.kind == Kind::NotFound)
+        if (r.complete)
             return 0; // the handler ends here
         progress = r.progress;
     }

@@ -17,9 +17,5 @@
 // The parsers write developer diagnostics; keep the fuzzer's output readable.
 inline void silenceQtMessages()
 {
-    static bool installed = false;
-    if (!installed) {
-        qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
-        installed = true;
-    }
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 }

@@ -1,158 +1,111 @@
 #include "zipmaker.h"
 
+#include <QDataStream>
 #include <QRandomGenerator>
-#include <QtEndian>
 
 #include <archive.h>
 #include <archive_entry.h>
 
-#include <cstring>
 #include <memory>
-#include <vector>
 
 namespace ZipMaker {
 
-bool writeZip(const QString &path, const QList<Item> &items, const char *options)
+QByteArray zipBytes(const QList<Item> &items, const char *options)
 {
+    QByteArray out;
     std::unique_ptr<archive, int (*)(archive *)> a(archive_write_new(), archive_write_free);
     archive_write_set_format_zip(a.get());
-    if (archive_write_set_options(a.get(), "zip:hdrcharset=UTF-8") != ARCHIVE_OK)
-        return false;
-    if (options && archive_write_set_options(a.get(), options) != ARCHIVE_OK)
-        return false;
-    if (archive_write_open_filename(a.get(), path.toLocal8Bit().constData()) != ARCHIVE_OK)
-        return false;
+    archive_write_set_bytes_in_last_block(a.get(), 1);
+    const auto append = [](archive *, void *to, const void *data, size_t size) -> la_ssize_t {
+        static_cast<QByteArray *>(to)->append(static_cast<const char *>(data), static_cast<int>(size));
+        return static_cast<la_ssize_t>(size);
+    };
+    if (archive_write_set_options(a.get(), "zip:hdrcharset=UTF-8") != ARCHIVE_OK ||
+        (options && archive_write_set_options(a.get(), options) != ARCHIVE_OK) ||
+        archive_write_open(a.get(), &out, nullptr, append, nullptr) != ARCHIVE_OK)
+        return QByteArray();
     for (const Item &item : items) {
         std::unique_ptr<archive_entry, void (*)(archive_entry *)> e(archive_entry_new(), archive_entry_free);
         archive_entry_set_pathname_utf8(e.get(), item.name.constData());
         archive_entry_set_mtime(e.get(), 1700000000, 0);
-        if (item.kind == Kind::Folder) {
-            archive_entry_set_filetype(e.get(), AE_IFDIR);
-            archive_entry_set_perm(e.get(), 0755);
-        } else if (item.kind == Kind::Link) {
-            archive_entry_set_filetype(e.get(), AE_IFLNK);
-            archive_entry_set_perm(e.get(), 0777);
+        const bool file = item.kind == Kind::File;
+        archive_entry_set_filetype(e.get(), file                        ? AE_IFREG
+                                            : item.kind == Kind::Folder ? AE_IFDIR
+                                                                        : AE_IFLNK);
+        archive_entry_set_perm(e.get(), file ? 0644 : 0755);
+        if (item.kind == Kind::Link)
             archive_entry_set_symlink_utf8(e.get(), item.data.constData());
-        } else {
-            archive_entry_set_filetype(e.get(), AE_IFREG);
-            archive_entry_set_perm(e.get(), 0644);
+        if (file)
             archive_entry_set_size(e.get(), item.data.size());
-        }
-        if (archive_write_header(a.get(), e.get()) < ARCHIVE_WARN)
-            return false;
-        if (item.kind == Kind::File && !item.data.isEmpty() &&
-            archive_write_data(a.get(), item.data.constData(), static_cast<size_t>(item.data.size())) !=
-                item.data.size())
-            return false;
+        if (archive_write_header(a.get(), e.get()) < ARCHIVE_WARN ||
+            (file && archive_write_data(a.get(), item.data.constData(), size_t(item.data.size())) !=
+                         item.data.size()))
+            return QByteArray();
     }
-    return archive_write_close(a.get()) == ARCHIVE_OK;
+    return archive_write_close(a.get()) == ARCHIVE_OK ? out : QByteArray();
 }
 
-quint32 crc32(const QByteArray &data)
+bool writeZip(const QString &path, const QList<Item> &items, const char *options)
 {
-    quint32 crc = 0xFFFFFFFFu;
-    for (char c : data) {
-        crc ^= static_cast<quint8>(c);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
+    const QByteArray bytes = zipBytes(items, options);
+    return !bytes.isEmpty() && saveFile(path, bytes);
 }
-
-namespace {
-
-void put16(QByteArray &out, quint16 v)
-{
-    char b[2];
-    qToLittleEndian(v, b);
-    out.append(b, 2);
-}
-
-void put32(QByteArray &out, quint32 v)
-{
-    char b[4];
-    qToLittleEndian(v, b);
-    out.append(b, 4);
-}
-
-} // namespace
 
 QByteArray raw(const QList<RawItem> &items)
 {
-    QByteArray out;
-    QByteArray central;
+    QByteArray body, central;
+    QDataStream b(&body, QIODevice::WriteOnly), c(&central, QIODevice::WriteOnly);
+    b.setByteOrder(QDataStream::LittleEndian);
+    c.setByteOrder(QDataStream::LittleEndian);
     for (const RawItem &item : items) {
-        const quint32 offset = static_cast<quint32>(out.size());
-        const quint32 crc = crc32(item.data) ^ (item.badCrc ? 0x5A5A5A5Au : 0u);
-        const quint16 flags = item.utf8Flag ? 0x0800 : 0;
-        const auto size = item.declaredSize ? item.declaredSize : static_cast<quint32>(item.data.size());
-        const auto nameSize = static_cast<quint16>(item.name.size());
-        put32(out, 0x04034b50);
-        put16(out, 20);
-        put16(out, flags);
-        put16(out, 0); // stored
-        put16(out, 0);
-        put16(out, 0x5821);
-        put32(out, crc);
-        put32(out, size);
-        put32(out, size);
-        put16(out, nameSize);
-        put16(out, 0);
-        out += item.name;
-        out += item.data;
-
-        put32(central, 0x02014b50);
-        put16(central, static_cast<quint16>(item.host << 8 | 20));
-        put16(central, 20);
-        put16(central, flags);
-        put16(central, 0);
-        put16(central, 0);
-        put16(central, 0x5821);
-        put32(central, crc);
-        put32(central, size);
-        put32(central, size);
-        put16(central, nameSize);
-        put16(central, 0);
-        put16(central, 0);
-        put16(central, 0);
-        put16(central, 0);
-        put32(central, item.externalAttributes);
-        put32(central, offset);
-        central += item.name;
+        quint32 crc = 0xFFFFFFFFu;
+        for (char ch : item.data) {
+            crc ^= static_cast<quint8>(ch);
+            for (int k = 0; k < 8; ++k)
+                crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+        crc = ~crc ^ (item.badCrc ? 0x5A5A5A5Au : 0u);
+        const quint32 size = item.declaredSize ? item.declaredSize : quint32(item.data.size());
+        const quint16 extra = item.zip64Size ? 12 : 0; // zip64: tag 1, the uncompressed size
+        const auto common = [&](QDataStream &s) {
+            s << quint16(extra ? 45 : 20) << quint16(item.utf8Flag ? 0x0800 : 0) << quint16(0) << quint16(0)
+              << quint16(0x5821) << crc << size << (extra ? 0xFFFFFFFFu : size) << quint16(item.name.size())
+              << extra;
+        };
+        const auto nameAndExtra = [&](QDataStream &s) {
+            s.writeRawData(item.name.constData(), item.name.size());
+            if (extra)
+                s << quint16(1) << quint16(8) << item.zip64Size;
+        };
+        const auto offset = quint32(body.size());
+        b << quint32(0x04034b50);
+        common(b);
+        nameAndExtra(b);
+        b.writeRawData(item.data.constData(), item.data.size());
+        c << quint32(0x02014b50) << quint16(item.host << 8 | 20);
+        common(c);
+        c << quint16(0) << quint16(0) << quint16(0) << item.externalAttributes << offset;
+        nameAndExtra(c);
     }
-    const auto centralOffset = static_cast<quint32>(out.size());
-    out += central;
-    put32(out, 0x06054b50);
-    put16(out, 0);
-    put16(out, 0);
-    put16(out, static_cast<quint16>(items.size()));
-    put16(out, static_cast<quint16>(items.size()));
-    put32(out, static_cast<quint32>(central.size()));
-    put32(out, centralOffset);
-    put16(out, 0);
-    return out;
+    const auto centralOffset = quint32(body.size());
+    b.writeRawData(central.constData(), central.size());
+    b << quint32(0x06054b50) << quint32(0) << quint16(items.size()) << quint16(items.size())
+      << quint32(central.size()) << centralOffset << quint16(0);
+    return body;
 }
 
 QByteArray text(int size, int seed)
 {
-    static const char *const words[] = {"boot ",  "kernel ", "rootfs ", "partition ",
-                                        "image ", "\n",      "0x7352 "};
-    QRandomGenerator rng(static_cast<quint32>(seed));
-    QByteArray out;
-    out.reserve(size);
-    while (out.size() < size)
-        out += words[rng.bounded(7)];
-    out.truncate(size);
-    return out;
+    const QByteArray line = QByteArray::number(seed) + " boot kernel rootfs partition image 0x7352\n";
+    return line.repeated(size / line.size() + 1).left(size);
 }
 
 QByteArray noise(int size, int seed)
 {
     QRandomGenerator rng(static_cast<quint32>(seed) + 1000u);
-    std::vector<quint32> words(static_cast<size_t>(size) / 4 + 1);
-    rng.fillRange(words.data(), static_cast<qsizetype>(words.size()));
-    QByteArray out(size, Qt::Uninitialized);
-    std::memcpy(out.data(), words.data(), static_cast<size_t>(size));
+    QByteArray out(size + 3, Qt::Uninitialized);
+    rng.fillRange(reinterpret_cast<quint32 *>(out.data()), (size + 3) / 4);
+    out.truncate(size);
     return out;
 }
 

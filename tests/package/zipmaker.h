@@ -1,13 +1,15 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDirIterator>
 #include <QFile>
 #include <QList>
+#include <QMap>
 #include <QString>
 
 // Builds zip packages for the tests: with libarchive's writer, or byte by byte
-// when a test needs fields that writers do not produce (DOS folder attributes,
-// hostile names, wrong checksums).
+// when a test needs fields that writers do not produce (DOS attributes, hostile
+// names, wrong checksums, sizes that lie).
 namespace ZipMaker {
 
 enum class Kind { File, Folder, Link };
@@ -34,6 +36,8 @@ inline Item zipLink(const QByteArray &name, const QByteArray &target)
 
 // libarchive writer; options such as "zip:zip64" or "zip:compression=store".
 bool writeZip(const QString &path, const QList<Item> &items, const char *options = nullptr);
+// The same archive's bytes (empty when it could not be written).
+QByteArray zipBytes(const QList<Item> &items, const char *options = nullptr);
 
 struct RawItem
 {
@@ -44,6 +48,7 @@ struct RawItem
     bool utf8Flag = false;
     bool badCrc = false;
     quint32 declaredSize = 0; // when set, the size the headers claim instead of the real one
+    quint64 zip64Size = 0;    // when set, the uncompressed size a zip64 field claims
 };
 
 // A stored Unix file entry (mode 0644), optionally with a wrong checksum.
@@ -54,8 +59,6 @@ inline RawItem rawFile(const QByteArray &name, const QByteArray &data, bool badC
 
 // Hand-made archive with stored entries.
 QByteArray raw(const QList<RawItem> &items);
-
-quint32 crc32(const QByteArray &data);
 
 // Deterministic content: compressible text or incompressible noise.
 QByteArray text(int size, int seed);
@@ -71,6 +74,21 @@ inline bool saveFile(const QString &path, const QByteArray &data)
 {
     QFile f(path);
     return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+}
+
+// Everything below folder (hidden too, links not followed): relative path -> content, "folder" or "link".
+inline QMap<QString, QByteArray> tree(const QString &folder)
+{
+    QMap<QString, QByteArray> entries;
+    QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        entries.insert(path.mid(folder.size() + 1), it.fileInfo().isSymLink() ? "link"
+                                                    : it.fileInfo().isDir()   ? "folder"
+                                                                              : fileContent(path));
+    }
+    return entries;
 }
 
 } // namespace ZipMaker

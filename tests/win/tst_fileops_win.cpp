@@ -1,6 +1,4 @@
-// File work on Windows, under wine: devices and folders that are no files, the staging
-// copy (exclusive, single-component names, long paths), entry removal, listing order,
-// a full disk and the package unpacker's names and aside rename.
+// File work on Windows, under wine: the file seam, the staging copy and the package unpacker.
 
 #include "multi/packageextractor.h"
 #include "multi/packagestamp.h"
@@ -8,7 +6,6 @@
 #include "platform/fileops.h"
 #include "zipmaker.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <windows.h>
@@ -19,16 +16,10 @@ namespace {
 
 const auto kWritable = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 
-DWORD attributes(const QString &path)
+// The names in a folder, hidden ones too, sorted and separated by blanks.
+QByteArray entries(const QString &folder)
 {
-    const QString native =
-        QStringLiteral("\\\\?\\") + QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
-    return ::GetFileAttributesW(native.toStdWString().c_str());
-}
-
-QStringList entries(const QString &folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).join(' ').toUtf8();
 }
 
 } // namespace
@@ -40,11 +31,10 @@ class tst_FileOpsWin : public QObject
     std::unique_ptr<QTemporaryDir> tmp;
     QString work;
 
-    QString at(const QString &name) const { return work + QLatin1Char('/') + name; }
-    // A folder whose full path is past MAX_PATH (260).
-    QString deepFolder() const
+    QString at(const char *name) const { return work + QLatin1Char('/') + QString::fromUtf8(name); }
+    QString deepFolder() const // its full path past MAX_PATH (260)
     {
-        QString path = at(QStringLiteral("deep"));
+        QString path = at("deep");
         while (path.size() < 300)
             path += QStringLiteral("/a-rather-long-folder-name");
         return QDir().mkpath(path) ? path : QString();
@@ -55,7 +45,7 @@ private slots:
     {
         tmp = std::make_unique<QTemporaryDir>();
         work = tmp->path();
-        QVERIFY(saveFile(at(QStringLiteral("plain.img")), "image"));
+        QVERIFY(saveFile(at("plain.img"), "image"));
     }
 
     // Devices, folders and missing names are no regular files: not opened, not copied.
@@ -63,31 +53,25 @@ private slots:
     {
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("regular");
-        QTest::newRow("plain file") << QStringLiteral("plain.img") << true;
+        QTest::newRow("plain file") << QStringLiteral("<work>/plain.img") << true;
         QTest::newRow("device NUL") << QStringLiteral("\\\\.\\NUL") << false;
         QTest::newRow("device CON") << QStringLiteral("//./CON") << false;
-        QTest::newRow("folder") << QString() << false;
-        QTest::newRow("missing") << QStringLiteral("missing.img") << false;
+        QTest::newRow("folder") << QStringLiteral("<work>") << false;
     }
     void onlyRegularFiles()
     {
         QFETCH(QString, path);
         QFETCH(bool, regular);
-        if (!path.startsWith(QLatin1Char('/')) && !path.startsWith(QLatin1Char('\\')))
-            path = at(path);
+        path.replace(QStringLiteral("<work>"), work);
         QCOMPARE(FileOps::isRegularFile(path), regular);
         QFile file;
         QString error;
         QCOMPARE(FileOps::openRegularFile(file, path, QIODevice::ReadOnly, &error), regular);
-        if (regular)
-            QCOMPARE(file.readAll(), QByteArray("image"));
-        else
-            QVERIFY(!error.isEmpty() && !file.isOpen());
-        QVERIFY(QDir().mkpath(at(QStringLiteral("staging"))));
-        QCOMPARE(FileCopy::copyFileInto(path, at(QStringLiteral("staging")), QStringLiteral("copy.img"),
-                                        &error, kWritable),
+        QVERIFY(regular ? file.readAll() == "image" : !error.isEmpty() && !file.isOpen());
+        QVERIFY(QDir().mkpath(at("staging")));
+        QCOMPARE(FileCopy::copyFileInto(path, at("staging"), QStringLiteral("copy.img"), &error, kWritable),
                  regular);
-        QCOMPARE(entries(at(QStringLiteral("staging"))).size(), regular ? 1 : 0);
+        QCOMPARE(entries(at("staging")), QByteArray(regular ? "copy.img" : ""));
     }
 
     // Into a folder past MAX_PATH, from a read-only source: a writable copy, only under a
@@ -98,7 +82,6 @@ private slots:
         QTest::addColumn<bool>("ok");
         QTest::newRow("non-ASCII") << QStringLiteral("Ядро-ä.img") << true;
         QTest::newRow("parent") << QStringLiteral("..\\escape.img") << false;
-        QTest::newRow("subfolder") << QStringLiteral("sub/escape.img") << false;
         QTest::newRow("stream") << QStringLiteral("a.img:stream") << false;
         QTest::newRow("device with extension") << QStringLiteral("nul.img") << false;
         QTest::newRow("numbered device") << QStringLiteral("COM1") << false;
@@ -109,19 +92,17 @@ private slots:
         QFETCH(QString, name);
         QFETCH(bool, ok);
         const QString deep = deepFolder();
-        QVERIFY(QFile::setPermissions(at(QStringLiteral("plain.img")), QFileDevice::ReadOwner));
+        QVERIFY(QFile::setPermissions(at("plain.img"), QFileDevice::ReadOwner));
         QString error;
-        QCOMPARE(FileCopy::copyFileInto(at(QStringLiteral("plain.img")), deep, name, &error, kWritable), ok);
-        QCOMPARE(entries(deep), ok ? QStringList{name} : QStringList());
-        QCOMPARE(entries(work), (QStringList{QStringLiteral("deep"), QStringLiteral("plain.img")}));
+        QCOMPARE(FileCopy::copyFileInto(at("plain.img"), deep, name, &error, kWritable), ok);
+        QCOMPARE(entries(deep), ok ? name.toUtf8() : QByteArray());
+        QCOMPARE(entries(work), QByteArray("deep plain.img"));
         if (!ok)
             return;
         const QString copy = deep + QLatin1Char('/') + name;
-        QVERIFY(QFileInfo(copy).isWritable());
-        QVERIFY(saveFile(at(QStringLiteral("other.img")), "other"));
-        QVERIFY(!FileCopy::copyFileInto(at(QStringLiteral("other.img")), deep, name, &error, kWritable));
+        QVERIFY(QFileInfo(copy).isWritable() && saveFile(at("other.img"), "other"));
+        QVERIFY(!FileCopy::copyFileInto(at("other.img"), deep, name, &error, kWritable));
         QCOMPARE(error, QStringLiteral("Destination file exists"));
-        QVERIFY(!FileCopy::copyFile(at(QStringLiteral("other.img")), copy, &error, kWritable));
         QCOMPARE(fileContent(copy), QByteArray("image"));
     }
 
@@ -130,54 +111,47 @@ private slots:
     void removingEntries()
     {
         QString reason;
-        QVERIFY(QFile::setPermissions(at(QStringLiteral("plain.img")), QFileDevice::ReadOwner));
+        QVERIFY(QFile::setPermissions(at("plain.img"), QFileDevice::ReadOwner));
         QVERIFY2(FileOps::removeFolderEntry(work, QStringLiteral("plain.img"), &reason), qPrintable(reason));
-        QVERIFY(QDir().mkpath(at(QStringLiteral("folder/sub"))));
-        QVERIFY(saveFile(at(QStringLiteral("outside.img")), "s"));
-        QVERIFY(QFile::setPermissions(at(QStringLiteral("outside.img")), QFileDevice::ReadOwner));
-        QVERIFY(::CreateHardLinkW(at(QStringLiteral("folder/linked.img")).toStdWString().c_str(),
-                                  at(QStringLiteral("outside.img")).toStdWString().c_str(), nullptr));
-        const QString folder = at(QStringLiteral("folder"));
+        QVERIFY(QDir().mkpath(at("folder/sub")) && saveFile(at("outside.img"), "s"));
+        QVERIFY(QFile::setPermissions(at("outside.img"), QFileDevice::ReadOwner));
+        QVERIFY(::CreateHardLinkW(at("folder/linked.img").toStdWString().c_str(),
+                                  at("outside.img").toStdWString().c_str(), nullptr));
         for (const char *name : {"linked.img", "sub", "..\\outside.img"})
-            QVERIFY2(!FileOps::removeFolderEntry(folder, QLatin1String(name), &reason), name);
-        QCOMPARE(entries(folder), (QStringList{QStringLiteral("linked.img"), QStringLiteral("sub")}));
-        QCOMPARE(entries(work), (QStringList{QStringLiteral("folder"), QStringLiteral("outside.img")}));
-        QVERIFY(!QFileInfo(at(QStringLiteral("outside.img"))).isWritable());
+            QVERIFY2(!FileOps::removeFolderEntry(at("folder"), QLatin1String(name), &reason), name);
+        QCOMPARE(entries(at("folder")) + '|' + entries(work),
+                 QByteArray("linked.img sub|folder outside.img"));
+        QVERIFY(!QFileInfo(at("outside.img")).isWritable());
     }
 
     // By name regardless of case, with each entry's kind and a file's size.
     void listingOrder()
     {
         for (const char *name : {"d.img", "B.img", "a.img", "C.img"})
-            QVERIFY(saveFile(at(QLatin1String(name)), "12345"));
-        QVERIFY(QDir().mkpath(at(QStringLiteral("Folder"))));
-        QStringList names;
-        for (const FileOps::FolderEntry &e : FileOps::listFolder(work)) {
-            names << e.name;
-            QCOMPARE(e.isDir, e.name == QLatin1String("Folder"));
-            QVERIFY(e.isFile != e.isDir && !e.isLink && (e.isDir || e.size == 5));
-        }
-        QCOMPARE(names.join(QLatin1Char(' ')), QStringLiteral("a.img B.img C.img d.img Folder plain.img"));
+            QVERIFY(saveFile(at(name), "12345"));
+        QVERIFY(QDir().mkpath(at("Folder")));
+        QStringList names; // with "/" for a folder, a file's size, "?" for anything else
+        for (const FileOps::FolderEntry &e : FileOps::listFolder(work))
+            names << e.name + (e.isLink || e.isDir == e.isFile ? QStringLiteral("?")
+                               : e.isDir                       ? QStringLiteral("/")
+                                                               : QString::number(e.size));
+        QCOMPARE(names.join(QLatin1Char(' ')),
+                 QStringLiteral("a.img5 B.img5 C.img5 d.img5 Folder/ plain.img5"));
     }
 
-    // QUOR_SMALL_DISK: an empty folder on a 1 MiB file system (test-windows.sh mounts one).
-    // The unpack is refused before it writes; a copy that runs out of space leaves nothing.
+    // On a 1 MiB disk (test-windows.sh mounts one) an unpack is refused and a copy leaves nothing.
     void fullDisk()
     {
         const QString disk = qEnvironmentVariable("QUOR_SMALL_DISK");
         if (disk.isEmpty())
             QSKIP("QUOR_SMALL_DISK names no small file system here");
         const QByteArray big(2 << 20, 'x');
-        QVERIFY(writeZip(at(QStringLiteral("big.zip")), {zipFile("rootfs.img", big)}));
-        const UnpackResult r =
-            unpackPackage(at(QStringLiteral("big.zip")), disk + QStringLiteral("/QuorBurnImage"));
+        QVERIFY(writeZip(at("big.zip"), {zipFile("rootfs.img", big)}) && saveFile(at("big.img"), big));
+        const UnpackResult r = unpackPackage(at("big.zip"), disk + QStringLiteral("/QuorBurnImage"));
         QVERIFY(!r.ok && r.messages.value(0).contains(QLatin1String("free space")));
-        QVERIFY(saveFile(at(QStringLiteral("big.img")), big));
         QString error;
-        QVERIFY(!FileCopy::copyFileInto(at(QStringLiteral("big.img")), disk, QStringLiteral("big.img"),
-                                        &error, kWritable));
-        QVERIFY(!error.isEmpty());
-        QCOMPARE(entries(disk), QStringList());
+        QVERIFY(!FileCopy::copyFileInto(at("big.img"), disk, QStringLiteral("big.img"), &error, kWritable));
+        QCOMPARE(entries(disk), QByteArray());
     }
 
     // Entry names that would leave the folder or that Windows reads as something else never
@@ -187,27 +161,22 @@ private slots:
         QTest::addColumn<QByteArray>("name");
         QTest::newRow("backslash parent") << QByteArray("..\\..\\victim.img");
         QTest::newRow("drive") << QByteArray("C:/Windows/evil.img");
-        QTest::newRow("drive relative") << QByteArray("C:evil.img");
         QTest::newRow("UNC") << QByteArray("//server/share/evil.img");
         QTest::newRow("stream") << QByteArray("boot.img:hidden");
         QTest::newRow("device name") << QByteArray("sub/CON");
         QTest::newRow("device name with extension") << QByteArray("nul.img");
-        QTest::newRow("numbered device") << QByteArray("LPT1.txt");
-        QTest::newRow("trailing dot") << QByteArray("boot.img.");
-        QTest::newRow("wildcard") << QByteArray("sub/*.img");
+        QTest::newRow("same name in other case") << QByteArray("KEPT.img"); // created exclusively
     }
     void hostileNames()
     {
         QFETCH(QByteArray, name);
-        const QString dest = at(QStringLiteral("pkg/QuorBurnImage"));
-        QVERIFY(QDir().mkpath(at(QStringLiteral("pkg"))));
-        QVERIFY(saveFile(at(QStringLiteral("pkg/images.zip")), raw({{"kept.img", "kept"}, {name, "evil"}})));
-        const UnpackResult r = unpackPackage(at(QStringLiteral("pkg/images.zip")), dest);
-        QCOMPARE(entries(work), (QStringList{QStringLiteral("pkg"), QStringLiteral("plain.img")}));
-        QCOMPARE(entries(at(QStringLiteral("pkg"))).size(), r.ok ? 2 : 1);
-        QCOMPARE(entries(dest),
-                 r.ok ? (QStringList{QLatin1String(kPackageStampName), QStringLiteral("kept.img")})
-                      : QStringList());
+        QVERIFY(QDir().mkpath(at("pkg")));
+        QVERIFY(saveFile(at("pkg/images.zip"), raw({{"kept.img", "kept"}, {name, "evil"}})));
+        const UnpackResult r = unpackPackage(at("pkg/images.zip"), at("pkg/QuorBurnImage"));
+        QCOMPARE(entries(work), QByteArray("pkg plain.img"));
+        QCOMPARE(entries(at("pkg")), QByteArray(r.ok ? "images.zip QuorBurnImage" : "images.zip"));
+        QCOMPARE(entries(at("pkg/QuorBurnImage")) + fileContent(at("pkg/QuorBurnImage/kept.img")),
+                 r.ok ? QByteArray(kPackageStampName).append(" kept.imgkept") : QByteArray("<missing>"));
     }
 
     // Past MAX_PATH, with non-ASCII names: a second unpack replaces the first through the
@@ -217,24 +186,19 @@ private slots:
         const QString base = deepFolder();
         const QString zip = base + QStringLiteral("/Пакет-ü.zip");
         const QString dest = base + QStringLiteral("/QuorBurnImage");
-        const QByteArray image = QStringLiteral("Bilder/Übersicht-образ.img").toUtf8();
-        QVERIFY(
-            saveFile(zip, raw({RawItem{image, "u", 0, 0, true}, RawItem{"boot.img", "first", 0, 0, true}})));
+        const QByteArray image = "Bilder/Übersicht-образ.img";
+        QVERIFY(saveFile(zip, raw({{image, "u", 0, 0, true}, {"boot.img", "first", 0, 0, true}})));
         UnpackResult r = unpackPackage(zip, dest);
         QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
         QCOMPARE(fileContent(dest + QLatin1Char('/') + QString::fromUtf8(image)), QByteArray("u"));
-        QCOMPARE(r.package.fileName, QStringLiteral("Пакет-ü.zip"));
-        QVERIFY(saveFile(zip, raw({RawItem{"boot.img", "second", 0, 0, true}})));
+        QVERIFY(saveFile(zip, raw({{"boot.img", "second", 0, 0, true}})));
         r = unpackPackage(zip, dest);
         QVERIFY2(r.ok, qPrintable(r.messages.join(QLatin1Char('\n'))));
-        QCOMPARE(entries(base),
-                 (QStringList{QStringLiteral("QuorBurnImage"), QStringLiteral("Пакет-ü.zip")}));
-        QCOMPARE(entries(dest), (QStringList{QLatin1String(kPackageStampName), QStringLiteral("boot.img")}));
+        QCOMPARE(entries(base), QByteArray("QuorBurnImage Пакет-ü.zip"));
+        QCOMPARE(entries(dest), QByteArray(kPackageStampName).append(" boot.img"));
         QCOMPARE(fileContent(dest + QStringLiteral("/boot.img")), QByteArray("second"));
-        QCOMPARE(checkStamp(zip, dest), StampCheck::Matches);
-        QCOMPARE(attributes(dest) & FILE_ATTRIBUTE_HIDDEN, DWORD(0));
-        QVERIFY(attributes(dest + QLatin1Char('/') + QLatin1String(kPackageStampName)) &
-                FILE_ATTRIBUTE_HIDDEN);
+        QVERIFY(!QFileInfo(dest).isHidden() &&
+                QFileInfo(dest + QLatin1Char('/') + QLatin1String(kPackageStampName)).isHidden());
     }
 };
 

@@ -28,7 +28,7 @@ struct Row
     bool decodes;
 };
 
-// The structure as Windows delivers it: the fixed part, the name and its terminator.
+// The structure as Windows delivers it: the fixed fields, the name and its terminator.
 std::vector<wchar_t> message(const Row &r)
 {
     std::vector<wchar_t> m(kNameOffset / sizeof(wchar_t));

@@ -17,7 +17,7 @@ namespace {
 
 const int kWaitMs = 20000;
 
-// What Windows sends for a device interface: the fixed part, then the name and its terminator.
+// What Windows sends for a device interface: the fixed fields, then the name and its terminator.
 void sendDeviceChange(QWidget *window, WPARAM event, const wchar_t *vendorAndSerial)
 {
     const std::wstring name =

@@ -1,6 +1,8 @@
-// Single-board runs end to end through the window's buttons: real child
-// processes (the simulated tool, or a small script where a test needs exact
-// output), the run log on disk, and real message boxes or a scripted prompter.
+// The single-board window through its buttons: the description file and its
+// table, and runs end to end with real child processes (the simulated tool, or
+// a small script where a test needs exact output), the run log on disk, and
+// real message boxes or a scripted prompter.
+#include "common/boardconfig.h"
 #include "quorDownload/quorDownloadToolUI.h"
 #include "tests/common/testfiles.h"
 #include "tests/single_run/boxanswerer.h"
@@ -13,10 +15,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
+#include <QTableWidget>
+#include <QTextBrowser>
 #include <QTextCodec>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
@@ -40,18 +42,19 @@ class tst_SingleRun : public QObject
 private slots:
     void init();
     void cleanup();
+    void descriptionFilesFillOrKeepTheTable();
     void runStagesLogsCompletesAndStartsAfresh();
     void toolOutput_data();
     void toolOutput();
     void failedStartOffersRetryIgnoreAbort();
-    void refusedRuns();
+    void noDescriptionFile();
     void outputDuringANoticeIsHandledOnceInOrder();
     void newRunDuringANoticeOnlyLogsTheOldOutput();
-    void statusTextIsBoundedPerNotification();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
-    QString m_oldCwd, m_bin, m_staging;
+    QString m_oldCwd, m_bin, m_staging, m_choice;
+    QStringList m_dialogCalls;
     std::shared_ptr<ScriptedPrompter> m_prompter;
     std::unique_ptr<BoxAnswerer> m_boxes;
     std::unique_ptr<quorDownloadToolUI> m_window;
@@ -74,15 +77,34 @@ private:
     // The window, with real boxes or the scripted prompter; rows a and c of a, b, c checked.
     void open(bool realBoxes, bool chooseFile = true)
     {
-        const QString xml = path(QStringLiteral("img/board.xml"));
-        auto chooser = [xml](QWidget *, const QString &, const QString &, const QString &) { return xml; };
+        auto chooser = [this](QWidget *parent, const QString &caption, const QString &dir,
+                              const QString &filter) {
+            m_dialogCalls << caption << dir << filter << QString::number(parent != nullptr);
+            return m_choice;
+        };
         m_window = realBoxes ? std::make_unique<quorDownloadToolUI>(chooser)
                              : std::make_unique<quorDownloadToolUI>(chooser, m_prompter);
         if (!chooseFile)
             return;
-        button("configFileButton")->click();
+        browse(QStringLiteral("img/board.xml"));
         m_window->state().partitionCheckBoxes.at(1)->setChecked(false);
     }
+    void browse(const QString &file)
+    {
+        m_choice = file.isEmpty() ? file : path(file);
+        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "browseConfigDir"));
+    }
+    QString row(int row) const // its cells, and '+' for a check box one can tick
+    {
+        QTableWidget *table = m_window->findChild<QTableWidget *>("myTable");
+        QStringList cells;
+        for (int c = 1; c < table->columnCount(); ++c)
+            cells << (table->item(row, c) ? table->item(row, c)->text() : QStringLiteral("-"));
+        const QPointer<QCheckBox> box = m_window->state().partitionCheckBoxes.value(row);
+        const bool ticked = box && box->isEnabled() && box->isChecked() && table->cellWidget(row, 0) == box;
+        return cells.join('|') + (ticked ? "+" : "");
+    }
+    QString scriptPath() const { return m_window->findChild<QTextBrowser *>("scriptPath")->toPlainText(); }
     QPushButton *button(const char *name) const { return m_window->findChild<QPushButton *>(name); }
     QProgressBar *bar() const { return m_window->findChild<QProgressBar *>("downloadProgressBar"); }
     QString status() const { return m_window->findChild<QPlainTextEdit *>("statusText")->toPlainText(); }
@@ -145,6 +167,50 @@ void tst_SingleRun::cleanup()
     QDir::setCurrent(m_oldCwd);
     m_tmp.reset();
     QVERIFY(!alive);
+}
+
+void tst_SingleRun::descriptionFilesFillOrKeepTheTable()
+{
+    QByteArray many = "<r>";
+    for (int i = 0; i < 60; ++i)
+        many += QStringLiteral("<partition label=\"p%1\" file=\"%1.img\"/>").arg(i).toUtf8();
+    for (const auto &[name, content] :
+         {std::pair{"log_singel.txt", QByteArray("old run")},
+          {"config/Board_config.ini", "[chip]\nchip_type=C x\n[OS]\nOS_type=S\n"},
+          {"d/part.xml",
+           "<p><partition label=\"boot\" size_in_kb=\"1024\" file=\"boot.img\" type=\"emmc\"/>"
+           "<partition label=\"data\" size_in_kb=\"77\" type=\"nand\"/><partition file=\"\"/></p>"},
+          {"many.xml", many + "</r>"},
+          {"bad/bad.xml", "<r><partition label=\"only\" file=\"o.img\"/><partition label="},
+          {"none.xml", "<r><part label=\"x\"/></r>"}})
+        QVERIFY(QDir().mkpath(QFileInfo(name).path()) && writeFile(name, content));
+    open(false, false);
+    QVERIFY(!QFile::exists(QStringLiteral("log_singel.txt"))); // every window starts a new run log
+    browse(QStringLiteral("many.xml"));                        // beyond fifty rows, a check box in each
+    QCOMPARE(row(59), QStringLiteral("p59|59.img||+"));
+    const QPointer<QCheckBox> dropped = m_window->state().partitionCheckBoxes.at(59);
+    m_window->state().partitionCheckBoxes.at(0)->setChecked(false);
+    // Fewer rows: fresh boxes, dropped rows' boxes go; a row without an image cannot be ticked.
+    browse(QStringLiteral("d/part.xml"));
+    QCOMPARE(m_dialogCalls.mid(4),
+             (QStringList{"Select XML File.", QDir::currentPath(), "XML Files (*.xml)", "1"}));
+    QCOMPARE((QStringList{row(0), row(1), row(2)}),
+             (QStringList{"boot|boot.img|emmc|1024+", "data||nand|77", "|||"}));
+    QTRY_VERIFY(dropped.isNull());
+    const QString dir = m_tmp->path() + QStringLiteral("/d/");
+    QCOMPARE(scriptPath(), "usb_dl.exe -c C x -s S -i \"" + dir + '"');
+    QCOMPARE(quorDownloadToolUI().state().downloadCommand,
+             "usb_dl.exe -c C x -s S -i \"" + dir + "downloadImageFile\"\n");
+    // Malformed, missing or without partitions: the table stays, the command follows the file.
+    for (const char *file : {"bad/bad.xml", "gone.xml", "none.xml"}) {
+        browse(QLatin1String(file));
+        QCOMPARE(row(0), QStringLiteral("boot|boot.img|emmc|1024+"));
+    }
+    QCOMPARE(m_window->state().partitionRowCount, 0);
+    // Cancelled: empty paths, remembered as empty.
+    browse(QString());
+    QCOMPARE(scriptPath(), QStringLiteral("usb_dl.exe -c C x -s S -i \"\""));
+    QCOMPARE(BoardConfig::userSettings()->value(QStringLiteral("lastPath"), "none"), QVariant(QString()));
 }
 
 void tst_SingleRun::runStagesLogsCompletesAndStartsAfresh()
@@ -228,18 +294,6 @@ void tst_SingleRun::toolOutput_data()
     QTest::newRow("complete") << "printf 'USB download complete\\nextra line\\n'\n" + sleep
                               << QStringList{kCompleted} << good << 1 << QStringList{"USB download complete"}
                               << 100 << false;
-    QTest::newRow("failed, later complete")
-        << "echo 'USB download failed'\nsleep 1\necho 'download complete'\n" + sleep
-        << QStringList{"USB download failed!!!", kCompleted} << plain << 1
-        << QStringList{"USB download failed", "download complete"} << 100 << false;
-    // Waiting lines after "break" count a tenth each, up to just above 10, unshown.
-    QStringList waits{"break"};
-    for (int i = 0; i < 95; ++i)
-        waits << QStringLiteral("Waiting for USB device connection: ...");
-    QTest::newRow("waiting") << "echo break\ni=0; while [ $i -lt 95 ]; do echo 'Waiting for USB device "
-                                "connection: ...'; i=$((i+1)); done\necho last\n" +
-                                    sleep
-                             << QStringList() << 0 << 1 << (waits << "last") << 10 << true;
 }
 
 void tst_SingleRun::toolOutput()
@@ -263,8 +317,7 @@ void tst_SingleRun::toolOutput()
     QTRY_COMPARE(this->bar()->value(), bar);
     compareButtons(runningForm);
     QTRY_VERIFY(notices.value(0) == kConnection || status().contains(records.last()));
-    QVERIFY(!status().contains(QStringLiteral("extra line")) &&
-            !status().contains(QStringLiteral("Waiting")));
+    QVERIFY(!status().contains(QStringLiteral("extra line")));
     if (!runningForm) {
         QCOMPARE(process()->state(), QProcess::Running); // the tool is left alone
         QCOMPARE(status().endsWith(kTerminateLine), notices.size() == 1 && notices.first() != kCompleted);
@@ -297,7 +350,7 @@ void tst_SingleRun::failedStartOffersRetryIgnoreAbort()
     QCOMPARE(bar()->value(), 100);
 }
 
-void tst_SingleRun::refusedRuns()
+void tst_SingleRun::noDescriptionFile()
 {
     installTool();
     open(false, false);
@@ -308,16 +361,6 @@ void tst_SingleRun::refusedRuns()
     QCOMPARE(bar()->value(), -1);
     compareButtons(false);
     QVERIFY(!QFileInfo::exists(m_staging) && !toolRunning());
-    // A file in the staging folder's place halts the run in the running form, silently.
-    button("configFileButton")->click();
-    QVERIFY(writeFile(m_staging, "a file in the way"));
-    download();
-    QCOMPARE(m_prompter->asked.size(), 1);
-    QVERIFY(!toolRunning());
-    compareButtons(true);
-    button("StopButton")->click();
-    QCOMPARE(m_prompter->asked.last(), kTerminated);
-    compareButtons(false);
 }
 
 void tst_SingleRun::outputDuringANoticeIsHandledOnceInOrder()
@@ -357,19 +400,6 @@ void tst_SingleRun::newRunDuringANoticeOnlyLogsTheOldOutput()
     QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, (QStringList{failed, failed, kCompleted}), 10000);
     QCOMPARE(logRecords(), (QStringList{"USB download failed", "download complete", "USB download failed",
                                         "download complete"}));
-}
-
-void tst_SingleRun::statusTextIsBoundedPerNotification()
-{
-    installTool("sleep 1\necho first\nsleep 1\necho second\nexec sleep 30\n");
-    open(false);
-    download();
-    auto *view = m_window->findChild<QPlainTextEdit *>("statusText");
-    view->setPlainText(QString(30720, QLatin1Char('x'))); // just at the bound: kept
-    QTRY_VERIFY_WITH_TIMEOUT(status().endsWith(QStringLiteral("first")), 10000);
-    QVERIFY(status().startsWith(QString(30720, QLatin1Char('x'))));
-    // Now above it: cleared before the next notification's lines go in.
-    QTRY_COMPARE_WITH_TIMEOUT(status(), QStringLiteral("second"), 10000);
 }
 
 QTEST_MAIN(tst_SingleRun)

@@ -12,12 +12,6 @@
 
 #include <functional>
 
-struct SeenBox
-{
-    QString text, styleSheet;
-    int extra = 0; // what the test's probe returned when the box was seen
-};
-
 class BoxAnswerer final : public QObject
 {
 public:
@@ -27,15 +21,9 @@ public:
         m_timer.start(15);
     }
     std::function<QMessageBox::StandardButton()> choose; // NoButton: the default button
-    std::function<int()> probe;
-    QList<SeenBox> boxes;
-    QStringList texts() const
-    {
-        QStringList t;
-        for (const SeenBox &b : boxes)
-            t << b.text;
-        return t;
-    }
+    std::function<int()> probe;                          // its value when a box is seen goes to probed
+    QStringList texts, styleSheets;
+    QList<int> probed;
 
 private:
     void poll()
@@ -44,11 +32,14 @@ private:
         if (!box || box == m_last)
             return;
         m_last = box;
-        boxes << SeenBox{box->text(), box->styleSheet(), probe ? probe() : 0};
+        texts << box->text();
+        styleSheets << box->styleSheet();
+        probed << (probe ? probe() : 0);
         QAbstractButton *button = choose ? box->button(choose()) : nullptr;
         if (!button)
-            button = box->defaultButton() ? static_cast<QAbstractButton *>(box->defaultButton())
-                                          : box->buttons().value(0);
+            button = box->defaultButton();
+        if (!button)
+            button = box->buttons().value(0);
         if (button)
             button->click();
     }

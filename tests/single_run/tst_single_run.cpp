@@ -17,7 +17,6 @@
 #include <QSettings>
 #include <QTableWidget>
 #include <QTextBrowser>
-#include <QTextCodec>
 #include <QtTest>
 
 namespace {
@@ -110,17 +109,11 @@ private:
         QCOMPARE(button("downloadButton")->isEnabled(), !running);
         QCOMPARE(button("StopButton")->isEnabled(), running);
     }
-    QStringList logRecords(bool withStaging = false) const // the run log's non-empty records
+    static QStringList logRecords() // the run log's records, staging lines left out
     {
-        // Through the codec: the QByteArray overloads would stop at a NUL byte.
-        const QString text =
-            QTextCodec::codecForLocale()->toUnicode(readFile(QStringLiteral("log_singel.txt")));
-        QStringList out;
-        for (const QString &r : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-            if (withStaging || (!r.endsWith(QLatin1String(" is copied successfully")) &&
-                                !r.endsWith(QLatin1String(" deleted!"))))
-                out << r;
-        return out;
+        return QString::fromLocal8Bit(readFile(QStringLiteral("log_singel.txt")))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+            .filter(QRegularExpression(QStringLiteral("^(?!.*( is copied successfully| deleted!)$)")));
     }
 };
 
@@ -197,9 +190,7 @@ void tst_SingleRun::descriptionFilesFillOrKeepTheTable()
         QCOMPARE(row(0), QStringLiteral("boot|boot.img|emmc|1024+"));
     }
     QCOMPARE(m_window->state().partitionRowCount, 0);
-    // Cancelled: empty paths, remembered as empty.
-    browse(QString());
-    QCOMPARE(scriptPath(), QStringLiteral("usb_dl.exe -c C x -s S -i \"\""));
+    browse(QString()); // cancelled: remembered as empty
     QCOMPARE(BoardConfig::userSettings()->value(QStringLiteral("lastPath"), "none"), QVariant(QString()));
 }
 
@@ -219,14 +210,16 @@ void tst_SingleRun::runStagesLogsCompletesAndStartsAfresh()
              (QStringList{"a.img", "board.xml", "c.img"}));
     QCOMPARE(readFile(QStringLiteral("bench/calls.log")), "-c CHIPX -s OSY -i " + m_staging.toUtf8() + '\n');
     // The log: staging lines first, then every tool line as received (CRLF kept).
-    QStringList expected{"a.img is copied successfully", "c.img is copied successfully",
-                         "board.xml is copied successfully"};
+    QVERIFY(readFile(QStringLiteral("log_singel.txt"))
+                .startsWith("a.img is copied successfully\nc.img is copied successfully\n"
+                            "board.xml is copied successfully\nWaiting"));
+    QStringList expected;
     for (int i = 0; i < 3; ++i)
         expected << QStringLiteral("Waiting for USB device connection: ...\r");
     for (int k = 1; k <= 20; ++k)
         expected << QStringLiteral("break\r")
                  << QStringLiteral("updated size: %1/20971520(%2%)\r").arg(20971520LL * k / 20).arg(k * 5);
-    QCOMPARE(logRecords(true), expected << QStringLiteral("USB download complete\r"));
+    QCOMPARE(logRecords(), expected << QStringLiteral("USB download complete\r"));
 
     // Again: the folder is emptied first; progress and the "break" flag start
     // afresh, so the waiting line is shown and the bar follows the new count.
@@ -259,58 +252,49 @@ void tst_SingleRun::runStagesLogsCompletesAndStartsAfresh()
 
 void tst_SingleRun::toolOutput_data()
 {
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QStringList>("notices");
-    QTest::addColumn<int>("look");    // of the first notice
-    QTest::addColumn<int>("running"); // the tool still ran at the first notice: 1, 0
-    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<QString>("output"); // the tool's lines, then it waits
+    QTest::addColumn<QString>("notice");
+    QTest::addColumn<int>("look");
+    QTest::addColumn<int>("running"); // the tool still ran at the notice: 1, 0
     QTest::addColumn<int>("bar");
     QTest::addColumn<bool>("runningForm"); // the buttons afterwards
-    const QByteArray sleep = "exec sleep 30\n";
-    const int wide = int(Look::Wide), plain = int(Look::Plain), good = int(Look::Good);
+    const int wide = int(Look::Wide), plain = int(Look::Plain);
     // "Not found" is shown while the tool runs, a broken communication after the kill.
-    QTest::newRow("not found") << "echo 'usb device not found'\n" + sleep << QStringList{kConnection} << wide
-                               << 1 << QStringList{"usb device not found"} << -1 << true;
-    QTest::newRow("comm failed") << "echo 'usb commuicate failed!!!'\n" + sleep << QStringList{kConnection}
-                                 << wide << 0 << QStringList{"usb commuicate failed!!!"} << -1 << true;
-    QTest::newRow("too large") << "echo 'updating file is too large'\n" + sleep
-                               << QStringList{"updating file is too large!!!"} << plain << 1
-                               << QStringList{"updating file is too large"} << 0 << false;
-    QTest::newRow("failed") << "echo 'updated size: 300/1000(30%)'\necho 'USB download failed'\n" + sleep
-                            << QStringList{"USB download failed!!!"} << plain << 1
-                            << QStringList{"updated size: 300/1000(30%)", "USB download failed"} << 30
-                            << false;
+    QTest::newRow("not found") << "usb device not found" << kConnection << wide << 1 << -1 << true;
+    QTest::newRow("comm failed") << "usb commuicate failed!!!" << kConnection << wide << 0 << -1 << true;
+    QTest::newRow("too large") << "updating file is too large"
+                               << "updating file is too large!!!" << plain << 1 << 0 << false;
+    QTest::newRow("failed") << "updated size: 300/1000(30%)\nUSB download failed"
+                            << "USB download failed!!!" << plain << 1 << 30 << false;
     // Completion drops the rest of its notification and leaves the tool alone.
-    QTest::newRow("complete") << "printf 'USB download complete\\nextra line\\n'\n" + sleep
-                              << QStringList{kCompleted} << good << 1 << QStringList{"USB download complete"}
+    QTest::newRow("complete") << "USB download complete\nextra line" << kCompleted << int(Look::Good) << 1
                               << 100 << false;
 }
 
 void tst_SingleRun::toolOutput()
 {
-    QFETCH(QByteArray, script);
-    QFETCH(QStringList, notices);
+    QFETCH(QString, output);
+    QFETCH(QString, notice);
     QFETCH(int, look);
     QFETCH(int, running);
-    QFETCH(QStringList, records);
     QFETCH(int, bar);
     QFETCH(bool, runningForm);
-    installTool(script);
+    QStringList records = output.split(QLatin1Char('\n'));
+    installTool("printf '%s\\n' '" + records.join(QStringLiteral("' '")).toUtf8() + "'\nexec sleep 30\n");
+    records.removeOne(QStringLiteral("extra line"));
     open(false);
     download();
     QTRY_COMPARE_WITH_TIMEOUT(logRecords(), records, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, notices, 5000);
-    if (!notices.isEmpty()) {
-        QCOMPARE(m_prompter->probed.first(), running);
-        QCOMPARE(int(m_prompter->looks.first()), look);
-    }
+    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, QStringList{notice}, 5000);
+    QCOMPARE(m_prompter->probed.first(), running);
+    QCOMPARE(int(m_prompter->looks.first()), look);
     QTRY_COMPARE(this->bar()->value(), bar);
     compareButtons(runningForm);
-    QTRY_VERIFY(notices.value(0) == kConnection || status().contains(records.last()));
+    QTRY_VERIFY(notice == kConnection || status().contains(records.last()));
     QVERIFY(!status().contains(QStringLiteral("extra line")));
     if (!runningForm) {
         QCOMPARE(process()->state(), QProcess::Running); // the tool is left alone
-        QCOMPARE(status().endsWith(kTerminateLine), notices.size() == 1 && notices.first() != kCompleted);
+        QCOMPARE(status().endsWith(kTerminateLine), notice != kCompleted);
     }
 }
 

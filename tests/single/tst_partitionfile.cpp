@@ -85,7 +85,6 @@ void tst_PartitionFile::derivedPaths_data()
     QTest::newRow("name also a folder") << QStringList{"D:/part.xml/part.xml", "part.xml", "D:/part.xml/"};
     QTest::newRow("blanks, non-ASCII")
         << QStringList{"/my images/Ünï ボード/b 1.xml", "b 1.xml", "/my images/Ünï ボード/"};
-    QTest::newRow("bare name") << QStringList{"part.xml", "part.xml", ""};
     QTest::newRow("cancelled") << QStringList{"", "", ""};
 }
 

@@ -4,8 +4,6 @@
 // let root bypass file permissions (tests run as root in containers), so a
 // 0555 folder or a 0000 file refuses root too. Nothing happens for other users.
 
-#include <QtGlobal>
-
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -26,7 +24,6 @@ public:
         if (m_active)
             call(SYS_capset, m_saved);
     }
-    Q_DISABLE_COPY(NoDacOverride)
 
 private:
     static bool call(long which, __user_cap_data_struct *data)

@@ -38,7 +38,6 @@ void tst_SingleOutput::progress_data()
         << "updated size: 600/1200(50%)|updated size: 300/1200(25%)|updated size: 5/50(1%)" << 50.0f << 0;
     QTest::newRow("waiting after break: a tenth each, up to just above 10")
         << "break|95*" + wait << 10.0000019f << 1;
-    QTest::newRow("89 waiting lines stay below 10") << "break|89*" + wait << 9.9000015f << 1;
     QTest::newRow("waiting before break counts nothing") << "5*" + wait << 0.0f << 0;
     QTest::newRow("waiting without colon") << "break|Waiting for USB device connection" << 1.0f << 1;
     QTest::newRow("count line saying break") << "break updated size: 12/1200(1%)" << 1.0f << 0;
@@ -105,7 +104,6 @@ void tst_SingleOutput::splitAndBarValue()
     QCOMPARE(barValue(99.99f), 99);
     QCOMPARE(barValue(-0.5f), 0);
     QCOMPARE(barValue(3.0e10f), std::numeric_limits<int>::max());
-    QCOMPARE(barValue(-3.0e10f), std::numeric_limits<int>::min());
     QCOMPARE(barValue(std::numeric_limits<float>::quiet_NaN()), 0);
 }
 

@@ -37,9 +37,8 @@ private:
         probed << (probe ? probe() : 0);
         QAbstractButton *button = choose ? box->button(choose()) : nullptr;
         if (!button)
-            button = box->defaultButton();
-        if (!button)
-            button = box->buttons().value(0);
+            button = box->defaultButton() ? static_cast<QAbstractButton *>(box->defaultButton())
+                                          : box->buttons().value(0);
         if (button)
             button->click();
     }

@@ -13,35 +13,26 @@
 class ScriptedPrompter final : public Prompter
 {
 public:
-    static constexpr char kFailedStart[] = "Download Failed!";
-
-    QStringList asked; // notice texts, and kFailedStart for the question
+    QStringList asked; // notice texts, and "Download Failed!" for the question (answered Ignore)
     QList<Look> looks; // one per notice
-    QList<int> probed; // what probe returned at each question, in order
+    QList<int> probed; // what probe returned at each notice
     std::function<int()> probe;
-    std::function<void(const QString &text)> whileOpen; // runs while a notice is open
-    std::function<Choice()> failedStart = [] { return Choice::Ignore; };
-    int openMs = 0; // a notice stays open this long, turning the event loop as a box does
+    std::function<void()> whileOpen; // runs while a notice is open
+    int openMs = 0;                  // a notice stays open this long, turning the event loop as a box does
 
     void notice(const QString &text, Look look) override
     {
-        record(text);
+        asked << text;
         looks << look;
+        probed << (probe ? probe() : 0);
         if (whileOpen)
-            whileOpen(text);
+            whileOpen();
         if (openMs > 0)
             QTest::qWait(openMs);
     }
     Choice askAfterFailedStart() override
     {
-        record(QLatin1String(kFailedStart));
-        return failedStart();
-    }
-
-private:
-    void record(const QString &text)
-    {
-        asked << text;
-        probed << (probe ? probe() : 0);
+        asked << QStringLiteral("Download Failed!");
+        return Choice::Ignore;
     }
 };

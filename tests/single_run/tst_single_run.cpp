@@ -1,28 +1,29 @@
-// A single-board run end to end: real widgets, real child processes (the
-// simulated tool, or a small script where a test needs exact output), the run
-// log on disk, and a scripted prompter in place of message boxes.
-#include "quorDownload/singleboardrun.h"
+// The single-board window through its buttons: the description file and its
+// table, and runs end to end with real child processes (the simulated tool, or
+// a small script where a test needs exact output), the run log on disk, and
+// real message boxes or a scripted prompter.
+#include "common/boardconfig.h"
+#include "quorDownload/quorDownloadToolUI.h"
 #include "tests/common/testfiles.h"
+#include "tests/single_run/boxanswerer.h"
 #include "tests/single_run/scriptedprompter.h"
 
-#include <QApplication>
+#include <QCheckBox>
 #include <QLabel>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTextCodec>
+#include <QSettings>
+#include <QTableWidget>
+#include <QTextBrowser>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
 using TestFiles::processAlive;
 using TestFiles::readFile;
 using TestFiles::writeFile;
-using State = SingleBoardRun::State;
 using Look = Prompter::Look;
 
 const QString kCompleted = QStringLiteral("Download completed!");
@@ -38,423 +39,304 @@ class tst_SingleRun : public QObject
 {
     Q_OBJECT
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
-
-    void boxesLookAsBefore_data();
-    void boxesLookAsBefore();
-    void noDescriptionFile();
-    void runsStageLogCompleteAndStartAfresh();
+    void descriptionFilesFillOrKeepTheTable();
+    void runStagesLogsCompletesAndStartsAfresh();
     void toolOutput_data();
     void toolOutput();
-    void stopKillsFirstAndTheAnimationGoesOn();
     void failedStartOffersRetryIgnoreAbort();
     void outputDuringANoticeIsHandledOnceInOrder();
     void newRunDuringANoticeOnlyLogsTheOldOutput();
-    void stagingFolderBlockedHaltsTheRun();
-    void statusTextIsBoundedPerNotification();
 
 private:
-    QString m_binDir;
     std::unique_ptr<QTemporaryDir> m_tmp;
-    QString m_oldCwd;
-    QString m_configDir, m_stagingDir;
-    QString m_configFilePath, m_configFileName;
-
-    std::unique_ptr<QWidget> m_host;
-    QPointer<QPushButton> m_download, m_stop;
-    QPointer<QProgressBar> m_bar;
-    QPointer<QLabel> m_label;
-    QPointer<QPlainTextEdit> m_status;
-    QPointer<QProcess> m_process;
-    QPointer<SingleBoardRun> m_run;
+    QString m_oldCwd, m_bin, m_staging, m_choice;
     std::shared_ptr<ScriptedPrompter> m_prompter;
+    std::unique_ptr<BoxAnswerer> m_boxes;
+    std::unique_ptr<quorDownloadToolUI> m_window;
 
-    QString toolPath() const { return QDir::currentPath() + QStringLiteral("/config/usb_dl.exe"); }
-    void installTool(const QByteArray &script = QByteArray()); // the simulated tool without a script
-    void setScenario(const char *scenario);
-    void chooseDescription();
-    void compareButtons(bool running);
-    QStringList logRecords(bool withStaging = false) const; // the run log's non-empty records
+    QString path(const QString &relative) const { return m_tmp->filePath(relative); }
+    void installTool(const QByteArray &script = QByteArray()) // the simulated tool without a script
+    {
+        const QString tool = path(QStringLiteral("config/usb_dl.exe"));
+        QFile::remove(tool);
+        QVERIFY(script.isEmpty() ? QFile::copy(m_bin + QStringLiteral("/usb_dl"), tool)
+                                 : writeFile(tool, "#!/bin/sh\n" + script));
+        QVERIFY(QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    }
+    void setScenario(const char *name)
+    {
+        QCOMPARE(QProcess::execute(m_bin + "/usb_dl_bench", {"single", name}), 0);
+    }
+    // The window, with real boxes or the scripted prompter; rows a and c of a, b, c checked.
+    void open(bool realBoxes, bool chooseFile = true)
+    {
+        auto chooser = [this](QWidget *, const QString &, const QString &, const QString &) {
+            return m_choice;
+        };
+        m_window = realBoxes ? std::make_unique<quorDownloadToolUI>(chooser)
+                             : std::make_unique<quorDownloadToolUI>(chooser, m_prompter);
+        if (!chooseFile)
+            return;
+        browse(QStringLiteral("img/board.xml"));
+        m_window->state().partitionCheckBoxes.at(1)->setChecked(false);
+    }
+    void browse(const QString &file)
+    {
+        m_choice = file.isEmpty() ? file : path(file);
+        QVERIFY(QMetaObject::invokeMethod(m_window.get(), "browseConfigDir"));
+    }
+    QString row(int row) const // its cells, and '+' for a check box one can tick
+    {
+        QTableWidget *table = m_window->findChild<QTableWidget *>("myTable");
+        QStringList cells;
+        for (int c = 1; c < table->columnCount(); ++c)
+            cells << (table->item(row, c) ? table->item(row, c)->text() : QStringLiteral("-"));
+        const QPointer<QCheckBox> box = m_window->state().partitionCheckBoxes.value(row);
+        const bool ticked = box && box->isEnabled() && box->isChecked() && table->cellWidget(row, 0) == box;
+        return cells.join('|') + (ticked ? "+" : "");
+    }
+    QString scriptPath() const { return m_window->findChild<QTextBrowser *>("scriptPath")->toPlainText(); }
+    QPushButton *button(const char *name) const { return m_window->findChild<QPushButton *>(name); }
+    QProgressBar *bar() const { return m_window->findChild<QProgressBar *>("downloadProgressBar"); }
+    QString status() const { return m_window->findChild<QPlainTextEdit *>("statusText")->toPlainText(); }
+    QProcess *process() const { return m_window ? m_window->findChild<QProcess *>() : nullptr; }
+    int toolRunning() const { return process() && process()->state() != QProcess::NotRunning ? 1 : 0; }
+    void download() { QVERIFY(QMetaObject::invokeMethod(m_window.get(), "pyDownload")); }
+    void compareButtons(bool run)
+    {
+        QVERIFY(button("downloadButton")->isEnabled() != run && button("StopButton")->isEnabled() == run);
+    }
+    static QStringList logRecords() // the run log's records, staging lines left out
+    {
+        return QString::fromLocal8Bit(readFile(QStringLiteral("log_singel.txt")))
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts)
+            .filter(QRegularExpression(QStringLiteral("^(?!.*( is copied successfully| deleted!)$)")));
+    }
 };
-
-void tst_SingleRun::initTestCase()
-{
-    m_binDir = qEnvironmentVariable("QUOR_BIN_DIR");
-    QVERIFY2(QFileInfo::exists(m_binDir + QStringLiteral("/usb_dl")), "the simulated tool is not built");
-}
 
 void tst_SingleRun::init()
 {
+    m_bin = qEnvironmentVariable("QUOR_BIN_DIR");
+    QVERIFY2(QFileInfo::exists(m_bin + QStringLiteral("/usb_dl")), "the simulated tool is not built");
     m_tmp = std::make_unique<QTemporaryDir>();
     QVERIFY(m_tmp->isValid());
     m_oldCwd = QDir::currentPath();
     QVERIFY(QDir::setCurrent(m_tmp->path()));
-    for (const char *dir : {"config", "bench", "img"})
+    for (const char *dir : {"config", "bench", "settings", "img"})
         QVERIFY(QDir().mkpath(QLatin1String(dir)));
-    qputenv("USB_DL_BENCH", QFile::encodeName(m_tmp->path() + QStringLiteral("/bench")));
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path(QStringLiteral("settings")));
+    qputenv("USB_DL_BENCH", QFile::encodeName(path(QStringLiteral("bench"))));
     qputenv("USB_DL_SIM_DELAY_MS", "5");
-
-    m_configDir = m_tmp->path() + QStringLiteral("/img/");
-    m_stagingDir = m_configDir + QStringLiteral("downloadImageFile");
-    for (const char *name : {"board.xml", "a.img", "b.img", "c.img"})
-        QVERIFY(writeFile(m_configDir + QLatin1String(name), name));
-    m_configFilePath = m_configFileName = QStringLiteral(" ");
-
-    m_host = std::make_unique<QWidget>();
-    m_download = new QPushButton(m_host.get());
-    m_stop = new QPushButton(m_host.get());
-    m_stop->setEnabled(false);
-    m_bar = new QProgressBar(m_host.get());
-    m_bar->reset();
-    m_label = new QLabel(m_host.get());
-    m_status = new QPlainTextEdit(m_host.get());
-    m_process = new QProcess(m_host.get());
-    m_process->setWorkingDirectory(QDir::currentPath() + QStringLiteral("/config/"));
-    m_process->setProcessChannelMode(QProcess::MergedChannels);
+    QVERIFY(
+        writeFile(QStringLiteral("config/Board_config.ini"), "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n"));
+    QByteArray xml = "<partitions>";
+    for (const QByteArray name : {"a", "b", "c"}) {
+        xml += "<partition label=\"" + name + "\" file=\"" + name + ".img\"/>";
+        QVERIFY(writeFile(QStringLiteral("img/%1.img").arg(QLatin1String(name)), name));
+    }
+    QVERIFY(writeFile(QStringLiteral("img/board.xml"), xml + "</partitions>"));
+    m_staging = path(QStringLiteral("img/downloadImageFile"));
     m_prompter = std::make_shared<ScriptedPrompter>();
-    m_prompter->probe = [this] { return m_process && m_process->state() != QProcess::NotRunning ? 1 : 0; };
-
-    auto inputs = [this] {
-        SingleRunInputs in;
-        in.configFilePath = m_configFilePath;
-        in.configFileName = m_configFileName;
-        in.configDir = m_configDir;
-        in.stagingDir = m_stagingDir;
-        in.toolArguments = QStringList{QStringLiteral("-c"), QStringLiteral("CHIP"), QStringLiteral("-s"),
-                                       QStringLiteral("OS"), QStringLiteral("-i"),   m_stagingDir};
-        for (const char *name : {"a.img", "b.img", "c.img"})
-            in.rows << PartitionRowChoice{QLatin1String(name), true, name[0] != 'b'};
-        return in;
-    };
-    m_run = new SingleBoardRun({m_download, m_stop, m_bar, m_label, m_status}, m_process, inputs,
-                               m_host.get(), m_prompter);
+    m_prompter->probe = [this] { return toolRunning(); };
+    m_boxes = std::make_unique<BoxAnswerer>();
+    m_boxes->probe = m_prompter->probe;
 }
 
 void tst_SingleRun::cleanup()
 {
-    const qint64 pid = m_process ? m_process->processId() : 0;
-    m_host.reset(); // the run goes first and takes a running tool with it
-    QVERIFY(!processAlive(pid));
+    const qint64 pid = process() ? process()->processId() : 0;
+    m_window.reset(); // takes a running tool with it
+    m_boxes.reset();
+    const bool alive = processAlive(pid);
     QDir::setCurrent(m_oldCwd);
     m_tmp.reset();
+    QVERIFY(!alive);
 }
 
-void tst_SingleRun::installTool(const QByteArray &script)
+void tst_SingleRun::descriptionFilesFillOrKeepTheTable()
 {
-    QFile::remove(toolPath());
-    if (script.isEmpty())
-        QVERIFY(QFile::copy(m_binDir + QStringLiteral("/usb_dl"), toolPath()));
-    else
-        QVERIFY(writeFile(toolPath(), "#!/bin/sh\n" + script));
-    QVERIFY(QFile::setPermissions(toolPath(), QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-}
-
-void tst_SingleRun::setScenario(const char *scenario)
-{
-    QCOMPARE(QProcess::execute(m_binDir + QStringLiteral("/usb_dl_bench"),
-                               {QStringLiteral("single"), QLatin1String(scenario)}),
-             0);
-}
-
-void tst_SingleRun::chooseDescription()
-{
-    m_configFilePath = m_configDir + QStringLiteral("board.xml");
-    m_configFileName = QStringLiteral("board.xml");
-}
-
-void tst_SingleRun::compareButtons(bool running)
-{
-    QCOMPARE(m_download->isEnabled(), !running);
-    QCOMPARE(m_stop->isEnabled(), running);
-}
-
-QStringList tst_SingleRun::logRecords(bool withStaging) const
-{
-    // Through the codec: the QByteArray overloads would stop at a NUL byte.
-    const QString text = QTextCodec::codecForLocale()->toUnicode(readFile(QStringLiteral("log_singel.txt")));
-    QStringList out;
-    for (const QString &r : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        if (withStaging || (!r.endsWith(QLatin1String(" is copied successfully")) &&
-                            !r.endsWith(QLatin1String(" deleted!"))))
-            out << r;
-    }
-    return out;
-}
-
-void tst_SingleRun::boxesLookAsBefore_data()
-{
-    QTest::addColumn<int>("look"); // -1: the failed start's question
-    QTest::addColumn<QString>("style");
-    QTest::newRow("plain") << int(Look::Plain)
-                           << "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
-    QTest::newRow("wide") << int(Look::Wide)
-                          << "QLabel{min-width: 650px;min-height: 100px; font-size:30px;color:red;}";
-    QTest::newRow("good") << int(Look::Good)
-                          << "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:green;}";
-    QTest::newRow("failed start") << -1
-                                  << "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}";
-}
-
-void tst_SingleRun::boxesLookAsBefore()
-{
-    QFETCH(int, look);
-    QFETCH(QString, style);
-    QMessageBox box;
-    if (look < 0)
-        BoxPrompter::setUpFailedStart(box);
-    else
-        BoxPrompter::setUpNotice(box, QStringLiteral("text"), Look(look));
-    QCOMPARE(box.styleSheet(), style);
-    QCOMPARE(box.icon(), QMessageBox::NoIcon);
-    QCOMPARE(box.windowTitle(), QString());
-    if (look >= 0) {
-        QCOMPARE(box.text(), QStringLiteral("text"));
-        return;
-    }
-    QCOMPARE(box.text(), QStringLiteral("Download Failed!"));
-    QCOMPARE(box.informativeText(), QStringLiteral("Please make your choice:"));
-    QCOMPARE(box.standardButtons(), QMessageBox::Retry | QMessageBox::Ignore | QMessageBox::Abort);
-    // The answer given is the one returned.
-    for (auto [button, choice] : {std::pair{QMessageBox::Retry, Prompter::Choice::Retry},
-                                  std::pair{QMessageBox::Abort, Prompter::Choice::Abort},
-                                  std::pair{QMessageBox::Ignore, Prompter::Choice::Ignore}}) {
-        QTimer clicker;
-        connect(&clicker, &QTimer::timeout, [button = button] {
-            if (auto *open = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
-                open->button(button)->click();
-        });
-        clicker.start(10);
-        QCOMPARE(BoxPrompter().askAfterFailedStart(), choice);
-    }
-}
-
-void tst_SingleRun::noDescriptionFile()
-{
-    installTool();
-    m_bar->setValue(40);
-    m_run->pyDownload();
-    QCOMPARE(m_prompter->asked, QStringList{QStringLiteral("Please select .xml file first!")});
-    QCOMPARE(m_prompter->looks, QList<Look>{Look::Plain});
-    QCOMPARE(m_bar->value(), -1); // reset, nothing else
+    for (const auto &[name, content] :
+         {std::pair{"log_singel.txt", QByteArray("old run")},
+          {"config/Board_config.ini", "[chip]\nchip_type=C x\n[OS]\nOS_type=S\n"},
+          {"d/part.xml", "<p><partition label=\"boot\" size_in_kb=\"1024\" file=\"boot.img\" type=\"emmc\"/>"
+                         "<partition label=\"data\" size_in_kb=\"77\" type=\"nand\"/></p>"},
+          {"bad/bad.xml", "<r><partition label=\"only\" file=\"o.img\"/><partition label="},
+          {"none.xml", "<r><part label=\"x\"/></r>"}})
+        QVERIFY(QDir().mkpath(QFileInfo(name).path()) && writeFile(name, content));
+    open(false, false);
+    QVERIFY(!QFile::exists(QStringLiteral("log_singel.txt"))); // every window starts a new run log
+    bar()->setValue(40);
+    download(); // no file yet: a notice, the bar reset, nothing else
+    QCOMPARE(m_prompter->asked, QStringList{"Please select .xml file first!"});
+    QCOMPARE(bar()->value(), -1);
     compareButtons(false);
-    QCOMPARE(m_run->state(), State::Idle);
-
-    // A cancelled choice leaves empty paths: also no file.
-    m_configFilePath = m_configFileName = QString();
-    m_run->pyDownload();
-    QCOMPARE(m_prompter->asked.size(), 2);
-    QVERIFY(!QFileInfo::exists(m_stagingDir));
-    QVERIFY(!QFileInfo::exists(QStringLiteral("downloadImageFile")));
-    QCOMPARE(m_process->state(), QProcess::NotRunning);
+    browse(QStringLiteral("img/board.xml"));
+    m_window->state().partitionCheckBoxes.at(0)->setChecked(false);
+    // Fewer rows: fresh boxes, the dropped row's box goes; a row without an image cannot be ticked.
+    const QPointer<QCheckBox> dropped = m_window->state().partitionCheckBoxes.at(2);
+    browse(QStringLiteral("d/part.xml"));
+    QCOMPARE((QStringList{row(0), row(1)}), (QStringList{"boot|boot.img|emmc|1024+", "data||nand|77"}));
+    QTRY_VERIFY(dropped.isNull());
+    const QString dir = m_tmp->path() + QStringLiteral("/d/");
+    QCOMPARE(scriptPath(), "usb_dl.exe -c C x -s S -i \"" + dir + '"');
+    QCOMPARE(quorDownloadToolUI().state().downloadCommand,
+             "usb_dl.exe -c C x -s S -i \"" + dir + "downloadImageFile\"\n");
+    // Malformed, missing or without partitions: the table stays, the command follows the file.
+    for (const char *file : {"bad/bad.xml", "gone.xml", "none.xml"}) {
+        browse(QLatin1String(file));
+        QCOMPARE(row(0), QStringLiteral("boot|boot.img|emmc|1024+"));
+    }
+    browse(QString()); // cancelled: remembered as empty
+    QCOMPARE(BoardConfig::userSettings()->value(QStringLiteral("lastPath"), "none"), QVariant(QString()));
 }
 
-void tst_SingleRun::runsStageLogCompleteAndStartAfresh()
+void tst_SingleRun::runStagesLogsCompletesAndStartsAfresh()
 {
     installTool();
     setScenario("ok");
-    chooseDescription();
-    m_run->pyDownload();
+    open(true);
+    button("downloadButton")->click();
     compareButtons(true);
-    QCOMPARE(QDir(m_stagingDir).entryList(QDir::Files, QDir::Name),
-             (QStringList{QStringLiteral("a.img"), QStringLiteral("board.xml"), QStringLiteral("c.img")}));
-    QVERIFY(m_status->toPlainText().contains(
-        QStringLiteral("Downloading project... \nPlease reconnect your USB cable")));
-
-    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, QStringList{kCompleted}, 20000);
-    QCOMPARE(m_prompter->looks, QList<Look>{Look::Good});
-    QCOMPARE(m_bar->value(), 100);
+    QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts, QStringList{kCompleted}, 20000);
+    QCOMPARE(m_boxes->styleSheets.first(),
+             QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:green;}"));
+    QCOMPARE(bar()->value(), 100);
     compareButtons(false);
-    QCOMPARE(m_run->breakSeen(), 0);
-    QVERIFY(!m_run->isAnimating());
-    QTRY_COMPARE(m_run->state(), State::Finished);
-
-    // The log: staging lines first, then every tool line as received (CRLF kept).
-    QStringList expected{QStringLiteral("a.img is copied successfully"),
-                         QStringLiteral("c.img is copied successfully"),
-                         QStringLiteral("board.xml is copied successfully")};
+    QCOMPARE(QDir(m_staging).entryList(QDir::Files, QDir::Name),
+             (QStringList{"a.img", "board.xml", "c.img"}));
+    QCOMPARE(readFile(QStringLiteral("bench/calls.log")), "-c CHIPX -s OSY -i " + m_staging.toUtf8() + '\n');
+    // The log: after the staging lines every tool line as received (CRLF kept).
+    QStringList expected;
     for (int i = 0; i < 3; ++i)
         expected << QStringLiteral("Waiting for USB device connection: ...\r");
     for (int k = 1; k <= 20; ++k)
         expected << QStringLiteral("break\r")
                  << QStringLiteral("updated size: %1/20971520(%2%)\r").arg(20971520LL * k / 20).arg(k * 5);
-    expected << QStringLiteral("USB download complete\r");
-    QCOMPARE(logRecords(true), expected);
-    QVERIFY(readFile(QStringLiteral("bench/calls.log")).contains(m_stagingDir.toUtf8()));
+    QCOMPARE(logRecords(), expected << QStringLiteral("USB download complete\r"));
 
-    // Again: the staging folder is emptied first, and each line is handled once.
+    // Again: the folder is emptied first; progress and the "break" flag start
+    // afresh, so the waiting line is shown and the bar follows the new count.
     QVERIFY(QFile::remove(QStringLiteral("log_singel.txt")));
-    m_run->pyDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked.size(), 2, 20000);
-    QTRY_COMPARE(m_run->state(), State::Finished);
-    const QByteArray log = readFile(QStringLiteral("log_singel.txt"));
-    QVERIFY(
-        log.startsWith("a.img deleted!\nboard.xml deleted!\nc.img deleted!\na.img is copied successfully\n"));
-    QCOMPARE(logRecords(), expected.mid(3));
-
-    // A new run starts from no progress.
-    installTool("echo 'updated size: 300/1200(25%)'\nexec sleep 30\n");
-    m_run->pyDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(m_bar->value(), 25, 10000);
-    QCOMPARE(m_run->state(), State::Running);
+    installTool(
+        "echo 'Waiting for USB device connection: ...'\necho 'updated size: 300/1200(25%)'\nexec sleep 30\n");
+    button("downloadButton")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(bar()->value(), 25, 10000);
+    QVERIFY(status().contains(QStringLiteral("Waiting for USB device connection")));
+    QVERIFY(readFile(QStringLiteral("log_singel.txt"))
+                .startsWith(
+                    "a.img deleted!\nboard.xml deleted!\nc.img deleted!\na.img is copied successfully\n"));
+    // Stop, with a quiet tool so the animation runs: the tool is killed
+    // before the box, and the animation halts on its frame.
+    installTool("exec sleep 30\n");
+    download();
+    auto *label = m_window->findChild<QLabel *>("label_18");
+    QTRY_VERIFY_WITH_TIMEOUT(label->pixmap() && !label->pixmap()->isNull(), 5000);
+    const qint64 pid = process()->processId();
+    button("StopButton")->click();
+    QTRY_COMPARE(m_boxes->texts, (QStringList{kCompleted, kTerminated}));
+    QCOMPARE(m_boxes->probed.last(), 0);
+    QVERIFY(!processAlive(pid));
+    QVERIFY(status().endsWith(kTerminateLine));
+    compareButtons(false);
+    const QImage frame = label->pixmap()->toImage();
+    QTest::qWait(1200);
+    QCOMPARE(label->pixmap()->toImage(), frame);
 }
 
 void tst_SingleRun::toolOutput_data()
 {
-    QTest::addColumn<QByteArray>("script");
-    QTest::addColumn<QStringList>("notices");
-    QTest::addColumn<int>("running"); // the tool still ran at the first notice: 1, 0
-    QTest::addColumn<QStringList>("records");
+    QTest::addColumn<QString>("output"); // the tool's lines, then it waits
+    QTest::addColumn<QString>("notice");
+    QTest::addColumn<int>("look");
+    QTest::addColumn<int>("running"); // the tool still ran at the notice: 1, 0
     QTest::addColumn<int>("bar");
     QTest::addColumn<bool>("runningForm"); // the buttons afterwards
-    const QByteArray sleep = "exec sleep 30\n";
-
+    const int wide = int(Look::Wide), plain = int(Look::Plain);
     // "Not found" is shown while the tool runs, a broken communication after the kill.
-    QTest::newRow("not found") << "echo 'usb device not found'\n" + sleep << QStringList{kConnection} << 1
-                               << QStringList{QStringLiteral("usb device not found")} << -1 << true;
-    QTest::newRow("comm failed") << "echo 'usb commuicate failed!!!'\n" + sleep << QStringList{kConnection}
-                                 << 0 << QStringList{QStringLiteral("usb commuicate failed!!!")} << -1
-                                 << true;
-    QTest::newRow("too large") << "echo 'updating file is too large'\n" + sleep
-                               << QStringList{QStringLiteral("updating file is too large!!!")} << 1
-                               << QStringList{QStringLiteral("updating file is too large")} << 0 << false;
-    QTest::newRow("failed") << "echo 'updated size: 300/1000(30%)'\necho 'USB download failed'\n" + sleep
-                            << QStringList{QStringLiteral("USB download failed!!!")} << 1
-                            << QStringList{QStringLiteral("updated size: 300/1000(30%)"),
-                                           QStringLiteral("USB download failed")}
-                            << 30 << false;
+    QTest::newRow("not found") << "usb device not found" << kConnection << wide << 1 << -1 << true;
+    QTest::newRow("comm failed") << "usb commuicate failed!!!" << kConnection << wide << 0 << -1 << true;
+    QTest::newRow("too large") << "updating file is too large"
+                               << "updating file is too large!!!" << plain << 1 << 0 << false;
+    QTest::newRow("failed") << "updated size: 300/1000(30%)\nUSB download failed"
+                            << "USB download failed!!!" << plain << 1 << 30 << false;
     // Completion drops the rest of its notification and leaves the tool alone.
-    QTest::newRow("complete") << "printf 'USB download complete\\nextra line\\n'\n" + sleep
-                              << QStringList{kCompleted} << 1
-                              << QStringList{QStringLiteral("USB download complete")} << 100 << false;
-    QTest::newRow("failed, later complete")
-        << "echo 'USB download failed'\nsleep 1\necho 'download complete'\n" + sleep
-        << QStringList{QStringLiteral("USB download failed!!!"), kCompleted} << 1
-        << QStringList{QStringLiteral("USB download failed"), QStringLiteral("download complete")} << 100
-        << false;
-    // Waiting lines after "break" count a tenth each, up to just above 10, unshown.
-    QStringList waits{QStringLiteral("break")};
-    for (int i = 0; i < 95; ++i)
-        waits << QStringLiteral("Waiting for USB device connection: ...");
-    QTest::newRow("waiting") << "echo break\ni=0; while [ $i -lt 95 ]; do echo 'Waiting for USB device "
-                                "connection: ...'; i=$((i+1)); done\necho last\n" +
-                                    sleep
-                             << QStringList() << 1 << (waits << QStringLiteral("last")) << 10 << true;
+    QTest::newRow("complete") << "USB download complete\nextra line" << kCompleted << int(Look::Good) << 1
+                              << 100 << false;
 }
 
 void tst_SingleRun::toolOutput()
 {
-    QFETCH(QByteArray, script);
-    QFETCH(QStringList, notices);
+    QFETCH(QString, output);
+    QFETCH(QString, notice);
+    QFETCH(int, look);
     QFETCH(int, running);
-    QFETCH(QStringList, records);
     QFETCH(int, bar);
     QFETCH(bool, runningForm);
-    installTool(script);
-    chooseDescription();
-    m_run->pyDownload();
+    QStringList records = output.split(QLatin1Char('\n'));
+    installTool("printf '%s\\n' '" + records.join(QStringLiteral("' '")).toUtf8() + "'\nexec sleep 30\n");
+    records.removeOne(QStringLiteral("extra line"));
+    open(false);
+    download();
     QTRY_COMPARE_WITH_TIMEOUT(logRecords(), records, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, notices, 5000);
-    if (!notices.isEmpty())
-        QCOMPARE(m_prompter->probed.first(), running);
-    QTRY_COMPARE(m_bar->value(), bar);
+    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, QStringList{notice}, 5000);
+    QCOMPARE(m_prompter->probed.first(), running);
+    QCOMPARE(int(m_prompter->looks.first()), look);
+    QTRY_COMPARE(this->bar()->value(), bar);
     compareButtons(runningForm);
-    QVERIFY(!m_status->toPlainText().contains(QStringLiteral("extra line")));
-    QVERIFY(!m_status->toPlainText().contains(QStringLiteral("Waiting for USB")));
-    if (notices.value(0) == kConnection) {
-        QCOMPARE(m_prompter->looks, QList<Look>{Look::Wide});
-        QCOMPARE(m_run->state(), State::Finished);
-        QCOMPARE(m_run->breakSeen(), 0);
-    } else if (!runningForm) {
-        QTRY_VERIFY(m_status->toPlainText().contains(records.last()));
-        QCOMPARE(m_prompter->looks.first(), notices.first() == kCompleted ? Look::Good : Look::Plain);
-        QCOMPARE(m_process->state(), QProcess::Running); // the tool is left alone
-        QCOMPARE(m_status->toPlainText().endsWith(kTerminateLine),
-                 notices.size() == 1 && notices.first() != kCompleted);
-    } else {
-        QTRY_VERIFY(m_status->toPlainText().contains(records.last()));
-        QVERIFY(m_run->downloadProgress() > 10.0f && m_run->downloadProgress() < 10.01f);
+    QTRY_VERIFY(notice == kConnection || status().contains(records.last()));
+    QVERIFY(!status().contains(QStringLiteral("extra line")));
+    if (!runningForm) {
+        QCOMPARE(process()->state(), QProcess::Running); // the tool is left alone
+        QCOMPARE(status().endsWith(kTerminateLine), notice != kCompleted);
     }
-}
-
-void tst_SingleRun::stopKillsFirstAndTheAnimationGoesOn()
-{
-    installTool("exec sleep 30\n");
-    chooseDescription();
-    m_run->pyDownload();
-    QCOMPARE(m_run->state(), State::Running);
-    const qint64 pid = m_process->processId();
-    QTRY_VERIFY_WITH_TIMEOUT(m_run->animationFrame() == 3, 5000); // frames 1 and 2 shown
-    m_run->stop();
-    QCOMPARE(m_prompter->asked, QStringList{kTerminated});
-    QCOMPARE(m_prompter->probed, QList<int>{0}); // killed before the notice
-    QVERIFY(!processAlive(pid));
-    QVERIFY(m_status->toPlainText().endsWith(kTerminateLine));
-    compareButtons(false);
-    QCOMPARE(m_run->state(), State::Idle);
-    // The label keeps its frame and no further frame comes.
-    QCOMPARE(m_label->pixmap()->toImage(), QPixmap(QStringLiteral(":/img/2.png")).toImage());
-    QTest::qWait(1200);
-    QCOMPARE(m_run->animationFrame(), 3);
-
-    // The next run goes on from the next frame.
-    m_run->pyDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(m_run->animationFrame(), 4, 5000);
-    QCOMPARE(m_label->pixmap()->toImage(), QPixmap(QStringLiteral(":/img/3.png")).toImage());
 }
 
 void tst_SingleRun::failedStartOffersRetryIgnoreAbort()
 {
-    chooseDescription(); // no tool in config/
-    QList<Prompter::Choice> answers{Prompter::Choice::Ignore, Prompter::Choice::Abort,
-                                    Prompter::Choice::Retry};
-    m_prompter->failedStart = [&] {
+    open(true); // no tool in config/
+    QList<QMessageBox::StandardButton> answers{QMessageBox::Ignore, QMessageBox::Abort, QMessageBox::Retry};
+    m_boxes->choose = [&] {
         if (answers.size() == 1) { // the last time: put the tool in place and retry
             installTool();
             setScenario("ok");
         }
-        return answers.takeFirst();
+        return answers.isEmpty() ? QMessageBox::NoButton : answers.takeFirst();
     };
-    const QString failed = QLatin1String(ScriptedPrompter::kFailedStart);
-    m_bar->setValue(0);
-    m_run->pyDownload(); // Ignore: the running form stays
-    QCOMPARE(m_prompter->asked, QStringList{failed});
+    const QString failed = QStringLiteral("Download Failed!");
+    bar()->setValue(0);
+    download(); // Ignore: the running form stays
+    QCOMPARE(m_boxes->texts, QStringList{failed});
+    QCOMPARE(m_boxes->styleSheets.first(),
+             QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}"));
     compareButtons(true);
-    QCOMPARE(m_run->state(), State::Finished);
-
-    m_run->pyDownload(); // Abort: the bar is reset
-    QCOMPARE(m_prompter->asked.size(), 2);
-    QCOMPARE(m_bar->value(), -1);
-
-    m_run->pyDownload(); // Retry with the tool now present
-    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, (QStringList{failed, failed, failed, kCompleted}), 20000);
-    QCOMPARE(m_bar->value(), 100);
+    download(); // Abort: the bar is reset
+    QCOMPARE(m_boxes->texts.size(), 2);
+    QCOMPARE(bar()->value(), -1);
+    download(); // Retry with the tool now present
+    QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts, (QStringList{failed, failed, failed, kCompleted}), 20000);
+    QCOMPARE(bar()->value(), 100);
 }
 
 void tst_SingleRun::outputDuringANoticeIsHandledOnceInOrder()
 {
     // The failure notice stays open while the tool goes on printing; those
     // notifications re-enter the handler and must wait their turn.
-    installTool("echo 'USB download failed'\n"
-                "i=1; while [ $i -le 200 ]; do echo \"line $i\"; i=$((i+1)); done\n"
-                "echo 'download complete'\nexec sleep 30\n");
+    installTool(
+        "echo 'USB download failed'\ni=1; while [ $i -le 200 ]; do echo \"line $i\"; i=$((i+1)); done\n"
+        "echo 'download complete'\nexec sleep 30\n");
     m_prompter->openMs = 700;
-    chooseDescription();
-    m_run->pyDownload();
-    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked,
-                              (QStringList{QStringLiteral("USB download failed!!!"), kCompleted}), 15000);
-    QStringList expected{QStringLiteral("USB download failed")};
+    open(false);
+    download();
+    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, (QStringList{"USB download failed!!!", kCompleted}), 15000);
+    QStringList expected{"USB download failed"};
     for (int i = 1; i <= 200; ++i)
         expected << QStringLiteral("line %1").arg(i);
-    expected << QStringLiteral("download complete");
-    QCOMPARE(logRecords(), expected);
+    QCOMPARE(logRecords(), expected << "download complete");
     // Shown in the same order, after the failure's dashed line.
-    const QString text = m_status->toPlainText();
-    const int dashes = text.indexOf(kTerminateLine);
-    QVERIFY(dashes > 0);
-    QVERIFY(text.indexOf(QStringLiteral("line 1line 2line 3")) > dashes);
-    QVERIFY(text.indexOf(QStringLiteral("line 199line 200download complete")) > dashes);
+    QVERIFY(status().contains(kTerminateLine + "line 1line 2line 3"));
+    QVERIFY(status().endsWith(QStringLiteral("line 199line 200download complete")));
 }
 
 void tst_SingleRun::newRunDuringANoticeOnlyLogsTheOldOutput()
@@ -462,47 +344,17 @@ void tst_SingleRun::newRunDuringANoticeOnlyLogsTheOldOutput()
     // A run started while the first tool's failure is shown: the first tool's
     // lines still queued are logged, never interpreted by the new run.
     installTool("printf 'USB download failed\\ndownload complete\\n'\nexec sleep 30\n");
-    chooseDescription();
-    m_prompter->whileOpen = [this](const QString &) {
+    open(false);
+    m_prompter->whileOpen = [this] {
         if (m_prompter->asked.size() == 1)
-            m_run->pyDownload();
+            download();
     };
-    m_run->pyDownload();
-    const QString failed = QStringLiteral("USB download failed!!!");
-    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, (QStringList{failed, failed, kCompleted}), 10000);
-    QCOMPARE(logRecords(),
-             (QStringList{QStringLiteral("USB download failed"), QStringLiteral("download complete"),
-                          QStringLiteral("USB download failed"), QStringLiteral("download complete")}));
-}
-
-void tst_SingleRun::stagingFolderBlockedHaltsTheRun()
-{
-    installTool();
-    chooseDescription();
-    QVERIFY(writeFile(m_stagingDir, "a file in the way"));
-    m_status->setPlainText(QStringLiteral("before"));
-    m_run->pyDownload();
-    QVERIFY(m_prompter->asked.isEmpty());
-    QCOMPARE(m_process->state(), QProcess::NotRunning);
-    QCOMPARE(m_status->toPlainText(), QStringLiteral("before"));
-    compareButtons(true); // halted in the running form
-    QCOMPARE(m_run->state(), State::Staging);
-    m_run->stop();
-    QCOMPARE(m_prompter->asked, QStringList{kTerminated});
-    compareButtons(false);
-}
-
-void tst_SingleRun::statusTextIsBoundedPerNotification()
-{
-    installTool("sleep 1\necho first\nsleep 1\necho second\nexec sleep 30\n");
-    chooseDescription();
-    m_run->pyDownload();
-    // Just at the bound: kept.
-    m_status->setPlainText(QString(30720, QLatin1Char('x')));
-    QTRY_VERIFY_WITH_TIMEOUT(m_status->toPlainText().endsWith(QStringLiteral("first")), 10000);
-    QVERIFY(m_status->toPlainText().startsWith(QString(30720, QLatin1Char('x'))));
-    // Now above it: cleared before the next notification's lines go in.
-    QTRY_COMPARE_WITH_TIMEOUT(m_status->toPlainText(), QStringLiteral("second"), 10000);
+    download();
+    QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked,
+                              (QStringList{"USB download failed!!!", "USB download failed!!!", kCompleted}),
+                              10000);
+    QCOMPARE(logRecords(), (QStringList{"USB download failed", "download complete", "USB download failed",
+                                        "download complete"}));
 }
 
 QTEST_MAIN(tst_SingleRun)

@@ -12,15 +12,11 @@ class WindowTestFolder
 public:
     WindowTestFolder() : previous(QDir::currentPath())
     {
-        QDir().mkpath(dir.path() + QStringLiteral("/config"));
-        QDir().mkpath(dir.path() + QStringLiteral("/settings"));
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           dir.path() + QStringLiteral("/settings"));
         QDir::setCurrent(dir.path());
+        QDir().mkpath("config");
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path() + "/settings");
     }
     ~WindowTestFolder() { QDir::setCurrent(previous); }
-    WindowTestFolder(const WindowTestFolder &) = delete;
-    WindowTestFolder &operator=(const WindowTestFolder &) = delete;
 
     bool isValid() const { return dir.isValid(); }
     QString path() const { return dir.path(); }
@@ -47,22 +43,22 @@ private:
     QTemporaryDir dir;
 };
 
-// Waits until no window runs a port listing (a tool process started with "-r").
+// Waits until no window runs a port listing ("-r").
 inline bool settleListings(int timeoutMs = 30000)
 {
-    const auto listing = [] {
-        for (QWidget *top : QApplication::topLevelWidgets())
-            for (const QProcess *process : top->findChildren<QProcess *>())
-                if (process->arguments() == QStringList{QStringLiteral("-r")})
-                    return true;
-        return false;
-    };
-    return QTest::qWaitFor([&] { return !listing(); }, timeoutMs);
+    return QTest::qWaitFor(
+        [] {
+            for (QWidget *top : QApplication::topLevelWidgets())
+                for (const QProcess *process : top->findChildren<QProcess *>())
+                    if (process->arguments() == QStringList{"-r"})
+                        return false;
+            return true;
+        },
+        timeoutMs);
 }
 
-// Runs usb_dl_bench (from QUOR_BIN_DIR) while the event loop turns, so the
-// window takes the event the driver waits for. True when it exited 0 with its
-// event delivered and confirmed; then lets the listing it started end.
+// Runs usb_dl_bench (from QUOR_BIN_DIR) while the window takes its event. True when it
+// exited 0 with the event delivered and confirmed; then lets the listing it started end.
 inline bool runBench(const QStringList &args, QByteArray *output = nullptr)
 {
     QProcess driver;
@@ -101,7 +97,6 @@ public:
         return child<QGroupBox>(n == 1 ? QStringLiteral("groupBox") : QStringLiteral("groupBox_%1").arg(n))
             ->title();
     }
-    // The picture slot n shows, null when none.
     QImage picture(int n) const
     {
         const QPixmap *pixmap = child<QLabel>(QStringLiteral("status_%1").arg(n))->pixmap();
@@ -114,7 +109,7 @@ public:
             .scaled(90, 90, Qt::KeepAspectRatio, Qt::FastTransformation)
             .convertToFormat(QImage::Format_ARGB32_Premultiplied);
     }
-    // Running download processes (listings come and go with device events).
+    // Running downloads (listings come and go with device events).
     QList<QProcess *> downloads() const
     {
         QList<QProcess *> running;
@@ -129,13 +124,12 @@ private:
     QWidget *window;
 };
 
-// Device events under the test's control.
 class ScriptedDeviceSource final : public DeviceEventSource
 {
     Q_OBJECT
 public:
     using DeviceEventSource::DeviceEventSource;
-    // Emits `count` events back to back, then waits for the listings they started when asked.
+    // Device events under the test's control: `count` back to back, then waits for their listings.
     void send(Kind kind, const QString &name, int count = 1, bool settle = true)
     {
         for (int i = 0; i < count; ++i)

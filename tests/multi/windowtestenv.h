@@ -2,64 +2,36 @@
 
 #include "platform/deviceeventsource.h"
 
-#include <QApplication>
-#include <QDebug>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QGroupBox>
-#include <QImage>
-#include <QLabel>
-#include <QPixmap>
-#include <QPlainTextEdit>
-#include <QProcess>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QSettings>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <QWidget>
+#include <QtTest>
+#include <QtWidgets>
 
-#include <functional>
-
-// A throw-away working folder for one multi-board window: it becomes the
-// current directory, holds config/Board_config.ini and the user settings, so
-// no test touches the real ones.
+// A throw-away current directory for one window, with config/ and its own
+// user settings, so no test touches the real ones.
 class WindowTestFolder
 {
 public:
     WindowTestFolder() : previous(QDir::currentPath())
     {
-        QDir().mkpath(dir.path() + QStringLiteral("/config"));
-        QDir().mkpath(dir.path() + QStringLiteral("/settings"));
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
-                           dir.path() + QStringLiteral("/settings"));
         QDir::setCurrent(dir.path());
+        QDir().mkpath("config");
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path() + "/settings");
     }
     ~WindowTestFolder() { QDir::setCurrent(previous); }
-    WindowTestFolder(const WindowTestFolder &) = delete;
-    WindowTestFolder &operator=(const WindowTestFolder &) = delete;
 
     bool isValid() const { return dir.isValid(); }
     QString path() const { return dir.path(); }
     QString configDir() const { return dir.path() + QStringLiteral("/config/"); }
     QString file(const QString &relative) const { return dir.path() + QLatin1Char('/') + relative; }
-
     bool writeFile(const QString &relative, const QByteArray &content) const
     {
         QFile out(file(relative));
-        if (!out.open(QIODevice::WriteOnly))
-            return false;
-        return out.write(content) == content.size();
+        return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
     }
-
     bool writeBoardConfig(const QString &chip, const QString &os) const
     {
         return writeFile(QStringLiteral("config/Board_config.ini"),
                          "[chip]\nchip_type=" + chip.toUtf8() + "\n[OS]\nOS_type=" + os.toUtf8() + "\n");
     }
-
     QByteArray readFile(const QString &relative) const
     {
         QFile in(file(relative));
@@ -71,49 +43,33 @@ private:
     QTemporaryDir dir;
 };
 
-// True while a window runs a port listing (a tool process started with "-r").
-inline bool listingRuns()
-{
-    for (QWidget *top : QApplication::topLevelWidgets())
-        for (const QProcess *process : top->findChildren<QProcess *>())
-            if (process->arguments() == QStringList{QStringLiteral("-r")})
-                return true;
-    return false;
-}
-
-// Lets the listings that device events started run to their end: the window
-// no longer waits for them itself.
+// Waits until no window runs a port listing ("-r").
 inline bool settleListings(int timeoutMs = 30000)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (listingRuns()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(5);
-    }
-    return true;
+    return QTest::qWaitFor(
+        [] {
+            for (QWidget *top : QApplication::topLevelWidgets())
+                for (const QProcess *process : top->findChildren<QProcess *>())
+                    if (process->arguments() == QStringList{"-r"})
+                        return false;
+            return true;
+        },
+        timeoutMs);
 }
 
-// Runs usb_dl_bench (from QUOR_BIN_DIR) while the event loop keeps turning:
-// the window must take the event the driver waits for. True when it exited 0
-// and its event, if any, was delivered and confirmed; then lets the listing
-// that event started end, as an operator's next step would.
+// Runs usb_dl_bench (from QUOR_BIN_DIR) while the window takes its event. True when it
+// exited 0 with the event delivered and confirmed; then lets the listing it started end.
 inline bool runBench(const QStringList &args, QByteArray *output = nullptr)
 {
     QProcess driver;
     driver.setProcessChannelMode(QProcess::MergedChannels);
     driver.start(QString::fromLocal8Bit(qgetenv("QUOR_BIN_DIR")) + QStringLiteral("/usb_dl_bench"), args);
-    if (!driver.waitForStarted(10000))
-        return false;
-    QElapsedTimer timer;
-    timer.start();
-    while (driver.state() != QProcess::NotRunning && timer.elapsed() < 30000)
-        QTest::qWait(5);
+    const bool ended = driver.waitForStarted(10000) &&
+                       QTest::qWaitFor([&] { return driver.state() == QProcess::NotRunning; }, 30000);
     const QByteArray out = driver.readAll();
     if (output)
         *output = out;
-    if (driver.state() != QProcess::NotRunning) {
+    if (!ended) {
         driver.kill();
         driver.waitForFinished(5000);
         qWarning() << "bench did not end" << args;
@@ -136,12 +92,11 @@ public:
     void click(const char *name) const { button(name)->click(); }
     QString status() const { return child<QPlainTextEdit>(QStringLiteral("statusText"))->toPlainText(); }
     QProgressBar *bar(int n) const { return child<QProgressBar>(QStringLiteral("progressBar_%1").arg(n)); }
-    QGroupBox *box(int n) const
+    QString title(int n) const
     {
-        return child<QGroupBox>(n == 1 ? QStringLiteral("groupBox") : QStringLiteral("groupBox_%1").arg(n));
+        return child<QGroupBox>(n == 1 ? QStringLiteral("groupBox") : QStringLiteral("groupBox_%1").arg(n))
+            ->title();
     }
-    QString title(int n) const { return box(n)->title(); }
-    // The picture slot n shows, null when none.
     QImage picture(int n) const
     {
         const QPixmap *pixmap = child<QLabel>(QStringLiteral("status_%1").arg(n))->pixmap();
@@ -154,8 +109,7 @@ public:
             .scaled(90, 90, Qt::KeepAspectRatio, Qt::FastTransformation)
             .convertToFormat(QImage::Format_ARGB32_Premultiplied);
     }
-    // Download processes that run (listings, which come and go with device
-    // events, are not counted).
+    // Running downloads (listings come and go with device events).
     QList<QProcess *> downloads() const
     {
         QList<QProcess *> running;
@@ -170,29 +124,18 @@ private:
     QWidget *window;
 };
 
-// Device events under the test's control; each returns once the window has
-// handled it, listing included.
 class ScriptedDeviceSource final : public DeviceEventSource
 {
     Q_OBJECT
 public:
     using DeviceEventSource::DeviceEventSource;
-    void arrive(const QString &name)
-    {
-        emit deviceEvent(Kind::Arrival, name);
-        settleListings();
-    }
-    void remove(const QString &name)
-    {
-        emit deviceEvent(Kind::Removal, name);
-        settleListings();
-    }
-    // Events delivered back to back, as a burst reaches the window; returns
-    // without waiting for the listings they start.
-    void burst(Kind kind, const QString &name, int count)
+    // Device events under the test's control: `count` back to back, then waits for their listings.
+    void send(Kind kind, const QString &name, int count = 1, bool settle = true)
     {
         for (int i = 0; i < count; ++i)
             emit deviceEvent(kind, name);
+        if (settle)
+            settleListings();
     }
 };
 
@@ -200,19 +143,4 @@ inline QString downloadDeviceName(const QString &serial)
 {
     return QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#") + serial +
            QStringLiteral("#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
-}
-
-// Runs `answer` on the next modal widget as soon as one is shown.
-inline void answerNextModal(std::function<void(QWidget *)> answer)
-{
-    auto *timer = new QTimer;
-    timer->setInterval(20);
-    QObject::connect(timer, &QTimer::timeout, [timer, answer]() {
-        if (QWidget *modal = QApplication::activeModalWidget()) {
-            timer->stop();
-            timer->deleteLater();
-            answer(modal);
-        }
-    });
-    timer->start();
 }

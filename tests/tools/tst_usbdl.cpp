@@ -4,9 +4,8 @@
 // source in this process.
 
 #include "platform/bench/benchdevicesource.h"
+#include "tests/common/testfiles.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -24,19 +23,12 @@ struct RunResult
 // Where the built programs are: QUOR_BIN_DIR under ctest, else beside the test.
 QString binDir()
 {
-    const QByteArray dir = qgetenv("QUOR_BIN_DIR");
-    return dir.isEmpty() ? QCoreApplication::applicationDirPath() : QString::fromLocal8Bit(dir);
+    return qEnvironmentVariable("QUOR_BIN_DIR", QCoreApplication::applicationDirPath());
 }
 
 QStringList words(const char *text)
 {
     return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
 }
 
 QProcessEnvironment benchEnvironment(const QString &bench)
@@ -108,15 +100,11 @@ QStringList listedPorts(const QString &bench)
     return portsIn(runTool(bench, {QStringLiteral("-r")}).out);
 }
 
-QString arrival(const char *serial)
+// An event as the test records it: "+ name" or "- name".
+QString named(char kind, const char *serial)
 {
-    return QStringLiteral("+ \\\\?\\USB#VID_7352&PID_1000#%1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}")
-        .arg(QLatin1String(serial));
-}
-
-QString removal(const char *serial)
-{
-    return QStringLiteral("-") + arrival(serial).mid(1);
+    return QStringLiteral("%1 \\\\?\\USB#VID_7352&PID_1000#%2#{A5DCBF10-6530-11D2-901F-00C04FB951ED}")
+        .arg(QString(QLatin1Char(kind)), QLatin1String(serial));
 }
 
 } // namespace
@@ -130,18 +118,12 @@ private slots:
     void listing();
     void download_data();
     void download();
-    void readerGoneEndsHang();
     void callsLogKeepsLinesWhole();
     void badInput_data();
     void badInput();
-    void defaultBenchBesideExecutable();
     void benchState();
-    void benchRejects_data();
-    void benchRejects();
     void concurrentPlugsAllKept();
     void events();
-    void socketPaths();
-    void badClientLinesAreRefused();
 
 private:
     void listen(const QString &bench)
@@ -151,7 +133,10 @@ private:
                     m_events << (kind == DeviceEventSource::Kind::Arrival ? "+ " : "- ") + name;
                 });
     }
-    bool state(const QByteArray &text) { return writeFile(m_bench + QStringLiteral("/state.txt"), text); }
+    bool state(const QByteArray &text)
+    {
+        return TestFiles::writeFile(m_bench + QStringLiteral("/state.txt"), text);
+    }
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QObject> m_owner;
     QString m_bench;
@@ -173,7 +158,6 @@ void tst_UsbDl::listing_data()
     QTest::addColumn<QByteArray>("state");
     QTest::addColumn<QString>("ports");
     QTest::newRow("none") << QByteArray() << "";
-    QTest::newRow("three") << QByteArray("port 1 1 ok\nport 2 7 ok\nport A z slow\n") << "1,1 2,7 A,z";
     // Hand-edited: extra blanks, CRLF, bad ports skipped, the first of a doubled port kept.
     QTest::newRow("hand edited") << QByteArray(
                                         "# boards\n\nport   2  1   dlfail  \r\nport 12 3 ok\nport 3 ok\n"
@@ -233,136 +217,108 @@ void tst_UsbDl::download()
         args.last() += QStringLiteral("/images/");
         const QString at = args.last() + f.at(1);
         QVERIFY(at.endsWith(QLatin1String("gone")) || QDir().mkpath(QFileInfo(at + QLatin1Char('x')).path()));
-        QVERIFY(!at.endsWith(QLatin1String(".img")) || writeFile(at, "x"));
+        QVERIFY(!at.endsWith(QLatin1String(".img")) || TestFiles::writeFile(at, "x"));
     }
     if (!f.at(2).isEmpty())
         args << QStringLiteral("-p") << f.at(2);
     const RunResult r = runTool(m_bench, args);
     QVERIFY(r.finished && r.err.isEmpty());
     QCOMPARE(r.exitStatus, exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
-    QVERIFY(r.out.endsWith("\r\n"));
     const bool garbage = row.contains(QLatin1String("garbage")), flood = row.contains(QLatin1String("flood"));
     // CRLF only (random bytes may hold a bare LF); garbage is not valid UTF-8 and holds NUL bytes.
-    QVERIFY(garbage || r.out.count('\n') == r.out.count("\r\n"));
+    QVERIFY(r.out.endsWith("\r\n") && (garbage || r.out.count('\n') == r.out.count("\r\n")));
     QCOMPARE(r.out.contains('\0') && QString::fromUtf8(r.out).contains(QChar::ReplacementCharacter), garbage);
-    QList<QByteArray> lines = r.out.split('\n');
-    lines.removeLast();
-    for (QByteArray &l : lines)
-        l.chop(1);
     // Every run first waits for the board, in the form the single-board window needs.
-    QVERIFY(flood || lines.first().startsWith("Waiting for USB device connection:"));
+    QVERIFY(flood || r.out.startsWith("Waiting for USB device connection:"));
     QCOMPARE(r.out.contains("download complete"), exitCode == 0);
     if (exitCode < 0) {
         QVERIFY(r.out.contains("updated size"));
         return;
     }
     QCOMPARE(r.exitCode, exitCode);
-    QCOMPARE(lines.last(), lastLine);
-    QCOMPARE(lines.count(lastLine), 1);
+    QVERIFY2(r.out.endsWith("\n" + lastLine + "\r\n") && r.out.count(lastLine) == 1,
+             r.out.right(200).constData());
     if (exitCode != 0)
         return;
-    // Progress rises to one total of at least 100 (callers divide by it), the
-    // percentage agreeing, with a "break" on the way.
-    static const QRegularExpression size(QStringLiteral("updated size: (\\d+)/(\\d+)\\((\\d+)%\\)$"));
-    qint64 previous = 0, total = -1, steps = 0;
-    for (const QByteArray &l : lines) {
-        const QRegularExpressionMatch m = size.match(QString::fromLatin1(l.constData(), l.size()));
-        if (!m.hasMatch())
-            continue;
+    // Progress rises to 100 % of a total of at least 100 (callers divide by it),
+    // the percentage agreeing, with a "break" on the way.
+    static const QRegularExpression size(QStringLiteral("updated size: (\\d+)/(\\d+)\\((\\d+)%\\)\r\n"));
+    const QString text = QString::fromLatin1(r.out.constData(), r.out.size());
+    qint64 previous = 0, steps = 0;
+    for (auto it = size.globalMatch(text); it.hasNext(); ++steps) {
+        const QRegularExpressionMatch m = it.next();
         const qint64 now = m.captured(1).toLongLong(), all = m.captured(2).toLongLong();
-        QVERIFY(now > previous && all >= 100 && (total < 0 || all == total));
-        QCOMPARE(m.captured(3).toLongLong(), now * 100 / all);
+        QVERIFY(now > previous && all >= 100 && now <= all && m.captured(3).toLongLong() == now * 100 / all);
         previous = now;
-        total = all;
-        ++steps;
     }
-    QCOMPARE(previous, total);
-    QVERIFY(steps >= (flood ? 100000 : 10));
+    QVERIFY(steps >= (flood ? 100000 : 10) &&
+            text.contains(QStringLiteral("(100%)\r\nUSB download complete")));
     QVERIFY(flood || r.out.contains("break"));
-}
-
-void tst_UsbDl::readerGoneEndsHang()
-{
-    // A reader that goes away ("head" after the first line) must not leave a
-    // hanging tool behind: the pipeline ends because the tool ends.
-    QVERIFY(state("port 2 2 hang\n"));
-    const QString pipeline = QStringLiteral("\"%1/usb_dl\" -c a -s b -i /i -p 2,2 | head -n 1").arg(binDir());
-    const RunResult r =
-        runProgram(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), pipeline}, benchEnvironment(m_bench));
-    QVERIFY(r.finished);
-    QCOMPARE(r.out, QByteArray("Waiting for USB device connection: ...\r\n"));
 }
 
 void tst_UsbDl::callsLogKeepsLinesWhole()
 {
-    // Every call is logged as one line, a rejected one too, eight at once included.
-    runTool(m_bench, {QStringLiteral("-c"), QStringLiteral("CHIP"), QStringLiteral("-s"),
-                      QStringLiteral("OS"), QStringLiteral("-i"), QStringLiteral("/a b/QuorBurnImage/"),
-                      QStringLiteral("-p"), QStringLiteral("1,3")});
-    QCOMPARE(runTool(m_bench, {QStringLiteral("-q")}).exitCode, 2);
+    // Every call is logged as one line, eight at once included.
+    runTool(m_bench, words("-c CHIP -s OS -i") << QStringLiteral("/a b/QuorBurnImage/") << words("-p 1,3"));
     QList<QStringList> calls;
     for (int i = 0; i < 8; ++i)
         calls << (QStringList{QStringLiteral("-c"), QString::number(i) + QString(3000, QLatin1Char('x'))}
                   << words("-s b -i /i -p 9,9"));
     QCOMPARE(runAtOnce(QStringLiteral("/usb_dl"), calls, m_bench), QVector<int>(8, 1));
-    QFile log(m_bench + QStringLiteral("/calls.log"));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = log.readAll().split('\n');
-    QCOMPARE(lines.size(), 2 + 8 + 1);
-    QCOMPARE(lines.mid(0, 2), (QList<QByteArray>{"-c CHIP -s OS -i \"/a b/QuorBurnImage/\" -p 1,3", "-q"}));
-    QSet<QByteArray> seen;
-    for (const QByteArray &l : lines.mid(2, 8)) {
-        QVERIFY(l.size() == 3022 && l.startsWith("-c ") && l.endsWith("x -s b -i /i -p 9,9"));
-        seen.insert(l.mid(3, 1));
-    }
-    QCOMPARE(seen.size(), 8);
+    QList<QByteArray> lines = TestFiles::readFile(m_bench + QStringLiteral("/calls.log")).split('\n');
+    QCOMPARE(lines.size(), 1 + 8 + 1);
+    QCOMPARE(lines.first(), QByteArray("-c CHIP -s OS -i \"/a b/QuorBurnImage/\" -p 1,3"));
+    std::sort(lines.begin() + 1, lines.end() - 1);
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(lines.at(1 + i),
+                 "-c " + QByteArray::number(i) + QByteArray(3000, 'x') + " -s b -i /i -p 9,9");
 }
 
 void tst_UsbDl::badInput_data()
 {
-    QTest::addColumn<QString>("args");
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("state"); // null: no bench folder
     QTest::addColumn<QByteArray>("error");
-    const QByteArray board("port 1 3 ok\n");
-    QTest::newRow("unknown option") << "-x" << board << QByteArray("'-x'");
-    QTest::newRow("nothing") << "" << board << QByteArray("missing option -c");
-    QTest::newRow("value is an option") << "-c -s b -i /i" << board << QByteArray("-c needs a value");
-    QTest::newRow("option twice") << "-c a -c a -s b -i /i" << board << QByteArray("-c given twice");
-    QTest::newRow("listing with more") << "-r -p 1,3" << board << QByteArray("-r takes no other");
-    QTest::newRow("port without comma") << "-c a -s b -i /i -p 13" << board << QByteArray("'13'");
-    QTest::newRow("no bench folder") << "-r" << QByteArray() << QByteArray("no-such-bench");
-    QTest::newRow("unknown port scenario")
-        << "-c a -s b -i /i -p 1,3" << QByteArray("port 1 3 melt\n") << QByteArray("melt");
+    const auto row = [](const char *name, const char *program, const QStringList &args, const char *error,
+                        const QByteArray &state = "port 1 3 ok\n") {
+        QTest::newRow(name) << QString::fromLatin1(program) << args << state << QByteArray(error);
+    };
+    row("unknown option", "usb_dl", words("-x"), "'-x'");
+    row("nothing", "usb_dl", {}, "missing option -c");
+    row("value is an option", "usb_dl", words("-c -s b -i /i"), "-c needs a value");
+    row("option twice", "usb_dl", words("-c a -c a -s b -i /i"), "-c given twice");
+    row("listing with more", "usb_dl", words("-r -p 1,3"), "-r takes no other");
+    row("port without comma", "usb_dl", words("-c a -s b -i /i -p 13"), "'13'");
+    row("no bench folder", "usb_dl", words("-r"), "no-such-bench", QByteArray());
+    row("unknown port scenario", "usb_dl", words("-c a -s b -i /i -p 1,3"), "melt", "port 1 3 melt\n");
+    row("bench: no command", "usb_dl_bench", {}, "usage:");
+    row("bench: unknown command", "usb_dl_bench", words("insert 1 3"), "usage:");
+    row("bench: level of two characters", "usb_dl_bench", words("plug 12 3"), "usage:");
+    row("bench: non-ASCII", "usb_dl_bench", words("plug 1") << QString(QChar(0x00e9)), "usage:");
+    row("bench: unknown scenario", "usb_dl_bench", words("plug 1 3 explode"), "usage:");
+    row("bench: event kind", "usb_dl_bench", words("event insert x"), "usage:");
+    row("bench: event name with line break", "usb_dl_bench", words("event arrival") << "a\nremoval b",
+        "usage:");
 }
 
 void tst_UsbDl::badInput()
 {
-    QFETCH(QString, args);
+    QFETCH(QString, program);
+    QFETCH(QStringList, args);
     QFETCH(QByteArray, state);
     QFETCH(QByteArray, error);
     const QString missing = m_dir->path() + QStringLiteral("/no-such-bench");
     QVERIFY(state.isNull() || this->state(state));
-    const RunResult r =
-        runTool(state.isNull() ? missing : m_bench, args.split(QLatin1Char(' '), Qt::SkipEmptyParts));
+    listen(m_bench);
+    const RunResult r = runProgram(binDir() + QLatin1Char('/') + program, args,
+                                   benchEnvironment(state.isNull() ? missing : m_bench));
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QCOMPARE(r.exitCode, 2);
-    QVERIFY2(r.err.startsWith("usb_dl: ") && r.err.contains(error), r.err.constData());
-    QVERIFY(r.out.isEmpty() && !QFileInfo::exists(missing));
-}
-
-void tst_UsbDl::defaultBenchBesideExecutable()
-{
-    // Installed as the program expects it: config/usb_dl.exe with the bench
-    // folder beside it, and no USB_DL_BENCH.
-    const QString config = m_dir->path() + QStringLiteral("/work dir/config");
-    QVERIFY(QDir().mkpath(config + QStringLiteral("/bench")));
-    QVERIFY(QFile::copy(binDir() + QStringLiteral("/usb_dl"), config + QStringLiteral("/usb_dl.exe")));
-    QVERIFY(writeFile(config + QStringLiteral("/bench/state.txt"), "port 4 2 ok\n"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("USB_DL_BENCH"));
-    const RunResult r = runProgram(config + QStringLiteral("/usb_dl.exe"), {QStringLiteral("-r")}, env);
-    QCOMPARE(portsIn(r.out), QStringList{QStringLiteral("4,2")});
-    QVERIFY(QFileInfo::exists(config + QStringLiteral("/bench/calls.log")));
+    QVERIFY2(r.err.startsWith(program.toUtf8() + ": ") && r.err.contains(error), r.err.constData());
+    // Nothing printed, changed or announced.
+    QVERIFY(r.out.isEmpty() && !QFileInfo::exists(missing) && m_events.isEmpty());
+    QCOMPARE(TestFiles::readFile(m_bench + QStringLiteral("/state.txt")), state);
 }
 
 void tst_UsbDl::benchState()
@@ -370,48 +326,17 @@ void tst_UsbDl::benchState()
     // The driver makes the bench folder, and says when no program takes its event.
     RunResult r = runBench(m_bench, words("plug 1 3"));
     QVERIFY2(r.exitCode == 0 && r.out.contains("no program is listening"), r.out.constData());
-    // Plugging an occupied port changes its scenario and keeps its place.
-    for (const char *command : {"plug 2 5 slow", "plug 1 3 dlfail", "single hang"})
+    // Plugging an occupied port changes its scenario and keeps its place; unplugging an empty one fails.
+    for (const char *command : {"plug 2 5 slow", "plug 1 3 dlfail", "single hang", "unplug 2 5"})
         QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);
-    QCOMPARE(listedPorts(m_bench), words("1,3 2,5"));
+    QCOMPARE(runBench(m_bench, words("unplug 2 5")).exitCode, 1);
     r = runBench(m_bench, {QStringLiteral("list")});
-    QVERIFY2(r.out.contains("port 1,3 dlfail ") && r.out.contains("port 2,5 slow ") &&
+    QVERIFY2(r.out.contains("port 1,3 dlfail ") && !r.out.contains("port 2,5") &&
                  r.out.contains("single: hang"),
              r.out.constData());
-    // Unplugging an empty port is an error and changes nothing.
-    QCOMPARE(runBench(m_bench, words("unplug 1 3")).exitCode, 0);
-    r = runBench(m_bench, words("unplug 1 3"));
-    QVERIFY(r.exitCode == 1 && r.err.contains("1,3"));
-    QCOMPARE(listedPorts(m_bench), words("2,5"));
     QCOMPARE(runBench(m_bench, {QStringLiteral("reset")}).exitCode, 0);
-    QCOMPARE(listedPorts(m_bench), QStringList{});
-    QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains("single: ok"));
-}
-
-void tst_UsbDl::benchRejects_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::newRow("no command") << QStringList{};
-    QTest::newRow("unknown command") << words("insert 1 3");
-    QTest::newRow("level of two characters") << words("plug 12 3");
-    QTest::newRow("non-ASCII") << (words("plug 1") << QString(QChar(0x00e9)));
-    QTest::newRow("unknown scenario") << words("plug 1 3 explode");
-    QTest::newRow("event kind") << words("event insert x");
-    QTest::newRow("event name with line break") << (words("event arrival") << QStringLiteral("a\nremoval b"));
-}
-
-void tst_UsbDl::benchRejects()
-{
-    QFETCH(QStringList, args);
-    QCOMPARE(runBench(m_bench, words("plug 7 7")).exitCode, 0);
-    listen(m_bench);
-    const RunResult r = runBench(m_bench, args);
-    QCOMPARE(r.exitCode, 2);
-    QVERIFY(r.err.startsWith("usb_dl_bench: ") && r.err.contains("usage:"));
-    // Nothing changed, nothing announced.
-    QCOMPARE(listedPorts(m_bench), words("7,7"));
-    QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains("single: ok"));
-    QCOMPARE(m_events, QStringList{});
+    r = runBench(m_bench, {QStringLiteral("list")});
+    QVERIFY2(!r.out.contains("\nport ") && r.out.contains("single: ok"), r.out.constData());
 }
 
 void tst_UsbDl::concurrentPlugsAllKept()
@@ -435,63 +360,22 @@ void tst_UsbDl::events()
     // The driver returns only once the program has taken the event.
     const RunResult r = runBench(m_bench, words("plug 1 3"));
     QVERIFY2(r.exitCode == 0 && r.out.contains("delivered"), r.out.constData());
-    QCOMPARE(m_events, QStringList{arrival("QB3133")});
+    QCOMPARE(m_events, QStringList{named('+', "QB3133")});
     // The serial belongs to the port: the same again on replug, another on
     // another port. --no-event changes the state without announcing it.
     for (const char *command :
          {"unplug 1 3", "plug 1 3", "plug 3 1", "plug 1 1 --no-event", "unplug 1 1 --no-event"})
         QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);
-    QCOMPARE(m_events.mid(1), (QStringList{removal("QB3133"), arrival("QB3133"), arrival("QB3331")}));
+    QCOMPARE(m_events.mid(1),
+             (QStringList{named('-', "QB3133"), named('+', "QB3133"), named('+', "QB3331")}));
     // The list shows the names the program receives.
-    QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains(arrival("QB3331").mid(2).toUtf8()));
+    QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains(named('+', "QB3331").mid(2).toUtf8()));
     // A raw event passes any name through unchanged and changes no state.
     const QString name =
         QStringLiteral(R"(\\?\USBSTOR#Disk&Ven_Q#7&2# ünï  {53F56307-B6BF-11D0-94F2-00A0C91EFB8B})");
     QCOMPARE(runBench(m_bench, {QStringLiteral("event"), QStringLiteral("removal"), name}).exitCode, 0);
     QCOMPARE(m_events.last(), QStringLiteral("- ") + name);
     QCOMPARE(listedPorts(m_bench), words("1,3 3,1"));
-}
-
-void tst_UsbDl::socketPaths()
-{
-    // The socket name follows the canonical folder: a program listening on a
-    // link is reached by a driver using the folder, over a stale socket file
-    // that a listener which went away left behind.
-    const QString link = m_dir->path() + QStringLiteral("/link");
-    QVERIFY(QFile::link(m_bench, link));
-    {
-        QLocalServer old;
-        QVERIFY(old.listen(BenchChannel::socketPath(m_bench)));
-        old.close();
-    }
-    QFile stale(BenchChannel::socketPath(m_bench));
-    QVERIFY(stale.exists() || stale.open(QIODevice::WriteOnly));
-    stale.close();
-    listen(link);
-    // A long bench path falls back to a short socket name.
-    QString longer = m_dir->path();
-    while (longer.size() < 200)
-        longer += QStringLiteral("/a-rather-long-folder-name");
-    listen(longer);
-    QCOMPARE(runBench(m_bench, words("plug 5 5")).exitCode, 0);
-    QCOMPARE(runBench(longer, words("plug 4 4")).exitCode, 0);
-    QCOMPARE(m_events, (QStringList{arrival("QB3535"), arrival("QB3434")}));
-}
-
-void tst_UsbDl::badClientLinesAreRefused()
-{
-    listen(m_bench);
-    QLocalSocket client;
-    client.connectToServer(BenchChannel::socketPath(m_bench));
-    QVERIFY(client.waitForConnected(2000));
-    client.write("insert something\narrival good\n");
-    QTRY_VERIFY(client.bytesAvailable() >= 17);
-    QCOMPARE(client.readAll(), QByteArray("unknown event\nok\n"));
-    // An endless line without a line break is cut off, and the source still serves others.
-    client.write(QByteArray(10000, 'x'));
-    QTRY_COMPARE(client.state(), QLocalSocket::UnconnectedState);
-    QCOMPARE(runBench(m_bench, words("event arrival after")).exitCode, 0);
-    QCOMPARE(m_events, (QStringList{QStringLiteral("+ good"), QStringLiteral("+ after")}));
 }
 
 QTEST_GUILESS_MAIN(tst_UsbDl)

@@ -25,134 +25,86 @@ private slots:
     void boardPluggedWhileStartUnpacksIsLaunched();
 
 private:
-    // attributes and properties: key, value, key, value...
-    QString addDevice(const QByteArray &name, const QByteArrayList &attributes,
-                      const QByteArrayList &properties, const QString &parent = QString());
-    // A download device as udev describes it after its rules ran, or with
-    // sysfs attributes only (the rules not run). Serial "-": none.
-    QString addDownloadDevice(const QByteArray &name, const QByteArray &serial, bool properties = true)
+    // A device by its sysfs name (an interface when it holds ':'), ids, udev's
+    // model id and serial ("-": none), as udev describes it after its rules ran.
+    QString addDevice(const QString &name, const QByteArray &vendor = "7352",
+                      const QByteArray &product = "1000", const QByteArray &model = "1000",
+                      const QByteArray &serial = "-")
     {
-        QByteArrayList attributes{"idVendor", "7352", "idProduct", "1000", "busnum", "1", "devnum", "7"};
-        QByteArrayList props{"DEVTYPE", "usb_device"};
-        if (properties)
-            props << "ID_VENDOR_ID"
-                  << "7352"
-                  << "ID_MODEL_ID"
-                  << "1000"
-                  << "BUSNUM"
-                  << "001"
-                  << "DEVNUM"
-                  << "007";
+        QByteArrayList attrs{"idVendor", vendor, "idProduct", product};
+        QByteArrayList props{"DEVTYPE",      name.contains(QLatin1Char(':')) ? "usb_interface" : "usb_device",
+                             "ID_VENDOR_ID", vendor,
+                             "ID_MODEL_ID",  model};
         if (serial != "-") {
-            attributes << "serial" << serial;
-            if (properties)
-                props << "ID_SERIAL_SHORT" << serial;
+            attrs << "serial" << serial;
+            props << "ID_SERIAL_SHORT" << serial;
         }
-        return addDevice(name, attributes, props);
+        std::vector<gchar *> a, p;
+        for (QByteArray &b : attrs)
+            a.push_back(b.data());
+        for (QByteArray &b : props)
+            p.push_back(b.data());
+        a.push_back(nullptr);
+        p.push_back(nullptr);
+        gchar *syspath = umockdev_testbed_add_devicev(m_bed, "usb", name.toUtf8().constData(), nullptr,
+                                                      a.data(), p.data());
+        const QString result = QString::fromUtf8(syspath);
+        g_free(syspath);
+        return result;
     }
     UMockdevTestbed *m_bed = nullptr;
 };
 
 static const UsbDeviceId kDownloadDevice{"7352", "1000"};
 
-static QString nameFor(const QString &instance)
-{
-    return QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#%1#{A5DCBF10-6530-11D2-901F-00C04FB951ED}")
-        .arg(instance);
-}
-
-QString tst_Udev::addDevice(const QByteArray &name, const QByteArrayList &attributes,
-                            const QByteArrayList &properties, const QString &parent)
-{
-    const auto flat = [](const QByteArrayList &list) {
-        std::vector<gchar *> out;
-        for (const QByteArray &s : list)
-            out.push_back(const_cast<gchar *>(s.constData()));
-        out.push_back(nullptr);
-        return out;
-    };
-    std::vector<gchar *> attrs = flat(attributes), props = flat(properties);
-    const QByteArray parentPath = parent.toUtf8();
-    gchar *syspath = umockdev_testbed_add_devicev(m_bed, "usb", name.constData(),
-                                                  parent.isEmpty() ? nullptr : parentPath.constData(),
-                                                  attrs.data(), props.data());
-    const QString result = QString::fromUtf8(syspath);
-    g_free(syspath);
-    return result;
-}
-
-// Steps on the bed, ';' apart: "dl NAME SERIAL" a download device, "attr NAME
-// SERIAL" one with sysfs ids only, "other NAME VID PID [MODEL]", "iface NAME
-// PARENT", "match NAME" (ids changed to the download device's, no event),
-// "start" (the source is made: what came before is present at start),
-// "unplug NAME" (the remove uevent, then sysfs gone, as on real hardware),
+// A row: "steps|events|known". Steps, ';' apart: "dl NAME SERIAL" (a download
+// device), "add NAME VID PID [MODEL]" (any device), "start" (the source
+// is made; what came before is present), "unplug NAME" (uevent, then sysfs gone),
 // "remove NAME" (the uevent only), "vanish NAME" (sysfs only: a lost uevent).
-// Events come in the order sent, so a sentinel arrival sent last shows that
-// every earlier uevent was read.
+// Events: "+INSTANCE" arrival, "-INSTANCE" removal; known: instances known at the end.
+// Uevents are read in order, so a sentinel arrival sent last shows all were read.
 void tst_Udev::events_data()
 {
-    QTest::addColumn<QString>("steps");
-    QTest::addColumn<QString>("events"); // +INSTANCE arrival, -INSTANCE removal
-    QTest::addColumn<QString>("known");  // the instances known at the end
-    QTest::newRow("present at start: no arrival, removal reported") << "dl 1-1 PRESENT01; start; unplug 1-1"
-                                                                    << "-PRESENT01"
-                                                                    << "";
-    QTest::newRow("present at start remembered, sysfs ids suffice")
-        << "dl 1-1 P; attr 5-1 ATTR01; start; attr 5-2 -"
-        << "+5-2"
-        << "P ATTR01 5-2";
+    QTest::addColumn<QString>("row");
+    QTest::newRow("present at start: remembered, no arrival, removal reported")
+        << "dl 1-1 PRESENT01; dl 1-2 P2; start; unplug 1-1|-PRESENT01|P2";
     // The serial keeps its case; without one the devpath stands in. A second
     // removal of the same syspath is not reported again.
     QTest::newRow("arrival and removal once")
         << "start; dl 2-1.3 ab12CD; dl 4-1.2 -; remove 2-1.3; unplug 2-1.3; unplug 4-1.2; dl 1-9 SENTINEL"
-        << "+ab12CD +4-1.2 -ab12CD -4-1.2 +SENTINEL"
-        << "SENTINEL";
-    // Only the cache decides removals; udev's properties win over sysfs; interfaces are no devices.
+           "|+ab12CD +4-1.2 -ab12CD -4-1.2 +SENTINEL|SENTINEL";
+    // udev's properties win over sysfs; interfaces carry the ids but are no devices.
     QTest::newRow("other devices and interfaces ignored")
-        << "other 6-1 7352 2000; start; match 6-1; unplug 6-1; other 3-1 0bda 1000; other 3-2 7352 1001;"
-           "other 3-3 7352 1000 2000; dl 3-4 IFACE; iface 3-4:1.0 3-4; remove 3-1; remove 3-2; remove 3-3;"
-           "remove 3-4:1.0; dl 3-9 SENTINEL"
-        << "+IFACE +SENTINEL"
-        << "IFACE SENTINEL";
+        << "start; add 3-1 0bda 1000; add 3-2 7352 1001; add 3-3 7352 1000 2000; dl 3-4 IFACE;"
+           "add 3-4:1.0 7352 1000; remove 3-1; remove 3-2; remove 3-3; remove 3-4:1.0; dl 3-9 SENTINEL"
+           "|+IFACE +SENTINEL|IFACE SENTINEL";
     // A removal lost in transit leaves a stale entry; another device coming up
     // at that syspath must not later be removed under the old name.
     QTest::newRow("reused syspath forgets stale entry")
-        << "start; dl 7-1 OLD; vanish 7-1; other 7-1 046d c52b; remove 7-1; dl 7-2 SENTINEL"
-        << "+OLD +SENTINEL"
-        << "SENTINEL";
+        << "start; dl 7-1 OLD; vanish 7-1; add 7-1 046d c52b; remove 7-1; dl 7-2 SENTINEL|+OLD "
+           "+SENTINEL|SENTINEL";
 }
 
 void tst_Udev::events()
 {
-    QFETCH(QString, steps);
-    QFETCH(QString, events);
-    QFETCH(QString, known);
+    QFETCH(QString, row);
+    const QStringList f = row.split(QLatin1Char('|'));
     QHash<QString, QString> paths; // bed name -> syspath
     std::unique_ptr<UdevDeviceSource> source;
     std::unique_ptr<QSignalSpy> spy;
-    for (const QString &step : steps.split(QLatin1Char(';'))) {
+    for (const QString &step : f.at(0).split(QLatin1Char(';'))) {
         const QStringList w = step.split(QLatin1Char(' '), Qt::SkipEmptyParts);
         const QString &op = w.at(0);
-        const QByteArray name = w.value(1).toUtf8(), path = paths.value(w.value(1)).toUtf8();
+        const QByteArray path = paths.value(w.value(1)).toUtf8();
         if (op == QLatin1String("start")) {
             source = std::make_unique<UdevDeviceSource>(kDownloadDevice);
             QVERIFY(source->isActive());
             spy = std::make_unique<QSignalSpy>(source.get(), &DeviceEventSource::deviceEvent);
-        } else if (op == QLatin1String("dl") || op == QLatin1String("attr")) {
-            paths[w.at(1)] = addDownloadDevice(name, w.at(2).toUtf8(), op == QLatin1String("dl"));
-        } else if (op == QLatin1String("other")) {
-            const QByteArray vendor = w.at(2).toUtf8(), product = w.at(3).toUtf8();
-            paths[w.at(1)] = addDevice(name, {"idVendor", vendor, "idProduct", product},
-                                       {"DEVTYPE", "usb_device", "ID_VENDOR_ID", vendor, "ID_MODEL_ID",
-                                        w.value(4, w.at(3)).toUtf8()});
-        } else if (op == QLatin1String("iface")) {
+        } else if (op == QLatin1String("dl")) {
+            paths[w.at(1)] = addDevice(w.at(1), "7352", "1000", "1000", w.at(2).toUtf8());
+        } else if (op == QLatin1String("add")) {
             paths[w.at(1)] =
-                addDevice(name, {"bInterfaceNumber", "00"},
-                          {"DEVTYPE", "usb_interface", "ID_VENDOR_ID", "7352", "ID_MODEL_ID", "1000"},
-                          paths.value(w.at(2)));
-        } else if (op == QLatin1String("match")) {
-            umockdev_testbed_set_property(m_bed, path.constData(), "ID_MODEL_ID", "1000");
-            umockdev_testbed_set_attribute(m_bed, path.constData(), "idProduct", "1000");
+                addDevice(w.at(1), w.at(2).toUtf8(), w.at(3).toUtf8(), w.value(4, w.at(3)).toUtf8());
         } else {
             if (op != QLatin1String("vanish"))
                 umockdev_testbed_uevent(m_bed, path.constData(), "remove");
@@ -160,21 +112,21 @@ void tst_Udev::events()
                 umockdev_testbed_remove_device(m_bed, path.constData());
         }
     }
-    QStringList expected, seen, knownNames;
-    for (const QString &e : events.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        expected << e.left(1) + QLatin1Char(' ') + nameFor(e.mid(1));
+    QStringList expected, seen, known, wanted;
+    for (const QString &e : f.at(1).split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        expected << e.left(1) + QLatin1Char(' ') + downloadDeviceName(e.mid(1));
     while (spy->count() < expected.size() && spy->wait(5000)) {
     }
     for (const QList<QVariant> &e : *spy)
         seen << (e.at(0).value<DeviceEventSource::Kind>() == DeviceEventSource::Kind::Arrival ? "+ " : "- ") +
                     e.at(1).toString();
     QCOMPARE(seen, expected);
-    for (const QString &k : known.split(QLatin1Char(' '), Qt::SkipEmptyParts))
-        knownNames << nameFor(k);
-    QStringList have = source->knownDevices().values();
-    have.sort();
-    knownNames.sort();
-    QCOMPARE(have, knownNames);
+    for (const QString &k : f.at(2).split(QLatin1Char(' '), Qt::SkipEmptyParts))
+        wanted << downloadDeviceName(k);
+    known = source->knownDevices().values();
+    known.sort();
+    wanted.sort();
+    QCOMPARE(known, wanted);
 }
 
 void tst_Udev::boardPluggedWhileStartUnpacksIsLaunched()
@@ -205,7 +157,7 @@ void tst_Udev::boardPluggedWhileStartUnpacksIsLaunched()
     bool duringStart = false;
     QTimer::singleShot(0, &window, [&] {
         duringStart = !start->isEnabled() && window.findChildren<QProcess *>().isEmpty();
-        addDownloadDevice("2-1.3", "ST1");
+        addDevice(QStringLiteral("2-1.3"), "7352", "1000", "1000", "ST1");
     });
     start->click();
     QVERIFY2(duringStart, "the board was not plugged while Start was unpacking");

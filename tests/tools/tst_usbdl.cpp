@@ -1,7 +1,5 @@
-// The simulated download tool and its bench driver run as real processes:
-// listing, scenarios, call log and bad input of the tool; plugged-board state,
-// bad input and device events of the driver, delivered to a bench device
-// source in this process.
+// The simulated tool and its bench driver as real processes; the driver's device
+// events go to a bench device source in this process.
 
 #include "platform/bench/benchdevicesource.h"
 #include "tests/common/testfiles.h"
@@ -39,8 +37,7 @@ QProcessEnvironment benchEnvironment(const QString &bench)
     return env;
 }
 
-// Runs a program to its end (30 s at most) while the event loop turns, so a
-// device source in this process can answer the driver.
+// Runs a program to its end (30 s at most), the event loop turning for the device source.
 RunResult runProgram(const QString &program, const QStringList &args, const QProcessEnvironment &env)
 {
     QProcess p;
@@ -240,8 +237,7 @@ void tst_UsbDl::download()
              r.out.right(200).constData());
     if (exitCode != 0)
         return;
-    // Progress rises to 100 % of a total of at least 100 (callers divide by it),
-    // the percentage agreeing, with a "break" on the way.
+    // Progress rises to 100 % of a total >= 100 (callers divide by it), with a "break" on the way.
     static const QRegularExpression size(QStringLiteral("updated size: (\\d+)/(\\d+)\\((\\d+)%\\)\r\n"));
     const QString text = QString::fromLatin1(r.out.constData(), r.out.size());
     qint64 previous = 0, steps = 0;
@@ -361,8 +357,7 @@ void tst_UsbDl::events()
     const RunResult r = runBench(m_bench, words("plug 1 3"));
     QVERIFY2(r.exitCode == 0 && r.out.contains("delivered"), r.out.constData());
     QCOMPARE(m_events, QStringList{named('+', "QB3133")});
-    // The serial belongs to the port: the same again on replug, another on
-    // another port. --no-event changes the state without announcing it.
+    // The serial belongs to the port. --no-event changes the state without announcing it.
     for (const char *command :
          {"unplug 1 3", "plug 1 3", "plug 3 1", "plug 1 1 --no-event", "unplug 1 1 --no-event"})
         QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);

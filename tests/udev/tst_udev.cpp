@@ -57,12 +57,11 @@ private:
 
 static const UsbDeviceId kDownloadDevice{"7352", "1000"};
 
-// A row: "steps|events|known". Steps, ';' apart: "dl NAME SERIAL" (a download
-// device), "add NAME VID PID [MODEL]" (any device), "start" (the source
-// is made; what came before is present), "unplug NAME" (uevent, then sysfs gone),
-// "remove NAME" (the uevent only), "vanish NAME" (sysfs only: a lost uevent).
-// Events: "+INSTANCE" arrival, "-INSTANCE" removal; known: instances known at the end.
-// Uevents are read in order, so a sentinel arrival sent last shows all were read.
+// A row: "steps|events|known". Steps, ';' apart: "dl NAME SERIAL" (download device),
+// "add NAME VID PID [MODEL]" (any), "start" (the source is made; what came before is
+// present), "unplug NAME" (uevent, then sysfs gone), "remove NAME" (uevent only), "vanish
+// NAME" (sysfs only: a lost uevent). Events: +INSTANCE arrival, -INSTANCE removal; known:
+// instances known at the end. Uevents come in order: a last sentinel shows all were read.
 void tst_Udev::events_data()
 {
     QTest::addColumn<QString>("row");
@@ -171,8 +170,7 @@ void tst_Udev::boardPluggedWhileStartUnpacksIsLaunched()
 
 int main(int argc, char **argv)
 {
-    // Without the preload the test bed would not stand in for /sys and netlink.
-    // The check looks at /sys, so it is only meaningful once a bed exists.
+    // Without the preload the bed does not stand in for /sys and netlink (checked once a bed exists).
     UMockdevTestbed *probe = umockdev_testbed_new();
     const bool mocked = umockdev_in_mock_environment();
     g_object_unref(probe);

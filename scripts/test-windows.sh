@@ -93,8 +93,7 @@ fi
 
 # The whole program against the SDK.
 sdk=${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}
-qt_tests=(tst_fileops_win tst_packageextractor tst_packagestamp tst_singleoutput tst_toollaunch tst_startup
-    tst_lineassembler tst_multi_logic)
+qt_tests=(tst_fileops_win tst_packageextractor tst_packagestamp tst_singleoutput tst_app tst_multi_logic)
 qt_bin=$root/build-win/bin
 qt_built=0
 if [ -f "$sdk/.complete" ]; then

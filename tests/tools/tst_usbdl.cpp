@@ -1,44 +1,107 @@
-// The simulated download tool run as a real process: listing, scenarios, call
-// log, port selection and bad input.
+// The simulated tool and its bench driver as real processes; the driver's device
+// events go to a bench device source in this process.
 
-#include "benchprocess.h"
+#include "platform/bench/benchdevicesource.h"
+#include "tests/common/testfiles.h"
 
-#include <QDir>
-#include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
-#include <QTextCodec>
 #include <QtTest>
 
 namespace {
 
-int countLinesWith(const QList<QByteArray> &lines, const QByteArray &text)
+struct RunResult
 {
-    int n = 0;
-    for (const QByteArray &l : lines)
-        n += l.contains(text) ? 1 : 0;
-    return n;
+    bool finished = false;
+    int exitCode = -1;
+    QProcess::ExitStatus exitStatus = QProcess::CrashExit;
+    QByteArray out, err;
+};
+
+// Where the built programs are: QUOR_BIN_DIR under ctest, else beside the test.
+QString binDir()
+{
+    return qEnvironmentVariable("QUOR_BIN_DIR", QCoreApplication::applicationDirPath());
 }
 
-// Done and total of every "updated size: D/T(P%)" line.
-QVector<QPair<qint64, qint64>> sizes(const QList<QByteArray> &lines)
+QStringList words(const char *text)
 {
-    QVector<QPair<qint64, qint64>> result;
-    for (const QByteArray &l : lines) {
-        const int at = l.indexOf("updated size: ");
-        if (at < 0)
-            continue;
-        const QByteArray rest = l.mid(at + 14);
-        const int slash = rest.indexOf('/');
-        const int open = rest.indexOf('(');
-        result.append({rest.left(slash).toLongLong(), rest.mid(slash + 1, open - slash - 1).toLongLong()});
+    return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+}
+
+QProcessEnvironment benchEnvironment(const QString &bench)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("USB_DL_BENCH"), bench);
+    env.insert(QStringLiteral("USB_DL_SIM_DELAY_MS"), QStringLiteral("1"));
+    return env;
+}
+
+// Runs a program to its end (30 s at most), the event loop turning for the device source.
+RunResult runProgram(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+{
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    RunResult r;
+    r.finished = QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 30000) &&
+                 p.error() != QProcess::FailedToStart;
+    p.kill();
+    p.waitForFinished(5000);
+    r.exitCode = p.exitCode();
+    r.exitStatus = p.exitStatus();
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+RunResult runTool(const QString &bench, const QStringList &args)
+{
+    return runProgram(binDir() + QStringLiteral("/usb_dl"), args, benchEnvironment(bench));
+}
+
+RunResult runBench(const QString &bench, const QStringList &args)
+{
+    return runProgram(binDir() + QStringLiteral("/usb_dl_bench"), args, benchEnvironment(bench));
+}
+
+// Starts every call at once; the exit codes, -1 for a call that did not end.
+QVector<int> runAtOnce(const QString &program, const QList<QStringList> &calls, const QString &bench)
+{
+    std::vector<std::unique_ptr<QProcess>> procs;
+    for (const QStringList &args : calls) {
+        procs.push_back(std::make_unique<QProcess>());
+        procs.back()->setProcessEnvironment(benchEnvironment(bench));
+        procs.back()->start(binDir() + program, args);
     }
-    return result;
+    QVector<int> codes;
+    for (auto &p : procs)
+        codes << (p->waitForFinished(30000) ? p->exitCode() : -1);
+    return codes;
 }
 
-bool writeState(const QString &bench, const QByteArray &text, const char *name = "/state.txt")
+// The ports of a listing, top to bottom, as "L,M" (duplicates kept).
+QStringList portsIn(const QByteArray &listing)
 {
-    QFile state(bench + QLatin1String(name));
-    return state.open(QIODevice::WriteOnly) && state.write(text) == text.size();
+    static const QRegularExpression line(QStringLiteral("vid 7352, pid 1000, portlevel(.), portnum(.)\r\n"));
+    QStringList ports;
+    for (auto it = line.globalMatch(QString::fromUtf8(listing)); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        ports << m.captured(1) + QLatin1Char(',') + m.captured(2);
+    }
+    return ports;
+}
+
+QStringList listedPorts(const QString &bench)
+{
+    return portsIn(runTool(bench, {QStringLiteral("-r")}).out);
+}
+
+// An event as the test records it: "+ name" or "- name".
+QString named(char kind, const char *serial)
+{
+    return QStringLiteral("%1 \\\\?\\USB#VID_7352&PID_1000#%2#{A5DCBF10-6530-11D2-901F-00C04FB951ED}")
+        .arg(QString(QLatin1Char(kind)), QLatin1String(serial));
 }
 
 } // namespace
@@ -50,376 +113,264 @@ private slots:
     void init();
     void listing_data();
     void listing();
-    void scenarios_data();
-    void scenarios();
-    void imagesFolder_data();
-    void imagesFolder();
-    void hangWaitsUntilReaderGoes();
-    void floodAndGarbageKeepValidLines();
-    void portSelectsScenario();
-    void callsLog();
-    void concurrentCallsKeepLinesWhole();
+    void download_data();
+    void download();
+    void callsLogKeepsLinesWhole();
     void badInput_data();
     void badInput();
-    void handEditedState();
-    void defaultBenchBesideExecutable();
+    void benchState();
+    void concurrentPlugsAllKept();
+    void events();
 
 private:
-    void plug(const QString &level, const QString &number, const QString &scenario = QStringLiteral("ok"));
-    QStringList download(const QString &port = QString()) const
+    void listen(const QString &bench)
     {
-        QStringList args = words("-c a -s b -i ") + QStringList{m_dir->path()};
-        if (!port.isEmpty())
-            args << QStringLiteral("-p") << port;
-        return args;
+        connect(createBenchDeviceSource(bench, m_owner.get()), &DeviceEventSource::deviceEvent, this,
+                [this](DeviceEventSource::Kind kind, const QString &name) {
+                    m_events << (kind == DeviceEventSource::Kind::Arrival ? "+ " : "- ") + name;
+                });
     }
-    QByteArray lastLine(const QStringList &args) const
+    bool state(const QByteArray &text)
     {
-        const QList<QByteArray> lines = crlfLines(runTool(m_bench, args).out);
-        return lines.isEmpty() ? QByteArray() : lines.last();
+        return TestFiles::writeFile(m_bench + QStringLiteral("/state.txt"), text);
     }
     std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<QObject> m_owner;
     QString m_bench;
+    QStringList m_events;
 };
 
 void tst_UsbDl::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_dir->isValid());
     m_bench = m_dir->path() + QStringLiteral("/bench");
-    QVERIFY(QDir().mkpath(m_bench));
-}
-
-void tst_UsbDl::plug(const QString &level, const QString &number, const QString &scenario)
-{
-    const RunResult r =
-        runBench(m_bench, {QStringLiteral("plug"), level, number, scenario, QStringLiteral("--no-event")});
-    QVERIFY2(r.finished && r.exitCode == 0, r.err.constData());
+    m_owner = std::make_unique<QObject>();
+    m_events.clear();
+    if (!QByteArray(QTest::currentTestFunction()).startsWith("bench")) // the driver makes its own
+        QVERIFY(QDir().mkpath(m_bench));
 }
 
 void tst_UsbDl::listing_data()
 {
-    QTest::addColumn<QStringList>("plugged");
-    QTest::newRow("none") << QStringList{};
-    QTest::newRow("three") << words("1,1 2,7 A,z");
-    QStringList nine;
-    for (int i = 1; i <= 9; ++i)
-        nine << QStringLiteral("3,%1").arg(i);
-    QTest::newRow("nine") << nine;
+    QTest::addColumn<QByteArray>("state");
+    QTest::addColumn<QString>("ports");
+    QTest::newRow("none") << QByteArray() << "";
+    // Hand-edited: extra blanks, CRLF, bad ports skipped, the first of a doubled port kept.
+    QTest::newRow("hand edited") << QByteArray(
+                                        "# boards\n\nport   2  1   dlfail  \r\nport 12 3 ok\nport 3 ok\n"
+                                        "port , 3 ok\nport 2 1 ok\nsingle   toolarge\nport 5 5 ok")
+                                 << "2,1 5,5";
 }
 
 void tst_UsbDl::listing()
 {
-    QFETCH(QStringList, plugged);
-    for (const QString &p : plugged)
-        plug(p.left(1), p.right(1));
+    QFETCH(QByteArray, state);
+    QFETCH(QString, ports);
+    QVERIFY(this->state(state));
     const RunResult r = runTool(m_bench, {QStringLiteral("-r")});
-    QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QCOMPARE(r.exitCode, 0);
-    // Every line ends in CRLF: no bare LF anywhere; two header lines, then one line per board.
+    // CRLF only; two header lines, then one line per board.
     QVERIFY(r.out.endsWith("\r\n"));
     QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
-    const QList<QByteArray> lines = crlfLines(r.out);
-    QCOMPARE(lines.size(), 2 + plugged.size());
-    QCOMPARE(lines.at(1), "devices found: " + QByteArray::number(plugged.size()));
-    for (int i = 2; i < lines.size(); ++i)
-        QVERIFY2(lines.at(i).contains("7352") && lines.at(i).contains("1000"), lines.at(i).constData());
-    QCOMPARE(listedPorts(m_bench), plugged);
+    QStringList expected = ports.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    const QList<QByteArray> lines = r.out.split('\n');
+    QCOMPARE(lines.size(), 3 + expected.size());
+    QCOMPARE(lines.at(1), "devices found: " + QByteArray::number(expected.size()) + '\r');
+    QCOMPARE(portsIn(r.out), expected);
+    // The driver keeps what it understood when it writes the state back.
+    QCOMPARE(runBench(m_bench, words("plug 6 6 --no-event")).exitCode, 0);
+    QCOMPARE(listedPorts(m_bench), expected << QStringLiteral("6,6"));
 }
 
-void tst_UsbDl::scenarios_data()
+// "state|images|port|last line|exit code", -1: a crash. Images: a path below
+// images/, made but for "gone", a file when it ends in ".img"; none: a folder with files.
+void tst_UsbDl::download_data()
 {
-    QTest::addColumn<QString>("scenario");
-    QTest::addColumn<QByteArray>("lastLine");
-    QTest::addColumn<int>("exitCode");
-    QTest::newRow("ok") << "ok" << QByteArray("USB download complete") << 0;
-    QTest::newRow("slow") << "slow" << QByteArray("USB download complete") << 0;
-    QTest::newRow("notfound") << "notfound" << QByteArray("usb device not found") << 1;
-    QTest::newRow("commfail") << "commfail" << QByteArray("usb commuicate failed!!!") << 1;
-    QTest::newRow("toolarge") << "toolarge" << QByteArray("[ERR] updating file is too large") << 1;
-    QTest::newRow("dlfail") << "dlfail" << QByteArray("USB download failed") << 1;
-    QTest::newRow("crash") << "crash" << QByteArray() << -1;
+    QTest::addColumn<QString>("row");
+    QTest::newRow("ok") << "port 1 3 ok||1,3|USB download complete|0";
+    QTest::newRow("notfound") << "port 1 3 notfound||1,3|usb device not found|1";
+    QTest::newRow("commfail") << "port 1 3 commfail||1,3|usb commuicate failed!!!|1";
+    QTest::newRow("toolarge") << "port 1 3 toolarge||1,3|[ERR] updating file is too large|1";
+    QTest::newRow("dlfail") << "port 1 3 dlfail||1,3|USB download failed|1";
+    QTest::newRow("crash") << "port 1 3 crash||1,3||-1";
+    QTest::newRow("flood") << "port 1 3 flood||1,3|USB download complete|0";
+    QTest::newRow("no port: single") << "single garbage\nport 1 3 dlfail|||USB download complete|0";
+    QTest::newRow("port without board") << "port 1 3 ok||3,1|usb device not found|1";
+    QTest::newRow("images missing") << "port 1 3 ok|gone|1,3|USB download failed|1";
+    QTest::newRow("only empty subfolders") << "port 1 3 ok|a/b/||USB download failed|1";
+    QTest::newRow("no board, no images") << "port 1 3 ok|gone|2,2|usb device not found|1";
+    QTest::newRow("image in a subfolder") << "port 1 3 ok|a/b/boot.img|1,3|USB download complete|0";
 }
 
-void tst_UsbDl::scenarios()
+void tst_UsbDl::download()
 {
-    QFETCH(QString, scenario);
-    QFETCH(QByteArray, lastLine);
-    QFETCH(int, exitCode);
-    plug(QStringLiteral("1"), QStringLiteral("3"), scenario);
-    const RunResult r = runTool(m_bench, download(QStringLiteral("1,3")));
-    QVERIFY(r.finished);
+    QFETCH(QString, row);
+    const QStringList f = row.split(QLatin1Char('|'));
+    const QByteArray lastLine = f.at(3).toUtf8();
+    const int exitCode = f.at(4).toInt();
+    QVERIFY(state(f.at(0).toUtf8()));
+    QStringList args = words("-c a -s b -i ") << m_dir->path();
+    if (!f.at(1).isEmpty()) {
+        args.last() += QStringLiteral("/images/");
+        const QString at = args.last() + f.at(1);
+        QVERIFY(at.endsWith(QLatin1String("gone")) || QDir().mkpath(QFileInfo(at + QLatin1Char('x')).path()));
+        QVERIFY(!at.endsWith(QLatin1String(".img")) || TestFiles::writeFile(at, "x"));
+    }
+    if (!f.at(2).isEmpty())
+        args << QStringLiteral("-p") << f.at(2);
+    const RunResult r = runTool(m_bench, args);
+    QVERIFY(r.finished && r.err.isEmpty());
     QCOMPARE(r.exitStatus, exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
-    QVERIFY(r.out.endsWith("\r\n"));
-    QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
-    const QList<QByteArray> lines = crlfLines(r.out);
+    const bool garbage = row.contains(QLatin1String("garbage")), flood = row.contains(QLatin1String("flood"));
+    // CRLF only (random bytes may hold a bare LF); garbage is not valid UTF-8 and holds NUL bytes.
+    QVERIFY(r.out.endsWith("\r\n") && (garbage || r.out.count('\n') == r.out.count("\r\n")));
+    QCOMPARE(r.out.contains('\0') && QString::fromUtf8(r.out).contains(QChar::ReplacementCharacter), garbage);
     // Every run first waits for the board, in the form the single-board window needs.
-    QVERIFY(lines.first().startsWith("Waiting for USB device connection:"));
-    QVERIFY(r.err.isEmpty());
-    QCOMPARE(countLinesWith(lines, "download complete") > 0, exitCode == 0);
+    QVERIFY(flood || r.out.startsWith("Waiting for USB device connection:"));
+    QCOMPARE(r.out.contains("download complete"), exitCode == 0);
     if (exitCode < 0) {
-        QVERIFY(countLinesWith(lines, "updated size") >= 1);
+        QVERIFY(r.out.contains("updated size"));
         return;
     }
     QCOMPARE(r.exitCode, exitCode);
-    QCOMPARE(lines.last(), lastLine);
-    QCOMPARE(countLinesWith(lines, lastLine), 1); // the decisive line comes once
+    QVERIFY2(r.out.endsWith("\n" + lastLine + "\r\n") && r.out.count(lastLine) == 1,
+             r.out.right(200).constData());
     if (exitCode != 0)
         return;
-    // Progress rises to one total of at least 100 (callers divide by it), with a "break" on the way.
-    const auto counts = sizes(lines);
-    QVERIFY(counts.size() >= 10);
-    qint64 previous = 0;
-    for (const auto &c : counts) {
-        QVERIFY(c.second >= 100);
-        QCOMPARE(c.second, counts.first().second);
-        QVERIFY(c.first > previous);
-        previous = c.first;
+    // Progress rises to 100 % of a total >= 100 (callers divide by it), with a "break" on the way.
+    static const QRegularExpression size(QStringLiteral("updated size: (\\d+)/(\\d+)\\((\\d+)%\\)\r\n"));
+    const QString text = QString::fromLatin1(r.out.constData(), r.out.size());
+    qint64 previous = 0, steps = 0;
+    for (auto it = size.globalMatch(text); it.hasNext(); ++steps) {
+        const QRegularExpressionMatch m = it.next();
+        const qint64 now = m.captured(1).toLongLong(), all = m.captured(2).toLongLong();
+        QVERIFY(now > previous && all >= 100 && now <= all && m.captured(3).toLongLong() == now * 100 / all);
+        previous = now;
     }
-    QCOMPARE(counts.last().first, counts.last().second);
-    QVERIFY(countLinesWith(lines, "break") >= 1);
-    for (const QByteArray &l : lines) { // the percentage in brackets agrees with the counts
-        if (l.contains("updated size")) {
-            const auto c = sizes({l}).first();
-            QVERIFY2(l.endsWith("(" + QByteArray::number(c.first * 100 / c.second) + "%)"), l.constData());
-        }
-    }
+    QVERIFY(steps >= (flood ? 100000 : 10) &&
+            text.contains(QStringLiteral("(100%)\r\nUSB download complete")));
+    QVERIFY(flood || r.out.contains("break"));
 }
 
-void tst_UsbDl::imagesFolder_data()
+void tst_UsbDl::callsLogKeepsLinesWhole()
 {
-    // A failed preparation must never look like a completed download.
-    QTest::addColumn<QString>("folder"); // below images/; created when it ends in '/'
-    QTest::addColumn<QString>("port");
-    QTest::addColumn<QByteArray>("lastLine");
-    QTest::newRow("missing") << "gone"
-                             << "1,3" << QByteArray("USB download failed");
-    QTest::newRow("empty") << "empty/"
-                           << "1,3" << QByteArray("USB download failed");
-    QTest::newRow("only empty subfolders") << "nested/a/b/"
-                                           << "1,3" << QByteArray("USB download failed");
-    QTest::newRow("single-board run") << "empty/"
-                                      << "" << QByteArray("USB download failed");
-    QTest::newRow("no board still not found") << "gone"
-                                              << "2,2" << QByteArray("usb device not found");
-    QTest::newRow("image in a subfolder") << "deep/boot/"
-                                          << "1,3" << QByteArray("USB download complete");
-}
-
-void tst_UsbDl::imagesFolder()
-{
-    QFETCH(QString, folder);
-    QFETCH(QString, port);
-    QFETCH(QByteArray, lastLine);
-    const QString images = m_dir->path() + QStringLiteral("/images/") + folder;
-    if (folder.endsWith(QLatin1Char('/')))
-        QVERIFY(QDir().mkpath(images));
-    if (folder.startsWith(QLatin1String("deep")))
-        QVERIFY(writeState(images, "image", "/boot.img"));
-    plug(QStringLiteral("1"), QStringLiteral("3"));
-    QStringList args = words("-c a -s b -i ") + QStringList{m_dir->path() + QStringLiteral("/images/")};
-    if (!port.isEmpty())
-        args << QStringLiteral("-p") << port;
-    const RunResult r = runTool(m_bench, args);
-    QCOMPARE(r.exitCode, lastLine.contains("complete") ? 0 : 1);
-    QCOMPARE(crlfLines(r.out).last(), lastLine);
-}
-
-void tst_UsbDl::hangWaitsUntilReaderGoes()
-{
-    plug(QStringLiteral("2"), QStringLiteral("2"), QStringLiteral("hang"));
-    QProcess p;
-    p.setProcessEnvironment(benchEnvironment(m_bench));
-    p.start(binDir() + QStringLiteral("/usb_dl"), download(QStringLiteral("2,2")));
-    QTRY_VERIFY(p.canReadLine());
-    QVERIFY(p.readLine().startsWith("Waiting for USB device connection"));
-    QVERIFY(!p.waitForFinished(500));
-    p.kill();
-    QVERIFY(p.waitForFinished(5000));
-
-    // A reader that goes away (here "head" after the first line) must not
-    // leave the tool behind: the pipeline ends because the tool ends.
-    const QString pipeline = QStringLiteral("\"%1/usb_dl\" -c a -s b -i /i -p 2,2 | head -n 1").arg(binDir());
-    const RunResult r = runProgram(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), pipeline},
-                                   benchEnvironment(m_bench), 10000);
-    QVERIFY(r.finished);
-    QCOMPARE(r.out, QByteArray("Waiting for USB device connection: ...\r\n"));
-}
-
-void tst_UsbDl::floodAndGarbageKeepValidLines()
-{
-    // The delay must not slow a flood down: a large one would time the run out.
-    plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("flood"));
-    RunResult r = runTool(m_bench, download(QStringLiteral("1,3")), 1000);
-    QCOMPARE(r.exitCode, 0);
-    QList<QByteArray> lines = crlfLines(r.out);
-    QCOMPARE(countLinesWith(lines, "updated size"), 100000);
-    QCOMPARE(lines.last(), QByteArray("USB download complete"));
-
-    QCOMPARE(runBench(m_bench, words("single garbage")).exitCode, 0);
-    r = runTool(m_bench, download());
-    QCOMPARE(r.exitCode, 0);
-    QTextCodec::ConverterState state; // not valid UTF-8, with NUL bytes
-    QTextCodec::codecForName("UTF-8")->toUnicode(r.out.constData(), r.out.size(), &state);
-    QVERIFY(state.invalidChars > 0 && r.out.contains('\0'));
-    // The valid lines survive whole: waiting, break, rising sizes to the total, completion last.
-    lines = crlfLines(r.out);
-    QCOMPARE(lines.last(), QByteArray("USB download complete"));
-    QVERIFY(lines.contains("Waiting for USB device connection: ..."));
-    QVERIFY(countLinesWith(lines, "break") >= 10);
-    const auto counts = sizes(lines);
-    QVERIFY(counts.size() >= 10);
-    QCOMPARE(counts.last().first, counts.last().second);
-    // The same seed gives the same bytes; another seed other bytes.
-    QCOMPARE(runTool(m_bench, download()).out, r.out);
-    QProcessEnvironment env = benchEnvironment(m_bench);
-    env.insert(QStringLiteral("USB_DL_SIM_SEED"), QStringLiteral("77"));
-    QVERIFY(runProgram(binDir() + QStringLiteral("/usb_dl"), download(), env).out != r.out);
-}
-
-void tst_UsbDl::portSelectsScenario()
-{
-    plug(QStringLiteral("1"), QStringLiteral("3"), QStringLiteral("ok"));
-    plug(QStringLiteral("1"), QStringLiteral("4"), QStringLiteral("dlfail"));
-    plug(QStringLiteral("2"), QStringLiteral("3"), QStringLiteral("toolarge"));
-    QCOMPARE(lastLine(download(QStringLiteral("1,4"))), QByteArray("USB download failed"));
-    QCOMPARE(lastLine(download(QStringLiteral("2,3"))), QByteArray("[ERR] updating file is too large"));
-    QCOMPARE(lastLine(download(QStringLiteral("1,3"))), QByteArray("USB download complete"));
-    // A port without a board: nobody answers.
-    const RunResult none = runTool(m_bench, download(QStringLiteral("3,1")));
-    QCOMPARE(none.exitCode, 1);
-    QCOMPARE(crlfLines(none.out).last(), QByteArray("usb device not found"));
-    QCOMPARE(runBench(m_bench, words("unplug 1 3 --no-event")).exitCode, 0);
-    QCOMPARE(lastLine(download(QStringLiteral("1,3"))), QByteArray("usb device not found"));
-    // Plugged boards do not matter to a run without a port: the single scenario does.
-    QCOMPARE(lastLine(download()), QByteArray("USB download complete"));
-    QCOMPARE(runBench(m_bench, words("single commfail")).exitCode, 0);
-    QCOMPARE(lastLine(download()), QByteArray("usb commuicate failed!!!"));
-}
-
-void tst_UsbDl::callsLog()
-{
-    plug(QStringLiteral("1"), QStringLiteral("3"));
-    QCOMPARE(runTool(m_bench, {QStringLiteral("-r")}).exitCode, 0);
-    QCOMPARE(
-        runTool(m_bench, {QStringLiteral("-c"), QStringLiteral("CHIP"), QStringLiteral("-s"),
-                          QStringLiteral("OS"), QStringLiteral("-i"), QStringLiteral("/a b/QuorBurnImage/"),
-                          QStringLiteral("-p"), QStringLiteral("1,3")})
-            .exitCode,
-        1); // that folder does not exist: the transfer fails
-    // A rejected call is logged too: the log tells what the tool was asked.
-    QCOMPARE(runTool(m_bench, {QStringLiteral("-q")}).exitCode, 2);
-    QFile log(m_bench + QStringLiteral("/calls.log"));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    QCOMPARE(log.readAll(), QByteArray("-r\n"
-                                       "-c CHIP -s OS -i \"/a b/QuorBurnImage/\" -p 1,3\n"
-                                       "-q\n"));
-}
-
-void tst_UsbDl::concurrentCallsKeepLinesWhole()
-{
-    std::vector<std::unique_ptr<QProcess>> procs;
-    const QString longArg(3000, QLatin1Char('x'));
-    for (int i = 0; i < 8; ++i) {
-        procs.push_back(std::make_unique<QProcess>());
-        procs.back()->setProcessEnvironment(benchEnvironment(m_bench));
-        procs.back()->start(binDir() + QStringLiteral("/usb_dl"),
-                            {QStringLiteral("-c"), QString::number(i) + longArg, QStringLiteral("-s"),
-                             QStringLiteral("b"), QStringLiteral("-i"), QStringLiteral("/i"),
-                             QStringLiteral("-p"), QStringLiteral("9,9")});
-    }
-    for (auto &p : procs)
-        QVERIFY(p->waitForFinished(30000));
-    QFile log(m_bench + QStringLiteral("/calls.log"));
-    QVERIFY(log.open(QIODevice::ReadOnly));
-    QList<QByteArray> lines = log.readAll().split('\n');
-    QCOMPARE(lines.takeLast(), QByteArray());
-    QCOMPARE(lines.size(), 8);
-    QSet<QByteArray> seen;
-    for (const QByteArray &l : lines) {
-        QCOMPARE(l.size(), 3 + 1 + 3000 + 18);
-        QVERIFY(l.startsWith("-c ") && l.endsWith(" -s b -i /i -p 9,9"));
-        seen.insert(l.mid(3, 1));
-    }
-    QCOMPARE(seen.size(), 8);
+    // Every call is logged as one line, eight at once included.
+    runTool(m_bench, words("-c CHIP -s OS -i") << QStringLiteral("/a b/QuorBurnImage/") << words("-p 1,3"));
+    QList<QStringList> calls;
+    for (int i = 0; i < 8; ++i)
+        calls << (QStringList{QStringLiteral("-c"), QString::number(i) + QString(3000, QLatin1Char('x'))}
+                  << words("-s b -i /i -p 9,9"));
+    QCOMPARE(runAtOnce(QStringLiteral("/usb_dl"), calls, m_bench), QVector<int>(8, 1));
+    QList<QByteArray> lines = TestFiles::readFile(m_bench + QStringLiteral("/calls.log")).split('\n');
+    QCOMPARE(lines.size(), 1 + 8 + 1);
+    QCOMPARE(lines.first(), QByteArray("-c CHIP -s OS -i \"/a b/QuorBurnImage/\" -p 1,3"));
+    std::sort(lines.begin() + 1, lines.end() - 1);
+    for (int i = 0; i < 8; ++i)
+        QCOMPARE(lines.at(1 + i),
+                 "-c " + QByteArray::number(i) + QByteArray(3000, 'x') + " -s b -i /i -p 9,9");
 }
 
 void tst_UsbDl::badInput_data()
 {
+    QTest::addColumn<QString>("program");
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<QString>("bench"); // when set, another bench folder
-    QTest::newRow("unknown option") << words("-x") << QString();
-    QTest::newRow("stray word") << words("-r now") << QString();
-    QTest::newRow("nothing") << QStringList{} << QString();
-    QTest::newRow("value missing at end") << words("-c a -s b -i") << QString();
-    QTest::newRow("value is an option") << words("-c -s b -i /i") << QString();
-    QTest::newRow("images missing") << words("-c a -s b") << QString();
-    QTest::newRow("option twice") << words("-c a -c a -s b -i /i") << QString();
-    QTest::newRow("listing with more") << words("-r -p 1,3") << QString();
-    QTest::newRow("port without comma") << words("-c a -s b -i /i -p 13") << QString();
-    QTest::newRow("port two characters") << words("-c a -s b -i /i -p 1,23") << QString();
-    QTest::newRow("port three parts") << words("-c a -s b -i /i -p 1,2,3") << QString();
-    QTest::newRow("missing bench folder") << words("-r") << QStringLiteral("no-such-bench");
+    QTest::addColumn<QByteArray>("state"); // null: no bench folder
+    QTest::addColumn<QByteArray>("error");
+    const auto row = [](const char *name, const char *program, const QStringList &args, const char *error,
+                        const QByteArray &state = "port 1 3 ok\n") {
+        QTest::newRow(name) << QString::fromLatin1(program) << args << state << QByteArray(error);
+    };
+    row("unknown option", "usb_dl", words("-x"), "'-x'");
+    row("nothing", "usb_dl", {}, "missing option -c");
+    row("value is an option", "usb_dl", words("-c -s b -i /i"), "-c needs a value");
+    row("option twice", "usb_dl", words("-c a -c a -s b -i /i"), "-c given twice");
+    row("listing with more", "usb_dl", words("-r -p 1,3"), "-r takes no other");
+    row("port without comma", "usb_dl", words("-c a -s b -i /i -p 13"), "'13'");
+    row("no bench folder", "usb_dl", words("-r"), "no-such-bench", QByteArray());
+    row("unknown port scenario", "usb_dl", words("-c a -s b -i /i -p 1,3"), "melt", "port 1 3 melt\n");
+    row("bench: no command", "usb_dl_bench", {}, "usage:");
+    row("bench: unknown command", "usb_dl_bench", words("insert 1 3"), "usage:");
+    row("bench: level of two characters", "usb_dl_bench", words("plug 12 3"), "usage:");
+    row("bench: non-ASCII", "usb_dl_bench", words("plug 1") << QString(QChar(0x00e9)), "usage:");
+    row("bench: unknown scenario", "usb_dl_bench", words("plug 1 3 explode"), "usage:");
+    row("bench: event kind", "usb_dl_bench", words("event insert x"), "usage:");
+    row("bench: event name with line break", "usb_dl_bench", words("event arrival") << "a\nremoval b",
+        "usage:");
 }
 
 void tst_UsbDl::badInput()
 {
+    QFETCH(QString, program);
     QFETCH(QStringList, args);
-    QFETCH(QString, bench);
-    plug(QStringLiteral("1"), QStringLiteral("3"));
-    const QString folder = bench.isEmpty() ? m_bench : m_dir->path() + QLatin1Char('/') + bench;
-    const RunResult r = runTool(folder, args);
+    QFETCH(QByteArray, state);
+    QFETCH(QByteArray, error);
+    const QString missing = m_dir->path() + QStringLiteral("/no-such-bench");
+    QVERIFY(state.isNull() || this->state(state));
+    listen(m_bench);
+    const RunResult r = runProgram(binDir() + QLatin1Char('/') + program, args,
+                                   benchEnvironment(state.isNull() ? missing : m_bench));
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QCOMPARE(r.exitCode, 2);
-    QVERIFY(r.err.startsWith("usb_dl: "));
-    QVERIFY(r.err.contains(bench.toUtf8()));
-    QVERIFY(r.out.isEmpty());
-    QVERIFY(bench.isEmpty() || !QFileInfo::exists(folder));
+    QVERIFY2(r.err.startsWith(program.toUtf8() + ": ") && r.err.contains(error), r.err.constData());
+    // Nothing printed, changed or announced.
+    QVERIFY(r.out.isEmpty() && !QFileInfo::exists(missing) && m_events.isEmpty());
+    QCOMPARE(TestFiles::readFile(m_bench + QStringLiteral("/state.txt")), state);
 }
 
-void tst_UsbDl::handEditedState()
+void tst_UsbDl::benchState()
 {
-    QVERIFY(writeState(m_bench, "# boards on the bench\n"
-                                "\n"
-                                "port   2  1   dlfail  \r\n" // extra blanks, CRLF
-                                "port 12 3 ok\n"             // two-character level
-                                "port 3 ok\n"                // number missing
-                                "port , 3 ok\n"              // comma
-                                "port 2 1 ok\n"              // the same port again: the first stays
-                                "single   toolarge\n"
-                                "port 5 5 ok")); // no final line break
-    QCOMPARE(listedPorts(m_bench), (words("2,1 5,5")));
-    QCOMPARE(lastLine(download(QStringLiteral("2,1"))), QByteArray("USB download failed"));
-    QCOMPARE(lastLine(download()), QByteArray("[ERR] updating file is too large"));
-    // The driver keeps what it understood when it writes the state back.
-    QCOMPARE(runBench(m_bench, words("plug 6 6 --no-event")).exitCode, 0);
-    QCOMPARE(listedPorts(m_bench), (words("2,1 5,5 6,6")));
-
-    // Unknown scenarios are refused when played; the listing still lists the board.
-    QVERIFY(writeState(m_bench, "single explode\nport 1 3 melt\n"));
-    RunResult r = runTool(m_bench, download());
-    QCOMPARE(r.exitCode, 2);
-    QVERIFY(r.err.contains("explode"));
-    r = runTool(m_bench, download(QStringLiteral("1,3")));
-    QCOMPARE(r.exitCode, 2);
-    QVERIFY(r.err.contains("melt"));
-    QCOMPARE(listedPorts(m_bench), words("1,3"));
+    // The driver makes the bench folder, and says when no program takes its event.
+    RunResult r = runBench(m_bench, words("plug 1 3"));
+    QVERIFY2(r.exitCode == 0 && r.out.contains("no program is listening"), r.out.constData());
+    // Plugging an occupied port changes its scenario and keeps its place; unplugging an empty one fails.
+    for (const char *command : {"plug 2 5 slow", "plug 1 3 dlfail", "single hang", "unplug 2 5"})
+        QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);
+    QCOMPARE(runBench(m_bench, words("unplug 2 5")).exitCode, 1);
+    r = runBench(m_bench, {QStringLiteral("list")});
+    QVERIFY2(r.out.contains("port 1,3 dlfail ") && !r.out.contains("port 2,5") &&
+                 r.out.contains("single: hang"),
+             r.out.constData());
+    QCOMPARE(runBench(m_bench, {QStringLiteral("reset")}).exitCode, 0);
+    r = runBench(m_bench, {QStringLiteral("list")});
+    QVERIFY2(!r.out.contains("\nport ") && r.out.contains("single: ok"), r.out.constData());
 }
 
-void tst_UsbDl::defaultBenchBesideExecutable()
+void tst_UsbDl::concurrentPlugsAllKept()
 {
-    // Installed the way the program expects it: config/usb_dl.exe, with the
-    // bench folder beside it and no USB_DL_BENCH.
-    const QString config = m_dir->path() + QStringLiteral("/work dir/config");
-    QVERIFY(QDir().mkpath(config + QStringLiteral("/bench")));
-    QVERIFY(QFile::copy(binDir() + QStringLiteral("/usb_dl"), config + QStringLiteral("/usb_dl.exe")));
-    QVERIFY(writeState(config + QStringLiteral("/bench"), "port 4 2 ok\n"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("USB_DL_BENCH"));
-    const RunResult r = runProgram(config + QStringLiteral("/usb_dl.exe"), {QStringLiteral("-r")}, env);
-    QCOMPARE(r.exitCode, 0);
-    QVERIFY(r.out.contains("portlevel4") && r.out.contains("portnum2"));
-    QVERIFY(QFileInfo::exists(config + QStringLiteral("/bench/calls.log")));
+    // Sixteen drivers at once must not lose each other's boards.
+    QList<QStringList> calls;
+    QStringList expected;
+    for (char level = 'a'; level < 'a' + 16; ++level) {
+        calls << (QStringList{QStringLiteral("plug"), QString(QLatin1Char(level))} << words("1 --no-event"));
+        expected << QString(QLatin1Char(level)) + QStringLiteral(",1");
+    }
+    QCOMPARE(runAtOnce(QStringLiteral("/usb_dl_bench"), calls, m_bench), QVector<int>(16, 0));
+    QStringList ports = listedPorts(m_bench);
+    ports.sort();
+    QCOMPARE(ports, expected);
+}
+
+void tst_UsbDl::events()
+{
+    listen(m_bench);
+    // The driver returns only once the program has taken the event.
+    const RunResult r = runBench(m_bench, words("plug 1 3"));
+    QVERIFY2(r.exitCode == 0 && r.out.contains("delivered"), r.out.constData());
+    QCOMPARE(m_events, QStringList{named('+', "QB3133")});
+    // The serial belongs to the port. --no-event changes the state without announcing it.
+    for (const char *command :
+         {"unplug 1 3", "plug 1 3", "plug 3 1", "plug 1 1 --no-event", "unplug 1 1 --no-event"})
+        QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);
+    QCOMPARE(m_events.mid(1),
+             (QStringList{named('-', "QB3133"), named('+', "QB3133"), named('+', "QB3331")}));
+    // The list shows the names the program receives.
+    QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains(named('+', "QB3331").mid(2).toUtf8()));
+    // A raw event passes any name through unchanged and changes no state.
+    const QString name =
+        QStringLiteral(R"(\\?\USBSTOR#Disk&Ven_Q#7&2# ünï  {53F56307-B6BF-11D0-94F2-00A0C91EFB8B})");
+    QCOMPARE(runBench(m_bench, {QStringLiteral("event"), QStringLiteral("removal"), name}).exitCode, 0);
+    QCOMPARE(m_events.last(), QStringLiteral("- ") + name);
+    QCOMPARE(listedPorts(m_bench), words("1,3 3,1"));
 }
 
 QTEST_GUILESS_MAIN(tst_UsbDl)

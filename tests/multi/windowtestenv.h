@@ -43,18 +43,20 @@ private:
     QTemporaryDir dir;
 };
 
-// Waits until no window runs a port listing ("-r").
+// Whether a window holds a port listing process ("-r").
+inline bool listingRuns()
+{
+    for (QWidget *top : QApplication::topLevelWidgets())
+        for (const QProcess *process : top->findChildren<QProcess *>())
+            if (process->arguments() == QStringList{"-r"})
+                return true;
+    return false;
+}
+
+// Waits until no window runs a port listing.
 inline bool settleListings(int timeoutMs = 30000)
 {
-    return QTest::qWaitFor(
-        [] {
-            for (QWidget *top : QApplication::topLevelWidgets())
-                for (const QProcess *process : top->findChildren<QProcess *>())
-                    if (process->arguments() == QStringList{"-r"})
-                        return false;
-            return true;
-        },
-        timeoutMs);
+    return QTest::qWaitFor([] { return !listingRuns(); }, timeoutMs);
 }
 
 // Runs usb_dl_bench (from QUOR_BIN_DIR) while the window takes its event. True when it

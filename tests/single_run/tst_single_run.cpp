@@ -4,6 +4,7 @@
 // real message boxes or a scripted prompter.
 #include "common/boardconfig.h"
 #include "quorDownload/quorDownloadToolUI.h"
+#include "quorDownload/singleboardrun.h"
 #include "tests/common/testfiles.h"
 #include "tests/single_run/boxanswerer.h"
 #include "tests/single_run/scriptedprompter.h"
@@ -48,6 +49,7 @@ private slots:
     void failedStartOffersRetryIgnoreAbort();
     void outputDuringANoticeIsHandledOnceInOrder();
     void newRunDuringANoticeOnlyLogsTheOldOutput();
+    void completionBehindAFloodIsRecordedAsSuccess();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -223,7 +225,8 @@ void tst_SingleRun::runStagesLogsCompletesAndStartsAfresh()
         "echo 'Waiting for USB device connection: ...'\necho 'updated size: 300/1200(25%)'\nexec sleep 30\n");
     button("downloadButton")->click();
     QTRY_COMPARE_WITH_TIMEOUT(bar()->value(), 25, 10000);
-    QVERIFY(status().contains(QStringLiteral("Waiting for USB device connection")));
+    QTRY_VERIFY(
+        status().contains(QStringLiteral("Waiting for USB device connection"))); // shown at the frame's end
     QVERIFY(readFile(QStringLiteral("log_singel.txt"))
                 .startsWith(
                     "a.img deleted!\nboard.xml deleted!\nc.img deleted!\na.img is copied successfully\n"));
@@ -355,6 +358,21 @@ void tst_SingleRun::newRunDuringANoticeOnlyLogsTheOldOutput()
                               10000);
     QCOMPARE(logRecords(), (QStringList{"USB download failed", "download complete", "USB download failed",
                                         "download complete"}));
+}
+
+// The tool ends while its last lines still wait behind a flood being handled:
+// the record must follow the completion line the window shows.
+void tst_SingleRun::completionBehindAFloodIsRecordedAsSuccess()
+{
+    installTool("yes 'updated size: 1/2(50%)' | head -n 30000\necho 'USB download complete'\n");
+    open(false);
+    QSignalSpy ended(m_window->findChild<SingleBoardRun *>(), &SingleBoardRun::runEnded);
+    download();
+    QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
+    QCOMPARE(m_prompter->asked, QStringList{kCompleted});
+    const auto record = ended.first().first().value<Records::BoardRecord>();
+    QCOMPARE(Records::resultName(record.result), QStringLiteral("success"));
+    QCOMPARE(record.lastLine, QStringLiteral("USB download complete"));
 }
 
 QTEST_MAIN(tst_SingleRun)

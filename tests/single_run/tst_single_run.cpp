@@ -373,6 +373,7 @@ void tst_SingleRun::completionBehindAFloodIsRecordedAsSuccess()
     const auto record = ended.first().first().value<Records::BoardRecord>();
     QCOMPARE(Records::resultName(record.result), QStringLiteral("success"));
     QCOMPARE(record.lastLine, QStringLiteral("USB download complete"));
+    QCOMPARE(logRecords().size(), 30001); // every line logged
 }
 
 QTEST_MAIN(tst_SingleRun)

@@ -13,12 +13,12 @@ namespace {
 constexpr qint64 kMiB = 1024 * 1024;
 constexpr int kRefreshMs = 100;
 
-int toMiB(qint64 bytes)
+} // namespace
+
+int unpackMiB(qint64 bytes)
 {
     return static_cast<int>((bytes + kMiB - 1) / kMiB);
 }
-
-} // namespace
 
 UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QString &dest)
 {
@@ -52,8 +52,8 @@ UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QStri
         const qint64 total = progress.bytesTotal.load();
         if (total <= 0 || progress.cancel.load())
             return;
-        const int totalMiB = toMiB(total);
-        const int doneMiB = std::min(totalMiB, toMiB(progress.bytesDone.load()));
+        const int totalMiB = unpackMiB(total);
+        const int doneMiB = std::min(totalMiB, unpackMiB(progress.bytesDone.load()));
         if (dialog.maximum() != totalMiB)
             dialog.setRange(0, totalMiB);
         dialog.setValue(doneMiB);

@@ -12,3 +12,6 @@ class QWidget;
 // (the result then fails and the destination is left as it was: none, or the
 // folder of the previous package).
 UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QString &dest);
+
+// The MiB the dialog shows for a byte count: rounded up, so a started MiB counts.
+int unpackMiB(qint64 bytes);

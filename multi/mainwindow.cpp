@@ -3,6 +3,8 @@
 #include "common/boardconfig.h"
 #include "multi/multiplexlog.h"
 #include "multi/processbarthread.h"
+#include "multi/unpackclaim.h"
+#include "platform/filehandle.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"
 #include "ui_mainwindow.h"
@@ -154,13 +156,20 @@ void MainWindow::removeStaleImageFolder()
     // Renamed aside first, then deleted: a removal that stops half-way (a tree
     // too deep for paths, a file that will not go) never leaves a partial
     // folder under the name Start would take for an unpacked package. A link
-    // in the folder's place is removed as a link, its target untouched.
+    // in the folder's place is removed as a link, its target untouched; a
+    // plain file of that name is the operator's and stays (Start says so).
+    // Unpack folders a killed program left beside it go too.
     const QString path = QDir::cleanPath(imageFolder);
     const QFileInfo info(path);
-    const bool present = info.exists() || info.isSymLink();
+    UnpackClaim::sweepStale(info.absolutePath(), FileOps::nameBytes(info.fileName()));
+    const FileOps::PathKind kind = FileOps::pathKind(path);
+    if (kind == FileOps::PathKind::File) {
+        qCDebug(lcMulti).noquote() << QStringLiteral("A file, not a folder, is in the way: ") + path;
+        return;
+    }
     QString error;
     const bool removed = FileOps::removeTreeAside(path, &error);
-    if (!present && removed)
+    if (kind == FileOps::PathKind::Missing && removed)
         return;
     if (removed) {
         qCDebug(lcMulti, "Deleted QuorBurnImage folder.");
@@ -219,12 +228,13 @@ void MainWindow::closeWindow()
         progressThread = nullptr;
     }
 
-    // Taken from the slots so that closeEvent never walks destroyed objects.
+    // Taken from the slots so that closeEvent never walks destroyed objects,
+    // and disconnected before they are stopped: an end delivered while stopping
+    // must not reach a slot whose process is already gone.
+    closing = true;
     for (BoardSlot &slot : boardSlots) {
-        if (QProcess *process = slot.takeProcess()) {
-            stopTool(process);
+        if (QProcess *process = slot.takeProcess())
             releaseProcess(process);
-        }
     }
 
     downloadImage = QImage();
@@ -236,6 +246,7 @@ void MainWindow::closeWindow()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
+    closing = true;
     endActiveRunsAsStopped();
     int closed = 0;
     for (const BoardSlot &slot : boardSlots) {

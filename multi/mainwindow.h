@@ -93,7 +93,7 @@ private:
     void showPackageMissing();
     bool prepareImages();
     bool unpackForStart();
-    void refuseStart(const QString &reason);
+    void refuseStart(const QString &reason, const QString &boxText);
     void createBatchProcesses();
     void openBatch();
     void launchHeldArrivals();
@@ -140,6 +140,7 @@ private:
     processbarthread *progressThread = nullptr;
     PortTracker portTracker;    // scannedPorts and boardPorts
     bool startedBefore = false; // a batch was made before
+    bool closing = false;       // the window is closing: tool output is no longer acted on
     QImage downloadImage;
     QImage failedImage;
     QImage successImage;

@@ -5,9 +5,11 @@
 #include "multi/packagestamp.h"
 #include "multi/processbarthread.h"
 #include "multi/unpackprogress.h"
+#include "platform/fileops.h"
 #include "ui_mainwindow.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QProcess>
@@ -36,10 +38,9 @@ void MainWindow::startDownload()
     // Boards plugged while the package unpacks (the progress dialog keeps the
     // event loop turning) are listed and launched once the processes exist.
     startInProgress = true;
-    if (!prepareImages()) {
-        refuseStart(tr("Start cancelled: the image package could not be unpacked."));
-        return;
-    }
+    if (!prepareImages())
+        return; // refused, with the reason
+
     createBatchProcesses();
     openBatch();
 
@@ -62,8 +63,27 @@ bool MainWindow::prepareImages()
     // The unpacked folder is reused only when its stamp names this very
     // package (same name, size and time); otherwise it is unpacked again and
     // swapped in only when that succeeds.
+    // What stands in the folder's place is looked at itself, never through a
+    // link: a link is removed (as the window's start does), a file of that
+    // name is the operator's and stops the Start.
+    const QString path = QDir::cleanPath(imageFolder);
+    switch (FileOps::pathKind(path)) {
+    case FileOps::PathKind::File:
+        refuseStart(tr("A file named %1 is in the way of the unpack folder: %2. Move or rename it, then "
+                       "press Start again.")
+                        .arg(QFileInfo(path).fileName(), path),
+                    tr("A file named %1 is in the way!").arg(QFileInfo(path).fileName()));
+        return false;
+    case FileOps::PathKind::Link:
+        removeStaleImageFolder();
+        break;
+    case FileOps::PathKind::Missing:
+    case FileOps::PathKind::Folder:
+    case FileOps::PathKind::Unknown:
+        break;
+    }
     PackageIdentity stamped;
-    const bool folderExists = QFileInfo(imageFolder).isDir();
+    const bool folderExists = FileOps::pathKind(path) == FileOps::PathKind::Folder;
     if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches) {
         qCDebug(lcMulti, "Skip unzip the image.");
         appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
@@ -73,7 +93,11 @@ bool MainWindow::prepareImages()
     }
     if (folderExists)
         appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
-    return unpackForStart();
+    if (unpackForStart())
+        return true;
+    refuseStart(tr("Start cancelled: the image package could not be unpacked."),
+                tr("Unpacking the image package failed!"));
+    return false;
 }
 
 bool MainWindow::unpackForStart()
@@ -88,7 +112,7 @@ bool MainWindow::unpackForStart()
     return result.ok;
 }
 
-void MainWindow::refuseStart(const QString &reason)
+void MainWindow::refuseStart(const QString &reason, const QString &boxText)
 {
     // Nothing of the batch exists: no process, no connection. Start stays
     // available, and the held device events are handled as before a Start.
@@ -101,7 +125,7 @@ void MainWindow::refuseStart(const QString &reason)
     QMessageBox box;
     box.setStyleSheet(
         QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
-    box.setText(tr("Unpacking the image package failed!"));
+    box.setText(boxText);
     box.exec();
 }
 

@@ -275,7 +275,7 @@ void MainWindow::onReadData_8()
 void MainWindow::readBoardOutput(BoardSlot &slot)
 {
     QProcess *process = slot.process();
-    if (!process)
+    if (!process || closing)
         return;
     if (slot.silenced()) {
         process->readAllStandardOutput(); // stopped by the watchdog
@@ -297,6 +297,12 @@ void MainWindow::readBoardOutput(BoardSlot &slot)
 
 void MainWindow::finishBoardOutput(BoardSlot &slot)
 {
+    // Ends delivered while the window closes are not interpreted: the runs are
+    // already recorded as stopped.
+    if (closing) {
+        slot.dropOutput();
+        return;
+    }
     if (slot.killedAfterNotFound()) {
         slot.setKilledAfterNotFound(false);
         qCDebug(lcMulti, "Process has killed successfully");
@@ -391,6 +397,8 @@ void MainWindow::killAfterNotFound(BoardSlot &slot)
     // window for seconds each. The slot is finished when its process reports
     // the end (finishBoardOutput).
     QProcess *process = slot.process();
+    if (!process)
+        return;
     slot.setKilledAfterNotFound(true);
     process->kill();
     BoardSlot *target = &slot;

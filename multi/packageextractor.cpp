@@ -1,6 +1,7 @@
 #include "multi/packageextractor.h"
 
 #include "multi/sha256.h"
+#include "multi/unpackclaim.h"
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"
@@ -11,6 +12,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QLockFile>
 #include <QRandomGenerator>
 
 #include <archive.h>
@@ -574,7 +576,11 @@ public:
             m_progress->bytesDone = 0;
             m_progress->bytesTotal = 0;
         }
-        if (!openPackage() || !openParent() || !planEntries() || !checkSpace() || !prepareTempFolder())
+        if (!openPackage() || !openParent())
+            return m_result;
+        // Gigabytes a killed run left behind go before the space is checked.
+        UnpackClaim::sweepStale(m_parentPath, m_destName);
+        if (!planEntries() || !checkSpace() || !prepareTempFolder())
             return m_result;
         bool failed = !writeEntries() || !seal();
         m_root.reset();
@@ -666,16 +672,23 @@ private:
     }
 
     // A fresh hidden folder beside the destination; nobody else writes into it.
+    // It is claimed before it is made, so another program's sweep leaves it
+    // while this one lives.
     bool prepareTempFolder()
     {
         for (int attempt = 0; attempt < 100 && m_tempName.isEmpty(); ++attempt) {
-            const QByteArray candidate = '.' + m_destName + ".unpack-" +
+            const QByteArray candidate = UnpackClaim::folderPrefix(m_destName) +
                                          QByteArray::number(QRandomGenerator::global()->generate(), 16);
+            std::unique_ptr<QLockFile> claim = UnpackClaim::claim(m_parentPath, candidate);
+            if (!claim)
+                continue;
             const FileOps::Status made = FileOps::makeFolderAt(m_parent, candidate, nullptr);
-            if (made == FileOps::Status::Ok)
+            if (made == FileOps::Status::Ok) {
                 m_tempName = candidate;
-            else if (made != FileOps::Status::Exists)
+                m_tempClaim = std::move(claim);
+            } else if (made != FileOps::Status::Exists) {
                 break;
+            }
         }
         if (!m_tempName.isEmpty())
             m_root = FileOps::openFolderAt(m_parent, m_tempName, nullptr);
@@ -748,8 +761,7 @@ private:
         }
         // A package rewritten in place meanwhile may have given parts of two versions.
         PackageIdentity after;
-        if (!readPackageIdentity(m_package, m_zipPath, &after) || after.size != m_identity.size ||
-            after.modifiedMs != m_identity.modifiedMs) {
+        if (!readPackageIdentity(m_package, m_zipPath, &after) || !sameFile(after, m_identity)) {
             qCDebug(lcPackage) << "The package changed while it was unpacked";
             m_result.messages.append(
                 QStringLiteral("The package changed while it was unpacked; press Start again."));
@@ -772,8 +784,11 @@ private:
             failed =
                 !installTree(m_parent, m_parentPath, m_tempName, m_destName, m_cleanDest, &m_result.messages);
         QString error;
-        if (failed && !FileOps::removeTreeAside(m_tempPath, &error)) // never follows links
+        // Deleted under its own name while still claimed: whatever a failure
+        // leaves is swept as a stale unpack folder later.
+        if (failed && !FileOps::removeTree(m_tempPath, &error)) // never follows links
             qCDebug(lcPackage) << "Could not delete the unpack folder" << m_tempPath << error;
+        m_tempClaim.reset();
         return !failed;
     }
 
@@ -794,6 +809,7 @@ private:
     qint64 m_total = 0;
     int m_workers = 1;
     QByteArray m_tempName;
+    std::unique_ptr<QLockFile> m_tempClaim; // held while the unpack folder is this run's
     Handle m_root;
     QString m_tempPath;
     Hasher m_hasher;

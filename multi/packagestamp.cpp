@@ -11,7 +11,7 @@ const char kPackageStampName[] = ".quor-package-stamp";
 
 namespace {
 
-constexpr int kFormat = 1;
+constexpr int kFormat = 2; // 2: file identity and change time
 constexpr qint64 kMaxStampBytes = 4096;
 constexpr int kShortHashDigits = 12;
 
@@ -74,6 +74,8 @@ QByteArray stampText(const PackageIdentity &identity)
     text += "package=" + identity.fileName.toUtf8().toPercentEncoding(kNameKeeps) + '\n';
     text += "size=" + QByteArray::number(identity.size) + '\n';
     text += "modified-ms=" + QByteArray::number(identity.modifiedMs) + '\n';
+    text += "file-id=" + identity.fileId + '\n';
+    text += "changed-ns=" + QByteArray::number(identity.changedNs) + '\n';
     text += "sha256=" + identity.sha256Hex + '\n';
     return text;
 }
@@ -84,6 +86,7 @@ bool parseStamp(const QByteArray &text, PackageIdentity *identity)
     bool formatOk = false;
     bool sizeOk = false;
     bool timeOk = false;
+    bool changedOk = false;
     for (QByteArray line : text.split('\n')) {
         if (line.endsWith('\r'))
             line.chop(1);
@@ -101,11 +104,16 @@ bool parseStamp(const QByteArray &text, PackageIdentity *identity)
             sizeOk = sizeOk && read.size >= 0;
         } else if (key == "modified-ms") {
             read.modifiedMs = value.toLongLong(&timeOk);
+        } else if (key == "file-id") {
+            read.fileId = value;
+        } else if (key == "changed-ns") {
+            read.changedNs = value.toLongLong(&changedOk);
         } else if (key == "sha256") {
             read.sha256Hex = value;
         }
     }
-    if (!formatOk || !sizeOk || !timeOk || read.fileName.isEmpty() || !isSha256Hex(read.sha256Hex))
+    if (!formatOk || !sizeOk || !timeOk || !changedOk || read.fileId.isEmpty() || read.fileName.isEmpty() ||
+        !isSha256Hex(read.sha256Hex))
         return false;
     *identity = read;
     return true;
@@ -130,19 +138,33 @@ StampCheck checkStamp(const QString &zipPath, const QString &imageFolder, Packag
     if (stamped)
         *stamped = fromStamp;
 
-    qint64 size = 0;
-    qint64 modifiedMs = 0;
-    if (!FileOps::regularFileInfo(zipPath, &size, &modifiedMs))
+    FileOps::RegularFileInfo info;
+    if (!FileOps::regularFileInfo(zipPath, &info))
         return StampCheck::Different;
-    const bool same = size == fromStamp.size && modifiedMs == fromStamp.modifiedMs &&
-                      QFileInfo(zipPath).fileName() == fromStamp.fileName;
-    return same ? StampCheck::Matches : StampCheck::Different;
+    PackageIdentity now;
+    now.size = info.size;
+    now.modifiedMs = info.modifiedMs;
+    now.fileId = info.fileId;
+    now.changedNs = info.changedNs;
+    now.fileName = QFileInfo(zipPath).fileName();
+    return sameFile(now, fromStamp) ? StampCheck::Matches : StampCheck::Different;
+}
+
+bool sameFile(const PackageIdentity &a, const PackageIdentity &b)
+{
+    return a.size == b.size && a.modifiedMs == b.modifiedMs && a.fileId == b.fileId &&
+           a.changedNs == b.changedNs && a.fileName == b.fileName;
 }
 
 bool readPackageIdentity(const FileOps::Handle &file, const QString &zipPath, PackageIdentity *identity)
 {
-    if (!FileOps::regularFileInfo(file, &identity->size, &identity->modifiedMs))
+    FileOps::RegularFileInfo info;
+    if (!FileOps::regularFileInfo(file, &info))
         return false;
+    identity->size = info.size;
+    identity->modifiedMs = info.modifiedMs;
+    identity->fileId = info.fileId;
+    identity->changedNs = info.changedNs;
     identity->fileName = QFileInfo(zipPath).fileName();
     return true;
 }

@@ -60,11 +60,21 @@ QString nameString(const QByteArray &name);
 // Opens path for reading, whatever it is, without ever blocking on a FIFO.
 Handle openForReading(const QString &path, QString *error);
 
-// Size and modification time (ms since the epoch, UTC) of an opened regular
-// file, or of the regular file path names (links followed). False for
-// anything else.
-bool regularFileInfo(const Handle &file, qint64 *size, qint64 *modifiedMs);
-bool regularFileInfo(const QString &path, qint64 *size, qint64 *modifiedMs);
+// What tells one regular file from another without reading it. The file's
+// identity and change time cannot be carried over by a copy that keeps the
+// modification time: a replaced file always differs in one of them.
+struct RegularFileInfo
+{
+    qint64 size = -1;
+    qint64 modifiedMs = 0; // modification time, ms since the epoch (UTC)
+    QByteArray fileId;     // the file system's own identity: device and file number
+    qint64 changedNs = 0;  // status change time (ctime; ChangeTime on Windows), ns
+};
+
+// RegularFileInfo of an opened regular file, or of the regular file path
+// names (links followed). False for anything else.
+bool regularFileInfo(const Handle &file, RegularFileInfo *info);
+bool regularFileInfo(const QString &path, RegularFileInfo *info);
 
 // Reads up to size bytes at offset; the count read (0 at the end) or -1.
 qint64 readAt(const Handle &file, char *data, qint64 size, qint64 offset, QString *error);

@@ -49,12 +49,23 @@ void sortFolderEntries(QVector<FolderEntry> &entries);
 // so a hard link to a file elsewhere leaves that file as it was.
 bool removeFolderEntry(const QString &folder, const QString &name, QString *reason);
 
+// What path names, links not followed. File: anything that is neither a
+// folder nor a link (a regular file, a FIFO, a device).
+enum class PathKind { Missing, Folder, Link, File, Unknown };
+PathKind pathKind(const QString &path);
+
 // Removes a folder tree completely or not at all as seen by its path: the
 // folder is first renamed aside to a hidden name in the same parent, then
 // deleted below that name, however deep. A link in its place is removed as a
-// link. Leftovers of an earlier interrupted removal of the same name are
+// link; a file in its place is someone's file and stays (false, *error says
+// so). Leftovers of an earlier interrupted removal of the same name are
 // deleted too. True when nothing is left under path.
 bool removeTreeAside(const QString &path, QString *error = nullptr);
+
+// Deletes the real folder path with everything below it, however deep; links
+// below it are removed, never followed. False when path is no real folder or
+// something stayed.
+bool removeTree(const QString &path, QString *error = nullptr);
 
 // Makes a write past the process's file-size limit fail with an error (as on
 // a full disk) instead of ending the process. Process-wide; safe to call often.

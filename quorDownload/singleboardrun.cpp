@@ -147,13 +147,51 @@ bool SingleBoardRun::stage(const SingleRunInputs &in)
     }
     if (m_widgets.statusText)
         m_widgets.statusText->setPlainText(QStringLiteral(" "));
-    Staging::deleteOldFiles(in.stagingDir, sink);
-    Staging::copyNewFiles(in.configFilePath, in.configFileName, in.configDir, in.stagingDir, in.rows, sink);
+    const QVector<Staging::Leftover> leftovers = Staging::deleteOldFiles(in.stagingDir, sink);
+    const QVector<Staging::Leftover> stale = Staging::copyNewFiles(
+        in.configFilePath, in.configFileName, in.configDir, in.stagingDir, in.rows, sink, leftovers);
+    if (!stale.isEmpty()) {
+        refuseStaleStaging(in, stale);
+        return false;
+    }
 
     m_progress.downloadProgress = 0.0f;
     appendStatus(QStringLiteral(" "));
     appendStatus(QStringLiteral("Downloading project... \nPlease reconnect your USB cable"));
     return true;
+}
+
+// An earlier copy of a file to burn is still in the staging folder and the
+// new one could not replace it: the tool would burn the earlier image, so it
+// is not started, and the run is recorded as failed.
+void SingleBoardRun::refuseStaleStaging(const SingleRunInputs &in, const QVector<Staging::Leftover> &stale)
+{
+    Sink sink(*this);
+    QString last;
+    for (const Staging::Leftover &file : stale) {
+        last =
+            QStringLiteral("%1 was not staged: an earlier copy is still in %2 and could not be removed (%3)")
+                .arg(file.name, in.stagingDir, file.reason);
+        sink.debug(last);
+        sink.appendStatus(last);
+        sink.runLog(last);
+    }
+    const QString notStarted = QStringLiteral("The download did not start: remove the earlier files from %1 "
+                                              "(close what holds them open), then press Download again.")
+                                   .arg(in.stagingDir);
+    sink.appendStatus(notStarted);
+    sink.runLog(notStarted);
+    m_state = State::Finished;
+    setRunning(false);
+    finishRecord(); // an earlier run still waiting for its output is recorded first
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    m_boardRun.begin(in.identity, now);
+    m_boardRun.noteLine(last);
+    m_boardRun.noteFailure(Records::Result::DownloadFailed);
+    emit runEnded(m_boardRun.finish(-1, false, now));
+    m_prompter->notice(
+        QStringLiteral("Download did not start: an earlier image is still in the staging folder!"),
+        Prompter::Look::Wide);
 }
 
 void SingleBoardRun::startAnimation()

@@ -107,6 +107,7 @@ private:
 
     void takeOverFromEarlierTool();
     bool stage(const SingleRunInputs &in);
+    void refuseStaleStaging(const SingleRunInputs &in, const QVector<Staging::Leftover> &stale);
     void startAnimation();
     void startTool(const SingleRunInputs &in);
     void queue(const QStringList &lines);

@@ -66,7 +66,7 @@ int createTmpFolder(const QString &stagingDir, StagingSink &sink)
     return -1;
 }
 
-void deleteOldFiles(const QString &stagingDir, StagingSink &sink)
+QVector<Leftover> deleteOldFiles(const QString &stagingDir, StagingSink &sink)
 {
     // Listed and removed relative to the opened folder, never through a link,
     // and without changing any file's mode first: a hard link to a file
@@ -88,6 +88,7 @@ void deleteOldFiles(const QString &stagingDir, StagingSink &sink)
     sink.insertStatus(QStringLiteral("Delete the file that already exit before: "));
     sink.appendStatus(QStringLiteral(" "));
 
+    QVector<Leftover> leftovers;
     for (const FileOps::FolderEntry &entry : entries) {
         const QString &name = entry.name;
         QString reason;
@@ -97,8 +98,10 @@ void deleteOldFiles(const QString &stagingDir, StagingSink &sink)
         } else {
             report(sink, name + QStringLiteral(" delete failed! Becasue ") + reason,
                    name + QStringLiteral(" deleted  failed! Because ") + reason);
+            leftovers.append(Leftover{name, reason});
         }
     }
+    return leftovers;
 }
 
 QStringList collectNewFiles(const QString &configFilePath, const QString &configFileName,
@@ -130,8 +133,10 @@ QStringList collectNewFiles(const QString &configFilePath, const QString &config
     return result;
 }
 
-void copyNewFiles(const QString &configFilePath, const QString &configFileName, const QString &configDir,
-                  const QString &stagingDir, const QVector<PartitionRowChoice> &rows, StagingSink &sink)
+QVector<Leftover> copyNewFiles(const QString &configFilePath, const QString &configFileName,
+                               const QString &configDir, const QString &stagingDir,
+                               const QVector<PartitionRowChoice> &rows, StagingSink &sink,
+                               const QVector<Leftover> &leftovers)
 {
     const QStringList names = collectNewFiles(configFilePath, configFileName, rows, sink);
 
@@ -139,12 +144,26 @@ void copyNewFiles(const QString &configFilePath, const QString &configFileName, 
     sink.appendStatus(QStringLiteral("copy new file to temporary folder: "));
     sink.appendStatus(QStringLiteral(" "));
 
+    // Names compared without regard to case: on a file system that ignores
+    // case, an earlier "A.IMG" is what the tool opens for "a.img".
+    QVector<Leftover> stale;
+    const auto noteStale = [&](const QString &name) {
+        for (const Leftover &left : leftovers) {
+            if (left.name.compare(name, Qt::CaseInsensitive) == 0) {
+                stale.append(Leftover{name, left.reason});
+                return;
+            }
+        }
+    };
+
     for (const QString &name : names) {
         QString reason;
-        const QString line = copyOne(configDir + name, stagingDir, name, &reason)
-                                 ? QString(name + QStringLiteral(" is copied successfully"))
-                                 : QString(name + QStringLiteral(" failed to copy, Becasue ") + reason);
+        const bool copied = copyOne(configDir + name, stagingDir, name, &reason);
+        const QString line = copied ? QString(name + QStringLiteral(" is copied successfully"))
+                                    : QString(name + QStringLiteral(" failed to copy, Becasue ") + reason);
         report(sink, line, line);
+        if (!copied)
+            noteStale(name);
     }
 
     QString reason;
@@ -154,7 +173,9 @@ void copyNewFiles(const QString &configFilePath, const QString &configFileName, 
     } else {
         report(sink, configFileName + QStringLiteral(" failed to copy, Becasue ") + reason,
                configFileName + QStringLiteral(" failed to copy, Because ") + reason);
+        noteStale(configFileName);
     }
+    return stale;
 }
 
 } // namespace Staging

@@ -38,8 +38,16 @@ inline constexpr QFileDevice::Permissions kStagedPermissions =
 // 0 when stagingDir is a folder afterwards (found or created), -1 otherwise.
 int createTmpFolder(const QString &stagingDir, StagingSink &sink);
 
-// Removes the entries of stagingDir, one report line each.
-void deleteOldFiles(const QString &stagingDir, StagingSink &sink);
+// An entry of the staging folder that stayed when it was emptied, and why.
+struct Leftover
+{
+    QString name;
+    QString reason;
+};
+
+// Removes the entries of stagingDir, one report line each. Returns those
+// that stayed.
+QVector<Leftover> deleteOldFiles(const QString &stagingDir, StagingSink &sink);
 
 // The files to stage, in order: the regular files of the description folder
 // that no row names (the description file itself excepted, it is copied on
@@ -48,7 +56,13 @@ QStringList collectNewFiles(const QString &configFilePath, const QString &config
                             const QVector<PartitionRowChoice> &rows, StagingSink &sink);
 
 // Copies the collected files and then the description file into stagingDir.
-void copyNewFiles(const QString &configFilePath, const QString &configFileName, const QString &configDir,
-                  const QString &stagingDir, const QVector<PartitionRowChoice> &rows, StagingSink &sink);
+// Returns the files whose copy failed while an earlier copy of the same name
+// (one of leftovers) is still in stagingDir: the tool would read that
+// earlier file. A copy that fails with nothing left in its place (a missing
+// source) is only reported.
+QVector<Leftover> copyNewFiles(const QString &configFilePath, const QString &configFileName,
+                               const QString &configDir, const QString &stagingDir,
+                               const QVector<PartitionRowChoice> &rows, StagingSink &sink,
+                               const QVector<Leftover> &leftovers = {});
 
 } // namespace Staging

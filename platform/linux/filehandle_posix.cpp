@@ -43,12 +43,16 @@ qint64 modifiedMsOf(const struct stat &st)
     return static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + static_cast<qint64>(st.st_mtim.tv_nsec) / 1000000;
 }
 
-bool infoOf(const struct stat &st, qint64 *size, qint64 *modifiedMs)
+bool infoOf(const struct stat &st, RegularFileInfo *info)
 {
     if (!S_ISREG(st.st_mode))
         return false;
-    *size = static_cast<qint64>(st.st_size);
-    *modifiedMs = modifiedMsOf(st);
+    info->size = static_cast<qint64>(st.st_size);
+    info->modifiedMs = modifiedMsOf(st);
+    info->fileId = QByteArray::number(static_cast<quint64>(st.st_dev), 16) + ':' +
+                   QByteArray::number(static_cast<quint64>(st.st_ino), 16);
+    info->changedNs =
+        static_cast<qint64>(st.st_ctim.tv_sec) * 1000000000 + static_cast<qint64>(st.st_ctim.tv_nsec);
     return true;
 }
 
@@ -82,16 +86,16 @@ Handle openForReading(const QString &path, QString *error)
     return h;
 }
 
-bool regularFileInfo(const Handle &file, qint64 *size, qint64 *modifiedMs)
+bool regularFileInfo(const Handle &file, RegularFileInfo *info)
 {
     struct stat st;
-    return file.valid() && ::fstat(fdOf(file), &st) == 0 && infoOf(st, size, modifiedMs);
+    return file.valid() && ::fstat(fdOf(file), &st) == 0 && infoOf(st, info);
 }
 
-bool regularFileInfo(const QString &path, qint64 *size, qint64 *modifiedMs)
+bool regularFileInfo(const QString &path, RegularFileInfo *info)
 {
     struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && infoOf(st, size, modifiedMs);
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && infoOf(st, info);
 }
 
 qint64 readAt(const Handle &file, char *data, qint64 size, qint64 offset, QString *error)

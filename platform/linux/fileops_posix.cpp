@@ -280,12 +280,15 @@ bool removeTreeAside(const QString &path, QString *error)
     bool ok = true;
     struct stat st;
     if (::fstatat(parent.get(), leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (!S_ISDIR(st.st_mode)) {
-            // A link or file in the folder's place goes as it is.
+        if (S_ISLNK(st.st_mode)) {
+            // A link in the folder's place goes as it is.
             if (::unlinkat(parent.get(), leaf.constData(), 0) != 0) {
                 setError(error, reasonOf(errno));
                 return false;
             }
+        } else if (!S_ISDIR(st.st_mode)) {
+            ok = false;
+            setError(error, QStringLiteral("a file of that name is in the way"));
         } else {
             QByteArray aside;
             for (int attempt = 0; attempt < 100 && aside.isEmpty(); ++attempt) {
@@ -318,6 +321,39 @@ bool removeTreeAside(const QString &path, QString *error)
         }
     }
     return ok;
+}
+
+PathKind pathKind(const QString &path)
+{
+    const QByteArray native =
+        QFile::encodeName(path.endsWith(QLatin1Char('/')) && path.size() > 1 ? path.chopped(1) : path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0)
+        return errno == ENOENT || errno == ENOTDIR ? PathKind::Missing : PathKind::Unknown;
+    if (S_ISLNK(st.st_mode))
+        return PathKind::Link;
+    return S_ISDIR(st.st_mode) ? PathKind::Folder : PathKind::File;
+}
+
+bool removeTree(const QString &path, QString *error)
+{
+    QByteArray leaf;
+    Fd parent = openParent(path, &leaf);
+    struct stat st;
+    if (!parent.valid() || leaf.isEmpty() ||
+        ::fstatat(parent.get(), leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        setError(error, reasonOf(parent.valid() && !leaf.isEmpty() ? errno : EINVAL));
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        setError(error, reasonOf(ENOTDIR));
+        return false;
+    }
+    if (!deleteTree(parent.get(), leaf)) {
+        setError(error, QStringLiteral("could not delete everything below %1").arg(path));
+        return false;
+    }
+    return true;
 }
 
 } // namespace FileOps

@@ -58,16 +58,22 @@ bool hiddenName(const QByteArray &name)
     return name.startsWith('.');
 }
 
-bool regularInfo(HANDLE h, qint64 *size, qint64 *modifiedMs)
+bool regularInfo(HANDLE h, RegularFileInfo *out)
 {
     BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO basic{};
     if (::GetFileType(h) != FILE_TYPE_DISK || !WinFs::infoOf(h, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
         return false;
-    *size = (static_cast<qint64>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    out->size = (static_cast<qint64>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     const qint64 ticks = (static_cast<qint64>(info.ftLastWriteTime.dwHighDateTime) << 32) |
                          info.ftLastWriteTime.dwLowDateTime; // 100 ns since 1601
-    *modifiedMs = (ticks - 116444736000000000LL) / 10000;
+    out->modifiedMs = (ticks - 116444736000000000LL) / 10000;
+    out->fileId =
+        QByteArray::number(static_cast<quint64>(info.dwVolumeSerialNumber), 16) + ':' +
+        QByteArray::number((static_cast<quint64>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 16);
+    out->changedNs = static_cast<qint64>(basic.ChangeTime.QuadPart) * 100;
     return true;
 }
 
@@ -133,19 +139,19 @@ Handle openForReading(const QString &path, QString *error)
     return adopt(h, native);
 }
 
-bool regularFileInfo(const Handle &file, qint64 *size, qint64 *modifiedMs)
+bool regularFileInfo(const Handle &file, RegularFileInfo *info)
 {
-    return file.valid() && regularInfo(file.data()->handle, size, modifiedMs);
+    return file.valid() && regularInfo(file.data()->handle, info);
 }
 
-bool regularFileInfo(const QString &path, qint64 *size, qint64 *modifiedMs)
+bool regularFileInfo(const QString &path, RegularFileInfo *info)
 {
     HANDLE h = ::CreateFileW(WinFs::longPath(path).c_str(), FILE_READ_ATTRIBUTES,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    const bool ok = regularInfo(h, size, modifiedMs);
+    const bool ok = regularInfo(h, info);
     ::CloseHandle(h);
     return ok;
 }

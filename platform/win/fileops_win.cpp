@@ -276,15 +276,19 @@ bool removeTreeAside(const QString &path, QString *error)
     const std::wstring leaf = WinFs::join(parent, leafName.toStdWString());
     const std::wstring prefix = asideNamePrefix(leafName).toStdWString();
 
+    bool ok = true;
     const DWORD attributes = ::GetFileAttributesW(leaf.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         DWORD err = 0;
-        if (!WinFs::isRealFolder(attributes)) {
-            // A link, junction or file in the folder's place goes as it is.
+        if (WinFs::isReparse(attributes)) {
+            // A link or junction in the folder's place goes as it is.
             if (!WinFs::removeEntry(leaf, false, &err)) {
                 setError(error, WinFs::errorText(err));
                 return false;
             }
+        } else if (!WinFs::isRealFolder(attributes)) {
+            ok = false;
+            setError(error, QStringLiteral("a file of that name is in the way"));
         } else {
             bool moved = false;
             for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
@@ -307,7 +311,6 @@ bool removeTreeAside(const QString &path, QString *error)
     }
     // The folder's name is free now; delete what was moved aside, this time's
     // and any an interrupted earlier removal left.
-    bool ok = true;
     for (const RawEntry &e : entriesOf(parent)) {
         if (e.name.compare(0, prefix.size(), prefix) != 0 || !WinFs::isRealFolder(e.attributes))
             continue;
@@ -319,6 +322,37 @@ bool removeTreeAside(const QString &path, QString *error)
         }
     }
     return ok;
+}
+
+PathKind pathKind(const QString &path)
+{
+    const QString clean = path.endsWith(QLatin1Char('/')) && path.size() > 1 ? path.chopped(1) : path;
+    const DWORD attributes = ::GetFileAttributesW(WinFs::longPath(clean).c_str()); // of a link itself
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD err = ::GetLastError();
+        return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? PathKind::Missing
+                                                                          : PathKind::Unknown;
+    }
+    if (WinFs::isReparse(attributes))
+        return PathKind::Link;
+    return WinFs::isRealFolder(attributes) ? PathKind::Folder : PathKind::File;
+}
+
+bool removeTree(const QString &path, QString *error)
+{
+    const QString clean = path.endsWith(QLatin1Char('/')) && path.size() > 1 ? path.chopped(1) : path;
+    const std::wstring native = WinFs::longPath(clean);
+    const DWORD attributes = ::GetFileAttributesW(native.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !WinFs::isRealFolder(attributes)) {
+        setError(error, WinFs::errorText(attributes == INVALID_FILE_ATTRIBUTES ? ::GetLastError()
+                                                                               : ERROR_DIRECTORY));
+        return false;
+    }
+    if (!deleteTree(native)) {
+        setError(error, QStringLiteral("could not delete everything below %1").arg(path));
+        return false;
+    }
+    return true;
 }
 
 } // namespace FileOps

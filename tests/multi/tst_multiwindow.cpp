@@ -143,6 +143,30 @@ private slots:
         QCOMPARE(refusedStart(), "Please select .zip file first!" + kBoxStyle);
     }
 
+    // What stands in the unpack folder's place: an operator's file stays and stops Start; a link is
+    // removed as a link (its target untouched) and the package unpacked.
+    void fileOrLinkInTheFoldersPlace()
+    {
+        QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("boot.img", QByteArray(64, 'b'))}));
+        QVERIFY(folder->writeFile("pkg/QuorBurnImage", "operator's notes"));
+        lastPath2(zip());
+        makeWindow([this](QWidget *, const QString &, const QString &, const QString &) { return zip(); });
+        view().click("browserButton");
+        QCOMPARE(refusedStart(), "A file named QuorBurnImage is in the way!" + kBoxStyle);
+        QVERIFY(view().status().contains("A file named QuorBurnImage is in the way of the unpack folder: " +
+                                         folder->file("pkg/QuorBurnImage")));
+        QCOMPARE(folder->readFile("pkg/QuorBurnImage"), QByteArray("operator's notes"));
+
+        QVERIFY(QFile::remove(folder->file("pkg/QuorBurnImage")) && QDir().mkpath(folder->file("elsewhere")));
+        QVERIFY(folder->writeFile("elsewhere/keep.img", "k"));
+        QVERIFY(QFile::link(folder->file("elsewhere"), folder->file("pkg/QuorBurnImage")));
+        view().click("startButton");
+        QCOMPARE(window->findChildren<QProcess *>().size(), 8);
+        QVERIFY(!QFileInfo(folder->file("pkg/QuorBurnImage")).isSymLink());
+        QVERIFY(exists("pkg/QuorBurnImage/boot.img") && exists("elsewhere/keep.img") &&
+                !exists("elsewhere/boot.img"));
+    }
+
     void startReusesOnlyThisPackagesImages_data()
     {
         QTest::addColumn<QString>("removed");
@@ -253,13 +277,21 @@ private slots:
     void closingKillsTransfers_data()
     {
         QTest::addColumn<bool>("byButton");
-        QTest::newRow("close button") << true;
-        QTest::newRow("window system") << false;
+        QTest::addColumn<QByteArray>("output");
+        const QByteArray waiting = "Waiting for USB device connection\r\n|hang";
+        // The tool's unfinished last line says "not found": ended by the close,
+        // it must not be acted on (its process is already gone from the slot).
+        const QByteArray notFound = "Waiting for USB device connection\r\nusb device not found|hang";
+        QTest::newRow("close button") << true << waiting;
+        QTest::newRow("window system") << false << waiting;
+        QTest::newRow("close button, not found unfinished") << true << notFound;
+        QTest::newRow("window system, not found unfinished") << false << notFound;
     }
     void closingKillsTransfers()
     {
         QFETCH(bool, byButton);
-        startAndPlug("Waiting for USB device connection\r\n|hang");
+        QFETCH(QByteArray, output);
+        startAndPlug(output);
         window->show();
         QTRY_COMPARE(view().downloadCount(), 1);
         const auto pid = static_cast<pid_t>(view().downloads().first()->processId());

@@ -51,18 +51,20 @@ private slots:
     void deleteOldFilesReportsEachEntry();
     void collectTakesUnnamedFilesThenCheckedRows();
     void stagingBadRowsGivesFailureLinesAndGoesOn();
+    void earlierCopiesThatStayAreNamed();
     void slowerCopyWays();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
     QString m_configDir, m_stagingDir, m_configFile, m_oldCwd;
     QString path(const char *name) const { return m_tmp->filePath(QLatin1String(name)); }
-    void stage(RecordingSink &sink, const QVector<PartitionRowChoice> &rows)
+    QVector<Staging::Leftover> stage(RecordingSink &sink, const QVector<PartitionRowChoice> &rows)
     {
-        QCOMPARE(Staging::createTmpFolder(m_stagingDir, sink), 0);
-        Staging::deleteOldFiles(m_stagingDir, sink);
-        Staging::copyNewFiles(m_configFile, QStringLiteral("board.xml"), m_configDir, m_stagingDir, rows,
-                              sink);
+        if (Staging::createTmpFolder(m_stagingDir, sink) != 0)
+            return {Staging::Leftover{QStringLiteral("no staging folder"), QString()}};
+        const QVector<Staging::Leftover> left = Staging::deleteOldFiles(m_stagingDir, sink);
+        return Staging::copyNewFiles(m_configFile, QStringLiteral("board.xml"), m_configDir, m_stagingDir,
+                                     rows, sink, left);
     }
 };
 
@@ -204,6 +206,38 @@ void tst_Staging::stagingBadRowsGivesFailureLinesAndGoesOn()
     // The operator's file keeps its permissions; the staged copy is removable by anyone.
     QCOMPARE(fileMode(m_configDir + QStringLiteral("a.img")), mode_t(0640));
     QCOMPARE(fileMode(m_stagingDir + QStringLiteral("/a.img")), mode_t(0666));
+}
+
+// An earlier copy that cannot be removed and is not replaced would be burned
+// in place of the chosen image: such files are named, with the reason.
+void tst_Staging::earlierCopiesThatStayAreNamed()
+{
+    const QVector<PartitionRowChoice> rows{row("a.img"), row("b.img", false), row("missing.img"),
+                                           row("c.img")};
+    RecordingSink sink;
+    QCOMPARE(stage(sink, rows).size(), 0); // a missing source alone is only reported
+    QCOMPARE(entriesOf(m_stagingDir), (QStringList{"a.img", "board.xml", "c.img"}));
+    // The staging folder cannot be written now: every earlier copy stays.
+    QVERIFY(writeFile(m_configDir + QStringLiteral("a.img"), "NEW A") && chmodPath(m_stagingDir, 0555));
+    QVector<Staging::Leftover> stale;
+    {
+        NoDacOverride asUser;
+        stale = stage(sink, rows);
+    }
+    QVERIFY(chmodPath(m_stagingDir, 0755));
+    QStringList names;
+    for (const Staging::Leftover &file : stale) {
+        names << file.name;
+        QVERIFY2(!file.reason.isEmpty(), qPrintable(file.name));
+    }
+    QCOMPARE(names, (QStringList{"a.img", "c.img", "board.xml"}));
+    QCOMPARE(readFile(m_stagingDir + QStringLiteral("/a.img")), QByteArray("A.IMG"));
+    // A folder of an image's name cannot be removed as a file either.
+    QVERIFY(QFile::remove(m_stagingDir + QStringLiteral("/a.img")) &&
+            QDir().mkpath(m_stagingDir + QStringLiteral("/a.img/x")));
+    stale = stage(sink, rows);
+    QCOMPARE(stale.size(), 1);
+    QCOMPARE(stale.first().name, QStringLiteral("a.img"));
 }
 
 void tst_Staging::slowerCopyWays()

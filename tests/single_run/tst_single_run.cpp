@@ -50,6 +50,7 @@ private slots:
     void outputDuringANoticeIsHandledOnceInOrder();
     void newRunDuringANoticeOnlyLogsTheOldOutput();
     void completionBehindAFloodIsRecordedAsSuccess();
+    void staleStagedImageIsNeverBurned();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -374,6 +375,32 @@ void tst_SingleRun::completionBehindAFloodIsRecordedAsSuccess()
     QCOMPARE(Records::resultName(record.result), QStringLiteral("success"));
     QCOMPARE(record.lastLine, QStringLiteral("USB download complete"));
     QCOMPARE(logRecords().size(), 30001); // every line logged
+}
+
+// An earlier copy of a chosen image that stays in the staging folder would be
+// burned in place of the new one: the tool is not started, and the run fails.
+void tst_SingleRun::staleStagedImageIsNeverBurned()
+{
+    installTool();
+    setScenario("ok");
+    QVERIFY(QDir().mkpath(m_staging + QStringLiteral("/a.img/earlier"))); // removal of a folder fails
+    open(false);
+    QSignalSpy ended(m_window->findChild<SingleBoardRun *>(), &SingleBoardRun::runEnded);
+    download();
+    QCOMPARE(m_prompter->asked,
+             QStringList{"Download did not start: an earlier image is still in the staging folder!"});
+    QCOMPARE(m_prompter->looks, QList<Look>{Look::Wide});
+    QVERIFY2(status().contains("a.img was not staged: an earlier copy is still in " + m_staging),
+             qPrintable(status()));
+    QVERIFY(status().contains(QStringLiteral("The download did not start")));
+    compareButtons(false);
+    QTest::qWait(300);
+    QVERIFY(!QFile::exists(path(QStringLiteral("bench/calls.log"))));
+    QCOMPARE(ended.count(), 1);
+    const auto record = ended.first().first().value<Records::BoardRecord>();
+    QCOMPARE(Records::resultName(record.result), QStringLiteral("download_failed"));
+    QCOMPARE(record.exitCode, -1);
+    QVERIFY(record.lastLine.startsWith(QStringLiteral("a.img was not staged")));
 }
 
 QTEST_MAIN(tst_SingleRun)

@@ -183,7 +183,7 @@ void tst_UsbDl::listing()
 }
 
 // "state|images|port|last line|exit code", -1: a crash. Images: a path below
-// images/, made but for "gone", a file when it ends in ".img"; none: a folder with files.
+// images/, made but for "gone", a file when it has a suffix; none: a folder with files.
 void tst_UsbDl::download_data()
 {
     QTest::addColumn<QString>("row");
@@ -200,6 +200,9 @@ void tst_UsbDl::download_data()
     QTest::newRow("only empty subfolders") << "port 1 3 ok|a/b/||USB download failed|1";
     QTest::newRow("no board, no images") << "port 1 3 ok|gone|2,2|usb device not found|1";
     QTest::newRow("image in a subfolder") << "port 1 3 ok|a/b/boot.img|1,3|USB download complete|0";
+    // A staging folder whose images could not be copied still holds the description.
+    QTest::newRow("only a description") << "port 1 3 ok|board.XML|1,3|USB download failed|1";
+    QTest::newRow("no port: only a description") << "single ok|a/board.xml||USB download failed|1";
 }
 
 void tst_UsbDl::download()
@@ -214,7 +217,7 @@ void tst_UsbDl::download()
         args.last() += QStringLiteral("/images/");
         const QString at = args.last() + f.at(1);
         QVERIFY(at.endsWith(QLatin1String("gone")) || QDir().mkpath(QFileInfo(at + QLatin1Char('x')).path()));
-        QVERIFY(!at.endsWith(QLatin1String(".img")) || TestFiles::writeFile(at, "x"));
+        QVERIFY(QFileInfo(at).suffix().isEmpty() || TestFiles::writeFile(at, "x"));
     }
     if (!f.at(2).isEmpty())
         args << QStringLiteral("-p") << f.at(2);

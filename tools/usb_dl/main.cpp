@@ -74,13 +74,19 @@ bool isOption(const QString &arg)
     return options.contains(arg);
 }
 
-// True when folder exists and holds at least one file, at any depth.
+// True when folder exists and holds at least one file, at any depth, that
+// is not a partition description (*.xml): a description names images, it is
+// none itself.
 bool hasImages(const QString &folder)
 {
     if (!QFileInfo(folder).isDir())
         return false;
     QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
-    return it.hasNext();
+    while (it.hasNext()) {
+        if (!it.next().endsWith(QLatin1String(".xml"), Qt::CaseInsensitive))
+            return true;
+    }
+    return false;
 }
 
 } // namespace

@@ -235,6 +235,7 @@ void MainWindow::closeWindow()
     for (BoardSlot &slot : boardSlots) {
         if (QProcess *process = slot.takeProcess())
             releaseProcess(process);
+        logTailOnClose(slot);
     }
 
     downloadImage = QImage();

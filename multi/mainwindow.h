@@ -120,6 +120,7 @@ private:
     void beginRun(BoardSlot &slot, const QString &portText);
     void readBoardOutput(BoardSlot &slot);
     void finishBoardOutput(BoardSlot &slot);
+    void logTailOnClose(BoardSlot &slot);
     void prepareStatusView();
     void handleBoardLines(BoardSlot &slot, const QStringList &lines);
     bool handleBoardLine(BoardSlot &slot, const QString &line);

@@ -297,10 +297,10 @@ void MainWindow::readBoardOutput(BoardSlot &slot)
 
 void MainWindow::finishBoardOutput(BoardSlot &slot)
 {
-    // Ends delivered while the window closes are not interpreted: the runs are
-    // already recorded as stopped.
+    // Ends delivered while the window closes are not interpreted (the runs are
+    // already recorded as stopped); their last line is still logged.
     if (closing) {
-        slot.dropOutput();
+        logTailOnClose(slot);
         return;
     }
     if (slot.killedAfterNotFound()) {
@@ -312,6 +312,13 @@ void MainWindow::finishBoardOutput(BoardSlot &slot)
     QString tail;
     if (slot.takeTail(&tail))
         handleBoardLines(slot, QStringList{tail});
+}
+
+void MainWindow::logTailOnClose(BoardSlot &slot)
+{
+    QString tail;
+    if (slot.takeTail(&tail))
+        appendMultiplexLog(boardLogPrefix(slot.number()) + tail);
 }
 
 void MainWindow::prepareStatusView()

@@ -162,14 +162,10 @@ void MainWindow::removeStaleImageFolder()
     const QString path = QDir::cleanPath(imageFolder);
     const QFileInfo info(path);
     UnpackClaim::sweepStale(info.absolutePath(), FileOps::nameBytes(info.fileName()));
-    const FileOps::PathKind kind = FileOps::pathKind(path);
-    if (kind == FileOps::PathKind::File) {
-        qCDebug(lcMulti).noquote() << QStringLiteral("A file, not a folder, is in the way: ") + path;
-        return;
-    }
+    const bool present = FileOps::pathKind(path) != FileOps::PathKind::Missing;
     QString error;
     const bool removed = FileOps::removeTreeAside(path, &error);
-    if (kind == FileOps::PathKind::Missing && removed)
+    if (!present && removed)
         return;
     if (removed) {
         qCDebug(lcMulti, "Deleted QuorBurnImage folder.");

@@ -37,6 +37,8 @@ public:
     // The package being burned: its hash's short form and the key that signed
     // it (its public fingerprint; empty when unsigned or unknown).
     void setPackage(const QString &shortHash, const QString &signingKey);
+    // The silence watchdog's limit; 0 when it is off.
+    void setWatchdogLimit(qint64 limitMs);
     // How long a busy slot's tool has printed nothing; negative for an idle slot.
     void setSlotSilence(int slot, qint64 silentMs);
 

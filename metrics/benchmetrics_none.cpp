@@ -35,4 +35,6 @@ void BenchMetrics::setQueuedRecords(int) {}
 
 void BenchMetrics::setPackage(const QString &, const QString &) {}
 
+void BenchMetrics::setWatchdogLimit(qint64) {}
+
 void BenchMetrics::setSlotSilence(int, qint64) {}

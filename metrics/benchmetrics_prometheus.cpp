@@ -57,6 +57,7 @@ struct BenchMetrics::Impl
     prometheus::Family<prometheus::Gauge> *package = nullptr;
     prometheus::Gauge *burning = nullptr;
     prometheus::Gauge *queued = nullptr;
+    prometheus::Gauge *watchdogLimit = nullptr;
     prometheus::Histogram *duration = nullptr;
     std::array<prometheus::Counter *, kSlots> watchdogStops{};
     std::array<prometheus::Gauge *, kSlots> slotSilence{};
@@ -93,6 +94,12 @@ BenchMetrics::BenchMetrics(const QString &bench) : d(std::make_unique<Impl>())
                          .Register(*d->registry);
     for (int slot = 0; slot < kSlots; ++slot)
         d->watchdogStops[std::size_t(slot)] = &watchdog.Add({{"slot", slotLabel(slot)}});
+    d->watchdogLimit = &BuildGauge()
+                            .Name("quor_watchdog_limit_seconds")
+                            .Help("Silence after which the watchdog stops a board run; 0 when it is off")
+                            .Labels(benchLabel)
+                            .Register(*d->registry)
+                            .Add({});
     d->queued = &BuildGauge()
                      .Name("quor_records_queued")
                      .Help("Records waiting in the outbox for the fleet database")
@@ -181,6 +188,11 @@ void BenchMetrics::setPackage(const QString &shortHash, const QString &signingKe
         return;
     d->packageInfo = &d->package->Add(labels);
     d->packageInfo->Set(1);
+}
+
+void BenchMetrics::setWatchdogLimit(qint64 limitMs)
+{
+    d->watchdogLimit->Set(double(limitMs) / 1000.0);
 }
 
 void BenchMetrics::setSlotSilence(int slot, qint64 silentMs)

@@ -27,6 +27,7 @@ void MainWindow::setUpMetrics()
         return;
     }
     qCInfo(lcMetrics).noquote() << "metrics served on port" << served->port();
+    served->setWatchdogLimit(silenceWatchdog.limitMs());
     metrics = std::move(served);
     feedMetrics();
 }

@@ -113,6 +113,7 @@ void tst_Metrics::scrapeShowsWhatWasFed()
     metrics.setQueuedRecords(5);
     metrics.setPackage("0123456789ab", "");
     metrics.setPackage("ba9876543210", "key-fp"); // the package changed: one info series
+    metrics.setWatchdogLimit(120000);
     metrics.setSlotSilence(1, 2500);
     metrics.setSlotSilence(4, 70000);
     metrics.setSlotSilence(4, -1); // slot 5 went idle
@@ -132,6 +133,8 @@ void tst_Metrics::scrapeShowsWhatWasFed()
         QStringList({"quor_package_info{bench=\"B7\",package=\"ba9876543210\",signing_key=\"key-fp\"} 1"}));
     QCOMPARE(samples(text, "quor_slot_silent_seconds"),
              QStringList({"quor_slot_silent_seconds{bench=\"B7\",slot=\"2\"} 2.5"}));
+    QCOMPARE(samples(text, "quor_watchdog_limit_seconds"),
+             QStringList({"quor_watchdog_limit_seconds{bench=\"B7\"} 120"}));
     QCOMPARE(samples(text, "quor_watchdog_stops_total").size(), 8);
     QVERIFY(text.contains("quor_watchdog_stops_total{bench=\"B7\",slot=\"3\"} 1\n"));
     QVERIFY(text.contains("quor_watchdog_stops_total{bench=\"B7\",slot=\"1\"} 0\n"));

@@ -123,6 +123,7 @@ private slots:
     void prometheusSeesTheRecords();
     void refusedListenKeepsBurning_data();
     void refusedListenKeepsBurning();
+    void countersNameAFailingPort();
 };
 
 void tst_MetricsE2E::prometheusSeesTheRecords()
@@ -171,6 +172,7 @@ void tst_MetricsE2E::prometheusSeesTheRecords()
     const QString perResult = "sum by (result) (quor_boards_finished_total{bench=\"" + bench + "\"})";
     QTRY_COMPARE_WITH_TIMEOUT(prometheus.query(perResult), expected, 20000);
     QCOMPARE(prometheus.query("sum(quor_watchdog_stops_total)").value(""), 1.0);
+    QCOMPARE(prometheus.query("sum(quor_watchdog_limit_seconds)").value(""), 3.0);
     QCOMPARE(prometheus.query("quor_boards_burning")
                  .value("__name__=quor_boards_burning bench=" + bench +
                         " instance=127.0.0.1:" + QString::number(metricsPort) + " job=quor"),
@@ -221,6 +223,36 @@ void tst_MetricsE2E::refusedListenKeepsBurning()
     QVERIFY(runBench({"plug", "2", "1", "ok"}));
     QTRY_VERIFY_WITH_TIMEOUT(
         view.child<QLabel>("batchCountersLabel")->text().startsWith("Batch: 1 passed, 0 failed"), 20000);
+}
+
+void tst_MetricsE2E::countersNameAFailingPort()
+{
+    // Port 2,1 fails every board, port 2,2 passes every one: with two ports the
+    // sixth board on each makes it clear, not the fifth.
+    WindowTestFolder folder;
+    QVERIFY(benchSetUp(folder, QByteArray()).endsWith("images.zip"));
+    MainWindow window;
+    MultiWindowView view(&window);
+    window.show();
+    view.click("startButton");
+    auto *counters = view.child<QLabel>("batchCountersLabel");
+    const char *const scenario[2] = {"dlfail", "ok"};
+    for (int board = 1; board <= 6; ++board) {
+        for (int port = 1; port <= 2; ++port) {
+            const QString number = QString::number(port);
+            if (board > 1) // after a finished board, one arrival only clears the slot's done flag
+                QVERIFY(runBench({"unplug", "2", number}) &&
+                        runBench({"plug", "2", number, scenario[port - 1]}) &&
+                        runBench({"unplug", "2", number}));
+            QVERIFY(runBench({"plug", "2", number, scenario[port - 1]}));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                counters->text().contains(QStringLiteral("Batch: %1 passed, %2 failed, 0 burning")
+                                              .arg(board - 1 + port - 1)
+                                              .arg(board)),
+                20000);
+        }
+        QCOMPARE(counters->text().endsWith("; port 2,1 fails 100 %: check its cable"), board == 6);
+    }
 }
 
 QTEST_MAIN(tst_MetricsE2E)

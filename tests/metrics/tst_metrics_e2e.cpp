@@ -185,6 +185,17 @@ void tst_MetricsE2E::prometheusSeesTheRecords()
     QCOMPARE(prometheus.query("count(quor_package_info{package=\"" + shortHash + "\"})").value(""), 1.0);
     QTRY_COMPARE_WITH_TIMEOUT(prometheus.query("count(quor_slot_silent_seconds)").size(), 0, 5000);
 
+    // The same records per port: one board each, none flagged.
+    QProcess cli;
+    cli.start(qEnvironmentVariable("QUOR_BIN_DIR") + "/quor_records",
+              {"--database", folder.file("records.sqlite"), "ports", "--bench", bench});
+    QVERIFY(cli.waitForFinished(20000));
+    const QStringList rows = QString::fromUtf8(cli.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(rows.size(), 9);
+    QVERIFY2(rows.at(2).startsWith(bench + "\t2,2\t1\t1\t100.0%\t") &&
+                 !rows.join('\n').contains("check cable"),
+             qPrintable(rows.join('\n')));
+
     qInfo("longest event-loop gap during the batch: %lld ms", longestGap);
     QVERIFY2(longestGap < 1000, qPrintable(QString::number(longestGap)));
     QCOMPARE(stuck.state(), QAbstractSocket::ConnectedState); // it was really held open

@@ -74,6 +74,11 @@ int watchdogSilentSeconds()
     return ok && seconds > 0 ? seconds : 0;
 }
 
+QString metricsListen()
+{
+    return readValue(QStringLiteral("Metrics"), QStringLiteral("Listen")).trimmed();
+}
+
 std::unique_ptr<QSettings> userSettings()
 {
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,

@@ -34,6 +34,10 @@ QString recordsDatabase();
 // its run is stopped; 0 (also when absent or not a number) turns it off.
 int watchdogSilentSeconds();
 
+// [Metrics] Listen: where the multi-board window serves its live metrics
+// ("127.0.0.1:9464"); empty (the default) serves none.
+QString metricsListen();
+
 // The per-user store: native format, user scope, organization "quor_combine",
 // empty application name. Keys "lastPath" and "lastPath2".
 std::unique_ptr<QSettings> userSettings();

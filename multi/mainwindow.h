@@ -1,10 +1,12 @@
 #pragma once
 
+#include "metrics/benchmetrics.h"
 #include "multi/boardslot.h"
 #include "multi/porttracker.h"
 #include "multi/silencewatchdog.h"
 #include "platform/deviceeventsource.h"
 #include "records/batchcounters.h"
+#include "records/porthealth.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -137,6 +139,12 @@ private:
     void updateCounters();
     void showQueuedRecords(int queued);
 
+    // Live metrics and the port watch (mainwindow_metrics.cpp): one call per event.
+    void setUpMetrics();
+    void feedMetrics();
+    void noteRunForMetrics(const BoardSlot &slot, const Records::BoardRecord &record);
+    QString countersText() const;
+
     std::unique_ptr<Ui::MainWindow> ui;
     processbarthread *progressThread = nullptr;
     PortTracker portTracker;    // scannedPorts and boardPorts
@@ -173,6 +181,9 @@ private:
     QHash<QString, QString> portSerials; // "L,N" -> serial of the board last seen there
     QString batchPackageHash;
     QString benchName;
+    std::unique_ptr<BenchMetrics> metrics; // null unless [Metrics] Listen is served
+    Records::PortWatch portWatch;
+    int queuedRecords = 0;
 
     QString chipType;
     QString osType;

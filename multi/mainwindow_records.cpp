@@ -42,6 +42,7 @@ void MainWindow::setUpRecords()
         connect(watchdogTimer, &QTimer::timeout, this, &MainWindow::checkSilence);
         watchdogTimer->start();
     }
+    setUpMetrics();
 }
 
 void MainWindow::noteArrivalNames(const QVector<PortRecord> &newPorts)
@@ -64,6 +65,7 @@ void MainWindow::endBoardRun(BoardSlot &slot, int exitCode, bool crashed)
     batchCounters.boardFinished(slot.index(), record.result == Records::Result::Success);
     if (recordWriter)
         recordWriter->submit(record);
+    noteRunForMetrics(slot, record);
     updateCounters();
 }
 
@@ -103,11 +105,14 @@ void MainWindow::checkSilence()
 
 void MainWindow::updateCounters()
 {
-    ui->batchCountersLabel->setText(batchCounters.text(QDateTime::currentDateTimeUtc()));
+    ui->batchCountersLabel->setText(countersText());
+    feedMetrics();
 }
 
 void MainWindow::showQueuedRecords(int queued)
 {
+    queuedRecords = queued;
+    feedMetrics();
     ui->recordsQueueLabel->setVisible(queued > 0);
     ui->recordsQueueLabel->setText(
         queued > 0 ? tr("%n record(s) queued: the fleet database is not reachable, they are sent when it is.",

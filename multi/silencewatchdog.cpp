@@ -7,7 +7,7 @@ SilenceWatchdog::SilenceWatchdog(int slotCount, qint64 limitMs)
 
 void SilenceWatchdog::arm(int slot, qint64 nowMs)
 {
-    if (enabled() && slot >= 0 && slot < m_lastHeard.size())
+    if (slot >= 0 && slot < m_lastHeard.size())
         m_lastHeard[slot] = nowMs;
 }
 
@@ -21,6 +21,13 @@ void SilenceWatchdog::disarm(int slot)
 {
     if (slot >= 0 && slot < m_lastHeard.size())
         m_lastHeard[slot] = -1;
+}
+
+qint64 SilenceWatchdog::silentMs(int slot, qint64 nowMs) const
+{
+    if (slot < 0 || slot >= m_lastHeard.size() || m_lastHeard.at(slot) < 0)
+        return -1;
+    return qMax<qint64>(0, nowMs - m_lastHeard.at(slot));
 }
 
 QVector<int> SilenceWatchdog::expired(qint64 nowMs)

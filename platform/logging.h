@@ -12,3 +12,4 @@ Q_DECLARE_LOGGING_CATEGORY(lcPackage) // quor.package: package unpack and stamp
 Q_DECLARE_LOGGING_CATEGORY(lcSingle)  // quor.single: the single-board window, staging and run
 Q_DECLARE_LOGGING_CATEGORY(lcDevices) // quor.devices: device events (udev, the bench)
 Q_DECLARE_LOGGING_CATEGORY(lcRecords) // quor.records: the run records and their database
+Q_DECLARE_LOGGING_CATEGORY(lcMetrics) // quor.metrics: the live metrics endpoint

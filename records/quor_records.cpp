@@ -1,5 +1,6 @@
 // quor_records: reads production records from the local SQLite file or the
 // fleet database and prints the per-day summary or exports them.
+#include "records/porthealth.h"
 #include "records/recordstore.h"
 #include "records/summary.h"
 
@@ -16,6 +17,7 @@ int usage()
     std::fputs("usage: quor_records [--database PATH|CONNSTRING] summary [--since DATE] [--bench NAME]\n"
                "       quor_records [--database PATH|CONNSTRING] export --format csv|json [--since DATE] "
                "[--bench NAME]\n"
+               "       quor_records [--database PATH|CONNSTRING] ports [--since DATE] [--bench NAME]\n"
                "PATH is an SQLite file (default records.sqlite); CONNSTRING a PostgreSQL connection string\n"
                "(\"host=... dbname=... user=...\"). DATE is YYYY-MM-DD (UTC) or an ISO 8601 time.\n",
                stderr);
@@ -50,7 +52,8 @@ int main(int argc, char *argv[])
                 std::fprintf(stderr, "quor_records: not a date: %s\n", qPrintable(text));
                 return 2;
             }
-        } else if (command.isEmpty() && (arg == QLatin1String("summary") || arg == QLatin1String("export"))) {
+        } else if (command.isEmpty() && (arg == QLatin1String("summary") || arg == QLatin1String("export") ||
+                                         arg == QLatin1String("ports"))) {
             command = arg;
         } else {
             return usage();
@@ -77,6 +80,8 @@ int main(int argc, char *argv[])
     QByteArray out;
     if (command == QLatin1String("summary"))
         out = Records::summaryTable(Records::summarize(records)).toUtf8();
+    else if (command == QLatin1String("ports"))
+        out = Records::portHealthTable(Records::portHealth(Records::countPorts(records))).toUtf8();
     else if (format == QLatin1String("csv"))
         out = Records::exportCsv(records);
     else

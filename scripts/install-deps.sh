@@ -14,6 +14,8 @@ packages=(
     g++-mingw-w64-x86-64-posix wine wine64  # cross-compile and run the Win32 layer's tests
     clang-14 libclang-rt-14-dev libfuzzer-14-dev  # fuzzing and sanitizer runtimes
     xvfb xauth xdotool imagemagick fonts-dejavu-core  # the demo without a display, its clicks and screenshot
+    prometheus-cpp-dev                      # the live metrics endpoint (exposer with its HTTP server)
+    prometheus                              # the metrics tests' real server; promtool checks the alert rules
     python3                                 # scripts/mutate.sh reads its fault list with it
 )
 

@@ -5,7 +5,8 @@
 #   3. a ThreadSanitizer build of the threaded pieces, their tests;
 #   4. the Win32 layer cross-compiled with mingw-w64 and tested under wine (with the Windows SDK, the
 #      whole program and its Windows tests too);
-#   5. a short run of every fuzz target.
+#   5. a short run of every fuzz target;
+#   6. the Prometheus alert rules and sample configuration (promtool).
 # Exits non-zero if any stage fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -71,6 +72,10 @@ if [ -x fuzz/run.sh ]; then
     stage "fuzz targets, short run"
     fuzz/run.sh 30 || failed+=("fuzz")
 fi
+
+stage "Prometheus rules and configuration (promtool)"
+(cd deploy/prometheus && promtool check config prometheus.yml && promtool test rules quor-rules.test.yml) ||
+    failed+=("promtool")
 
 echo
 if [ ${#failed[@]} -ne 0 ]; then

@@ -6,19 +6,27 @@
 // is the event-loop latency. The reference is the same window after Start with
 // nothing plugged (ticker running), measured in the same run.
 //
-//   bench_eightboards [--seconds N] [--reference-seconds N] [--rate LINES_PER_S]
+//   bench_eightboards [--seconds N] [--reference-seconds N] [--rate LINES_PER_S] [--metrics]
 //
 // Defaults: 30 s loaded, 10 s reference, 1000 lines per second per tool.
+// --metrics serves the live metrics on loopback and scrapes them every 100 ms
+// from another thread while both runs measure.
 #include "bench/common/benchutil.h"
 #include "bench/common/benchwork.h"
 
 #include "multi/mainwindow.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -125,6 +133,41 @@ LatencyRun measure(const BenchFolder &folder, bool loaded, double seconds, int r
     return run;
 }
 
+// Scrapes http://127.0.0.1:port/metrics every 100 ms on its own thread, as a
+// busy Prometheus server would.
+class Scraper final
+{
+public:
+    explicit Scraper(int port)
+        : thread([this, port] {
+              while (!stop) {
+                  QTcpSocket socket;
+                  socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+                  if (socket.waitForConnected(1000)) {
+                      socket.write("GET /metrics HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n");
+                      QByteArray reply;
+                      while (socket.waitForReadyRead(1000))
+                          reply += socket.readAll();
+                      if (reply.startsWith("HTTP/1.1 200"))
+                          ++scrapes;
+                  }
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+              }
+          })
+    {
+    }
+    ~Scraper()
+    {
+        stop = true;
+        thread.join();
+    }
+    std::atomic<int> scrapes{0};
+
+private:
+    std::atomic<bool> stop{false};
+    std::thread thread;
+};
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -135,11 +178,26 @@ int main(int argc, char *argv[])
     const double seconds = BenchUtil::doubleOption(args, QStringLiteral("--seconds"), 30.0);
     const double refSeconds = BenchUtil::doubleOption(args, QStringLiteral("--reference-seconds"), 10.0);
     const int rate = BenchUtil::intOption(args, QStringLiteral("--rate"), 1000);
+    const bool metrics = args.contains(QStringLiteral("--metrics"));
 
     BenchFolder folder;
     if (!folder.prepareReplay()) {
         std::fprintf(stderr, "cannot prepare the working folder\n");
         return 1;
+    }
+    std::unique_ptr<Scraper> scraper;
+    if (metrics) {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost);
+        const int port = probe.serverPort();
+        probe.close();
+        QFile config(folder.file(QStringLiteral("config/Board_config.ini")));
+        if (!config.open(QIODevice::Append) ||
+            config.write("\n[Metrics]\nListen=127.0.0.1:" + QByteArray::number(port) + "\n") <= 0) {
+            std::fprintf(stderr, "cannot turn the metrics on\n");
+            return 1;
+        }
+        scraper = std::make_unique<Scraper>(port);
     }
     const QByteArray recorded = recordSimulatedRun(folder);
     if (recorded.isEmpty() || !folder.writeFile(QStringLiteral("ok.rec"), recorded)) {
@@ -164,19 +222,24 @@ int main(int argc, char *argv[])
     if (!delivered)
         std::printf("WARNING: the window did not take the intended load (eight tools, %d lines/s each)\n",
                     rate);
-    BenchUtil::printTableRow(
-        QStringLiteral("8 boards x %1 lines/s, timer latency p99 (%2 s)").arg(rate).arg(seconds),
-        QStringLiteral("%1 ms (5 s windows %2..%3; max %4; %5 lines/s/tool)")
-            .arg(loaded.p99, 0, 'f', 1)
-            .arg(loaded.windows.min, 0, 'f', 1)
-            .arg(loaded.windows.max, 0, 'f', 1)
-            .arg(loaded.max, 0, 'f', 1)
-            .arg(linesPerToolSecond, 0, 'f', 0),
-        QStringLiteral("%1 ms after Start, nothing plugged (max %2)")
-            .arg(reference.p99, 0, 'f', 1)
-            .arg(reference.max, 0, 'f', 1),
-        reference.p99 > 0 ? QStringLiteral("%1x").arg(loaded.p99 / reference.p99, 0, 'f', 1)
-                          : QStringLiteral("-"),
-        QStringLiteral("p99 < 50 ms"), delivered && loaded.p99 < 50.0);
+    if (scraper)
+        std::printf("metrics served and scraped %d times\n", scraper->scrapes.load());
+    BenchUtil::printTableRow(QStringLiteral("8 boards x %1 lines/s%3, timer latency p99 (%2 s)")
+                                 .arg(rate)
+                                 .arg(seconds)
+                                 .arg(metrics ? QStringLiteral(", metrics scraped") : QString()),
+                             QStringLiteral("%1 ms (5 s windows %2..%3; max %4; %5 lines/s/tool)")
+                                 .arg(loaded.p99, 0, 'f', 1)
+                                 .arg(loaded.windows.min, 0, 'f', 1)
+                                 .arg(loaded.windows.max, 0, 'f', 1)
+                                 .arg(loaded.max, 0, 'f', 1)
+                                 .arg(linesPerToolSecond, 0, 'f', 0),
+                             QStringLiteral("%1 ms after Start, nothing plugged (max %2)")
+                                 .arg(reference.p99, 0, 'f', 1)
+                                 .arg(reference.max, 0, 'f', 1),
+                             reference.p99 > 0
+                                 ? QStringLiteral("%1x").arg(loaded.p99 / reference.p99, 0, 'f', 1)
+                                 : QStringLiteral("-"),
+                             QStringLiteral("p99 < 50 ms"), delivered && loaded.p99 < 50.0);
     return 0;
 }

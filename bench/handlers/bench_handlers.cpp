@@ -10,7 +10,9 @@
 // outer one. The floor writes the same lines, in the same folder and file, with
 // the same open-append-close per line. Rounds alternate handler and floor.
 //
-//   bench_handlers [--repeat N] [--lines N] [--rate LINES_PER_S]
+//   bench_handlers [--repeat N] [--lines N] [--rate LINES_PER_S] [--metrics]
+//
+// --metrics: the multi-board window serves its live metrics on loopback.
 //
 // Defaults: 5 rounds, 600 lines per round, 200 lines per second: slow enough
 // that, as with the real tool, which flushes every line, most notifications
@@ -295,6 +297,13 @@ int main(int argc, char *argv[])
     if (!folder.prepareReplay() || !folder.writeFile(QStringLiteral("desc/board.xml"), "<partitions/>\n")) {
         std::fprintf(stderr, "cannot prepare the working folder\n");
         return 1;
+    }
+    if (args.contains(QStringLiteral("--metrics"))) {
+        QFile config(folder.file(QStringLiteral("config/Board_config.ini")));
+        if (!config.open(QIODevice::Append) || config.write("\n[Metrics]\nListen=127.0.0.1:0\n") <= 0) {
+            std::fprintf(stderr, "cannot turn the metrics on\n");
+            return 1;
+        }
     }
     const QByteArray recorded = recordSimulatedRun(folder);
     if (recorded.isEmpty()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/signing.h"
+
 #include <QString>
 
 #include <memory>
@@ -33,6 +35,11 @@ QString recordsDatabase();
 // [Watchdog] Silent_Seconds: how long a board's tool may print nothing before
 // its run is stopped; 0 (also when absent or not a number) turns it off.
 int watchdogSilentSeconds();
+
+// [Signing] Trusted_Keys (comma-separated base64 public keys or .pub files,
+// relative to the config folder) and Require (true, yes or 1), keys read.
+// Without the group signatures are not checked.
+Signing::Policy signingPolicy();
 
 // The per-user store: native format, user scope, organization "quor_combine",
 // empty application name. Keys "lastPath" and "lastPath2".

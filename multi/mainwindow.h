@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/signing.h"
 #include "multi/boardslot.h"
 #include "multi/porttracker.h"
 #include "multi/silencewatchdog.h"
@@ -91,9 +92,9 @@ private:
 
     // Start, step by step.
     void showPackageMissing();
-    bool prepareImages();
-    bool unpackForStart();
-    void refuseStart(const QString &reason);
+    bool prepareImages(QString *refusal);
+    bool unpackForStart(const Signing::Decision &signature, QString *refusal);
+    void refuseStart(const QString &reason, const QString &boxText);
     void createBatchProcesses();
     void openBatch();
     void launchHeldArrivals();

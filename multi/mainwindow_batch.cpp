@@ -2,8 +2,10 @@
 #include "multi/mainwindow.h"
 #include "platform/logging.h"
 
+#include "common/boardconfig.h"
 #include "multi/packagestamp.h"
 #include "multi/processbarthread.h"
+#include "multi/signedstamp.h"
 #include "multi/unpackprogress.h"
 #include "ui_mainwindow.h"
 
@@ -36,8 +38,13 @@ void MainWindow::startDownload()
     // Boards plugged while the package unpacks (the progress dialog keeps the
     // event loop turning) are listed and launched once the processes exist.
     startInProgress = true;
-    if (!prepareImages()) {
-        refuseStart(tr("Start cancelled: the image package could not be unpacked."));
+    QString refusal;
+    if (!prepareImages(&refusal)) {
+        if (refusal.isEmpty())
+            refuseStart(tr("Start cancelled: the image package could not be unpacked."),
+                        tr("Unpacking the image package failed!"));
+        else
+            refuseStart(refusal, refusal);
         return;
     }
     createBatchProcesses();
@@ -57,38 +64,54 @@ void MainWindow::showPackageMissing()
     box.exec();
 }
 
-bool MainWindow::prepareImages()
+bool MainWindow::prepareImages(QString *refusal)
 {
+    // What the signature file decides without reading the package: a refusal
+    // here leaves everything as it was.
+    const Signing::Decision signature = Signing::checkFile(BoardConfig::signingPolicy(), zipFilePath);
+    if (signature.refused()) {
+        *refusal = tr("Start refused: ") + signature.text(tr("Package"));
+        return false;
+    }
     // The unpacked folder is reused only when its stamp names this very
-    // package (same name, size and time); otherwise it is unpacked again and
-    // swapped in only when that succeeds.
+    // package (same name, size and time) and, when it is signed, says that the
+    // same trusted key verified it; otherwise it is unpacked again and swapped
+    // in only when that succeeds.
     PackageIdentity stamped;
+    Signing::Decision shown;
     const bool folderExists = QFileInfo(imageFolder).isDir();
-    if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches) {
+    if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches &&
+        stampServes(signature, stamped, &shown)) {
         qCDebug(lcMulti, "Skip unzip the image.");
         appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
                          .arg(stamped.shortHash()));
+        appendStatus(shown.text(tr("Package")));
         batchPackageHash = QString::fromLatin1(stamped.sha256Hex);
         return true;
     }
     if (folderExists)
         appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
-    return unpackForStart();
+    return unpackForStart(signature, refusal);
 }
 
-bool MainWindow::unpackForStart()
+bool MainWindow::unpackForStart(const Signing::Decision &signature, QString *refusal)
 {
-    const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder);
+    UnpackOptions options;
+    options.signature = signature;
+    const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder, options);
     for (const QString &message : result.messages)
         appendStatus(message);
+    if (result.signature.refused())
+        *refusal = tr("Start refused: ") + result.signature.text(tr("Package"));
     if (result.ok) {
         appendStatus(tr("Package unpacked (%1).").arg(result.package.shortHash()));
+        appendStatus(result.signature.text(tr("Package")));
         batchPackageHash = QString::fromLatin1(result.package.sha256Hex);
     }
     return result.ok;
 }
 
-void MainWindow::refuseStart(const QString &reason)
+void MainWindow::refuseStart(const QString &reason, const QString &boxText)
 {
     // Nothing of the batch exists: no process, no connection. Start stays
     // available, and the held device events are handled as before a Start.
@@ -101,7 +124,7 @@ void MainWindow::refuseStart(const QString &reason)
     QMessageBox box;
     box.setStyleSheet(
         QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
-    box.setText(tr("Unpacking the image package failed!"));
+    box.setText(boxText);
     box.exec();
 }
 

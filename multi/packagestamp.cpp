@@ -75,6 +75,8 @@ QByteArray stampText(const PackageIdentity &identity)
     text += "size=" + QByteArray::number(identity.size) + '\n';
     text += "modified-ms=" + QByteArray::number(identity.modifiedMs) + '\n';
     text += "sha256=" + identity.sha256Hex + '\n';
+    if (!identity.signedBy.isEmpty())
+        text += "signed-by=" + identity.signedBy.toLatin1() + "\nblake2b=" + identity.blake2bHex + '\n';
     return text;
 }
 
@@ -103,6 +105,10 @@ bool parseStamp(const QByteArray &text, PackageIdentity *identity)
             read.modifiedMs = value.toLongLong(&timeOk);
         } else if (key == "sha256") {
             read.sha256Hex = value;
+        } else if (key == "signed-by") {
+            read.signedBy = QString::fromLatin1(value);
+        } else if (key == "blake2b") {
+            read.blake2bHex = value;
         }
     }
     if (!formatOk || !sizeOk || !timeOk || read.fileName.isEmpty() || !isSha256Hex(read.sha256Hex))

@@ -1,10 +1,12 @@
 #include "quorDownload/singleboardrun.h"
 
+#include "common/boardconfig.h"
 #include "common/toolcontract.h"
 #include "common/toollaunch.h"
 #include "platform/logging.h"
 #include "quorDownload/mythread.h"
 #include "quorDownload/runlog.h"
+#include "quorDownload/stagedsignatures.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -149,6 +151,14 @@ bool SingleBoardRun::stage(const SingleRunInputs &in)
         m_widgets.statusText->setPlainText(QStringLiteral(" "));
     Staging::deleteOldFiles(in.stagingDir, sink);
     Staging::copyNewFiles(in.configFilePath, in.configFileName, in.configDir, in.stagingDir, in.rows, sink);
+    if (!Staging::verifyChosenImages(BoardConfig::signingPolicy(), in.configDir, in.stagingDir, in.rows,
+                                     sink)) {
+        // Nothing ran: the operator can choose other images and press Download again.
+        appendStatus(QStringLiteral("Download refused: the tool was not started."));
+        m_state = State::Idle;
+        setRunning(false);
+        return false;
+    }
 
     m_progress.downloadProgress = 0.0f;
     appendStatus(QStringLiteral(" "));

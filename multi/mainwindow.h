@@ -171,6 +171,7 @@ private:
     Records::SerialPairing serialPairing;
     QHash<QString, QString> portSerials; // "L,N" -> serial of the board last seen there
     QString batchPackageHash;
+    QString batchSigningKey; // the key that verified the batch's package; empty when not checked
     QString benchName;
 
     QString chipType;

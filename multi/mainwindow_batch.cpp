@@ -87,6 +87,7 @@ bool MainWindow::prepareImages(QString *refusal)
                          .arg(stamped.shortHash()));
         appendStatus(shown.text(tr("Package")));
         batchPackageHash = QString::fromLatin1(stamped.sha256Hex);
+        batchSigningKey = shown.verdict == Signing::Verdict::Signed ? shown.keyId : QString();
         return true;
     }
     if (folderExists)
@@ -107,6 +108,7 @@ bool MainWindow::unpackForStart(const Signing::Decision &signature, QString *ref
         appendStatus(tr("Package unpacked (%1).").arg(result.package.shortHash()));
         appendStatus(result.signature.text(tr("Package")));
         batchPackageHash = QString::fromLatin1(result.package.sha256Hex);
+        batchSigningKey = result.package.signedBy;
     }
     return result.ok;
 }

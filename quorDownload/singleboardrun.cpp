@@ -151,8 +151,9 @@ bool SingleBoardRun::stage(const SingleRunInputs &in)
         m_widgets.statusText->setPlainText(QStringLiteral(" "));
     Staging::deleteOldFiles(in.stagingDir, sink);
     Staging::copyNewFiles(in.configFilePath, in.configFileName, in.configDir, in.stagingDir, in.rows, sink);
-    if (!Staging::verifyChosenImages(BoardConfig::signingPolicy(), in.configDir, in.stagingDir, in.rows,
-                                     sink)) {
+    m_signedBy.clear();
+    if (!Staging::verifyChosenImages(BoardConfig::signingPolicy(), in.configDir, in.stagingDir, in.rows, sink,
+                                     &m_signedBy)) {
         // Nothing ran: the operator can choose other images and press Download again.
         appendStatus(QStringLiteral("Download refused: the tool was not started."));
         m_state = State::Idle;
@@ -201,7 +202,9 @@ void SingleBoardRun::startTool(const SingleRunInputs &in)
         return;
     }
     finishRecord(); // an earlier run still waiting for its output is recorded first
-    m_boardRun.begin(in.identity, QDateTime::currentDateTimeUtc());
+    Records::BoardRecord identity = in.identity;
+    identity.signedBy = m_signedBy.join(QLatin1Char(','));
+    m_boardRun.begin(identity, QDateTime::currentDateTimeUtc());
 }
 
 void SingleBoardRun::onToolStarted()

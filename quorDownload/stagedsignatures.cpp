@@ -31,7 +31,7 @@ QByteArray fileBlake2b(const QString &path)
 }
 
 bool verifyChosenImages(const Signing::Policy &policy, const QString &configDir, const QString &stagingDir,
-                        const QVector<PartitionRowChoice> &rows, StagingSink &sink)
+                        const QVector<PartitionRowChoice> &rows, StagingSink &sink, QStringList *keyIds)
 {
     if (!policy.require)
         return true;
@@ -47,6 +47,8 @@ bool verifyChosenImages(const Signing::Policy &policy, const QString &configDir,
         sink.debug(line);
         sink.appendStatus(line);
         sink.runLog(line);
+        if (keyIds && decision.verdict == Signing::Verdict::Signed && !keyIds->contains(decision.keyId))
+            keyIds->append(decision.keyId);
         if (decision.refused()) {
             allSigned = false;
             QString reason; // removed relative to the folder: a name with a folder part stays unreachable

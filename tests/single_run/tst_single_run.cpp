@@ -6,6 +6,7 @@
 #include "common/signing.h"
 #include "quorDownload/quorDownloadToolUI.h"
 #include "quorDownload/singleboardrun.h"
+#include "records/recordstore.h"
 #include "tests/common/minisigner.h"
 #include "tests/common/testfiles.h"
 #include "tests/single_run/boxanswerer.h"
@@ -414,4 +415,9 @@ void tst_SingleRun::requiredSignaturesGateTheTool()
     QTRY_VERIFY_WITH_TIMEOUT(m_prompter->asked.contains(kCompleted), 20000);
     QVERIFY2(m_prompter->asked == QStringList{kCompleted}, qPrintable(m_prompter->asked.join('|')));
     QCOMPARE(readFile(QStringLiteral("bench/calls.log")).count('\n'), 1); // this run only
+    // Its record names the key.
+    QTRY_VERIFY(m_window->findChild<QLabel *>("runRecordLabel")->text().startsWith("Last: success"));
+    RecordStore store(path(QStringLiteral("records.sqlite")));
+    QVERIFY(store.open() && store.records().size() == 1);
+    QCOMPARE(store.records().first().signedBy, id(trusted));
 }

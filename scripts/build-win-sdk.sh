@@ -76,6 +76,7 @@ packages=(
     gcc g++ make cmake ninja-build perl python3 # host compilers: qmake, moc, uic, rcc
     dpkg-dev xz-utils                           # apt-get source unpacks with dpkg-source
     tcl                                         # generates the SQLite amalgamation
+    autoconf automake libtool                   # libsodium's source package has no configure script
 )
 
 install_packages() {
@@ -389,7 +390,8 @@ stage_libsodium() {
     local src build=$work/libsodium-build
     fetch_sources libsodium "$work/src-libsodium" libsodium
     src=$(find "$work/src-libsodium" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-[0-9]*' -print -quit)
-    [ -n "$src" ] && [ -x "$src/configure" ] || die "no unpacked libsodium source with a configure script"
+    [ -n "$src" ] || die "no unpacked libsodium source in $work/src-libsodium"
+    [ -x "$src/configure" ] || (cd "$src" && logrun libsodium autoreconf -fi)
     rm -rf "$build"
     mkdir -p "$build"
     (cd "$build" && logrun libsodium "$src/configure" --host=$triplet --prefix="$SDK" \

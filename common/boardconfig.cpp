@@ -79,6 +79,21 @@ QString metricsListen()
     return readValue(QStringLiteral("Metrics"), QStringLiteral("Listen")).trimmed();
 }
 
+Signing::Policy signingPolicy()
+{
+    const std::unique_ptr<QSettings> ini = openIni(path());
+    if (!ini)
+        return Signing::Policy();
+    // QSettings splits an unquoted value at commas into a list.
+    const QVariant keys = ini->value(QStringLiteral("Signing/Trusted_Keys"));
+    const QStringList keyList =
+        keys.type() == QVariant::StringList ? keys.toStringList() : keys.toString().split(QLatin1Char(','));
+    const QString require = ini->value(QStringLiteral("Signing/Require")).toString().trimmed().toLower();
+    const bool required =
+        require == QLatin1String("true") || require == QLatin1String("yes") || require == QLatin1String("1");
+    return Signing::makePolicy(keyList, required, ToolLaunch::toolDir());
+}
+
 std::unique_ptr<QSettings> userSettings()
 {
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,

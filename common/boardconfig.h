@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/signing.h"
+
 #include <QString>
 
 #include <memory>
@@ -37,6 +39,10 @@ int watchdogSilentSeconds();
 // [Metrics] Listen: where the multi-board window serves its live metrics
 // ("127.0.0.1:9464"); empty (the default) serves none.
 QString metricsListen();
+// [Signing] Trusted_Keys (comma-separated base64 public keys or .pub files,
+// relative to the config folder) and Require (true, yes or 1), keys read.
+// Without the group signatures are not checked.
+Signing::Policy signingPolicy();
 
 // The per-user store: native format, user scope, organization "quor_combine",
 // empty application name. Keys "lastPath" and "lastPath2".

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/signing.h"
 #include "metrics/benchmetrics.h"
 #include "multi/boardslot.h"
 #include "multi/porttracker.h"
@@ -93,8 +94,8 @@ private:
 
     // Start, step by step.
     void showPackageMissing();
-    bool prepareImages();
-    bool unpackForStart();
+    bool prepareImages(QString *refusal, QString *boxText);
+    bool unpackForStart(const Signing::Decision &signature, QString *refusal);
     void refuseStart(const QString &reason, const QString &boxText);
     void createBatchProcesses();
     void openBatch();
@@ -180,6 +181,7 @@ private:
     Records::SerialPairing serialPairing;
     QHash<QString, QString> portSerials; // "L,N" -> serial of the board last seen there
     QString batchPackageHash;
+    QString batchSigningKey; // the key that verified the batch's package; empty when not checked
     QString benchName;
     std::unique_ptr<BenchMetrics> metrics; // null unless [Metrics] Listen is served
     Records::PortWatch portWatch;

@@ -2,8 +2,10 @@
 #include "multi/mainwindow.h"
 #include "platform/logging.h"
 
+#include "common/boardconfig.h"
 #include "multi/packagestamp.h"
 #include "multi/processbarthread.h"
+#include "multi/signedstamp.h"
 #include "multi/unpackprogress.h"
 #include "platform/fileops.h"
 #include "ui_mainwindow.h"
@@ -38,9 +40,15 @@ void MainWindow::startDownload()
     // Boards plugged while the package unpacks (the progress dialog keeps the
     // event loop turning) are listed and launched once the processes exist.
     startInProgress = true;
-    if (!prepareImages())
-        return; // refused, with the reason
-
+    QString refusal, boxText;
+    if (!prepareImages(&refusal, &boxText)) {
+        if (refusal.isEmpty())
+            refuseStart(tr("Start cancelled: the image package could not be unpacked."),
+                        tr("Unpacking the image package failed!"));
+        else
+            refuseStart(refusal, boxText.isEmpty() ? refusal : boxText);
+        return;
+    }
     createBatchProcesses();
     openBatch();
 
@@ -58,21 +66,19 @@ void MainWindow::showPackageMissing()
     box.exec();
 }
 
-bool MainWindow::prepareImages()
+bool MainWindow::prepareImages(QString *refusal, QString *boxText)
 {
-    // The unpacked folder is reused only when its stamp names this very
-    // package (same name, size and time); otherwise it is unpacked again and
-    // swapped in only when that succeeds.
     // What stands in the folder's place is looked at itself, never through a
     // link: a link is removed (as the window's start does), a file of that
     // name is the operator's and stops the Start.
     const QString path = QDir::cleanPath(imageFolder);
+    const QString folderName = QFileInfo(path).fileName();
     switch (FileOps::pathKind(path)) {
     case FileOps::PathKind::File:
-        refuseStart(tr("A file named %1 is in the way of the unpack folder: %2. Move or rename it, then "
-                       "press Start again.")
-                        .arg(QFileInfo(path).fileName(), path),
-                    tr("A file named %1 is in the way!").arg(QFileInfo(path).fileName()));
+        *refusal = tr("A file named %1 is in the way of the unpack folder: %2. Move or rename it, then press "
+                      "Start again.")
+                       .arg(folderName, path);
+        *boxText = tr("A file named %1 is in the way!").arg(folderName);
         return false;
     case FileOps::PathKind::Link:
         removeStaleImageFolder();
@@ -82,32 +88,49 @@ bool MainWindow::prepareImages()
     case FileOps::PathKind::Unknown:
         break;
     }
+    // What the signature file decides without reading the package: a refusal
+    // here leaves everything as it was.
+    const Signing::Decision signature = Signing::checkFile(BoardConfig::signingPolicy(), zipFilePath);
+    if (signature.refused()) {
+        *refusal = tr("Start refused: ") + signature.text(tr("Package"));
+        return false;
+    }
+    // The unpacked folder is reused only when its stamp names this very
+    // package (same name, size, times and file identity) and, when it is
+    // signed, says that the same trusted key verified it; otherwise it is
+    // unpacked again and swapped in only when that succeeds.
     PackageIdentity stamped;
+    Signing::Decision shown;
     const bool folderExists = FileOps::pathKind(path) == FileOps::PathKind::Folder;
-    if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches) {
+    if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches &&
+        stampServes(signature, stamped, &shown)) {
         qCDebug(lcMulti, "Skip unzip the image.");
         appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
                          .arg(stamped.shortHash()));
+        appendStatus(shown.text(tr("Package")));
         batchPackageHash = QString::fromLatin1(stamped.sha256Hex);
+        batchSigningKey = shown.verdict == Signing::Verdict::Signed ? shown.keyId : QString();
         return true;
     }
     if (folderExists)
         appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
-    if (unpackForStart())
-        return true;
-    refuseStart(tr("Start cancelled: the image package could not be unpacked."),
-                tr("Unpacking the image package failed!"));
-    return false;
+    return unpackForStart(signature, refusal);
 }
 
-bool MainWindow::unpackForStart()
+bool MainWindow::unpackForStart(const Signing::Decision &signature, QString *refusal)
 {
-    const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder);
+    UnpackOptions options;
+    options.signature = signature;
+    const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder, options);
     for (const QString &message : result.messages)
         appendStatus(message);
+    if (result.signature.refused())
+        *refusal = tr("Start refused: ") + result.signature.text(tr("Package"));
     if (result.ok) {
         appendStatus(tr("Package unpacked (%1).").arg(result.package.shortHash()));
+        appendStatus(result.signature.text(tr("Package")));
         batchPackageHash = QString::fromLatin1(result.package.sha256Hex);
+        batchSigningKey = result.package.signedBy;
     }
     return result.ok;
 }

@@ -231,6 +231,7 @@ void MainWindow::beginRun(BoardSlot &slot, const QString &portText)
     identity.serial = portSerials.value(portText);
     identity.source = zipFilePath;
     identity.sha256 = batchPackageHash;
+    identity.signedBy = batchSigningKey;
     identity.chip = chipType;
     identity.os = osType;
     slot.run().begin(identity, QDateTime::currentDateTimeUtc());

@@ -466,7 +466,9 @@ struct Hasher
     const Source *source = nullptr;
     std::atomic<bool> *stop = nullptr; // read, and set when hashing fails
     const UnpackProgress *progress = nullptr;
-    QByteArray hex;  // the digest, when complete
+    bool blake2b = false; // also the BLAKE2b-512 a signature is checked with, in the same read
+    QByteArray hex;       // the digest, when complete
+    QByteArray blake2bDigest;
     QString problem; // why there is none; empty when stopped from outside
 
     void run()
@@ -479,6 +481,7 @@ private:
     bool hash()
     {
         Sha256 digest;
+        Signing::Blake2b512 signed512;
         std::vector<char> block(static_cast<size_t>(kHashBlock));
         qint64 offset = 0;
         while (offset < source->size) {
@@ -495,8 +498,14 @@ private:
                 problem = QStringLiteral("cannot compute SHA-256");
                 return false;
             }
+            if (blake2b && !signed512.update(block.data(), n)) {
+                problem = QStringLiteral("cannot compute BLAKE2b-512");
+                return false;
+            }
             offset += n;
         }
+        if (blake2b)
+            blake2bDigest = signed512.digest();
         hex = digest.hexDigest();
         if (hex.isEmpty()) {
             problem = QStringLiteral("cannot compute SHA-256");
@@ -720,6 +729,7 @@ private:
         m_hasher.source = &m_source;
         m_hasher.stop = &stop;
         m_hasher.progress = m_progress;
+        m_hasher.blake2b = m_options.signature.verdict == Signing::Verdict::Pending;
 
         std::vector<WorkerOutcome> outcomes(static_cast<size_t>(m_workers));
         {
@@ -758,6 +768,8 @@ private:
                 return false;
             }
             m_identity.sha256Hex = m_hasher.hex;
+            if (!checkSignature())
+                return false;
         }
         // A package rewritten in place meanwhile may have given parts of two versions.
         PackageIdentity after;
@@ -773,6 +785,20 @@ private:
                 QStringLiteral("Cannot write %1: %2")
                     .arg(m_cleanDest + QLatin1Char('/') + QLatin1String(kPackageStampName), error));
             return false;
+        }
+        return true;
+    }
+
+    // A package that does not match its signature is never moved into place;
+    // the result's decision says why.
+    bool checkSignature()
+    {
+        m_result.signature = Signing::finish(m_options.signature, m_hasher.blake2bDigest);
+        if (m_result.signature.refused())
+            return false;
+        if (m_result.signature.verdict == Signing::Verdict::Signed) {
+            m_identity.signedBy = m_result.signature.keyId;
+            m_identity.blake2bHex = m_hasher.blake2bDigest.toHex();
         }
         return true;
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/signing.h"
 #include "multi/packagestamp.h"
 
 #include <QString>
@@ -34,8 +35,9 @@ struct UnpackResult
     bool ok = false;
     QStringList messages; // short operator texts, one per problem
     qint64 bytesWritten = 0;
-    int entriesWritten = 0;  // files and folders created
-    PackageIdentity package; // the package unpacked, when ok (no hash without hashPackage)
+    int entriesWritten = 0;      // files and folders created
+    PackageIdentity package;     // the package unpacked, when ok (no hash without hashPackage)
+    Signing::Decision signature; // the options' decision, finished when it was pending
 };
 
 struct UnpackOptions
@@ -44,6 +46,12 @@ struct UnpackOptions
     // SHA-256 of the package and the stamp file; off only to measure their cost
     // (the folder then has no stamp).
     bool hashPackage = true;
+    // A pending signature check (Signing::check): the hasher computes the
+    // package's BLAKE2b-512 beside its SHA-256, and the folder is moved into
+    // place only when the signature matches; the stamp then names the key.
+    // Needs hashPackage. A mismatch fails the unpack with no message: the
+    // result's signature says why.
+    Signing::Decision signature;
 };
 
 // Unpacks zipPath into destFolder (created if missing, replaced if present).

@@ -77,6 +77,8 @@ QByteArray stampText(const PackageIdentity &identity)
     text += "file-id=" + identity.fileId + '\n';
     text += "changed-ns=" + QByteArray::number(identity.changedNs) + '\n';
     text += "sha256=" + identity.sha256Hex + '\n';
+    if (!identity.signedBy.isEmpty())
+        text += "signed-by=" + identity.signedBy.toLatin1() + "\nblake2b=" + identity.blake2bHex + '\n';
     return text;
 }
 
@@ -110,6 +112,10 @@ bool parseStamp(const QByteArray &text, PackageIdentity *identity)
             read.changedNs = value.toLongLong(&changedOk);
         } else if (key == "sha256") {
             read.sha256Hex = value;
+        } else if (key == "signed-by") {
+            read.signedBy = QString::fromLatin1(value);
+        } else if (key == "blake2b") {
+            read.blake2bHex = value;
         }
     }
     if (!formatOk || !sizeOk || !timeOk || !changedOk || read.fileId.isEmpty() || read.fileName.isEmpty() ||

@@ -25,6 +25,8 @@ struct PackageIdentity
     qint64 changedNs = 0;  // status change time, which no copy or rename keeps
     QByteArray sha256Hex;  // 64 lowercase hex digits; empty when not hashed
     QString fileName;      // the package's file name, without its folder
+    QString signedBy;      // the key id whose signature was verified; empty when not checked
+    QByteArray blake2bHex; // 128 lowercase hex digits the signature was verified with, or empty
 
     // The first 12 hex digits of the SHA-256, enough to tell packages apart on screen.
     QString shortHash() const;

@@ -20,7 +20,8 @@ int unpackMiB(qint64 bytes)
     return static_cast<int>((bytes + kMiB - 1) / kMiB);
 }
 
-UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QString &dest)
+UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QString &dest,
+                                const UnpackOptions &options)
 {
     UnpackProgress progress;
     UnpackResult result;
@@ -39,8 +40,8 @@ UnpackResult unpackWithProgress(QWidget *parent, const QString &zip, const QStri
     // The release/acquire pair on `done` states that hand-over in the program
     // itself, not only through the thread's end inside Qt.
     std::atomic<bool> done{false};
-    std::unique_ptr<QThread> worker(QThread::create([&result, &progress, &done, zip, dest] {
-        result = unpackPackage(zip, dest, &progress);
+    std::unique_ptr<QThread> worker(QThread::create([&result, &progress, &done, zip, dest, options] {
+        result = unpackPackage(zip, dest, &progress, options);
         done.store(true, std::memory_order_release);
     }));
     QEventLoop loop;

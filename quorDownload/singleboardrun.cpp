@@ -1,10 +1,12 @@
 #include "quorDownload/singleboardrun.h"
 
+#include "common/boardconfig.h"
 #include "common/toolcontract.h"
 #include "common/toollaunch.h"
 #include "platform/logging.h"
 #include "quorDownload/mythread.h"
 #include "quorDownload/runlog.h"
+#include "quorDownload/stagedsignatures.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -154,6 +156,15 @@ bool SingleBoardRun::stage(const SingleRunInputs &in)
         refuseStaleStaging(in, stale);
         return false;
     }
+    m_signedBy.clear();
+    if (!Staging::verifyChosenImages(BoardConfig::signingPolicy(), in.configDir, in.stagingDir, in.rows, sink,
+                                     &m_signedBy)) {
+        // Nothing ran: the operator can choose other images and press Download again.
+        appendStatus(QStringLiteral("Download refused: the tool was not started."));
+        m_state = State::Idle;
+        setRunning(false);
+        return false;
+    }
 
     m_progress.downloadProgress = 0.0f;
     appendStatus(QStringLiteral(" "));
@@ -229,7 +240,9 @@ void SingleBoardRun::startTool(const SingleRunInputs &in)
         return;
     }
     finishRecord(); // an earlier run still waiting for its output is recorded first
-    m_boardRun.begin(in.identity, QDateTime::currentDateTimeUtc());
+    Records::BoardRecord identity = in.identity;
+    identity.signedBy = m_signedBy.join(QLatin1Char(','));
+    m_boardRun.begin(identity, QDateTime::currentDateTimeUtc());
 }
 
 void SingleBoardRun::onToolStarted()

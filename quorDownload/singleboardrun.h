@@ -134,7 +134,8 @@ private:
     std::shared_ptr<Prompter> m_prompter;
     QTextCodec *m_codec;
     State m_state = State::Idle;
-    int m_run = kNoRun; // the current run, counted from 1
+    QStringList m_signedBy; // the keys that verified this run's images
+    int m_run = kNoRun;     // the current run, counted from 1
 
     std::unique_ptr<myThread> m_animationThread;
     bool m_animating = false;

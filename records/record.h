@@ -37,6 +37,7 @@ struct BoardRecord
     Result result = Result::DownloadFailed;
     int exitCode = -1; // -1 when the tool did not exit by itself
     QString lastLine;  // the tool's last output line
+    QString signedBy;  // key id(s) of the verified release signature; empty when not checked
 };
 
 // "2026-12-06T17:04:10.123Z"; the stores keep times in this form, so text order is time order.

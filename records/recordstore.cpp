@@ -7,12 +7,16 @@
 #include <QSqlRecord>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
 QAtomicInt connectionCounter;
 
 const char kColumns[] = "id, bench, window_name, slot, port, serial, source, sha256, chip, os, start_utc, "
                         "end_utc, duration_ms, result, exit_code, last_line";
+// From schema version 3 on; NULL in the rows written before.
+const char kSignedByColumn[] = ", signed_by";
 
 // Splits "key=value key='quoted value'" into pairs, as libpq reads them.
 QVector<QPair<QString, QString>> parseConnectionString(const QString &text)
@@ -77,6 +81,8 @@ QStringList migrationStep(int version, bool sqlite)
                         : QStringLiteral("seq BIGSERIAL PRIMARY KEY")) +
                 QStringLiteral(", id TEXT NOT NULL UNIQUE)"),
         };
+    case 3:
+        return {QStringLiteral("ALTER TABLE records ADD COLUMN signed_by TEXT")};
     default:
         return {};
     }
@@ -101,6 +107,7 @@ Records::BoardRecord fromRow(const QSqlQuery &q)
     r.result = Records::resultFromName(q.value(13).toString()).value_or(Records::Result::DownloadFailed);
     r.exitCode = q.value(14).toInt();
     r.lastLine = q.value(15).toString();
+    r.signedBy = q.value(16).toString(); // invalid, so empty, before version 3
     return r;
 }
 
@@ -178,6 +185,9 @@ bool RecordStore::open(int targetVersion)
         return false;
     if (version < targetVersion && !migrate(version, targetVersion))
         return false;
+    m_columns = QLatin1String(kColumns);
+    if (std::max(version, targetVersion) >= 3)
+        m_columns += QLatin1String(kSignedByColumn);
     return true;
 }
 
@@ -244,9 +254,11 @@ bool RecordStore::insertRow(const Records::BoardRecord &r)
 {
     if (!m_insert) {
         m_insert = std::make_unique<QSqlQuery>(QSqlDatabase::database(m_connection, false));
-        if (!m_insert->prepare(QStringLiteral("INSERT INTO records (") + QLatin1String(kColumns) +
-                               QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                                              "ON CONFLICT (id) DO NOTHING"))) {
+        const QString extra =
+            m_columns.endsWith(QLatin1String(kSignedByColumn)) ? QStringLiteral(", ?") : QString();
+        if (!m_insert->prepare(QStringLiteral("INSERT INTO records (") + m_columns +
+                               QStringLiteral(") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?") +
+                               extra + QStringLiteral(") ON CONFLICT (id) DO NOTHING"))) {
             const QString detail = m_insert->lastError().text();
             m_insert.reset();
             return fail(QStringLiteral("cannot prepare the record insert"), detail);
@@ -271,6 +283,8 @@ bool RecordStore::insertRow(const Records::BoardRecord &r)
                                  r.lastLine};
     for (int i = 0; i < values.size(); ++i)
         q.bindValue(i, values.at(i).isNull() ? QVariant(QString(QLatin1String(""))) : values.at(i));
+    if (m_columns.endsWith(QLatin1String(kSignedByColumn)))
+        q.bindValue(values.size(), r.signedBy.isNull() ? QString(QLatin1String("")) : r.signedBy);
     if (!q.exec())
         return fail(QStringLiteral("cannot write record %1").arg(r.id), q.lastError().text());
     return true;
@@ -332,7 +346,7 @@ bool RecordStore::insertQueued(const Records::BoardRecord &record)
 
 QVector<Records::BoardRecord> RecordStore::queued(int limit)
 {
-    QString columns = QStringLiteral("r.") + QLatin1String(kColumns);
+    QString columns = QStringLiteral("r.") + m_columns;
     columns.replace(QStringLiteral(", "), QStringLiteral(", r."));
     QSqlQuery q(QSqlDatabase::database(m_connection, false));
     q.prepare(QStringLiteral("SELECT ") + columns +
@@ -361,8 +375,7 @@ int RecordStore::queuedCount()
 
 QVector<Records::BoardRecord> RecordStore::records(const QDateTime &since, const QString &bench)
 {
-    QString sql =
-        QStringLiteral("SELECT ") + QLatin1String(kColumns) + QStringLiteral(" FROM records WHERE 1=1");
+    QString sql = QStringLiteral("SELECT ") + m_columns + QStringLiteral(" FROM records WHERE 1=1");
     if (since.isValid())
         sql += QStringLiteral(" AND start_utc >= ?");
     if (!bench.isEmpty())

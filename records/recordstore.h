@@ -24,7 +24,7 @@ public:
     RecordStore &operator=(const RecordStore &) = delete;
 
     static bool isConnectionString(const QString &location);
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // Opens (SQLite: creates the file, WAL mode) and brings the schema up to
     // `targetVersion`. False with error() set when that fails.
@@ -66,4 +66,5 @@ private:
     QString m_connection;
     bool m_remote;
     QString m_error;
+    QString m_columns; // the records' columns this schema version has
 };

@@ -13,19 +13,19 @@ namespace Records {
 namespace {
 
 const QStringList kFields = {
-    QStringLiteral("id"),          QStringLiteral("bench"),  QStringLiteral("window"),
-    QStringLiteral("slot"),        QStringLiteral("port"),   QStringLiteral("serial"),
-    QStringLiteral("source"),      QStringLiteral("sha256"), QStringLiteral("chip"),
-    QStringLiteral("os"),          QStringLiteral("start"),  QStringLiteral("end"),
-    QStringLiteral("duration_ms"), QStringLiteral("result"), QStringLiteral("exit_code"),
-    QStringLiteral("last_line")};
+    QStringLiteral("id"),          QStringLiteral("bench"),    QStringLiteral("window"),
+    QStringLiteral("slot"),        QStringLiteral("port"),     QStringLiteral("serial"),
+    QStringLiteral("source"),      QStringLiteral("sha256"),   QStringLiteral("chip"),
+    QStringLiteral("os"),          QStringLiteral("start"),    QStringLiteral("end"),
+    QStringLiteral("duration_ms"), QStringLiteral("result"),   QStringLiteral("exit_code"),
+    QStringLiteral("last_line"),   QStringLiteral("signed_by")};
 
 QVariantList values(const BoardRecord &r)
 {
     return {
-        r.id,       r.bench,   r.window, r.slot,          r.port,        r.serial,     r.source,
-        r.sha256,   r.chip,    r.os,     isoUtc(r.start), isoUtc(r.end), r.durationMs, resultName(r.result),
-        r.exitCode, r.lastLine};
+        r.id,       r.bench,    r.window,  r.slot,          r.port,        r.serial,     r.source,
+        r.sha256,   r.chip,     r.os,      isoUtc(r.start), isoUtc(r.end), r.durationMs, resultName(r.result),
+        r.exitCode, r.lastLine, r.signedBy};
 }
 
 QString csvField(const QString &text)

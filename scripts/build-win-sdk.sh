@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the Windows SDK the cross build links against: Qt 5 (qtbase), SQLite and libarchive for
-# x86_64 mingw-w64 (posix thread model), all from Debian 12 source packages.
+# Builds the Windows SDK the cross build links against: Qt 5 (qtbase), SQLite, libarchive and
+# libsodium for x86_64 mingw-w64 (posix thread model), all from Debian 12 source packages.
 #   scripts/build-win-sdk.sh
 # Target folder: ${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}. Built once per machine: each finished
 # stage leaves a stamp in <SDK>/.stamps and is skipped next time, so a failed run resumes where it
@@ -24,10 +24,12 @@ logs=$SDK/logs
 work=$SDK/work
 start=$SECONDS
 
-if [ -f "$SDK/.complete" ]; then
+if [ -f "$SDK/.complete" ] && [ -f "$SDK/lib/libsodium.dll.a" ]; then
     echo "[sdk] already complete: $SDK (delete $SDK/.complete and a stamp in $stamps to rebuild a stage)"
     exit 0
 fi
+# An SDK completed before the libsodium stage existed gets that stage now; the others are skipped.
+rm -f "$SDK/.complete"
 mkdir -p "$stamps" "$logs" "$work" "$SDK/bin" "$SDK/lib" "$SDK/include"
 
 fmt() { # seconds
@@ -74,6 +76,7 @@ packages=(
     gcc g++ make cmake ninja-build perl python3 # host compilers: qmake, moc, uic, rcc
     dpkg-dev xz-utils                           # apt-get source unpacks with dpkg-source
     tcl                                         # generates the SQLite amalgamation
+    autoconf automake libtool                   # libsodium's source package has no configure script
 )
 
 install_packages() {
@@ -189,8 +192,10 @@ srcdir() { # source package name: its unpacked tree under $work/src
     die "no unpacked source of $1 in $work/src (delete $stamps/fetch and run again)"
 }
 
-stage_fetch() {
-    local tmp
+# Fetches and unpacks source packages into a folder, with apt's private configuration.
+fetch_sources() { # log name, target folder, source package...
+    local log=$1 into=$2 tmp
+    shift 2
     tmp=$(mktemp -d)
     # shellcheck disable=SC2064
     trap "rm -rf '$tmp'" EXIT
@@ -201,16 +206,20 @@ stage_fetch() {
         -o "Dir::State::Lists=$tmp/lists" -o "Dir::Cache=$tmp/cache")
     # apt hands downloads to its own user, which cannot write the private folders.
     [ "$(id -u)" -eq 0 ] && apt+=(-o APT::Sandbox::User=root)
-    logrun fetch "${apt[@]}" update
-    rm -rf "$work/src"
-    mkdir -p "$work/src"
-    (cd "$work/src" && logrun fetch "${apt[@]}" source "${src_packages[@]}")
+    logrun "$log" "${apt[@]}" update
+    rm -rf "$into"
+    mkdir -p "$into"
+    (cd "$into" && logrun "$log" "${apt[@]}" source "$@")
+    rm -rf "$tmp"
+    trap - EXIT
+}
+
+stage_fetch() {
+    fetch_sources fetch "$work/src" "${src_packages[@]}"
     local p
     for p in "${src_packages[@]}"; do
         echo "[sdk]   $(basename "$(srcdir "$p")")"
     done
-    rm -rf "$tmp"
-    trap - EXIT
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -375,6 +384,28 @@ stage_libarchive() {
 }
 
 # ---------------------------------------------------------------------------------------------
+# Stage: libsodium (shared), which checks the release signatures of image packages. It fetches its
+# own source package, so an SDK finished before this stage existed gets it without a new fetch.
+stage_libsodium() {
+    local src build=$work/libsodium-build
+    fetch_sources libsodium "$work/src-libsodium" libsodium
+    src=$(find "$work/src-libsodium" -mindepth 1 -maxdepth 1 -type d -name 'libsodium-[0-9]*' -print -quit)
+    [ -n "$src" ] || die "no unpacked libsodium source in $work/src-libsodium"
+    [ -x "$src/configure" ] || (cd "$src" && logrun libsodium autoreconf -fi)
+    rm -rf "$build"
+    mkdir -p "$build"
+    (cd "$build" && logrun libsodium "$src/configure" --host=$triplet --prefix="$SDK" \
+        --enable-shared --disable-static --disable-dependency-tracking LDFLAGS=-static-libgcc)
+    logrun libsodium nice -n 19 make -C "$build" -j "$jobs"
+    logrun libsodium make -C "$build" install-strip
+    local f
+    for f in lib/libsodium.dll.a include/sodium.h; do
+        [ -f "$SDK/$f" ] || die "libsodium install lacks $f"
+    done
+    ls "$SDK"/bin/libsodium*.dll >/dev/null 2>&1 || die "libsodium install lacks its DLL"
+}
+
+# ---------------------------------------------------------------------------------------------
 # Stage: the compiler's runtime DLLs beside the others, so a Windows program built here runs from
 # <SDK>/bin + <SDK>/qt/bin (wine included) and can be packaged from there.
 stage_runtime() {
@@ -447,7 +478,7 @@ done
 for name in qt-build qt-install; do
     [ -f "$stamps/$name" ] || [ -f "$qt_build/Makefile" ] || rm -f "$stamps/qt-configure"
 done
-stages=(fetch toolbin sqlite qt-configure qt-build qt-install libarchive runtime check)
+stages=(fetch toolbin sqlite qt-configure qt-build qt-install libarchive libsodium runtime check)
 stage fetch "Debian source packages ${src_packages[*]}" stage_fetch
 stage toolbin "compiler folder $SDK/toolbin (posix threads)" stage_toolbin
 stage sqlite "SQLite DLL" stage_sqlite
@@ -455,6 +486,7 @@ stage qt-configure "configuring qtbase (about 3 minutes)" stage_qt_configure
 stage qt-build "building qtbase (about an hour)" stage_qt_build
 stage qt-install "installing Qt into $SDK/qt" stage_qt_install
 stage libarchive "libarchive DLL" stage_libarchive
+stage libsodium "libsodium DLL" stage_libsodium
 stage runtime "compiler runtime DLLs" stage_runtime
 stage check "test program against the SDK" stage_check
 

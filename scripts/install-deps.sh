@@ -8,6 +8,7 @@ packages=(
     qtbase5-dev qtbase5-dev-tools           # Qt 5 Core, Gui, Widgets, Network, Test
     libarchive-dev libarchive-tools unzip zip  # package unpacking; bsdtar/unzip as benchmark references
     libssl-dev                              # SHA-256 of image packages (libcrypto)
+    libsodium-dev minisign                  # release signatures: checking them; making keys and signatures in the tests
     libqt5sql5-sqlite libqt5sql5-psql       # production records: local SQLite file, fleet PostgreSQL database
     postgresql sqlite3 libsqlite3-dev       # fleet tests' throw-away server; record benchmark's bare SQLite reference
     libudev-dev umockdev libumockdev-dev    # hot-plug on Linux and its tests without hardware

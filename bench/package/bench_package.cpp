@@ -7,8 +7,11 @@
 // process into a fresh folder, interleaved, N runs. Prints median, spread,
 // ratio against bsdtar, each child's peak memory (ru_maxrss) and what hashing
 // the package adds to the unpack, and checks that our output equals bsdtar's.
-// --hash-only runs just the two quor_unpack variants that the hash cost
-// compares; --cold drops the package from the page cache before every run, as
+// The package is signed with minisign (a key made for the run), and a third
+// variant unpacks it with the signature checked (BLAKE2b-512 beside the
+// SHA-256), to show what verification adds to the hashed unpack.
+// --hash-only runs just the three quor_unpack variants that these costs
+// compare; --cold drops the package from the page cache before every run, as
 // after a reboot (otherwise it is read from memory, as just after copying it).
 // With --zip64 it also unpacks one 4.5 GiB deflated entry and
 // verifies it byte by byte.
@@ -123,6 +126,28 @@ struct ArchiveWriter
 
     bool close() { return archive_write_close(a.get()) == ARCHIVE_OK; }
 };
+
+// A key pair made for this run, and zip.minisig beside the package; the public key's base64 line.
+QString signPackage(const QString &dir, const QString &zip)
+{
+    const QString pub = dir + QStringLiteral("/bench.pub");
+    const QString key = dir + QStringLiteral("/bench.key");
+    auto run = [](const QStringList &args) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(QStringLiteral("minisign"), args);
+        p.closeWriteChannel();
+        return p.waitForFinished(600000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    if (!run({QStringLiteral("-G"), QStringLiteral("-f"), QStringLiteral("-W"), QStringLiteral("-p"), pub,
+              QStringLiteral("-s"), key}) ||
+        !run({QStringLiteral("-S"), QStringLiteral("-s"), key, QStringLiteral("-m"), zip,
+              QStringLiteral("-t"), QStringLiteral("benchmark package")}))
+        return QString();
+    QFile file(pub);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().split('\n').value(1).trimmed())
+                                          : QString();
+}
 
 bool makePackage(const QString &path)
 {
@@ -312,13 +337,22 @@ int main(int argc, char *argv[])
         tool.needsFolder = needsFolder;
         tools.push_back(std::move(tool));
     };
-    // The first two are the hash comparison; their order alternates from run to run.
+    // The first three are the hash and signature comparisons; their order turns from run to run.
     addTool("quor_unpack (auto: 2 workers)", [&](const QString &d) { return QStringList{unpacker, zip, d}; });
     addTool("quor_unpack (no hash, auto)", [&](const QString &d) {
         return QStringList{unpacker, zip, d, QStringLiteral("0"), QStringLiteral("--no-hash")};
     });
+    const QString publicKey = signPackage(dir, zip);
+    if (publicKey.isEmpty()) {
+        std::printf("FAILED to sign the package with minisign\n");
+        return 1;
+    }
+    addTool("quor_unpack (verified, auto)", [&](const QString &d) {
+        return QStringList{unpacker, zip, d, QStringLiteral("0"), QStringLiteral("--verify"), publicKey};
+    });
     const size_t hashed = 0;
     const size_t unhashed = 1;
+    const size_t verified = 2;
     size_t bsdtar = tools.size();
     if (!hashOnly) {
         addTool("quor_unpack (1 worker)", [&](const QString &d) {
@@ -349,8 +383,7 @@ int main(int argc, char *argv[])
         std::vector<size_t> order;
         for (size_t t = 0; t < tools.size(); ++t)
             order.push_back(t);
-        if (r % 2 == 1)
-            std::swap(order[hashed], order[unhashed]);
+        std::rotate(order.begin(), order.begin() + r % 3, order.begin() + 3);
         for (const size_t t : order) {
             const QString dest = out(t);
             QDir(dest).removeRecursively();
@@ -369,15 +402,16 @@ int main(int argc, char *argv[])
             std::fflush(stdout);
         }
         if (r == 0) {
-            // Only the hashing unpack leaves a stamp; apart from it all trees are the same.
+            // Only the hashing unpacks leave a stamp; apart from it all trees are the same.
             stamps = QFileInfo(out(hashed) + QLatin1Char('/') + stampName).isFile() &&
+                     QFileInfo(out(verified) + QLatin1Char('/') + stampName).isFile() &&
                      !QFileInfo::exists(out(unhashed) + QLatin1Char('/') + stampName);
             const size_t reference = hashOnly ? hashed : bsdtar;
             for (size_t t = 0; t < tools.size() && !hashOnly; ++t)
                 if (t != reference && !tools[t].needsFolder)
                     identical = sameTree(out(t), out(reference)) && identical;
             if (hashOnly)
-                identical = sameTree(out(unhashed), out(hashed));
+                identical = sameTree(out(unhashed), out(hashed)) && sameTree(out(unhashed), out(verified));
         }
     }
     for (size_t t = 0; t < tools.size(); ++t)
@@ -394,19 +428,23 @@ int main(int argc, char *argv[])
     }
     std::printf("output identical to %s: %s\n", hashOnly ? "the unhashed unpack's" : "bsdtar's",
                 identical ? "yes" : "NO");
-    std::printf("stamp written by the hashing unpack only: %s\n", stamps ? "yes" : "NO");
+    std::printf("stamp written by the hashing unpacks only: %s\n", stamps ? "yes" : "NO");
 
     // Both the ratio of the medians and the median of the per-run ratios (each
-    // run's pair ran back to back, so the load they met was alike).
-    std::vector<double> pairs;
-    for (size_t i = 0; i < tools[hashed].times.size() && i < tools[unhashed].times.size(); ++i)
-        pairs.push_back(tools[hashed].times[i] / tools[unhashed].times[i]);
-    const double with = median(tools[hashed].times);
-    const double without = median(tools[unhashed].times);
-    std::printf("hash overhead: %.2f s with, %.2f s without: %+.1f %% (per-run pairs: median %+.1f %%, "
-                "cpu %+.2f s)\n",
-                with, without, (with / without - 1) * 100, (median(pairs) - 1) * 100,
-                median(tools[hashed].cpu) - median(tools[unhashed].cpu));
+    // run's variants ran back to back, so the load they met was alike).
+    auto overhead = [&tools](const char *what, size_t a, size_t b) {
+        std::vector<double> pairs;
+        for (size_t i = 0; i < tools[a].times.size() && i < tools[b].times.size(); ++i)
+            pairs.push_back(tools[a].times[i] / tools[b].times[i]);
+        const double with = median(tools[a].times);
+        const double without = median(tools[b].times);
+        std::printf("%s: %.2f s with, %.2f s without: %+.1f %% (per-run pairs: median %+.1f %%, "
+                    "cpu %+.2f s)\n",
+                    what, with, without, (with / without - 1) * 100, (median(pairs) - 1) * 100,
+                    median(tools[a].cpu) - median(tools[b].cpu));
+    };
+    overhead("hash overhead", hashed, unhashed);
+    overhead("signature check overhead (verified vs hashed)", verified, hashed);
 
     bool ours = true;
     for (const Tool &t : tools)

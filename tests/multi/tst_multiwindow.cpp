@@ -1,3 +1,4 @@
+#include "../common/minisigner.h"
 #include "../package/zipmaker.h"
 #include "multi/mainwindow.h"
 #include "multi/packageextractor.h"
@@ -91,8 +92,9 @@ class tst_MultiWindow : public QObject
         });
         poll.start(20);
         view().click("startButton");
-        const bool idle =
-            window->findChildren<QProcess *>().isEmpty() && view().button("startButton")->isEnabled();
+        bool idle = view().button("startButton")->isEnabled();
+        for (const QProcess *process : window->findChildren<QProcess *>()) // port listings come and go
+            idle = idle && process->arguments() == QStringList{"-r"};
         return idle ? shown : shown + " and started";
     }
 
@@ -188,6 +190,95 @@ private slots:
         view().click("startButton");
         QVERIFY2(view().status().startsWith(said), qPrintable(view().status()));
         QCOMPARE(checkStamp(zip(), images), StampCheck::Matches);
+    }
+
+    // Start checks the package's signature before anything is unpacked or
+    // launched; a refusal leaves Start available and the folder as it was.
+    void startChecksTheSignature_data()
+    {
+        QTest::addColumn<QString>("signedBy");   // key A (trusted) or C (not); empty: no signature
+        QTest::addColumn<QByteArray>("signing"); // [Signing] of Board_config.ini; %A: key A
+        QTest::addColumn<bool>("changed");       // the package changed after signing
+        QTest::addColumn<QString>("said");       // %A, %C: the keys' ids
+        QTest::addColumn<bool>("refused");
+        const QByteArray required = "[Signing]\nTrusted_Keys=%A\nRequire=true\n";
+        QTest::newRow("signed") << "A" << required << false << "Package signed by %A: release 9" << false;
+        QTest::newRow("no [Signing]")
+            << "" << QByteArray() << false << "Package signature not checked." << false;
+        QTest::newRow("not signed, not required") << "" << QByteArray("[Signing]\nTrusted_Keys=%A\n") << false
+                                                  << "Package signature not checked." << false;
+        QTest::newRow("key not trusted")
+            << "C" << required << false << "Start refused: Package is signed by key %C, which is not trusted."
+            << true;
+        QTest::newRow("changed after signing")
+            << "A" << required << true
+            << "Start refused: Package does not match its signature by %A: it was changed after signing."
+            << true;
+        QTest::newRow("not signed, required")
+            << "" << required << false
+            << "Start refused: Package is not signed: no .minisig signature file beside it." << true;
+    }
+    void startChecksTheSignature()
+    {
+        QFETCH(QString, signedBy);
+        QFETCH(QByteArray, signing);
+        QFETCH(bool, changed);
+        QFETCH(QString, said);
+        QFETCH(bool, refused);
+        const MiniSigner keyA(folder->path(), "a"), keyC(folder->path(), "c");
+        QVERIFY(keyA.isValid() && keyC.isValid());
+        QVERIFY(folder->writeFile("config/Board_config.ini", "[chip]\nchip_type=X\n[OS]\nOS_type=Y\n" +
+                                                                 signing.replace("%A", keyA.publicKey())));
+        QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b'))}));
+        if (!signedBy.isEmpty())
+            QVERIFY((signedBy == "A" ? keyA : keyC).sign(zip(), "release 9"));
+        if (changed)
+            QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("boot.img", QByteArray(4096, 'c'))}));
+        const auto id = [](const MiniSigner &key) {
+            Signing::PublicKey parsed;
+            QString error;
+            return Signing::parsePublicKey(key.publicKey(), &parsed, &error)
+                       ? Signing::keyIdText(parsed.keyId)
+                       : QString();
+        };
+        said.replace("%A", id(keyA)).replace("%C", id(keyC));
+        lastPath2(zip());
+        makeWindow();
+        setPorts(kPort13); // a board plugged during Start waits for a Start that succeeds
+        QTimer::singleShot(0, window.get(),
+                           [this] { devices->send(Kind::Arrival, downloadDeviceName("P1")); });
+        QCOMPARE(refusedStart(), refused ? said + kBoxStyle : QString(" and started"));
+        QVERIFY2(view().status().contains(said), qPrintable(view().status()));
+        QCOMPARE(exists("pkg/QuorBurnImage"), !refused);
+        QVERIFY(settleListings());
+        QCOMPARE(view().downloadCount(), refused ? 0 : 1);
+    }
+
+    // A package replaced after its folder was unpacked and stamped is
+    // unpacked again, and its stale signature then refuses it.
+    void replacedPackageIsCheckedAgain()
+    {
+        const MiniSigner key(folder->path(), "a");
+        QVERIFY(key.isValid());
+        QVERIFY(folder->writeFile("config/Board_config.ini",
+                                  "[Signing]\nTrusted_Keys=" + key.publicKey() + "\nRequire=true\n"));
+        QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b'))}));
+        QVERIFY(key.sign(zip(), "release 9"));
+        lastPath2(zip());
+        makeWindow();
+        QCOMPARE(refusedStart(), QString(" and started"));
+        view().click("stopButton");
+        QTRY_VERIFY(window->findChildren<QProcess *>().isEmpty());
+        QCOMPARE(refusedStart(), QString(" and started")); // the stamped folder serves
+        QVERIFY(view().status().contains("Images already unpacked from this package ("));
+        view().click("stopButton");
+        QTRY_VERIFY(window->findChildren<QProcess *>().isEmpty());
+
+        QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("boot.img", QByteArray(8192, 'x'))}));
+        QVERIFY(refusedStart().startsWith("Start refused: Package does not match its signature by "));
+        QVERIFY(
+            view().status().contains("The unpacked images are not from this package: unpacking it again."));
+        QCOMPARE(folder->readFile("pkg/QuorBurnImage/boot.img"), QByteArray(4096, 'b'));
     }
 
     void stopAndStartCycles()

@@ -55,6 +55,8 @@ Records::BoardRecord sampleRecord(int n, const QString &bench = "bench-a")
     r.result = n % 3 ? Result::Success : Result::CommFailed;
     r.exitCode = n % 3 ? 0 : 1;
     r.lastLine = QStringLiteral("line %1, with 'quotes' and \"more\"").arg(n);
+    if (n % 2 == 0) // the odd ones were not checked, as rows written before the key column
+        r.signedBy = QStringLiteral("6075AB602130CE01");
     return r;
 }
 
@@ -242,8 +244,8 @@ void tst_Records::summaryAndExports()
     r.exitCode = 1;
     QCOMPARE(Records::exportCsv({r}),
              QByteArray("id,bench,window,slot,port,serial,source,sha256,chip,os,start,end,duration_ms,"
-                        "result,exit_code,last_line\nb1/x,b2,,0,,,\"/p/a,b \"\"c\"\".zip\",,,,"
-                        "2026-03-01T08:00:00.000Z,2026-03-01T08:00:03.000Z,3000,too_large,1,\n"));
+                        "result,exit_code,last_line,signed_by\nb1/x,b2,,0,,,\"/p/a,b \"\"c\"\".zip\",,,,"
+                        "2026-03-01T08:00:00.000Z,2026-03-01T08:00:03.000Z,3000,too_large,1,,\n"));
     const QJsonObject json = QJsonDocument::fromJson(Records::exportJson({r, r})).array().at(1).toObject();
     QCOMPARE(json.value("source").toString(), r.source);
     QCOMPARE(json.value("duration_ms").toInt(), 3000);
@@ -262,7 +264,7 @@ void tst_Records::roundTripIdempotenceAndUpgrade()
     }
     RecordStore store(file);
     QVERIFY2(store.open(), qPrintable(store.error()));
-    QCOMPARE(store.schemaVersion(), 2);
+    QCOMPARE(store.schemaVersion(), 3);
     QVERIFY(store.insertQueued(second));
     QVERIFY(store.insert(first)); // again: no second row
     QVERIFY(store.insertQueued(second));

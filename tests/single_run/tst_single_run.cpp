@@ -3,8 +3,11 @@
 // a small script where a test needs exact output), the run log on disk, and
 // real message boxes or a scripted prompter.
 #include "common/boardconfig.h"
+#include "common/signing.h"
 #include "quorDownload/quorDownloadToolUI.h"
 #include "quorDownload/singleboardrun.h"
+#include "records/recordstore.h"
+#include "tests/common/minisigner.h"
 #include "tests/common/testfiles.h"
 #include "tests/single_run/boxanswerer.h"
 #include "tests/single_run/scriptedprompter.h"
@@ -51,6 +54,7 @@ private slots:
     void newRunDuringANoticeOnlyLogsTheOldOutput();
     void completionBehindAFloodIsRecordedAsSuccess();
     void staleStagedImageIsNeverBurned();
+    void requiredSignaturesGateTheTool();
 
 private:
     std::unique_ptr<QTemporaryDir> m_tmp;
@@ -370,7 +374,7 @@ void tst_SingleRun::completionBehindAFloodIsRecordedAsSuccess()
     QSignalSpy ended(m_window->findChild<SingleBoardRun *>(), &SingleBoardRun::runEnded);
     download();
     QTRY_COMPARE_WITH_TIMEOUT(ended.count(), 1, 60000);
-    QCOMPARE(m_prompter->asked, QStringList{kCompleted});
+    QCOMPARE(m_prompter->asked.join("|"), kCompleted);
     const auto record = ended.first().first().value<Records::BoardRecord>();
     QCOMPARE(Records::resultName(record.result), QStringLiteral("success"));
     QCOMPARE(record.lastLine, QStringLiteral("USB download complete"));
@@ -405,3 +409,42 @@ void tst_SingleRun::staleStagedImageIsNeverBurned()
 
 QTEST_MAIN(tst_SingleRun)
 #include "tst_single_run.moc"
+
+// With Require=true every chosen image must be signed by a trusted key before
+// the tool starts; an unchosen image is not looked at.
+void tst_SingleRun::requiredSignaturesGateTheTool()
+{
+    const MiniSigner trusted(m_tmp->path(), QStringLiteral("t")), other(m_tmp->path(), QStringLiteral("o"));
+    QVERIFY(trusted.isValid() && other.isValid());
+    QVERIFY(writeFile(QStringLiteral("config/Board_config.ini"),
+                      "[Signing]\nTrusted_Keys=" + trusted.publicKey() + "\nRequire=true\n"));
+    QVERIFY(trusted.sign(path(QStringLiteral("img/a.img")), QStringLiteral("build 5")));
+    QVERIFY(other.sign(path(QStringLiteral("img/c.img")), QStringLiteral("build 5")));
+    const auto id = [](const MiniSigner &key) {
+        Signing::PublicKey parsed;
+        QString error;
+        return Signing::parsePublicKey(key.publicKey(), &parsed, &error) ? Signing::keyIdText(parsed.keyId)
+                                                                         : QString();
+    };
+    installTool();
+    setScenario("ok");
+    open(false);
+    download();
+    QVERIFY2(status().contains("a.img signed by " + id(trusted) + ": build 5\nc.img is signed by key " +
+                               id(other) +
+                               ", which is not trusted.\nDownload refused: the tool was not started."),
+             qPrintable(status()));
+    QVERIFY(!QFile::exists(QStringLiteral("bench/calls.log")) && !QFile::exists(m_staging + "/c.img"));
+    compareButtons(false);
+
+    QVERIFY(trusted.sign(path(QStringLiteral("img/c.img")), QStringLiteral("build 5")));
+    download();
+    QTRY_VERIFY_WITH_TIMEOUT(m_prompter->asked.contains(kCompleted), 20000);
+    QVERIFY2(m_prompter->asked == QStringList{kCompleted}, qPrintable(m_prompter->asked.join('|')));
+    QCOMPARE(readFile(QStringLiteral("bench/calls.log")).count('\n'), 1); // this run only
+    // Its record names the key.
+    QTRY_VERIFY(m_window->findChild<QLabel *>("runRecordLabel")->text().startsWith("Last: success"));
+    RecordStore store(path(QStringLiteral("records.sqlite")));
+    QVERIFY(store.open() && store.records().size() == 1);
+    QCOMPARE(store.records().first().signedBy, id(trusted));
+}

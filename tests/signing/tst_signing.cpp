@@ -1,0 +1,274 @@
+#include "../common/minisigner.h"
+#include "../package/zipmaker.h"
+#include "common/boardconfig.h"
+#include "common/signing.h"
+#include "multi/packageextractor.h"
+#include "multi/signedstamp.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using Signing::Verdict;
+Q_DECLARE_METATYPE(Signing::Verdict)
+
+class tst_Signing : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    std::unique_ptr<MiniSigner> keyA, keyB, keyC; // A and B trusted, C not
+    QByteArray content;                           // a package's bytes
+
+    QString idOf(const MiniSigner &signer) const
+    {
+        Signing::PublicKey key;
+        QString error;
+        return Signing::parsePublicKey(signer.publicKey(), &key, &error) ? Signing::keyIdText(key.keyId)
+                                                                         : QString();
+    }
+    const MiniSigner *signer(const QString &name) const
+    {
+        return name == "A" ? keyA.get() : name == "B" ? keyB.get() : name == "C" ? keyC.get() : nullptr;
+    }
+    static bool write(const QString &path, const QByteArray &bytes)
+    {
+        QFile f(path);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+    }
+    static QByteArray read(const QString &path)
+    {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    // The digest given in uneven pieces, as a reader hands them over.
+    static QByteArray blake2b(const QByteArray &bytes)
+    {
+        Signing::Blake2b512 digest;
+        for (int at = 0, piece = 1; at < bytes.size(); at += piece, piece = piece * 3 + 7)
+            digest.update(bytes.constData() + at, std::min(piece, bytes.size() - at));
+        return digest.digest();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(Signing::available());
+        keyA = std::make_unique<MiniSigner>(dir.path(), "a");
+        keyB = std::make_unique<MiniSigner>(dir.path(), "b");
+        keyC = std::make_unique<MiniSigner>(dir.path(), "c");
+        QVERIFY(keyA->isValid() && keyB->isValid() && keyC->isValid());
+        for (int i = 0; i < 300000; ++i)
+            content += char((i * 2654435761u) >> 24);
+    }
+
+    // Every way a signature can be right or wrong, decided from the .minisig,
+    // the trusted keys and the file's digest.
+    void decisions_data()
+    {
+        QTest::addColumn<QString>("signedBy"); // key A, B or C; empty: no signature file
+        QTest::addColumn<bool>("legacy");
+        QTest::addColumn<QString>("damage"); // file, comment, truncate, garbage
+        QTest::addColumn<QString>("trusted");
+        QTest::addColumn<bool>("require");
+        QTest::addColumn<Verdict>("verdict");
+        QTest::addColumn<QString>("text"); // %A, %B, %C: the keys' ids
+
+        QTest::newRow("good") << "A" << false << ""
+                              << "A" << true << Verdict::Signed << "Package signed by %A: release 1.2";
+        QTest::newRow("second of two trusted keys")
+            << "B" << false << ""
+            << "A,B" << true << Verdict::Signed << "Package signed by %B: release 1.2";
+        QTest::newRow("byte flipped in the file")
+            << "A" << false << "file"
+            << "A" << true << Verdict::Mismatch
+            << "Package does not match its signature by %A: it was changed after signing.";
+        QTest::newRow("byte flipped in the trusted comment")
+            << "A" << false << "comment"
+            << "A" << true << Verdict::CommentBroken
+            << "Package signature's trusted comment was changed after signing.";
+        QTest::newRow("key not trusted")
+            << "C" << false << ""
+            << "A,B" << true << Verdict::Untrusted << "Package is signed by key %C, which is not trusted.";
+        QTest::newRow("truncated") << "A" << false << "truncate"
+                                   << "A" << true << Verdict::Damaged
+                                   << "Package signature file is damaged: not a minisign signature.";
+        QTest::newRow("garbage") << "A" << false << "garbage"
+                                 << "A" << true << Verdict::Damaged
+                                 << "Package signature file is damaged: not a minisign signature.";
+        QTest::newRow("legacy") << "A" << true << ""
+                                << "A" << true << Verdict::Legacy
+                                << "Package has a legacy signature (minisign -l); sign it again without -l.";
+        QTest::newRow("missing, required") << "" << false << ""
+                                           << "A" << true << Verdict::Missing
+                                           << "Package is not signed: no .minisig signature file beside it.";
+        QTest::newRow("missing, not required")
+            << "" << false << ""
+            << "A" << false << Verdict::NotChecked << "Package signature not checked.";
+        QTest::newRow("bad signature, not required")
+            << "A" << false << "file"
+            << "A" << false << Verdict::Mismatch
+            << "Package does not match its signature by %A: it was changed after signing.";
+        QTest::newRow("no [Signing]")
+            << "A" << false << "file"
+            << "" << false << Verdict::NotChecked << "Package signature not checked.";
+        QTest::newRow("required, no key")
+            << "A" << false << ""
+            << "" << true << Verdict::NoKeys
+            << "Package cannot be checked: no trusted key in Board_config.ini ([Signing] Trusted_Keys).";
+    }
+    void decisions()
+    {
+        QFETCH(QString, signedBy);
+        QFETCH(bool, legacy);
+        QFETCH(QString, damage);
+        QFETCH(QString, trusted);
+        QFETCH(bool, require);
+        QFETCH(Verdict, verdict);
+        QFETCH(QString, text);
+
+        const QString file = dir.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".zip");
+        QVERIFY(write(file, content));
+        if (!signedBy.isEmpty())
+            QVERIFY(signer(signedBy)->sign(file, "release 1.2", legacy));
+        QByteArray bytes = content;
+        const QString sig = file + ".minisig";
+        if (damage == "file") {
+            bytes[1234] = char(bytes[1234] ^ 0x01);
+            QVERIFY(write(file, bytes));
+        } else if (damage == "comment") {
+            QVERIFY(write(sig, read(sig).replace("release 1.2", "release 1.3")));
+        } else if (damage == "truncate") {
+            const QByteArray whole = read(sig);
+            QVERIFY(write(sig, whole.left(whole.size() / 2)));
+        } else if (damage == "garbage") {
+            QVERIFY(write(sig, QByteArray(200, '\x9c')));
+        }
+
+        QStringList keys;
+        for (const QString &name : trusted.split(','))
+            if (!name.isEmpty())
+                keys << QString::fromLatin1(signer(name)->publicKey());
+        const Signing::Policy policy = Signing::makePolicy(keys, require, dir.path());
+        const Signing::Decision decision = Signing::finish(Signing::checkFile(policy, file), blake2b(bytes));
+        QCOMPARE(decision.verdict, verdict);
+        QCOMPARE(
+            decision.text("Package"),
+            QString(text).replace("%A", idOf(*keyA)).replace("%B", idOf(*keyB)).replace("%C", idOf(*keyC)));
+        QCOMPARE(decision.refused(), verdict != Verdict::Signed && verdict != Verdict::NotChecked);
+    }
+
+    // [Signing] in Board_config.ini: keys inline and as .pub files beside it.
+    void settings_data()
+    {
+        QTest::addColumn<QByteArray>("ini");
+        QTest::addColumn<bool>("active");
+        QTest::addColumn<bool>("require");
+        QTest::addColumn<int>("keys");
+        QTest::addColumn<int>("problems");
+        QTest::newRow("no group") << QByteArray("[chip]\nchip_type=X\n") << false << false << 0 << 0;
+        QTest::newRow("inline and file")
+            << QByteArray("[Signing]\nTrusted_Keys=%A, keys/b.pub\nRequire=true\n") << true << true << 2 << 0;
+        QTest::newRow("one key, not required")
+            << QByteArray("[Signing]\nTrusted_Keys=%A\nRequire=false\n") << true << false << 1 << 0;
+        QTest::newRow("Require alone") << QByteArray("[Signing]\nRequire=yes\n") << true << true << 0 << 0;
+        QTest::newRow("unreadable entries")
+            << QByteArray("[Signing]\nTrusted_Keys=%A, RWQnope, keys/none.pub\n") << true << false << 1 << 2;
+    }
+    void settings()
+    {
+        QFETCH(QByteArray, ini);
+        QFETCH(bool, active);
+        QFETCH(bool, require);
+        QFETCH(int, keys);
+        QFETCH(int, problems);
+        QTemporaryDir cwd;
+        const QString previous = QDir::currentPath();
+        QDir::setCurrent(cwd.path());
+        QVERIFY(QDir().mkpath("config/keys"));
+        QVERIFY(QFile::copy(keyB->pubFile(), "config/keys/b.pub"));
+        QVERIFY(write("config/Board_config.ini", ini.replace("%A", keyA->publicKey())));
+        const Signing::Policy policy = BoardConfig::signingPolicy();
+        QDir::setCurrent(previous);
+        QCOMPARE(policy.active, active);
+        QCOMPARE(policy.require, require);
+        QCOMPARE(policy.trusted.size(), keys);
+        QCOMPARE(policy.keyProblems.size(), problems);
+    }
+
+    // The unpack reads the package once for both digests and moves nothing
+    // into place when the signature does not match.
+    void unpackChecksInTheSameRead_data()
+    {
+        QTest::addColumn<bool>("changed");
+        QTest::newRow("signed") << false;
+        QTest::newRow("changed after signing") << true;
+    }
+    void unpackChecksInTheSameRead()
+    {
+        QFETCH(bool, changed);
+        const QString zip = dir.filePath(changed ? "changed.zip" : "signed.zip");
+        QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", content)}));
+        QVERIFY(keyA->sign(zip, "release 7"));
+        if (changed)
+            QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", content.left(1000))}));
+        UnpackOptions options;
+        options.signature =
+            Signing::checkFile(Signing::makePolicy({keyA->publicKey()}, true, dir.path()), zip);
+        QCOMPARE(options.signature.verdict, Verdict::Pending);
+
+        const QString dest = zip + ".images";
+        const UnpackResult result = unpackPackage(zip, dest, nullptr, options);
+        QCOMPARE(result.ok, !changed);
+        QCOMPARE(result.signature.verdict, changed ? Verdict::Mismatch : Verdict::Signed);
+        QCOMPARE(QFileInfo::exists(dest + "/boot.img"), !changed);
+        PackageIdentity stamped;
+        QCOMPARE(checkStamp(zip, dest, &stamped), changed ? StampCheck::Missing : StampCheck::Matches);
+        QCOMPARE(stamped.signedBy, changed ? QString() : idOf(*keyA));
+        QCOMPARE(QByteArray::fromHex(stamped.blake2bHex), changed ? QByteArray() : blake2b(read(zip)));
+    }
+
+    // A stamped folder serves a signed package only while the same trusted key
+    // verified it and today's signature file matches what the stamp recorded.
+    void stampServes_data()
+    {
+        QTest::addColumn<QString>("trusted");
+        QTest::addColumn<QString>("stampedBy"); // empty: unpacked without a check
+        QTest::addColumn<bool>("otherDigest");
+        QTest::addColumn<bool>("serves");
+        QTest::newRow("verified by the same key") << "A"
+                                                  << "A" << false << true;
+        QTest::newRow("unpacked unchecked, now required") << "A"
+                                                          << "" << false << false;
+        QTest::newRow("verified by a key no longer trusted") << "B"
+                                                             << "A" << false << false;
+        QTest::newRow("signature file of another package") << "A"
+                                                           << "A" << true << false;
+        QTest::newRow("no [Signing]") << ""
+                                      << "" << false << true;
+    }
+    void stampServes()
+    {
+        QFETCH(QString, trusted);
+        QFETCH(QString, stampedBy);
+        QFETCH(bool, otherDigest);
+        QFETCH(bool, serves);
+        const QString file = dir.filePath("stamped.zip");
+        QVERIFY(write(file, content));
+        QVERIFY(keyA->sign(file, "stamped"));
+        const Signing::Policy policy =
+            Signing::makePolicy(trusted.isEmpty() ? QStringList() : QStringList{signer(trusted)->publicKey()},
+                                !trusted.isEmpty(), dir.path());
+        PackageIdentity stamped;
+        if (!stampedBy.isEmpty()) {
+            stamped.signedBy = idOf(*signer(stampedBy));
+            stamped.blake2bHex = blake2b(otherDigest ? content.left(10) : content).toHex();
+        }
+        Signing::Decision shown;
+        QCOMPARE(::stampServes(Signing::checkFile(policy, file), stamped, &shown), serves);
+        if (serves)
+            QCOMPARE(shown.verdict, trusted.isEmpty() ? Verdict::NotChecked : Verdict::Signed);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Signing)
+#include "tst_signing.moc"

@@ -2,6 +2,7 @@
 
 #include "records/record.h"
 
+#include <QAtomicInteger>
 #include <QObject>
 #include <QString>
 
@@ -13,11 +14,15 @@ class QThread;
 class QTimer;
 class RecordStore;
 
-// Writes records off the window's thread. Every record goes into the local
-// SQLite database first (one transaction); with a fleet database configured it
-// also waits there in the outbox until the fleet database has it. Sending
-// keeps the order and is idempotent on the record id, so a record reaches the
-// fleet database exactly once, also across lost connections and restarts.
+// Writes records off the window's thread, the local SQLite database first:
+// every record is committed there (one transaction) before anything else is
+// done with it. A record that cannot be written (busy, locked, disk full, file
+// gone) stays in memory in order and is tried again with growing pauses; a
+// file that was moved or deleted is created anew; while the program runs no
+// record is dropped. With a fleet database configured a record also waits in
+// the local outbox; a sender of its own (own thread, own connections) sends
+// the outbox in order, idempotent on the record id, so nothing the fleet
+// database does delays the local writes or the window's closing.
 class RecordWriter final : public QObject
 {
     Q_OBJECT
@@ -25,11 +30,14 @@ class RecordWriter final : public QObject
 public:
     struct Settings
     {
-        QString localPath;  // the SQLite file
-        QString fleet;      // PostgreSQL connection string; empty: local only
-        int retryMs = 5000; // pause before sending again after a failure
-        QString bench;      // for the day's count
-        QString window;     // for the day's count
+        QString localPath;        // the SQLite file
+        QString fleet;            // the Database setting; empty: local only
+        int retryMs = 5000;       // pause before sending again after a failure; the longest local pause
+        QString bench;            // for the day's count
+        QString window;           // for the day's count
+        int localRetryMs = 250;   // first pause before writing again after a local failure (then doubled)
+        int closeWaitMs = 1500;   // closing waits this long for the fleet sender, then leaves it
+        int fleetStallMs = 30000; // a fleet pass running longer is given up and a fresh sender started
 
         // A window's settings: records.sqlite in the working folder, the
         // fleet database when one is configured.
@@ -37,24 +45,39 @@ public:
     };
 
     RecordWriter(const Settings &settings, QObject *parent);
-    // Writes what was submitted, then ends the thread.
+    // Writes what was submitted (one more attempt), then ends the threads;
+    // returns within about closeWaitMs plus SQLite's busy timeout whatever the
+    // fleet database does: what it has not taken waits in the outbox.
     ~RecordWriter() override;
 
     // Hands the record to the writer's thread; returns at once.
     void submit(const Records::BoardRecord &record);
     // Asks for dayCount() without a record (e.g. at start-up).
     void requestDayCount();
-    // Waits until everything submitted so far was handled (tests, closing).
+    // Waits until everything submitted so far was handled locally and the
+    // sender made one pass (tests).
     void drain();
+
+    // The operator's line while records cannot be written; empty when they are.
+    static QString notKeptLine(const QString &reason, int waiting);
+    // The last queueChanged() and fleetProblem() values (window's thread).
+    int queued() const { return m_queued; }
+    QString currentFleetProblem() const { return m_currentProblem; }
 
 signals:
     // After a record is in the local database; count: this bench's and
     // window's records since local midnight.
     void stored(int count);
     void dayCount(int count);
+    // Records cannot be written locally: why (for the operator) and how many
+    // wait in memory; an empty reason when they are written again.
+    void keepingChanged(const QString &reason, int waiting);
     // Records waiting for the fleet database (0 when all were sent).
     void queueChanged(int queued);
-    void failed(const QString &message);
+    // Why the fleet database is not taking records: "" (it is, or nothing is
+    // waiting), "not reachable", "login refused" or the setting's problem.
+    void fleetProblem(const QString &problem);
+    void failed(const QString &message); // details for the debug log
 
     // To the writer's thread (connected before it starts).
     void recordsPosted(QPrivateSignal);
@@ -64,17 +87,29 @@ signals:
 
 private:
     class Worker;
-    // Not a child: the window's own threads are what its children show.
+    class Sender;
+    void startSender();
+    void leaveSender(); // gives up a sender that does not end in time
+    void checkSenderStall();
+
+    Settings m_settings;
+    QString m_fleetProblem; // the setting's own problem, found before any sender runs
+    // Not children: the window's own threads are what its children show.
     std::unique_ptr<QThread> m_thread;
     std::unique_ptr<Worker> m_worker;
+    std::unique_ptr<QThread> m_senderThread;
+    std::unique_ptr<Sender> m_sender;
+    QTimer *m_stallTimer = nullptr;
+    int m_queued = 0;
+    QString m_currentProblem;
 };
 
-// The part that lives on the writer's thread.
+// The local part: lives on the writer's thread.
 class RecordWriter::Worker final : public QObject
 {
     Q_OBJECT
 public:
-    explicit Worker(const RecordWriter::Settings &settings);
+    explicit Worker(const RecordWriter::Settings &settings, bool queueForFleet);
     ~Worker() override;
 
     // Any thread.
@@ -84,28 +119,67 @@ public:
 public slots:
     void writePosted();
     void countToday();
-    void send();
     void shutDown();
     void nothing() {}
 
 signals:
     void stored(int count);
     void dayCount(int count);
-    void queueChanged(int queued);
+    void keepingChanged(const QString &reason, int waiting);
     void failed(const QString &message);
+    void written(); // records reached the outbox
 
 private:
-    bool openLocal();
+    void writePending(bool retryLater);
+    bool openLocal(QString *reason);
     int todayCount();
-    void write(const Records::BoardRecord &record);
+    void report(const QString &reason);
 
     RecordWriter::Settings m_settings;
+    bool m_queueForFleet;
     std::unique_ptr<RecordStore> m_local;
-    std::unique_ptr<RecordStore> m_fleet;
+    std::deque<Records::BoardRecord> m_pending; // taken from the inbox, not yet committed
     QTimer *m_retry = nullptr;
-    int m_lastQueued = -1;
+    int m_pauseMs = 0;
+    QString m_reason; // last reported
+    int m_reportedWaiting = 0;
 
     std::mutex m_mutex; // guards the two below
     std::deque<Records::BoardRecord> m_inbox;
     bool m_shutDown = false;
+};
+
+// The fleet part: lives on its own thread with its own connections, reads the
+// local outbox and sends it.
+class RecordWriter::Sender final : public QObject
+{
+    Q_OBJECT
+public:
+    explicit Sender(const RecordWriter::Settings &settings);
+    ~Sender() override;
+
+    // Any thread: a pass that began before this long ago and has not ended (0: none running).
+    qint64 busySinceMs() const { return m_busySince.loadAcquire(); }
+    void abandon() { m_abandoned.storeRelease(1); }
+
+public slots:
+    void send();
+    void shutDown();
+    void nothing() {}
+
+signals:
+    void queueChanged(int queued);
+    void fleetProblem(const QString &problem);
+    void failed(const QString &message);
+
+private:
+    bool pass(QString *problem);
+
+    RecordWriter::Settings m_settings;
+    std::unique_ptr<RecordStore> m_fleet;
+    QTimer *m_retry = nullptr;
+    int m_lastQueued = -1;
+    QString m_lastProblem;
+    QAtomicInteger<qint64> m_busySince{0};
+    QAtomicInt m_abandoned{0};
 };

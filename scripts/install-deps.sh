@@ -9,6 +9,7 @@ packages=(
     libarchive-dev libarchive-tools unzip zip  # package unpacking; bsdtar/unzip as benchmark references
     libssl-dev                              # SHA-256 of image packages (libcrypto)
     libqt5sql5-sqlite libqt5sql5-psql       # production records: local SQLite file, fleet PostgreSQL database
+    libpq-dev                               # fleet database settings parsed by libpq's own rules
     postgresql sqlite3 libsqlite3-dev       # fleet tests' throw-away server; record benchmark's bare SQLite reference
     libudev-dev umockdev libumockdev-dev    # hot-plug on Linux and its tests without hardware
     g++-mingw-w64-x86-64-posix wine wine64  # cross-compile and run the Win32 layer's tests

@@ -228,11 +228,16 @@ bool RecordStore::open(int targetVersion, Access access)
     close();
     m_error.clear();
     m_loginRefused = false;
-    QSqlDatabase db = QSqlDatabase::addDatabase(
-        m_remote ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
-    if (!db.isValid())
-        return fail(QStringLiteral("no Qt SQL driver"), db.lastError().text());
-    if (!(m_remote ? openRemote(db, access) : openLocal(db, access))) {
+    bool opened = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(
+            m_remote ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
+        if (!db.isValid())
+            fail(QStringLiteral("no Qt SQL driver"), db.lastError().text());
+        else
+            opened = m_remote ? openRemote(db, access) : openLocal(db, access);
+    } // no handle left when the connection is removed
+    if (!opened) {
         close();
         return false;
     }
@@ -430,6 +435,13 @@ bool RecordStore::markSent(const QString &id)
     if (!q.exec())
         return fail(QStringLiteral("cannot update the outbox"), q.lastError().text());
     return true;
+}
+
+void RecordStore::checkpoint()
+{
+    if (!m_remote)
+        QSqlQuery(QSqlDatabase::database(m_connection, false))
+            .exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
 }
 
 int RecordStore::queuedCount()

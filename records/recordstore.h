@@ -64,6 +64,9 @@ public:
     // The oldest `limit` records in the outbox, oldest first.
     QVector<Records::BoardRecord> queued(int limit);
     bool markSent(const QString &id);
+    // SQLite: copies the committed log into the file itself, so the file alone
+    // holds every record (also when it is moved away). Never blocks.
+    void checkpoint();
     int queuedCount();
 
     // Records started at or after `since` (all when invalid) on `bench` (all

@@ -28,6 +28,12 @@ qint64 nowMs()
 std::mutex leftMutex;
 std::vector<std::pair<QThread *, QObject *>> leftSenders;
 
+QPair<qint64, QDateTime> stampOf(const QString &path)
+{
+    const QFileInfo info(path);
+    return {info.size(), info.lastModified()};
+}
+
 // The operator's words for a local failure; the details go to the debug log.
 QString localReason(const QString &error, const QString &file)
 {
@@ -46,7 +52,7 @@ QString localReason(const QString &error, const QString &file)
     };
     for (const auto &r : reasons) {
         if (error.contains(QLatin1String(r.sign), Qt::CaseInsensitive))
-            return QString::fromLatin1(r.reason).arg(file);
+            return QString::fromLatin1(r.reason).replace(QLatin1String("%1"), file);
     }
     return QStringLiteral("%1 cannot be written").arg(file);
 }
@@ -251,10 +257,11 @@ bool RecordWriter::Worker::openLocal(QString *reason)
         return false;
     }
     if (m_local && m_local->isOpen()) {
-        if (QFileInfo::exists(path))
+        if (QFileInfo::exists(path) && stampOf(path) == m_stamp)
             return true;
-        // Moved or deleted: closing lets SQLite finish its own files, and the
-        // file is created anew below.
+        // Moved, deleted, replaced or changed by someone else: an open
+        // connection would go on writing to a file no longer at the path.
+        // Closing lets SQLite finish its own files; opened (or created) anew below.
         m_local.reset();
     }
     m_local = std::make_unique<RecordStore>(path);
@@ -265,6 +272,7 @@ bool RecordWriter::Worker::openLocal(QString *reason)
         emit failed(error);
         return false;
     }
+    m_stamp = stampOf(path);
     return true;
 }
 
@@ -283,17 +291,30 @@ void RecordWriter::Worker::writePending(bool retryLater)
         connect(m_retry, &QTimer::timeout, this, &Worker::writePosted);
     }
     bool wrote = false;
+    bool reopened = false;
     QString reason;
     bool ok = openLocal(&reason);
     while (ok && !m_pending.empty()) {
         const Records::BoardRecord &record = m_pending.front();
         ok = m_queueForFleet ? m_local->insertQueued(record) : m_local->insert(record);
         if (!ok) {
-            reason = localReason(m_local->error(), QFileInfo(m_settings.localPath).fileName());
-            emit failed(m_local->error());
+            const QString error = m_local->error();
+            reason = localReason(error, QFileInfo(m_settings.localPath).fileName());
+            emit failed(error);
             m_local.reset(); // opened afresh for the next attempt
+            // A file moved, deleted or replaced under the open connection fails
+            // its next write: opened again at once. A lock was waited for already.
+            if (!reopened && !error.contains(QLatin1String("locked")) &&
+                !error.contains(QLatin1String("busy"))) {
+                reopened = true;
+                ok = openLocal(&reason);
+                continue;
+            }
             break;
         }
+        reopened = false;
+        m_local->checkpoint();
+        m_stamp = stampOf(m_settings.localPath);
         m_pending.pop_front();
         wrote = true;
         emit stored(todayCount());

@@ -3,7 +3,9 @@
 #include "records/record.h"
 
 #include <QAtomicInteger>
+#include <QDateTime>
 #include <QObject>
+#include <QPair>
 #include <QString>
 
 #include <deque>
@@ -138,6 +140,9 @@ private:
     RecordWriter::Settings m_settings;
     bool m_queueForFleet;
     std::unique_ptr<RecordStore> m_local;
+    // The file's size and time after this writer's last change: another
+    // stamp means the file at the path was replaced or changed by someone else.
+    QPair<qint64, QDateTime> m_stamp;
     std::deque<Records::BoardRecord> m_pending; // taken from the inbox, not yet committed
     QTimer *m_retry = nullptr;
     int m_pauseMs = 0;

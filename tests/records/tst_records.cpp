@@ -15,6 +15,8 @@
 #include <QSqlQuery>
 #include <QtTest>
 
+#include <QScopeGuard>
+
 #include <cstdio>
 #include <cstring>
 
@@ -110,6 +112,8 @@ private slots:
     void summaryAndExports();
     void roundTripIdempotenceAndUpgrade();
     void killedWriterLosesNothing();
+    void localFaults_data();
+    void localFaults();
     void fleetServerRestartMidBatch();
 
 private:
@@ -244,8 +248,19 @@ void tst_Records::summaryAndExports()
              QByteArray("id,bench,window,slot,port,serial,source,sha256,chip,os,start,end,duration_ms,"
                         "result,exit_code,last_line\nb1/x,b2,,0,,,\"/p/a,b \"\"c\"\".zip\",,,,"
                         "2026-03-01T08:00:00.000Z,2026-03-01T08:00:03.000Z,3000,too_large,1,\n"));
-    const QJsonObject json = QJsonDocument::fromJson(Records::exportJson({r, r})).array().at(1).toObject();
-    QCOMPARE(json.value("source").toString(), r.source);
+    // Text cells a spreadsheet would run get a leading quote; numbers and JSON stay as they are.
+    Records::BoardRecord f = r;
+    f.serial = "=HYPERLINK(\"x\")";
+    f.chip = "+1";
+    f.os = "@SUM(A1)";
+    f.port = "\tx";
+    f.lastLine = "-2+3";
+    f.exitCode = -1;
+    QCOMPARE(Records::exportCsv({f}).split('\n').at(1),
+             QByteArray("b1/x,b2,,0,'\tx,\"'=HYPERLINK(\"\"x\"\")\",\"/p/a,b \"\"c\"\".zip\",,'+1,'@SUM(A1),"
+                        "2026-03-01T08:00:00.000Z,2026-03-01T08:00:03.000Z,3000,too_large,-1,'-2+3"));
+    const QJsonObject json = QJsonDocument::fromJson(Records::exportJson({r, f})).array().at(1).toObject();
+    QCOMPARE(json.value("serial").toString(), f.serial);
     QCOMPARE(json.value("duration_ms").toInt(), 3000);
 }
 
@@ -294,6 +309,144 @@ void tst_Records::killedWriterLosesNothing()
     for (int i = 0; i + 1 < ids.size(); ++i)
         QVERIFY2(stored.contains(QString::fromUtf8(ids.at(i))), ids.at(i).constData());
     QVERIFY(stored.size() >= ids.size() - 2);
+}
+
+void tst_Records::localFaults_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason"); // on the records line while it lasts; empty: never shown
+    QTest::newRow("folder") << "folder"
+                            << "records.sqlite is not a regular file";
+    QTest::newRow("fifo") << "fifo"
+                          << "records.sqlite is not a regular file";
+    QTest::newRow("garbage") << "garbage"
+                             << "records.sqlite is not a records database";
+    QTest::newRow("newer schema") << "newer"
+                                  << "records.sqlite was written by a newer program";
+    QTest::newRow("dangling link") << "link"
+                                   << "records.sqlite is a link";
+    QTest::newRow("locked") << "locked"
+                            << "records.sqlite is locked by another program";
+    QTest::newRow("disk fills") << "full"
+                                << "the disk is full";
+    QTest::newRow("removed mid-batch") << "removed"
+                                       << "";
+    QTest::newRow("moved mid-batch") << "moved"
+                                     << "";
+}
+
+// Two records are written, the fault comes, three more are submitted, the
+// fault goes: the line says why and how many wait while it lasts, and every
+// record reaches the file at the path, in order.
+void tst_Records::localFaults()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+    QTemporaryDir temp;
+    QString folder = temp.path();
+    if (fault == "full") {
+        folder = temp.filePath("tmpfs");
+        QDir().mkdir(folder);
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=512k", "tmpfs", folder}) != 0)
+            QSKIP("cannot mount a tmpfs here (needs root)");
+    }
+    auto unmount = qScopeGuard([&] {
+        if (fault == "full")
+            QProcess::execute("umount", {folder});
+    });
+    const QString file = folder + "/records.sqlite";
+    RecordWriter::Settings settings{file, QString(), 400, "bench-a", "multi"};
+    settings.localRetryMs = 50;
+    auto writer = std::make_unique<RecordWriter>(settings, nullptr);
+    QList<QPair<QString, int>> lines;
+    connect(writer.get(), &RecordWriter::keepingChanged, this, [&lines](const QString &why, int waiting) {
+        lines.append({why, waiting});
+    });
+    QStringList ids;
+    auto submit = [&](int from, int to, int lineBytes) {
+        for (int n = from; n < to; ++n) {
+            Records::BoardRecord record = sampleRecord(n);
+            record.lastLine = QString(lineBytes, QLatin1Char('x'));
+            ids.append(record.id);
+            writer->submit(record);
+        }
+        writer->drain();
+    };
+    submit(0, 2, 10);
+    QCOMPARE(readAll(file).size(), 2);
+
+    const QString link = temp.filePath("elsewhere.sqlite");
+    auto removeFile = [&] {
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(file + suffix);
+    };
+    QSqlDatabase locker;
+    QFile filler(folder + "/filler");
+    if (fault == "folder") {
+        removeFile();
+        QVERIFY(QDir().mkdir(file));
+    } else if (fault == "fifo") {
+        removeFile();
+        QCOMPARE(QProcess::execute("mkfifo", {file}), 0);
+    } else if (fault == "garbage" || fault == "newer") {
+        removeFile();
+        if (fault == "newer") {
+            RecordStore newer(file);
+            QVERIFY(newer.open());
+            scalar(file, "UPDATE schema_version SET version = 99");
+        } else {
+            QFile garbage(file);
+            QVERIFY(garbage.open(QIODevice::WriteOnly));
+            garbage.write(QByteArray(8192, '\x5a'));
+        }
+    } else if (fault == "link") {
+        removeFile();
+        QVERIFY(QFile::link(link, file)); // dangling
+    } else if (fault == "locked") {
+        locker = QSqlDatabase::addDatabase("QSQLITE", "locker");
+        locker.setDatabaseName(file);
+        QVERIFY(locker.open());
+        QVERIFY(QSqlQuery(locker).exec("BEGIN IMMEDIATE"));
+    } else if (fault == "full") {
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) {
+        }
+        filler.close();
+    } else if (fault == "removed") {
+        removeFile();
+    } else if (fault == "moved") {
+        QVERIFY(QFile::rename(file, folder + "/aside.sqlite"));
+    }
+    submit(2, 5, fault == "full" ? 60000 : 10);
+    if (reason.isEmpty()) {
+        QVERIFY(lines.isEmpty());
+    } else {
+        QTRY_VERIFY(!lines.isEmpty() && lines.last() == qMakePair(reason, 3));
+        QCOMPARE(RecordWriter::notKeptLine(reason, 3),
+                 "Records are not being kept: " + reason + "; 3 waiting");
+        if (fault == "locked") {
+            QSqlQuery(locker).exec("COMMIT");
+            locker = QSqlDatabase();
+            QSqlDatabase::removeDatabase("locker");
+        } else if (fault == "full") {
+            QVERIFY(filler.remove());
+        } else {
+            QVERIFY(QFile::remove(file) || QDir(file).removeRecursively());
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(lines.last() == qMakePair(QString(), 0), 10000);
+    }
+    writer.reset();
+
+    // Kept in order, none twice; where the file itself was replaced, the first
+    // two went with the old file.
+    QStringList stored;
+    for (const Records::BoardRecord &r : readAll(file))
+        stored.append(r.id);
+    QCOMPARE(stored, fault == "locked" || fault == "full" ? ids : ids.mid(2));
+    if (fault == "moved")
+        QCOMPARE(readAll(folder + "/aside.sqlite").size(), 2);
+    QVERIFY(!QFile::exists(link));          // never created through the link
+    QVERIFY(!QFile::exists(file + "-wal")); // closed cleanly, nothing left beside
 }
 
 void tst_Records::fleetServerRestartMidBatch()

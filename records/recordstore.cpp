@@ -120,9 +120,9 @@ QString RecordStore::refusedPath(const QString &path, Access access)
 {
     const QFileInfo info(path);
     const QString name = info.fileName();
-    // A link is refused even when it dangles: following it would create the
-    // database wherever it points.
-    if (info.isSymLink())
+    // A link is refused for writing even when it dangles: following it would
+    // create the database wherever it points. A reader follows it.
+    if (info.isSymLink() && access != Access::ReadOnly)
         return QStringLiteral("%1 is a link").arg(name);
     if (!info.exists())
         return access == Access::Write ? QString() : QStringLiteral("%1 does not exist").arg(name);
@@ -201,9 +201,15 @@ bool RecordStore::openLocal(QSqlDatabase &db, Access access)
         options += QStringLiteral(";QSQLITE_OPEN_URI");
         if (access == Access::ReadOnly)
             options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+        // Read-only without a log beside the file (no writer has it open, and
+        // a writer that closed put everything into the file): immutable, so
+        // SQLite creates no log or index files either, and read-only media work.
+        QString query = access == Access::ReadOnly ? QStringLiteral("?mode=ro") : QStringLiteral("?mode=rw");
+        if (access == Access::ReadOnly && !QFileInfo::exists(m_location + QStringLiteral("-wal")))
+            query += QStringLiteral("&immutable=1");
         db.setDatabaseName(
             QUrl::fromLocalFile(QFileInfo(m_location).absoluteFilePath()).toString(QUrl::FullyEncoded) +
-            (access == Access::ReadOnly ? QStringLiteral("?mode=ro") : QStringLiteral("?mode=rw")));
+            query);
     }
     db.setConnectOptions(options);
     if (!db.open())

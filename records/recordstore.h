@@ -38,8 +38,8 @@ public:
         WriteExisting, // SQLite: the file must exist; nothing is created or upgraded
         ReadOnly,      // never writes: no file, schema or upgrade is made; read-only media work
     };
-    // A link, dangling or not, or anything but a regular file in place of an
-    // SQLite file is refused; also an empty file when reading. Empty when the
+    // A link, dangling or not, in place of an SQLite file is refused for
+    // writing; anything but a regular file always, an empty one when reading. Empty when the
     // path may be opened.
     static QString refusedPath(const QString &path, Access access);
 

@@ -114,6 +114,8 @@ private slots:
     void killedWriterLosesNothing();
     void localFaults_data();
     void localFaults();
+    void readerNeverWrites_data();
+    void readerNeverWrites();
     void fleetServerRestartMidBatch();
 
 private:
@@ -447,6 +449,82 @@ void tst_Records::localFaults()
         QCOMPARE(readAll(folder + "/aside.sqlite").size(), 2);
     QVERIFY(!QFile::exists(link));          // never created through the link
     QVERIFY(!QFile::exists(file + "-wal")); // closed cleanly, nothing left beside
+}
+
+void tst_Records::readerNeverWrites_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said"); // on standard error, or standard output when it succeeds
+    QTest::newRow("missing") << "missing" << 1 << "no such database";
+    QTest::newRow("empty") << "empty" << 1 << "is empty, not a records database";
+    QTest::newRow("damaged") << "garbage" << 1 << "file is not a database";
+    QTest::newRow("folder") << "folder" << 1 << "is not a regular file";
+    QTest::newRow("fifo") << "fifo" << 1 << "is not a regular file";
+    QTest::newRow("newer schema") << "newer" << 1 << "written by a newer program";
+    QTest::newRow("older schema, not upgraded") << "older" << 0 << "bench-a";
+    QTest::newRow("read-only mount") << "readonly" << 0 << "bench-a";
+}
+
+void tst_Records::readerNeverWrites()
+{
+    QFETCH(QString, file);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QTemporaryDir temp;
+    QString folder = temp.path();
+    const bool mounted = file == "readonly";
+    if (mounted) {
+        folder = temp.filePath("ro");
+        QDir().mkdir(folder);
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", folder}) != 0)
+            QSKIP("cannot mount a tmpfs here (needs root)");
+    }
+    auto unmount = qScopeGuard([&] {
+        if (mounted)
+            QProcess::execute("umount", {folder});
+    });
+    const QString db = folder + "/records.sqlite";
+    if (file == "empty" || file == "garbage") {
+        QFile f(db);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(file == "garbage" ? QByteArray(4096, 'z') : QByteArray());
+    } else if (file == "folder") {
+        QDir().mkdir(db);
+    } else if (file == "fifo") {
+        QCOMPARE(QProcess::execute("mkfifo", {db}), 0);
+    } else if (file != "missing") {
+        RecordStore store(db);
+        QVERIFY(store.open(file == "older" ? 1 : RecordStore::kSchemaVersion));
+        QVERIFY(store.insert(sampleRecord(1)));
+    }
+    if (file == "newer")
+        scalar(db, "UPDATE schema_version SET version = 99");
+    if (mounted)
+        QCOMPARE(QProcess::execute("mount", {"-o", "remount,ro", folder}), 0);
+    auto snapshot = [&] {
+        QStringList seen;
+        for (const QFileInfo &info :
+             QDir(folder).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System))
+            seen.append(info.fileName() + ":" + QString::number(info.size()) + ":" +
+                        info.lastModified().toString(Qt::ISODateWithMs));
+        return seen;
+    };
+    const QStringList before = snapshot();
+    for (const char *command : {"summary", "export"}) {
+        QProcess reader;
+        reader.start(qEnvironmentVariable("QUOR_BIN_DIR") + "/quor_records",
+                     QStringList{"--database", db, command} +
+                         (QByteArray(command) == "export" ? QStringList{"--format", "csv"} : QStringList()));
+        QVERIFY(reader.waitForFinished(20000));
+        QCOMPARE(reader.exitCode(), exitCode);
+        const QString out =
+            QString::fromUtf8(exitCode ? reader.readAllStandardError() : reader.readAllStandardOutput());
+        QVERIFY2(out.contains(said) || QByteArray(command) == "summary", qPrintable(out));
+        if (exitCode)
+            QVERIFY2(out.contains(said), qPrintable(out));
+    }
+    QCOMPARE(snapshot(), before); // nothing created, changed or upgraded
 }
 
 void tst_Records::fleetServerRestartMidBatch()

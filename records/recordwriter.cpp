@@ -204,8 +204,9 @@ void RecordWriter::checkSenderStall()
 
 void RecordWriter::submit(const Records::BoardRecord &record)
 {
-    m_worker->post(record);
+    const quint64 number = m_worker->post(record);
     emit recordsPosted(QPrivateSignal());
+    m_worker->waitWritten(number, kSubmitWaitMs);
 }
 
 void RecordWriter::requestDayCount()
@@ -229,10 +230,18 @@ RecordWriter::Worker::Worker(const RecordWriter::Settings &settings, bool queueF
 
 RecordWriter::Worker::~Worker() = default;
 
-void RecordWriter::Worker::post(const Records::BoardRecord &record)
+quint64 RecordWriter::Worker::post(const Records::BoardRecord &record)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_inbox.push_back(record);
+    return ++m_posted;
+}
+
+void RecordWriter::Worker::waitWritten(quint64 number, int ms)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_settled.wait_for(lock, std::chrono::milliseconds(ms),
+                       [&] { return m_written >= number || m_failing || m_shutDown; });
 }
 
 void RecordWriter::Worker::waitUntilShutDown()
@@ -316,12 +325,19 @@ void RecordWriter::Worker::writePending(bool retryLater)
         m_local->checkpoint();
         m_stamp = stampOf(m_settings.localPath);
         m_pending.pop_front();
+        settle(true);
         wrote = true;
         emit stored(todayCount());
     }
     if (wrote && m_queueForFleet)
         emit written();
+    if (!ok)
+        settle(false);
     if (ok) {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_failing = false;
+        }
         m_pauseMs = 0;
         m_retry->stop();
         report(QString());
@@ -332,6 +348,17 @@ void RecordWriter::Worker::writePending(bool retryLater)
         m_pauseMs = m_pauseMs ? qMin(m_pauseMs * 2, m_settings.retryMs) : m_settings.localRetryMs;
         m_retry->start(m_pauseMs);
     }
+}
+
+void RecordWriter::Worker::settle(bool wroteOne)
+{
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_failing = !wroteOne;
+        if (wroteOne)
+            ++m_written;
+    }
+    m_settled.notify_all();
 }
 
 void RecordWriter::Worker::report(const QString &reason)
@@ -369,8 +396,11 @@ void RecordWriter::Worker::shutDown()
     delete m_retry; // a timer is stopped on its own thread
     m_retry = nullptr;
     m_local.reset();
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_shutDown = true;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_shutDown = true;
+    }
+    m_settled.notify_all();
 }
 
 // --- the fleet part

@@ -8,6 +8,7 @@
 #include <QPair>
 #include <QString>
 
+#include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -38,7 +39,7 @@ public:
         QString bench;            // for the day's count
         QString window;           // for the day's count
         int localRetryMs = 250;   // first pause before writing again after a local failure (then doubled)
-        int closeWaitMs = 1500;   // closing waits this long for the fleet sender, then leaves it
+        int closeWaitMs = 1000;   // closing waits this long for the fleet sender, then leaves it
         int fleetStallMs = 30000; // a fleet pass running longer is given up and a fresh sender started
 
         // A window's settings: records.sqlite in the working folder, the
@@ -52,8 +53,11 @@ public:
     // fleet database does: what it has not taken waits in the outbox.
     ~RecordWriter() override;
 
-    // Hands the record to the writer's thread; returns at once.
+    // Hands the record to the writer's thread and waits for its commit, at
+    // most kSubmitWaitMs and not at all while records cannot be written: once
+    // a window shows a board finished, its record is in the file.
     void submit(const Records::BoardRecord &record);
+    static constexpr int kSubmitWaitMs = 250;
     // Asks for dayCount() without a record (e.g. at start-up).
     void requestDayCount();
     // Waits until everything submitted so far was handled locally and the
@@ -114,8 +118,10 @@ public:
     explicit Worker(const RecordWriter::Settings &settings, bool queueForFleet);
     ~Worker() override;
 
-    // Any thread.
-    void post(const Records::BoardRecord &record);
+    // Any thread. post() gives the record's number in the order of posting.
+    quint64 post(const Records::BoardRecord &record);
+    // Until the record of that number is committed, writing fails, or ms pass.
+    void waitWritten(quint64 number, int ms);
     void waitUntilShutDown();
 
 public slots:
@@ -136,6 +142,7 @@ private:
     bool openLocal(QString *reason);
     int todayCount();
     void report(const QString &reason);
+    void settle(bool wroteOne); // a record committed, or writing failed
 
     RecordWriter::Settings m_settings;
     bool m_queueForFleet;
@@ -149,8 +156,12 @@ private:
     QString m_reason; // last reported
     int m_reportedWaiting = 0;
 
-    std::mutex m_mutex; // guards the two below
+    std::mutex m_mutex; // guards the five below
+    std::condition_variable m_settled;
     std::deque<Records::BoardRecord> m_inbox;
+    quint64 m_posted = 0;
+    quint64 m_written = 0; // committed, in posting order
+    bool m_failing = false;
     bool m_shutDown = false;
 };
 

@@ -138,6 +138,7 @@ RecordWriter::~RecordWriter()
         m_sender->abandon(); // a pass stops between two records
         QMetaObject::invokeMethod(m_sender.get(), "shutDown", Qt::QueuedConnection);
         if (m_senderThread->wait(static_cast<unsigned long>(m_settings.closeWaitMs))) {
+            m_sender->waitUntilShutDown();
             m_sender.reset();
             m_senderThread.reset();
         } else {
@@ -396,11 +397,9 @@ void RecordWriter::Worker::shutDown()
     delete m_retry; // a timer is stopped on its own thread
     m_retry = nullptr;
     m_local.reset();
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_shutDown = true;
-    }
-    m_settled.notify_all();
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_shutDown = true;
+    m_settled.notify_all(); // under the lock: waitUntilShutDown() orders it before the destruction
 }
 
 // --- the fleet part
@@ -489,5 +488,7 @@ void RecordWriter::Sender::shutDown()
     delete m_retry; // a timer is stopped on its own thread
     m_retry = nullptr;
     m_fleet.reset();
+    const std::lock_guard<std::mutex> lock(m_doneMutex);
+    m_done = true;
     QThread::currentThread()->quit();
 }

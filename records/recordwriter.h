@@ -177,6 +177,12 @@ public:
     // Any thread: a pass that began before this long ago and has not ended (0: none running).
     qint64 busySinceMs() const { return m_busySince.loadAcquire(); }
     void abandon() { m_abandoned.storeRelease(1); }
+    // After its thread ended: orders the thread's last writes before the destruction.
+    void waitUntilShutDown()
+    {
+        const std::lock_guard<std::mutex> lock(m_doneMutex);
+        Q_ASSERT(m_done);
+    }
 
 public slots:
     void send();
@@ -198,4 +204,6 @@ private:
     QString m_lastProblem;
     QAtomicInteger<qint64> m_busySince{0};
     QAtomicInt m_abandoned{0};
+    std::mutex m_doneMutex;
+    bool m_done = false;
 };

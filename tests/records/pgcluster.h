@@ -49,7 +49,8 @@ public:
     {
         QString literal = password;
         literal.replace('\'', "''");
-        psql(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'; GRANT ALL ON SCHEMA public TO %1").arg(role, literal));
+        psql(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'; GRANT ALL ON SCHEMA public TO %1")
+                 .arg(role, literal));
         QFile hba(m_dir.filePath("data/pg_hba.conf")); // rewritten in place: owner and mode stay
         if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate))
             return false;

@@ -24,9 +24,10 @@ qint64 nowMs()
 }
 
 // Senders given up while a fleet operation held them: their thread ends when
-// the operation does, and nothing is deleted under it. Kept reachable here.
+// the operation does, and nothing is deleted under it. Kept reachable (never
+// destroyed, not even at exit, while such a thread may still run).
 std::mutex leftMutex;
-std::vector<std::pair<QThread *, QObject *>> leftSenders;
+auto *const leftSenders = new std::vector<std::pair<QThread *, QObject *>>;
 
 QPair<qint64, QDateTime> stampOf(const QString &path)
 {
@@ -179,7 +180,7 @@ void RecordWriter::leaveSender()
     m_sender->abandon();
     m_senderThread->quit(); // ends when the operation that holds it does
     const std::lock_guard<std::mutex> lock(leftMutex);
-    leftSenders.emplace_back(m_senderThread.release(), m_sender.release());
+    leftSenders->emplace_back(m_senderThread.release(), m_sender.release());
 }
 
 void RecordWriter::checkSenderStall()
@@ -195,7 +196,7 @@ void RecordWriter::checkSenderStall()
     std::size_t left = 0;
     {
         const std::lock_guard<std::mutex> lock(leftMutex);
-        left = leftSenders.size();
+        left = leftSenders->size();
     }
     if (left < kMostLeftSenders)
         startSender();

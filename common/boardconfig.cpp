@@ -3,9 +3,11 @@
 #include "common/toollaunch.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"
+#include "records/databasesetting.h"
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
 #include <QSettings>
 
 namespace BoardConfig {
@@ -56,14 +58,13 @@ ChipAndOs readChipAndOs()
 
 QString recordsDatabase()
 {
-    // QSettings splits an unquoted value at commas into a list: join it back.
-    const std::unique_ptr<QSettings> ini = openIni(path());
-    if (!ini)
+    // Read as written: QSettings would split the value at commas and drop the
+    // blanks around them, changing a quoted password.
+    QFile file;
+    if (!FileOps::openRegularFile(file, path(), QIODevice::ReadOnly))
         return QString();
-    const QVariant value = ini->value(QStringLiteral("Records/Database"));
-    return (value.type() == QVariant::StringList ? value.toStringList().join(QLatin1Char(','))
-                                                 : value.toString())
-        .trimmed();
+    return Records::rawIniValue(QString::fromUtf8(file.readAll()), QStringLiteral("Records"),
+                                QStringLiteral("Database"));
 }
 
 int watchdogSilentSeconds()

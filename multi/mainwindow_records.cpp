@@ -8,8 +8,10 @@
 #include "ui_mainwindow.h"
 
 #include <QDebug>
+#include <QLabel>
 #include <QProcess>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace {
 const int kCountersTickMs = 1000;
@@ -26,8 +28,22 @@ void MainWindow::setUpRecords()
         RecordWriter::Settings::forWindow(QStringLiteral("multi"), benchName, BoardConfig::recordsDatabase()),
         this);
     connect(recordWriter, &RecordWriter::queueChanged, this, &MainWindow::showQueuedRecords);
+    connect(recordWriter, &RecordWriter::fleetProblem, this,
+            [this] { showQueuedRecords(recordWriter->queued()); });
     connect(recordWriter, &RecordWriter::failed, this,
             [](const QString &message) { qCWarning(lcRecords).noquote() << "records:" << message; });
+    // One line below the queue line while records cannot be written.
+    auto *notKept = new QLabel(this);
+    notKept->setObjectName(QStringLiteral("recordsNotKeptLabel"));
+    notKept->setStyleSheet(QStringLiteral("color: red;"));
+    notKept->setVisible(false);
+    if (auto *layout = findChild<QVBoxLayout *>(QStringLiteral("statusLayout")))
+        layout->insertWidget(layout->indexOf(ui->recordsQueueLabel) + 1, notKept);
+    connect(recordWriter, &RecordWriter::keepingChanged, notKept,
+            [notKept](const QString &reason, int waiting) {
+                notKept->setText(RecordWriter::notKeptLine(reason, waiting));
+                notKept->setVisible(!reason.isEmpty());
+            });
 
     countersTimer = new QTimer(this);
     countersTimer->setInterval(kCountersTickMs);
@@ -113,9 +129,18 @@ void MainWindow::showQueuedRecords(int queued)
 {
     queuedRecords = queued;
     feedMetrics();
-    ui->recordsQueueLabel->setVisible(queued > 0);
-    ui->recordsQueueLabel->setText(
-        queued > 0 ? tr("%n record(s) queued: the fleet database is not reachable, they are sent when it is.",
-                        nullptr, queued)
-                   : QString());
+    const QString problem = recordWriter ? recordWriter->currentFleetProblem() : QString();
+    QString text;
+    if (queued > 0 && problem == QLatin1String("login refused"))
+        text = tr("%n record(s) queued: login refused by the fleet database, they are sent when it accepts "
+                  "the login.",
+                  nullptr, queued);
+    else if (queued > 0)
+        text = tr("%n record(s) queued: the fleet database is not reachable, they are sent when it is.",
+                  nullptr, queued);
+    else if (!problem.isEmpty() && problem != QLatin1String("not reachable") &&
+             problem != QLatin1String("login refused"))
+        text = tr("Records stay in records.sqlite: %1.").arg(problem); // the setting itself is refused
+    ui->recordsQueueLabel->setVisible(!text.isEmpty());
+    ui->recordsQueueLabel->setText(text);
 }

@@ -178,6 +178,17 @@ void quorDownloadToolUI::setUpRecords()
     });
     connect(m_records, &RecordWriter::failed, this,
             [](const QString &message) { qCWarning(lcRecords).noquote() << "records:" << message; });
+    connect(m_records, &RecordWriter::keepingChanged, this, [this](const QString &reason, int waiting) {
+        m_notKeptLine = RecordWriter::notKeptLine(reason, waiting);
+        showRunRecord();
+    });
+    connect(m_records, &RecordWriter::fleetProblem, this, [this](const QString &problem) {
+        const bool setting =
+            problem != QLatin1String("not reachable") && problem != QLatin1String("login refused");
+        m_settingLine = setting && !problem.isEmpty() ? tr("Records stay in records.sqlite: %1.").arg(problem)
+                                                      : QString();
+        showRunRecord();
+    });
     m_records->requestDayCount();
 }
 
@@ -190,7 +201,13 @@ void quorDownloadToolUI::showRunRecord()
         parts.append(tr("Last: %1").arg(m_lastResult));
     if (m_dayCount >= 0)
         parts.append(tr("Today: %n board(s)", nullptr, m_dayCount));
-    m_runRecordLabel->setText(parts.join(QStringLiteral("   ")));
+    QString text = parts.join(QStringLiteral("   "));
+    // A second line while records cannot be written (or the fleet setting is refused).
+    for (const QString &line : {m_notKeptLine, m_settingLine}) {
+        if (!line.isEmpty())
+            text += (text.isEmpty() ? QString() : QStringLiteral("\n")) + line;
+    }
+    m_runRecordLabel->setText(text);
 }
 
 quorDownloadToolUI::~quorDownloadToolUI() = default;

@@ -109,8 +109,10 @@ private:
     SingleBoardRun *m_run = nullptr;     // child of the window
     RecordWriter *m_records = nullptr;   // child of the window
     QString m_benchName;
-    QString m_lastResult; // of the last recorded run
-    int m_dayCount = -1;  // runs recorded today in this window on this bench
+    QString m_lastResult;  // of the last recorded run
+    int m_dayCount = -1;   // runs recorded today in this window on this bench
+    QString m_notKeptLine; // while records cannot be written
+    QString m_settingLine; // the fleet database setting is refused
 
     // Widgets used after construction; a page feature may have destroyed them.
     QPointer<QTableWidget> m_table;

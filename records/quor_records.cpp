@@ -1,11 +1,12 @@
 // quor_records: reads production records from the local SQLite file or the
-// fleet database and prints the per-day summary or exports them.
+// fleet database and prints the per-day summary or exports them. It never
+// writes to a database.
 #include "records/porthealth.h"
 #include "records/recordstore.h"
 #include "records/summary.h"
 
 #include <QCoreApplication>
-#include <QFile>
+#include <QFileInfo>
 #include <QTextStream>
 
 #include <cstdio>
@@ -62,13 +63,15 @@ int main(int argc, char *argv[])
     if (command.isEmpty() || (command == QLatin1String("export") && format != QLatin1String("csv") &&
                               format != QLatin1String("json")))
         return usage();
-    if (!RecordStore::isConnectionString(database) && !QFile::exists(database)) {
+    if (!RecordStore::isConnectionString(database) && !QFileInfo(database).isSymLink() &&
+        !QFileInfo::exists(database)) {
         std::fprintf(stderr, "quor_records: no such database: %s\n", qPrintable(database));
         return 1;
     }
 
+    // Read-only: nothing is created, upgraded or written, also on read-only media.
     RecordStore store(database);
-    if (!store.open()) {
+    if (!store.open(RecordStore::kSchemaVersion, RecordStore::Access::ReadOnly)) {
         std::fprintf(stderr, "quor_records: %s\n", qPrintable(store.error()));
         return 1;
     }

@@ -1,13 +1,18 @@
 #include "records/recordstore.h"
 
+#include "records/databasesetting.h"
+
 #include <QAtomicInt>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QUrl>
 #include <QVariant>
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -18,42 +23,22 @@ const char kColumns[] = "id, bench, window_name, slot, port, serial, source, sha
 // From schema version 3 on; NULL in the rows written before.
 const char kSignedByColumn[] = ", signed_by";
 
-// Splits "key=value key='quoted value'" into pairs, as libpq reads them.
-QVector<QPair<QString, QString>> parseConnectionString(const QString &text)
+// A conninfo value as Qt's PostgreSQL driver passes it on: in single quotes,
+// a quote or backslash escaped.
+QString quoted(QString value)
 {
-    QVector<QPair<QString, QString>> pairs;
-    int i = 0;
-    const int n = text.size();
-    while (i < n) {
-        while (i < n && text.at(i).isSpace())
-            ++i;
-        const int keyStart = i;
-        while (i < n && text.at(i) != QLatin1Char('=') && !text.at(i).isSpace())
-            ++i;
-        const QString key = text.mid(keyStart, i - keyStart);
-        while (i < n && text.at(i).isSpace())
-            ++i;
-        if (i >= n || text.at(i) != QLatin1Char('='))
-            break;
-        ++i;
-        while (i < n && text.at(i).isSpace())
-            ++i;
-        QString value;
-        if (i < n && text.at(i) == QLatin1Char('\'')) {
-            for (++i; i < n && text.at(i) != QLatin1Char('\''); ++i) {
-                if (text.at(i) == QLatin1Char('\\') && i + 1 < n)
-                    ++i;
-                value += text.at(i);
-            }
-            ++i;
-        } else {
-            while (i < n && !text.at(i).isSpace())
-                value += text.at(i++);
-        }
-        if (!key.isEmpty())
-            pairs.append({key, value});
+    value.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    value.replace(QLatin1Char('\''), QStringLiteral("\\'"));
+    return QLatin1Char('\'') + value + QLatin1Char('\'');
+}
+
+bool hasParam(const Records::ConnParams &params, const char *key)
+{
+    for (const auto &pair : params) {
+        if (pair.first == QLatin1String(key))
+            return true;
     }
-    return pairs;
+    return false;
 }
 
 // Steps from version n-1 to n, per kind of database.
@@ -127,7 +112,8 @@ RecordStore::~RecordStore()
 
 bool RecordStore::isConnectionString(const QString &location)
 {
-    return location.contains(QLatin1Char('='));
+    return location.contains(QLatin1Char('=')) || location.startsWith(QLatin1String("postgresql://")) ||
+           location.startsWith(QLatin1String("postgres://"));
 }
 
 bool RecordStore::fail(const QString &what, const QString &detail)
@@ -136,55 +122,155 @@ bool RecordStore::fail(const QString &what, const QString &detail)
     return false;
 }
 
-bool RecordStore::open(int targetVersion)
+QString RecordStore::refusedPath(const QString &path, Access access)
+{
+    const QFileInfo info(path);
+    const QString name = info.fileName();
+    // A link is refused for writing even when it dangles: following it would
+    // create the database wherever it points. A reader follows it.
+    if (info.isSymLink() && access != Access::ReadOnly)
+        return QStringLiteral("%1 is a link").arg(name);
+    if (!info.exists())
+        return access == Access::Write ? QString() : QStringLiteral("%1 does not exist").arg(name);
+    if (!info.isFile())
+        return QStringLiteral("%1 is not a regular file").arg(name);
+    if (access == Access::ReadOnly && info.size() == 0)
+        return QStringLiteral("%1 is empty, not a records database").arg(name);
+    return QString();
+}
+
+bool RecordStore::openRemote(QSqlDatabase &db, Access access)
+{
+    Records::ConnParams params;
+    QString error;
+    if (!Records::parseConninfo(m_location, &params, &error))
+        return fail(QStringLiteral("cannot use the fleet database"), error);
+    QStringList options;
+    QString serverOptions;
+    for (const auto &pair : qAsConst(params)) {
+        if (pair.first == QLatin1String("password")) {
+            db.setPassword(pair.second); // quoted by the driver; may hold anything
+        } else if (pair.first == QLatin1String("options")) {
+            serverOptions = pair.second;
+        } else {
+            // The driver turns every ";" of the options into a blank.
+            if (pair.second.contains(QLatin1Char(';')))
+                return fail(QStringLiteral("cannot use the fleet database"),
+                            QStringLiteral("the value of %1 holds a \";\"").arg(pair.first));
+            options.append(pair.first + QLatin1Char('=') + quoted(pair.second));
+        }
+    }
+    // Limits on every fleet operation: an unreachable server, a dead link and a
+    // statement that does not end are given up and tried again later.
+    const struct
+    {
+        const char *key;
+        int value;
+    } defaults[] = {{"connect_timeout", kConnectTimeoutS},
+                    {"keepalives", 1},
+                    {"keepalives_idle", 10},
+                    {"keepalives_interval", 5},
+                    {"keepalives_count", 3},
+                    {"tcp_user_timeout", 20000}};
+    for (const auto &d : defaults) {
+        if (!hasParam(params, d.key))
+            options.append(QLatin1String(d.key) + QLatin1Char('=') + QString::number(d.value));
+    }
+    serverOptions += QStringLiteral(" -c statement_timeout=%1").arg(kStatementTimeoutMs);
+    if (access == Access::ReadOnly)
+        serverOptions += QStringLiteral(" -c default_transaction_read_only=on");
+    if (serverOptions.contains(QLatin1Char(';')))
+        return fail(QStringLiteral("cannot use the fleet database"),
+                    QStringLiteral("the value of options holds a \";\""));
+    options.append(QStringLiteral("options=") + quoted(serverOptions.trimmed()));
+    db.setConnectOptions(options.join(QLatin1Char(';')));
+    if (!db.open()) {
+        const QString detail = db.lastError().text();
+        m_loginRefused = Records::isLoginRefusal(detail);
+        return fail(m_loginRefused ? QStringLiteral("login refused by the fleet database")
+                                   : QStringLiteral("the fleet database is not reachable"),
+                    detail);
+    }
+    return true;
+}
+
+bool RecordStore::openLocal(QSqlDatabase &db, Access access)
+{
+    const QString refused = refusedPath(m_location, access);
+    if (!refused.isEmpty())
+        return fail(QStringLiteral("cannot open %1").arg(m_location), refused);
+    QString options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kBusyTimeoutMs);
+    if (access == Access::Write) {
+        db.setDatabaseName(m_location);
+    } else {
+        // A URI: "mode" opens without ever creating the file.
+        options += QStringLiteral(";QSQLITE_OPEN_URI");
+        if (access == Access::ReadOnly)
+            options += QStringLiteral(";QSQLITE_OPEN_READONLY");
+        // Read-only without a log beside the file (no writer has it open, and
+        // a writer that closed put everything into the file): immutable, so
+        // SQLite creates no log or index files either, and read-only media work.
+        QString query = access == Access::ReadOnly ? QStringLiteral("?mode=ro") : QStringLiteral("?mode=rw");
+        if (access == Access::ReadOnly && !QFileInfo::exists(m_location + QStringLiteral("-wal")))
+            query += QStringLiteral("&immutable=1");
+        db.setDatabaseName(
+            QUrl::fromLocalFile(QFileInfo(m_location).absoluteFilePath()).toString(QUrl::FullyEncoded) +
+            query);
+    }
+    db.setConnectOptions(options);
+    if (!db.open())
+        return fail(QStringLiteral("cannot open %1").arg(m_location), db.lastError().text());
+    QSqlQuery pragma(db);
+    // Reads the header: a file that is no database fails here, not later.
+    if (!pragma.exec(QStringLiteral("PRAGMA schema_version")))
+        return fail(QStringLiteral("cannot open %1").arg(m_location), pragma.lastError().text());
+    if (access == Access::ReadOnly)
+        return true;
+    // WAL: a commit is one append, a process killed at any point leaves the
+    // committed records and a consistent file. NORMAL syncs at checkpoints,
+    // which is safe against a killed process.
+    if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
+        !pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
+        return fail(QStringLiteral("cannot set WAL mode"), pragma.lastError().text());
+    return true;
+}
+
+bool RecordStore::open(int targetVersion, Access access)
 {
     close();
-    QSqlDatabase db = QSqlDatabase::addDatabase(
-        m_remote ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
-    if (!db.isValid())
-        return fail(QStringLiteral("no Qt SQL driver"), db.lastError().text());
-    if (m_remote) {
-        QStringList options;
-        for (const auto &pair : parseConnectionString(m_location)) {
-            if (pair.first == QLatin1String("host"))
-                db.setHostName(pair.second);
-            else if (pair.first == QLatin1String("port"))
-                db.setPort(pair.second.toInt());
-            else if (pair.first == QLatin1String("dbname"))
-                db.setDatabaseName(pair.second);
-            else if (pair.first == QLatin1String("user"))
-                db.setUserName(pair.second);
-            else if (pair.first == QLatin1String("password"))
-                db.setPassword(pair.second);
-            else
-                options.append(pair.first + QLatin1Char('=') + pair.second);
-        }
-        // An unreachable server must not hold a write for long.
-        if (!m_location.contains(QLatin1String("connect_timeout")))
-            options.append(QStringLiteral("connect_timeout=5"));
-        db.setConnectOptions(options.join(QLatin1Char(';')));
-    } else {
-        db.setDatabaseName(m_location);
-        db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-    }
-    if (!db.open())
-        return fail(QStringLiteral("cannot open %1")
-                        .arg(m_remote ? QStringLiteral("the fleet database") : m_location),
-                    db.lastError().text());
-    if (!m_remote) {
-        // WAL: a commit is one append, a process killed at any point leaves the
-        // committed records and a consistent file. NORMAL syncs at checkpoints,
-        // which is safe against a killed process.
-        QSqlQuery pragma(db);
-        if (!pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL")) ||
-            !pragma.exec(QStringLiteral("PRAGMA synchronous=NORMAL")))
-            return fail(QStringLiteral("cannot set WAL mode"), pragma.lastError().text());
+    m_error.clear();
+    m_loginRefused = false;
+    bool opened = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(
+            m_remote ? QStringLiteral("QPSQL") : QStringLiteral("QSQLITE"), m_connection);
+        if (!db.isValid())
+            fail(QStringLiteral("no Qt SQL driver"), db.lastError().text());
+        else
+            opened = m_remote ? openRemote(db, access) : openLocal(db, access);
+    } // no handle left when the connection is removed
+    if (!opened) {
+        close();
+        return false;
     }
     const int version = schemaVersion();
-    if (version < 0)
+    bool ok = version >= 0;
+    if (ok && version > kSchemaVersion)
+        ok = fail(
+            QStringLiteral("cannot use %1").arg(m_remote ? QStringLiteral("the fleet database") : m_location),
+            QStringLiteral("written by a newer program (schema version %1; this one knows up to %2)")
+                .arg(version)
+                .arg(kSchemaVersion));
+    else if (ok && access != Access::Write && version == 0)
+        ok = fail(
+            QStringLiteral("cannot use %1").arg(m_remote ? QStringLiteral("the fleet database") : m_location),
+            QStringLiteral("not a records database (no records table)"));
+    else if (ok && access == Access::Write && version < targetVersion)
+        ok = migrate(version, targetVersion);
+    if (!ok) {
+        close();
         return false;
-    if (version < targetVersion && !migrate(version, targetVersion))
-        return false;
+    }
     m_columns = QLatin1String(kColumns);
     if (std::max(version, targetVersion) >= 3)
         m_columns += QLatin1String(kSignedByColumn);
@@ -290,58 +376,65 @@ bool RecordStore::insertRow(const Records::BoardRecord &r)
     return true;
 }
 
-bool RecordStore::insert(const Records::BoardRecord &record)
+bool RecordStore::transaction(const QString &what, const std::function<bool()> &body)
 {
     QSqlDatabase db = QSqlDatabase::database(m_connection, false);
     if (!db.isOpen())
-        return fail(QStringLiteral("cannot write record %1").arg(record.id), QStringLiteral("not open"));
+        return fail(what, QStringLiteral("not open"));
+    m_error.clear();
     if (m_remote) {
         // PostgreSQL prepares no BEGIN: the driver's transaction calls.
         if (!db.transaction())
-            return fail(QStringLiteral("cannot begin a transaction"), db.lastError().text());
-        if (!insertRow(record) || !db.commit()) {
+            return fail(what, db.lastError().text());
+        if (!body() || !db.commit()) {
             if (m_error.isEmpty())
-                m_error = db.lastError().text();
+                fail(what, db.lastError().text());
             db.rollback();
             return false;
         }
         return true;
     }
-    // SQLite: the same statements the driver would send, prepared once.
+    // SQLite: prepared once. IMMEDIATE takes the write lock at the start, so a
+    // lock held elsewhere is waited for (busy timeout) before anything is done.
     if (!m_begin) {
         m_begin = std::make_unique<QSqlQuery>(db);
         m_commit = std::make_unique<QSqlQuery>(db);
-        if (!m_begin->prepare(QStringLiteral("BEGIN")) || !m_commit->prepare(QStringLiteral("COMMIT"))) {
+        if (!m_begin->prepare(QStringLiteral("BEGIN IMMEDIATE")) ||
+            !m_commit->prepare(QStringLiteral("COMMIT"))) {
+            const QString detail = m_begin->lastError().text() + m_commit->lastError().text();
             m_begin.reset();
             m_commit.reset();
-            return fail(QStringLiteral("cannot prepare a transaction"), db.lastError().text());
+            return fail(what, detail);
         }
     }
     if (!m_begin->exec())
-        return fail(QStringLiteral("cannot begin a transaction"), m_begin->lastError().text());
-    if (!insertRow(record) || !m_commit->exec()) {
+        return fail(what, m_begin->lastError().text());
+    if (!body() || !m_commit->exec()) {
         if (m_error.isEmpty())
-            m_error = m_commit->lastError().text();
-        db.rollback();
+            fail(what, m_commit->lastError().text());
+        QSqlQuery(db).exec(QStringLiteral("ROLLBACK"));
         return false;
     }
     return true;
 }
 
+bool RecordStore::insert(const Records::BoardRecord &record)
+{
+    return transaction(QStringLiteral("cannot write record %1").arg(record.id),
+                       [&] { return insertRow(record); });
+}
+
 bool RecordStore::insertQueued(const Records::BoardRecord &record)
 {
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!db.transaction())
-        return fail(QStringLiteral("cannot begin a transaction"), db.lastError().text());
-    QSqlQuery q(db);
-    q.prepare(QStringLiteral("INSERT INTO outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"));
-    q.addBindValue(record.id);
-    if (!insertRow(record) || !q.exec() || !db.commit()) {
-        fail(QStringLiteral("cannot queue record %1").arg(record.id), q.lastError().text());
-        db.rollback();
-        return false;
-    }
-    return true;
+    return transaction(QStringLiteral("cannot queue record %1").arg(record.id), [&] {
+        if (!insertRow(record))
+            return false;
+        QSqlQuery q(QSqlDatabase::database(m_connection, false));
+        q.prepare(QStringLiteral("INSERT INTO outbox (id) VALUES (?) ON CONFLICT (id) DO NOTHING"));
+        q.addBindValue(record.id);
+        return q.exec() ||
+               fail(QStringLiteral("cannot queue record %1").arg(record.id), q.lastError().text());
+    });
 }
 
 QVector<Records::BoardRecord> RecordStore::queued(int limit)
@@ -363,6 +456,13 @@ bool RecordStore::markSent(const QString &id)
     if (!q.exec())
         return fail(QStringLiteral("cannot update the outbox"), q.lastError().text());
     return true;
+}
+
+void RecordStore::checkpoint()
+{
+    if (!m_remote)
+        QSqlQuery(QSqlDatabase::database(m_connection, false))
+            .exec(QStringLiteral("PRAGMA wal_checkpoint(PASSIVE)"));
 }
 
 int RecordStore::queuedCount()

@@ -5,8 +5,10 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
+class QSqlDatabase;
 class QSqlQuery;
 
 // A record database: an SQLite file or a PostgreSQL server, the same table in
@@ -16,19 +18,38 @@ class QSqlQuery;
 class RecordStore final
 {
 public:
-    // An SQLite file path, or a PostgreSQL connection string
-    // ("host=... port=... dbname=... user=... password=..." and libpq options).
+    // An SQLite file path, or a PostgreSQL connection string or URI
+    // ("host=... port=... dbname=... user=... password=..." and libpq options,
+    // read by libpq's rules).
     explicit RecordStore(QString location);
     ~RecordStore();
     RecordStore(const RecordStore &) = delete;
     RecordStore &operator=(const RecordStore &) = delete;
 
     static bool isConnectionString(const QString &location);
+    // Schema upgrades: migrationStep() in recordstore.cpp holds one step per version.
     static constexpr int kSchemaVersion = 3;
+    static constexpr int kBusyTimeoutMs = 1000;       // SQLite waits this long for another program's lock
+    static constexpr int kConnectTimeoutS = 5;        // fleet: unless the setting gives connect_timeout
+    static constexpr int kStatementTimeoutMs = 15000; // fleet: the server ends a longer statement
 
-    // Opens (SQLite: creates the file, WAL mode) and brings the schema up to
-    // `targetVersion`. False with error() set when that fails.
-    bool open(int targetVersion = kSchemaVersion);
+    enum class Access {
+        Write,         // SQLite: creates the file; the schema is created and upgraded
+        WriteExisting, // SQLite: the file must exist; nothing is created or upgraded
+        ReadOnly,      // never writes: no file, schema or upgrade is made; read-only media work
+    };
+    // A link, dangling or not, in place of an SQLite file is refused for
+    // writing; anything but a regular file always, an empty one when reading. Empty when the
+    // path may be opened.
+    static QString refusedPath(const QString &path, Access access);
+
+    // Opens (SQLite for writing: creates the file, WAL mode) and, for writing,
+    // brings the schema up to `targetVersion`. A schema newer than this
+    // program's is refused; so is one without records when not writing. False
+    // with error() set when that fails.
+    bool open(int targetVersion = kSchemaVersion, Access access = Access::Write);
+    // The last open failed because the server refused the login.
+    bool loginRefused() const { return m_loginRefused; }
     void close();
     bool isOpen() const;
     bool isSqlite() const { return !m_remote; }
@@ -43,6 +64,9 @@ public:
     // The oldest `limit` records in the outbox, oldest first.
     QVector<Records::BoardRecord> queued(int limit);
     bool markSent(const QString &id);
+    // SQLite: copies the committed log into the file itself, so the file alone
+    // holds every record (also when it is moved away). Never blocks.
+    void checkpoint();
     int queuedCount();
 
     // Records started at or after `since` (all when invalid) on `bench` (all
@@ -53,10 +77,14 @@ public:
     int countSince(const QString &bench, const QString &window, const QDateTime &since);
 
 private:
+    bool openRemote(QSqlDatabase &db, Access access);
+    bool openLocal(QSqlDatabase &db, Access access);
     bool fail(const QString &what, const QString &detail);
     // Runs a prepared SELECT of the record columns; on failure `what` goes to error().
     QVector<Records::BoardRecord> readRecords(QSqlQuery &q, const QString &what);
     bool migrate(int from, int to);
+    // One transaction around body; `what` heads the error when it fails.
+    bool transaction(const QString &what, const std::function<bool()> &body);
     bool insertRow(const Records::BoardRecord &record);
 
     std::unique_ptr<QSqlQuery> m_insert; // prepared once per connection
@@ -67,4 +95,5 @@ private:
     bool m_remote;
     QString m_error;
     QString m_columns; // the records' columns this schema version has
+    bool m_loginRefused = false;
 };

@@ -28,8 +28,14 @@ QVariantList values(const BoardRecord &r)
         r.exitCode, r.lastLine, r.signedBy};
 }
 
-QString csvField(const QString &text)
+QString csvField(QString text, bool isText)
 {
+    // A text cell a spreadsheet would take for a formula gets a leading quote,
+    // as spreadsheet makers advise (numbers such as exit code -1 stay numbers);
+    // JSON keeps values exact.
+    static const QString kFormulaStarts = QStringLiteral("=+-@\t\r");
+    if (isText && !text.isEmpty() && kFormulaStarts.contains(text.at(0)))
+        text.prepend(QLatin1Char('\''));
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
         !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
         return text;
@@ -98,7 +104,7 @@ QByteArray exportCsv(const QVector<BoardRecord> &records)
     for (const BoardRecord &r : records) {
         QStringList fields;
         for (const QVariant &value : values(r))
-            fields.append(csvField(value.toString()));
+            fields.append(csvField(value.toString(), value.type() == QVariant::String));
         out += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
     }
     return out.toUtf8();

@@ -31,7 +31,8 @@ QVector<SummaryRow> summarize(const QVector<BoardRecord> &records);
 QString summaryTable(const QVector<SummaryRow> &rows);
 
 // A header line, then one line per record; fields with a comma, quote or
-// line break are quoted (RFC 4180).
+// line break are quoted (RFC 4180); a text field beginning with =, +, -, @, a
+// tab or a carriage return gets a leading ' so no spreadsheet runs it.
 QByteArray exportCsv(const QVector<BoardRecord> &records);
 // An array of objects with the same field names as the CSV header.
 QByteArray exportJson(const QVector<BoardRecord> &records);

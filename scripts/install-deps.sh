@@ -10,6 +10,7 @@ packages=(
     libssl-dev                              # SHA-256 of image packages (libcrypto)
     libsodium-dev minisign                  # release signatures: checking them; making keys and signatures in the tests
     libqt5sql5-sqlite libqt5sql5-psql       # production records: local SQLite file, fleet PostgreSQL database
+    libpq-dev                               # fleet database settings parsed by libpq's own rules
     postgresql sqlite3 libsqlite3-dev       # fleet tests' throw-away server; record benchmark's bare SQLite reference
     libudev-dev umockdev libumockdev-dev    # hot-plug on Linux and its tests without hardware
     g++-mingw-w64-x86-64-posix wine wine64  # cross-compile and run the Win32 layer's tests

@@ -53,6 +53,7 @@ void tst_FaultsSingle::stagingFails()
     QVERIFY(runBench({"single", "ok"}));
     const QString xml = folder.file("img/board.xml");
     auto prompter = std::make_shared<ScriptedPrompter>();
+    QVERIFY(QDir().mkdir(folder.file("records.sqlite"))); // records cannot be kept until it goes
     quorDownloadToolUI window(
         [xml](QWidget *, const QString &, const QString &, const QString &) { return xml; }, prompter);
     window.show();
@@ -75,6 +76,10 @@ void tst_FaultsSingle::stagingFails()
     }
     QCOMPARE(QDir(staging).entryList(QDir::Files).size(), 3 - failed.size());
     QTRY_COMPARE_WITH_TIMEOUT(prompter->asked, QStringList{notice}, 20000);
+    QTRY_COMPARE(
+        window.findChild<QLabel *>("runRecordLabel")->text().section('\n', 1),
+        QStringLiteral("Records are not being kept: records.sqlite is not a regular file; 1 waiting"));
+    QVERIFY(QDir().rmdir(folder.file("records.sqlite")));
 
     QVERIFY(::chmod(staging.constData(), 0755) == 0);
     window.findChild<QPushButton *>("downloadButton")->click();

@@ -43,6 +43,21 @@ public:
     {
         return QStringLiteral("host=%1 port=5432 dbname=%2 user=%3").arg(m_dir.path(), database, m_user);
     }
+    QString socketDir() const { return m_dir.path(); }
+    // A login role that must give its password (the cluster's own user needs none).
+    bool addPasswordRole(const QString &role, const QString &password)
+    {
+        QString literal = password;
+        literal.replace('\'', "''");
+        psql(QStringLiteral("CREATE ROLE %1 LOGIN PASSWORD '%2'; GRANT ALL ON SCHEMA public TO %1")
+                 .arg(role, literal));
+        QFile hba(m_dir.filePath("data/pg_hba.conf")); // rewritten in place: owner and mode stay
+        if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return false;
+        hba.write(QStringLiteral("local all %1 scram-sha-256\nlocal all all trust\n").arg(role).toUtf8());
+        hba.close();
+        return run("pg_ctl", {"-D", data(), "reload"});
+    }
     // The rows of a query through psql, unaligned, without headers.
     QString psql(const QString &sql)
     {

@@ -51,6 +51,7 @@ void tst_RecordsE2E::mixedBatchIsRecorded_data()
     QTest::newRow("sqlite") << QByteArray();
     QTest::newRow("fleet database unreachable") << QByteArray("unreachable");
     QTest::newRow("postgresql") << QByteArray("postgresql");
+    QTest::newRow("a folder in place of records.sqlite") << QByteArray("folder");
 }
 
 void tst_RecordsE2E::mixedBatchIsRecorded()
@@ -70,6 +71,11 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
 
     const bool server = database == "postgresql";
     QString location = folder.file("records.sqlite");
+    const bool blocked = database == "folder";
+    if (blocked) {
+        QVERIFY(QDir().mkdir(location));
+        database.clear();
+    }
     if (server) {
         if (clusterProblem == "not started")
             clusterProblem = cluster.start();
@@ -100,6 +106,14 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
     QCOMPARE(view.status().count("printed nothing"), 1);
     QVERIFY(view.status().contains(
         "Board 3 (USB Port: 2,3, serial QB3233) printed nothing for 3 s: stopped as failed."));
+    if (blocked) { // said while it lasts, and the records follow once the folder is gone
+        auto *line = view.child<QLabel>("recordsNotKeptLabel");
+        QTRY_COMPARE(
+            line->isHidden() ? QString() : line->text(),
+            QStringLiteral("Records are not being kept: records.sqlite is not a regular file; 8 waiting"));
+        QVERIFY(QDir().rmdir(location));
+        QTRY_VERIFY_WITH_TIMEOUT(line->isHidden(), 10000);
+    }
     QTRY_COMPARE_WITH_TIMEOUT(records(location).size(), 8, 10000);
     // Without the fleet database every record waits in the outbox, and the window says so.
     auto *queueLabel = view.child<QLabel>("recordsQueueLabel");

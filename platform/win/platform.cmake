@@ -6,6 +6,8 @@ target_sources(quor_core PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/devicenotify_win.cpp
     ${CMAKE_CURRENT_LIST_DIR}/windevicesource.h
     ${CMAKE_CURRENT_LIST_DIR}/windevicesource.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/winfs_core_win.h
+    ${CMAKE_CURRENT_LIST_DIR}/winfs_core_win.cpp
     ${CMAKE_CURRENT_LIST_DIR}/winfs_win.h
     ${CMAKE_CURRENT_LIST_DIR}/winfs_win.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fileops_win.cpp

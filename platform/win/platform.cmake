@@ -12,6 +12,7 @@ target_sources(quor_core PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/winfs_win.cpp
     ${CMAKE_CURRENT_LIST_DIR}/fileops_win.cpp
     ${CMAKE_CURRENT_LIST_DIR}/filehandle_win.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/filecopy_win.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/filecopy_win.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/processtree_win.cpp)
 target_compile_definitions(quor_core PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE)
 target_link_libraries(quor_core PUBLIC advapi32 user32)

@@ -2,6 +2,7 @@
 #include "multi/mainwindow.h"
 #include "multi/packageextractor.h"
 #include "multi/packagestamp.h"
+#include "tests/common/testfiles.h"
 #include "windowtestenv.h"
 
 #include <memory>
@@ -11,7 +12,8 @@
 namespace {
 // Stand-in for the download tool: lists the ports in config/ports; a download
 // prints the parts of FAKE_TOOL_OUTPUT ('|' between them) with pauses between,
-// and stays until killed at a part "hang".
+// and stays until killed at a part "hang"; at "spawn" it first starts a helper
+// that would outlive it (its process id in config/helper.pid).
 const char kFakeTool[] = R"(#!/bin/sh
 here=$(dirname "$0")
 echo "$*" >> "$here/calls.log"
@@ -23,6 +25,7 @@ fi
 IFS='|'
 for part in $FAKE_TOOL_OUTPUT; do
   [ "$part" = hang ] && exec sleep 600
+  if [ "$part" = spawn ]; then sleep 600 & echo $! > "$here/helper.pid"; exec sleep 600; fi
   printf "$part"; sleep 0.3
 done
 )";
@@ -259,10 +262,13 @@ private slots:
     void closingKillsTransfers()
     {
         QFETCH(bool, byButton);
-        startAndPlug("Waiting for USB device connection\r\n|hang");
+        startAndPlug("Waiting for USB device connection\r\n|spawn");
         window->show();
         QTRY_COMPARE(view().downloadCount(), 1);
         const auto pid = static_cast<pid_t>(view().downloads().first()->processId());
+        QTRY_VERIFY(folder->readFile("config/helper.pid").endsWith('\n'));
+        const qint64 helper = folder->readFile("config/helper.pid").trimmed().toLongLong();
+        QVERIFY(TestFiles::processAlive(helper));
         QCOMPARE(::kill(pid, 0), 0);
         QTest::ignoreMessage(QtDebugMsg,
                              QRegularExpression(byButton ? "thread quit success" : "^Process 0 closed!"));
@@ -276,6 +282,7 @@ private slots:
             QVERIFY(window->findChild<QThread *>()->isFinished());
         }
         QVERIFY(!window->isVisible() && ::kill(pid, 0) != 0);
+        QTRY_VERIFY(!TestFiles::processAlive(helper)); // the tool's helper ends with it
         // A further close walks no destroyed process, nor does the destructor.
         window->show();
         window->close();

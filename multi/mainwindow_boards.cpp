@@ -326,6 +326,7 @@ void MainWindow::handleBoardLines(BoardSlot &slot, const QStringList &lines)
 {
     prepareStatusView();
     slot.setHandlingOutput(true);
+    const BatchedLog::Batch logBatch(multiplexLog()); // the chunk's lines with one open and close
     const QString prefix = boardLogPrefix(slot.number());
     for (const QString &line : lines) {
         appendMultiplexLog(prefix + line);

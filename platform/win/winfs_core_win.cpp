@@ -21,6 +21,7 @@ struct Fault
 {
     DWORD error = 0;
     int times = 0;
+    std::wstring pathEnd;
 };
 
 std::mutex faultLock;
@@ -28,11 +29,13 @@ Fault faults[3];
 std::atomic<void (*)(DWORD)> pauseHook{nullptr};
 std::atomic<void (*)(const std::wstring &)> debugSink{nullptr};
 
-bool takeFault(Op op, DWORD *error)
+bool takeFault(Op op, const std::wstring &path, DWORD *error)
 {
     const std::lock_guard<std::mutex> lock(faultLock);
     Fault &fault = faults[static_cast<int>(op)];
-    if (fault.times == 0)
+    const std::wstring &end = fault.pathEnd;
+    if (fault.times == 0 ||
+        (path.size() < end.size() || path.compare(path.size() - end.size(), end.size(), end) != 0))
         return false;
     if (fault.times > 0)
         --fault.times;
@@ -233,7 +236,7 @@ bool retrying(Op op, const std::wstring &what, const std::function<bool(DWORD *)
     int repeats = 0;
     for (;;) {
         DWORD err = ERROR_SUCCESS;
-        const bool ok = !takeFault(op, &err) && attempt(&err);
+        const bool ok = !takeFault(op, what, &err) && attempt(&err);
         const bool last = ok || !isTransient(err) || paused + pause > kRetryBudgetMs;
         if (last && repeats > 0)
             debugLine(std::wstring(opName(op)) + L" of " + what + L" was refused (error " +
@@ -255,10 +258,10 @@ bool retrying(Op op, const std::wstring &what, const std::function<bool(DWORD *)
     }
 }
 
-void failNext(Op op, DWORD error, int times)
+void failNext(Op op, DWORD error, int times, const std::wstring &pathEnd)
 {
     const std::lock_guard<std::mutex> lock(faultLock);
-    faults[static_cast<int>(op)] = Fault{error, times};
+    faults[static_cast<int>(op)] = Fault{error, times, pathEnd};
 }
 
 void clearFaults()

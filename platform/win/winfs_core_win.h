@@ -82,9 +82,10 @@ bool retrying(Op op, const std::wstring &what, const std::function<bool(DWORD *)
 // The longest time retrying pauses in all, in ms.
 constexpr DWORD kRetryBudgetMs = 3000;
 
-// Test seam. The next `times` attempts of op (every one when times < 0) fail
-// with error before the system is asked.
-void failNext(Op op, DWORD error, int times);
+// Test seam. The next `times` attempts of op (every one when times < 0) on a
+// path that ends with pathEnd (any path when it is empty) fail with error
+// before the system is asked.
+void failNext(Op op, DWORD error, int times, const std::wstring &pathEnd = std::wstring());
 void clearFaults();
 // Replaces the pause between attempts (nullptr: the real Sleep).
 void setPause(void (*pause)(DWORD ms));

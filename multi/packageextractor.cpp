@@ -66,6 +66,11 @@ public:
         m_buffer.resize(kReadBlock);
         m_archive = archive_read_new();
         archive_read_support_format_zip_seekable(m_archive);
+        // Names without the UTF-8 flag in the system's zip code page (Windows).
+        const QByteArray charset = FileOps::legacyZipNameCharset();
+        const QByteArray option = QByteArrayLiteral("hdrcharset=") + charset;
+        if (!charset.isEmpty() && archive_read_set_options(m_archive, option.constData()) != ARCHIVE_OK)
+            qCDebug(lcPackage) << "Unflagged entry names are read in libarchive's default, not" << charset;
         archive_read_set_callback_data(m_archive, this);
         archive_read_set_read_callback(m_archive, &PackageReader::readBlock);
         archive_read_set_seek_callback(m_archive, &PackageReader::seek);

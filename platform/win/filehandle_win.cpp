@@ -324,6 +324,11 @@ qint64 freeSpace(const Handle &folder)
     return static_cast<qint64>(std::min<unsigned long long>(available.QuadPart, LLONG_MAX));
 }
 
+QByteArray legacyZipNameCharset()
+{
+    return "CP" + QByteArray::number(static_cast<uint>(::GetOEMCP()));
+}
+
 Utf8NamesOnThisThread::Utf8NamesOnThisThread() = default;
 Utf8NamesOnThisThread::~Utf8NamesOnThisThread() = default;
 

@@ -224,6 +224,28 @@ bool renameEntry(const std::wstring &from, const std::wstring &to, bool hidden, 
     return true;
 }
 
+bool fitsAnsiCodePage(const std::wstring &text)
+{
+    if (text.empty() || ::GetACP() == CP_UTF8) // every character fits UTF-8
+        return true;
+    BOOL usedDefault = FALSE;
+    const int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.c_str(),
+                                        static_cast<int>(text.size()), nullptr, 0, nullptr, &usedDefault);
+    return n > 0 && !usedDefault;
+}
+
+std::wstring ansiOpenablePath(const std::wstring &path)
+{
+    if (fitsAnsiCodePage(path))
+        return path;
+    const DWORD n = ::GetShortPathNameW(path.c_str(), nullptr, 0);
+    std::wstring shortPath(n, L'\0');
+    if (n == 0 || ::GetShortPathNameW(path.c_str(), &shortPath[0], n) != n - 1)
+        return std::wstring();
+    shortPath.resize(n - 1);
+    return fitsAnsiCodePage(shortPath) ? shortPath : std::wstring();
+}
+
 bool isTransient(DWORD error)
 {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_DIR_NOT_EMPTY;

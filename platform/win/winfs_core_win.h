@@ -67,6 +67,15 @@ bool removeEntry(const std::wstring &path, bool allowFolder, DWORD *error);
 // loses it otherwise (a link keeps its attributes).
 bool renameEntry(const std::wstring &from, const std::wstring &to, bool hidden, DWORD *error);
 
+// Whether text reaches a program that reads its arguments in the ANSI code
+// page (a console tool's narrow argv) unchanged.
+bool fitsAnsiCodePage(const std::wstring &text);
+
+// path as such a program can open it: path itself, or its short (8.3) form
+// when a character does not fit; empty when neither does (no short names on
+// that volume): then the folder must be renamed.
+std::wstring ansiOpenablePath(const std::wstring &path);
+
 // The operations retried while other programs hold their files.
 enum class Op { Rename, Delete, Copy };
 

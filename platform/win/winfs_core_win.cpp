@@ -258,7 +258,12 @@ bool retrying(Op op, const std::wstring &what, const std::function<bool(DWORD *)
     int repeats = 0;
     for (;;) {
         DWORD err = ERROR_SUCCESS;
-        const bool ok = !takeFault(op, what, &err) && attempt(&err);
+        bool ok = !takeFault(op, what, &err) && attempt(&err);
+        // A deletion refused while another one was pending, that then finds
+        // the name gone, has what it wanted.
+        if (!ok && op == Op::Delete && repeats > 0 &&
+            (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND))
+            ok = true;
         const bool last = ok || !isTransient(err) || paused + pause > kRetryBudgetMs;
         if (last && repeats > 0)
             debugLine(std::wstring(opName(op)) + L" of " + what + L" was refused (error " +

@@ -220,6 +220,10 @@ void deleteWhileOpen()
     }
     ::CloseHandle(other);
     WCHECK(!exists(file));
+    // Refused while a deletion was pending, then gone: done. Never there: not found.
+    WinFs::failNext(WinFs::Op::Delete, ERROR_ACCESS_DENIED, 1);
+    WCHECK_MSG(WinFs::removeEntry(file, false, &error), std::to_string(error));
+    WCHECK(!WinFs::removeEntry(file, false, &error) && error == ERROR_FILE_NOT_FOUND);
 }
 
 // A console tool reading the ANSI code page (1252 under wine) gets a Western folder as it is,

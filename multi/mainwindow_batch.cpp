@@ -1,5 +1,7 @@
 // Batch control of the multi-board window: Start, Stop and the eight Restarts.
 #include "multi/mainwindow.h"
+
+#include "common/toolprocess.h"
 #include "platform/logging.h"
 
 #include "common/boardconfig.h"
@@ -155,7 +157,7 @@ void MainWindow::refuseStart(const QString &reason, const QString &boxText)
 void MainWindow::createBatchProcesses()
 {
     for (BoardSlot &slot : boardSlots) {
-        auto *process = new QProcess(this);
+        auto *process = new ToolProcess(this);
         process->setWorkingDirectory(toolDir);
         process->setProcessChannelMode(QProcess::MergedChannels);
         slot.setProcess(process);

@@ -5,6 +5,7 @@
 
 #include "common/toolcontract.h"
 #include "common/toollaunch.h"
+#include "common/toolprocess.h"
 #include "multi/boardoutput.h"
 #include "multi/devicefilter.h"
 #include "multi/multiplexlog.h"
@@ -82,7 +83,7 @@ void MainWindow::startListingIfDue()
     arrivalDue = false;
     listingArrivalNames = std::exchange(arrivalNames, {});
 
-    listing = new QProcess(this);
+    listing = new ToolProcess(this);
     listing->setWorkingDirectory(toolDir);
     listing->setProcessChannelMode(QProcess::MergedChannels);
     connect(listing, &QProcess::started, this, &MainWindow::listingStarted);
@@ -339,6 +340,7 @@ void MainWindow::handleBoardLines(BoardSlot &slot, const QStringList &lines)
 {
     prepareStatusView();
     slot.setHandlingOutput(true);
+    const BatchedLog::Batch logBatch(multiplexLog()); // the chunk's lines with one open and close
     const QString prefix = boardLogPrefix(slot.number());
     for (const QString &line : lines) {
         appendMultiplexLog(prefix + line);

@@ -1,20 +1,16 @@
 #include "multi/multiplexlog.h"
 
-#include <QFile>
-#include <QTextStream>
+BatchedLog &multiplexLog()
+{
+    // The tool's output is decoded as UTF-8; written back the same way, the
+    // log holds the bytes the tool printed, whatever the locale.
+    static BatchedLog log(MultiplexLog::kFileName, "UTF-8");
+    return log;
+}
 
 void appendMultiplexLog(const QString &line)
 {
-    QFile file(QString::fromLatin1(MultiplexLog::kFileName));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
-    QTextStream stream(&file);
-    // The tool's output is decoded as UTF-8; write it back the same way so the
-    // log holds the bytes the tool printed, whatever the locale.
-    stream.setCodec("UTF-8");
-    stream << line << '\n';
-    stream.flush();
-    file.close();
+    multiplexLog().append(line);
 }
 
 namespace {

@@ -68,6 +68,11 @@ public:
         m_buffer.resize(kReadBlock);
         m_archive = archive_read_new();
         archive_read_support_format_zip_seekable(m_archive);
+        // Names without the UTF-8 flag in the system's zip code page (Windows).
+        const QByteArray charset = FileOps::legacyZipNameCharset();
+        const QByteArray option = QByteArrayLiteral("hdrcharset=") + charset;
+        if (!charset.isEmpty() && archive_read_set_options(m_archive, option.constData()) != ARCHIVE_OK)
+            qCDebug(lcPackage) << "Unflagged entry names are read in libarchive's default, not" << charset;
         archive_read_set_callback_data(m_archive, this);
         archive_read_set_read_callback(m_archive, &PackageReader::readBlock);
         archive_read_set_seek_callback(m_archive, &PackageReader::seek);
@@ -517,12 +522,17 @@ private:
 
 // Moves the complete tree tempName in parent to destName. An existing folder
 // there is renamed aside first and deleted only once the new tree is in its
-// place; if that fails half-way, the old folder is put back.
+// place; if that fails half-way, the old folder is put back. *swapFailed (when
+// given) tells a failed rename, which another program holding the folder
+// causes, from a destination that is no folder.
 bool installTree(const Handle &parent, const QString &parentPath, const QByteArray &tempName,
-                 const QByteArray &destName, const QString &shownDest, QStringList *messages)
+                 const QByteArray &destName, const QString &shownDest, QStringList *messages,
+                 bool *swapFailed = nullptr)
 {
     QString error;
     const FileOps::EntryType type = FileOps::entryTypeAt(parent, destName);
+    if (swapFailed)
+        *swapFailed = type != FileOps::EntryType::Other;
     if (type == FileOps::EntryType::Missing || type == FileOps::EntryType::Unknown) {
         if (FileOps::renameAt(parent, tempName, destName, &error))
             return true;
@@ -555,11 +565,24 @@ bool installTree(const Handle &parent, const QString &parentPath, const QByteArr
         messages->append(QStringLiteral("Cannot replace %1: %2").arg(shownDest, error));
         return false;
     }
+    if (swapFailed)
+        *swapFailed = false;
     if (!FileOps::removeTreeAside(parentPath + QLatin1Char('/') + FileOps::nameString(aside), &error)) {
         qCDebug(lcPackage) << "Could not delete the previous images:" << aside << error;
         messages->append(QStringLiteral("The previous images could not all be deleted: ") + error);
     }
     return true;
+}
+
+// A complete unpack whose swap into place failed waits under this name (after
+// a dot and the folder's name) for the next Start.
+const char kReadyInfix[] = ".ready-";
+
+QString heldFolderMessage(const QString &shownDest)
+{
+    return QStringLiteral("A program is using %1: close Explorer windows and consoles open in it, then press "
+                          "Start again. The unpacked images are kept and put in place then.")
+        .arg(shownDest);
 }
 
 // One unpack in its steps: open the package, plan the entries and check the
@@ -589,6 +612,11 @@ public:
             return m_result;
         // Gigabytes a killed run left behind go before the space is checked.
         UnpackClaim::sweepStale(m_parentPath, m_destName);
+        const Ready ready = useReadyTree();
+        if (ready != Ready::None) {
+            m_result.ok = ready == Ready::Installed;
+            return m_result;
+        }
         if (!planEntries() || !checkSpace() || !prepareTempFolder())
             return m_result;
         bool failed = !writeEntries() || !seal();
@@ -803,12 +831,16 @@ private:
         return true;
     }
 
-    // Moves the sealed tree into place, or deletes it after a failure.
+    // Moves the sealed tree into place, or deletes it after a failure. A sealed
+    // tree that only could not be swapped in is kept for the next Start.
     bool commit(bool failed)
     {
+        bool swapFailed = false;
         if (!failed)
-            failed =
-                !installTree(m_parent, m_parentPath, m_tempName, m_destName, m_cleanDest, &m_result.messages);
+            failed = !installTree(m_parent, m_parentPath, m_tempName, m_destName, m_cleanDest,
+                                  &m_result.messages, &swapFailed);
+        if (failed && swapFailed && keepReadyTree())
+            return false;
         QString error;
         // Deleted under its own name while still claimed: whatever a failure
         // leaves is swept as a stale unpack folder later.
@@ -816,6 +848,54 @@ private:
             qCDebug(lcPackage) << "Could not delete the unpack folder" << m_tempPath << error;
         m_tempClaim.reset();
         return !failed;
+    }
+
+    bool keepReadyTree()
+    {
+        const QByteArray ready =
+            '.' + m_destName + kReadyInfix + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        QString error;
+        if (FileOps::entryTypeAt(m_parent, ready) != FileOps::EntryType::Missing ||
+            !FileOps::renameAt(m_parent, m_tempName, ready, &error))
+            return false;
+        qCDebug(lcPackage) << "Unpacked images kept as" << ready;
+        m_result.messages.append(heldFolderMessage(m_cleanDest));
+        return true;
+    }
+
+    enum class Ready { None, Installed, Held };
+
+    // A tree kept by an earlier Start of this very package goes into place
+    // instead of a new unpack; kept trees of other packages are deleted.
+    Ready useReadyTree()
+    {
+        const QString prefix =
+            QLatin1Char('.') + FileOps::nameString(m_destName) + QLatin1String(kReadyInfix);
+        Ready ready = Ready::None;
+        for (const FileOps::FolderEntry &e : FileOps::listFolder(m_parentPath)) {
+            if (!e.isDir || !e.name.startsWith(prefix))
+                continue;
+            const QString path = m_parentPath + QLatin1Char('/') + e.name;
+            PackageIdentity stamped;
+            QString error;
+            if (ready != Ready::None || checkStamp(m_zipPath, path, &stamped) != StampCheck::Matches) {
+                if (!FileOps::removeTreeAside(path, &error))
+                    qCDebug(lcPackage) << "Could not delete the kept images" << e.name << error;
+                continue;
+            }
+            bool swapFailed = false;
+            if (installTree(m_parent, m_parentPath, FileOps::nameBytes(e.name), m_destName, m_cleanDest,
+                            &m_result.messages, &swapFailed)) {
+                qCDebug(lcPackage) << "Kept images put in place from" << e.name;
+                m_result.package = stamped;
+                ready = Ready::Installed;
+            } else {
+                if (swapFailed)
+                    m_result.messages.append(heldFolderMessage(m_cleanDest));
+                ready = Ready::Held;
+            }
+        }
+        return ready;
     }
 
     const QString m_zipPath;

@@ -109,6 +109,11 @@ bool renameAt(const Handle &folder, const QByteArray &from, const QByteArray &to
 // Free bytes for this user on the folder's file system; -1 when unknown.
 qint64 freeSpace(const Handle &folder);
 
+// The character set in which zip entry names without the UTF-8 flag are read,
+// as libarchive's hdrcharset option names it: on Windows the OEM code page, as
+// Windows' own zip folders read them; empty on Linux (libarchive's choice).
+QByteArray legacyZipNameCharset();
+
 // Makes libarchive give entry names as UTF-8 on this thread while it lives,
 // whatever the process locale is (in the "C" locale it drops names flagged as
 // UTF-8). Windows needs nothing: libarchive converts through wide strings.

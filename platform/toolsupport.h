@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // What the simulated tool and its bench driver need from the system.
 namespace ToolSupport {
@@ -29,6 +30,11 @@ bool outputReaderGone(int waitMs);
 // Makes standard output write bytes as given. Windows' C runtime would
 // otherwise turn every "\n" into "\r\n", so a CRLF line would end in "\r\r\n".
 void useBinaryOutput();
+
+// Starts this program again with arguments, as a helper that runs on beside
+// this process (and past its end): same output, same process group or job.
+// Its process id, or -1.
+qint64 startSelf(const QStringList &arguments);
 
 // Ends this process at once, as an external kill would: no clean-up, no
 // buffered output written.

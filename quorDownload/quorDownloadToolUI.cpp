@@ -2,6 +2,7 @@
 
 #include "common/boardconfig.h"
 #include "common/toollaunch.h"
+#include "common/toolprocess.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"
 #include "quorDownload/descriptionpaths.h"
@@ -78,7 +79,7 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, std::shared_ptr<P
 
 void quorDownloadToolUI::setUpProcess()
 {
-    downloadProcess = new QProcess(this);
+    downloadProcess = new ToolProcess(this);
     downloadProcess->setWorkingDirectory(ToolLaunch::toolDir());
     downloadProcess->setProcessChannelMode(QProcess::MergedChannels);
 }

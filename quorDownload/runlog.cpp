@@ -1,19 +1,16 @@
 #include "quorDownload/runlog.h"
 
-#include <QFile>
-#include <QTextStream>
-
 namespace RunLog {
+
+BatchedLog &log()
+{
+    static BatchedLog log(kFileName, nullptr); // locale codec
+    return log;
+}
 
 void appendLog(const QString &text)
 {
-    QFile file(QString::fromLatin1(kFileName));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        return;
-    QTextStream stream(&file); // locale codec by default
-    stream << text << '\n';
-    stream.flush();
-    file.close();
+    log().append(text);
 }
 
 } // namespace RunLog

@@ -352,6 +352,7 @@ void SingleBoardRun::stop()
     killLoop();
     m_state = State::Idle;
     qCDebug(lcSingle) << "Process Terminate!!!";
+    RunLog::log().flush(); // in the file while the box shows
     m_prompter->notice(QStringLiteral("Process Terminate!!!"), Prompter::Look::Plain);
     appendStatus(QString::fromLatin1(kTerminateLine));
     moveStatusCursorToEnd();
@@ -395,6 +396,7 @@ void SingleBoardRun::onToolFinished()
 
 void SingleBoardRun::drain()
 {
+    const BatchedLog::Batch logBatch(RunLog::log()); // the lines drained here with one open and close
     m_draining = true;
     m_frame.start();
     for (;;) {
@@ -490,6 +492,7 @@ void SingleBoardRun::connectionProblem(bool killFirst)
     m_boardRun.noteFailure(killFirst ? Records::Result::CommFailed : Records::Result::NotFound);
     if (killFirst)
         killLoop();
+    RunLog::log().flush(); // in the file while the box shows
     m_prompter->notice(QStringLiteral("USB Connection Problem!!!\nCheck your USB Connect and Restart Board"),
                        Prompter::Look::Wide);
     if (!killFirst)
@@ -533,6 +536,7 @@ void SingleBoardRun::failure(const QString &boxText)
     moveStatusCursorToEnd();
     setRunning(false);
     qCDebug(lcSingle) << "Process Terminate!!!";
+    RunLog::log().flush(); // in the file while the box shows
     m_prompter->notice(boxText, Prompter::Look::Plain);
     appendStatus(QString::fromLatin1(kTerminateLine));
     moveStatusCursorToEnd();
@@ -546,6 +550,7 @@ void SingleBoardRun::completion()
         m_widgets.progressBar->repaint();
     }
     setRunning(false);
+    RunLog::log().flush(); // in the file while the box shows
     m_prompter->notice(QStringLiteral("Download completed!"), Prompter::Look::Good);
     m_progress.breakSeen = 0;
 }

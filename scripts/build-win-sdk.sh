@@ -352,7 +352,8 @@ stage_qt_install() {
 }
 
 # ---------------------------------------------------------------------------------------------
-# Stage: libarchive (shared) with zlib linked in statically, so it brings no zlib DLL along.
+# Stage: libarchive (shared) with zlib linked in statically, so it brings no zlib DLL along. It
+# targets Windows 7 (WINDOWS_VERSION): its default is Windows 10, whose functions Windows 7 lacks.
 stage_libarchive() {
     local src build=$work/libarchive-build zlib=$mingw_root/lib/libz.a
     src=$(srcdir libarchive)
@@ -365,6 +366,7 @@ stage_libarchive() {
     logrun libarchive cmake -S "$src" -B "$build" -G Ninja \
         -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$SDK" \
         -DCMAKE_SHARED_LINKER_FLAGS="-static-libgcc" \
+        -DWINDOWS_VERSION=WIN7 \
         -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR="$mingw_root/include" \
         -DZLIB_WINAPI=0 -DZLIB_WINAPI_WITH_LIB="$zlib" \
         -DENABLE_TEST=OFF -DENABLE_TAR=OFF -DENABLE_CPIO=OFF -DENABLE_CAT=OFF -DENABLE_UNZIP=OFF \

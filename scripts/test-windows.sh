@@ -26,7 +26,8 @@ mkdir -p "$out"
 
 cxx=x86_64-w64-mingw32-g++-posix
 flags=(-std=c++17 -O1 -Wall -Wextra -Werror -pedantic -Wold-style-cast -Wnon-virtual-dtor
-    -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DUNICODE -D_UNICODE -I"$root" -I"$root/tests/win")
+    -DWIN32_LEAN_AND_MEAN -DNOMINMAX -DUNICODE -D_UNICODE -D_WIN32_WINNT=0x0601 -DWINVER=0x0601
+    -I"$root" -I"$root/tests/win")
 link=(-static -static-libgcc -static-libstdc++ -ladvapi32 -luser32 -lole32)
 
 passed=0
@@ -58,6 +59,7 @@ compile() { # object source
 objs_ok=1
 compile "$out/appcompat_win.o" "$root/platform/win/appcompat_win.cpp" || objs_ok=0
 compile "$out/devicenotify_win.o" "$root/platform/win/devicenotify_win.cpp" || objs_ok=0
+compile "$out/winfs_core_win.o" "$root/platform/win/winfs_core_win.cpp" || objs_ok=0
 
 programs=()
 build_test() { # name, objects it needs...
@@ -73,19 +75,53 @@ build_test() { # name, objects it needs...
 }
 build_test tst_appcompat_win "$out/appcompat_win.o"
 build_test tst_devicenotify_win "$out/devicenotify_win.o"
+build_test tst_winfs_core_win "$out/winfs_core_win.o"
+
+# Windows 7: what the test programs import must exist there, and the check must catch a function
+# of Windows 8 (GetSystemTimePreciseAsFileTime) planted in a program of its own.
+win7_check() { # label, folder or file...
+    local label=$1
+    shift
+    if "$root/scripts/check-win7-imports.sh" "$@" >"$out/win7-$label.log" 2>&1; then
+        echo "PASS  $label: every import exists on Windows 7 SP1 ($(tail -1 "$out/win7-$label.log"))"
+        passed=$((passed + 1))
+    else
+        fail "$label imports what Windows 7 SP1 lacks:"
+        sed 's/^/        /' "$out/win7-$label.log"
+    fi
+}
+program_files=()
+for name in "${programs[@]}"; do
+    program_files+=("$out/$name.exe")
+done
+win7_check "Win32 test programs" "${program_files[@]}"
+mkdir -p "$out/planted"
+printf '#include <windows.h>\nint main() { FILETIME t; GetSystemTimePreciseAsFileTime(&t); return int(t.dwLowDateTime & 1); }\n' \
+    >"$out/planted/planted.cpp"
+if "$cxx" -D_WIN32_WINNT=0x0602 -o "$out/planted/planted.exe" "$out/planted/planted.cpp" -static &&
+    ! "$root/scripts/check-win7-imports.sh" "$out/planted/planted.exe" >"$out/win7-planted.log" 2>&1 &&
+    grep -q 'GetSystemTimePreciseAsFileTime is not on' "$out/win7-planted.log"; then
+    echo "PASS  the Windows 7 import check fails on a planted Windows 8 import"
+    passed=$((passed + 1))
+else
+    fail "the Windows 7 import check did not fail on a planted Windows 8 import"
+fi
 
 # The Qt part: syntax and moc output checked against the host's Qt headers.
 qtinc=$(pkg-config --variable=includedir Qt5Core 2>/dev/null)
 moc=$(pkg-config --variable=host_bins Qt5Core 2>/dev/null)/moc
 if [ -n "$qtinc" ] && [ -d "$qtinc/QtCore" ] && [ -x "$moc" ]; then
     qtflags=("${flags[@]}" -DQT_USE_QSTRINGBUILDER -isystem "$qtinc" -isystem "$qtinc/QtCore" -fsyntax-only)
+    qt_sources_ok=1
+    for source in windevicesource winfs_win fileops_win filehandle_win filecopy_win processtree_win toolsupport_win; do
+        "$cxx" "${qtflags[@]}" "$root/platform/win/$source.cpp" || qt_sources_ok=0
+    done
     if "$moc" -DWIN32 -D_WIN32 -I"$root" "$root/platform/win/windevicesource.h" -o "$out/moc_windevicesource.cpp" &&
-        "$cxx" "${qtflags[@]}" "$root/platform/win/windevicesource.cpp" &&
-        "$cxx" "${qtflags[@]}" "$out/moc_windevicesource.cpp"; then
+        [ "$qt_sources_ok" -eq 1 ] && "$cxx" "${qtflags[@]}" "$out/moc_windevicesource.cpp"; then
         echo "PASS  Qt part compiles for Windows (syntax and moc output)"
         passed=$((passed + 1))
     else
-        fail "Qt part (platform/win/windevicesource.*) does not compile for Windows"
+        fail "Qt part (platform/win/*.cpp) does not compile for Windows"
     fi
 else
     echo "NOTE  Qt 5 headers or moc not found (qtbase5-dev, qtbase5-dev-tools): Qt part not checked"
@@ -102,6 +138,7 @@ if [ -f "$sdk/.complete" ]; then
         echo "PASS  whole program builds for Windows (quor_download.exe, usb_dl.exe, usb_dl_bench.exe)"
         passed=$((passed + 1))
         qt_built=1
+        win7_check "dist/quor_download-win64" "$root/dist/quor_download-win64"
     else
         fail "whole program does not build for Windows (output in $out/build-windows.log)"
         grep -E 'error|FAILED' "$out/build-windows.log" | head -20
@@ -136,6 +173,10 @@ if ! timeout 90 "$wine" cmd /c exit >"$out/wineboot.log" 2>&1; then
     drop_prefix
     finish
 fi
+# Wine hides every name starting with a dot on its own; a Windows PC hides only by attribute.
+# Showing dot files makes the tests see the hidden attribute alone.
+timeout 60 "$wine" reg add 'HKCU\Software\Wine' /v ShowDotFiles /d Y /f >>"$out/wineboot.log" 2>&1 ||
+    fail "could not set ShowDotFiles=Y in the wine prefix"
 
 for name in "${programs[@]}"; do
     echo "--- $name.exe under wine"

@@ -228,6 +228,11 @@ qint64 freeSpace(const Handle &folder)
         static_cast<unsigned long long>(space.f_bavail) * space.f_frsize, LLONG_MAX));
 }
 
+QByteArray legacyZipNameCharset()
+{
+    return QByteArray();
+}
+
 Utf8NamesOnThisThread::Utf8NamesOnThisThread()
     : m_mine(::newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr)))
 {

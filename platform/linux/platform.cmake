@@ -3,6 +3,7 @@ target_sources(quor_core PRIVATE
     ${CMAKE_CURRENT_LIST_DIR}/fileops_posix.cpp
     ${CMAKE_CURRENT_LIST_DIR}/filehandle_posix.cpp
     ${CMAKE_CURRENT_LIST_DIR}/filecopy_posix.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/processtree_posix.cpp
     ${CMAKE_CURRENT_LIST_DIR}/platformdevicesource_linux.cpp
     ${CMAKE_CURRENT_LIST_DIR}/udevdevicesource.h
     ${CMAKE_CURRENT_LIST_DIR}/udevdevicesource.cpp

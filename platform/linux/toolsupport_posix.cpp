@@ -8,9 +8,13 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
+
+extern char **environ;
 
 namespace ToolSupport {
 
@@ -49,6 +53,20 @@ bool outputReaderGone(int waitMs)
 }
 
 void useBinaryOutput() {}
+
+qint64 startSelf(const QStringList &arguments)
+{
+    const QByteArray self = QFile::encodeName(QFile::symLinkTarget(QStringLiteral("/proc/self/exe")));
+    std::vector<QByteArray> words{self};
+    for (const QString &a : arguments)
+        words.push_back(QFile::encodeName(a));
+    std::vector<char *> argv;
+    for (QByteArray &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    return ::posix_spawn(&pid, self.constData(), nullptr, nullptr, argv.data(), environ) == 0 ? pid : -1;
+}
 
 void killSelf()
 {

@@ -46,14 +46,27 @@ bool copyImpl(const QString &source, const std::wstring &target, const QString &
                      .arg(source, folder ? QStringLiteral("Is a directory") : WinFs::errorText(err)));
         return false;
     }
-    if (!::CopyFileExW(from.c_str(), target.c_str(), nullptr, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
-        err = ::GetLastError();
+    // Retried while another program (a scanner) holds the source for a moment;
+    // what a failed attempt left is removed before the next one.
+    const bool copied = WinFs::retrying(
+        WinFs::Op::Copy, from,
+        [&](DWORD *attemptError) {
+            if (::CopyFileExW(from.c_str(), target.c_str(), nullptr, nullptr, nullptr,
+                              COPY_FILE_FAIL_IF_EXISTS))
+                return true;
+            *attemptError = ::GetLastError();
+            if (*attemptError != ERROR_FILE_EXISTS && *attemptError != ERROR_ALREADY_EXISTS) {
+                DWORD ignored = 0;
+                WinFs::removeEntry(target, false, &ignored);
+            }
+            return false;
+        },
+        &err);
+    if (!copied) {
         if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) {
             setError(errorText, QStringLiteral("Destination file exists"));
             return false;
         }
-        DWORD ignored = 0;
-        WinFs::removeEntry(target, false, &ignored); // what a failed copy left
         setError(errorText,
                  QStringLiteral("Cannot copy %1 to %2: %3").arg(source, shown, WinFs::errorText(err)));
         return false;
@@ -98,7 +111,8 @@ bool copyFileInto(const QString &source, const QString &folder, const QString &n
                                       FILE_SHARE_READ | FILE_SHARE_WRITE);
     BY_HANDLE_FILE_INFORMATION info{};
     DWORD err = held == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
-    if (err == ERROR_SUCCESS && (!WinFs::infoOf(held, &info) || !WinFs::isRealFolder(info.dwFileAttributes)))
+    if (err == ERROR_SUCCESS && (!WinFs::infoOf(held, &info) ||
+                                 !WinFs::isRealFolder(info.dwFileAttributes, WinFs::reparseTagOf(held))))
         err = ERROR_DIRECTORY;
     const std::wstring leaf = name.toStdWString();
     if (err == ERROR_SUCCESS && !WinFs::validComponent(leaf))

@@ -81,9 +81,9 @@ bool regularInfo(HANDLE h, RegularFileInfo *out)
 // point, when noFollow says so).
 Handle openFolderPath(const std::wstring &path, bool noFollow, Status *status, QString *error)
 {
-    const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS | (noFollow ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
-    HANDLE h =
-        ::CreateFileW(path.c_str(), kFolderAccess, kFolderShare, nullptr, OPEN_EXISTING, flags, nullptr);
+    HANDLE h = noFollow ? WinFs::openNoFollow(path, kFolderAccess, kFolderShare)
+                        : ::CreateFileW(path.c_str(), kFolderAccess, kFolderShare, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD err = ::GetLastError();
         if (status)
@@ -93,7 +93,7 @@ Handle openFolderPath(const std::wstring &path, bool noFollow, Status *status, Q
     }
     BY_HANDLE_FILE_INFORMATION info{};
     const bool folder = WinFs::infoOf(h, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                        !(noFollow && WinFs::isReparse(info.dwFileAttributes));
+                        !(noFollow && WinFs::isLink(info.dwFileAttributes, WinFs::reparseTagOf(h)));
     if (!folder) {
         ::CloseHandle(h);
         if (status)
@@ -269,7 +269,7 @@ Handle openSmallFileAt(const Handle &folder, const QByteArray &name, qint64 maxB
     BY_HANDLE_FILE_INFORMATION info{};
     qint64 size = 0;
     qint64 modified = 0;
-    if (!WinFs::infoOf(h, &info) || WinFs::isReparse(info.dwFileAttributes) ||
+    if (!WinFs::infoOf(h, &info) || WinFs::isLink(info.dwFileAttributes, WinFs::reparseTagOf(h)) ||
         !regularInfo(h, &size, &modified) || size > maxBytes) {
         ::CloseHandle(h);
         return Handle();
@@ -283,10 +283,12 @@ EntryType entryTypeAt(const Handle &folder, const QByteArray &name)
     const std::wstring path = below(folder, name);
     if (path.empty())
         return EntryType::Unknown;
-    const DWORD attributes = ::GetFileAttributesW(path.c_str()); // of a link itself
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return isMissing(::GetLastError()) ? EntryType::Missing : EntryType::Unknown;
-    return WinFs::isRealFolder(attributes) ? EntryType::Folder : EntryType::Other;
+    DWORD attributes = 0;
+    DWORD tag = 0;
+    DWORD err = 0;
+    if (!WinFs::attributesOf(path, &attributes, &tag, &err))
+        return isMissing(err) ? EntryType::Missing : EntryType::Unknown;
+    return WinFs::isRealFolder(attributes, tag) ? EntryType::Folder : EntryType::Other;
 }
 
 bool removeFileAt(const Handle &folder, const QByteArray &name)
@@ -311,15 +313,11 @@ bool renameAt(const Handle &folder, const QByteArray &from, const QByteArray &to
         setError(error, ERROR_INVALID_NAME);
         return false;
     }
-    if (::MoveFileExW(source.c_str(), target.c_str(), 0)) { // never replaces
-        // A hidden folder renamed into place is shown from now on.
-        const DWORD attributes = ::GetFileAttributesW(target.c_str());
-        if (!hiddenName(to) && attributes != INVALID_FILE_ATTRIBUTES &&
-            (attributes & FILE_ATTRIBUTE_HIDDEN) != 0 && !WinFs::isReparse(attributes))
-            ::SetFileAttributesW(target.c_str(), attributes & ~FILE_ATTRIBUTE_HIDDEN);
+    // A folder renamed to a hidden name is hidden, one renamed into place is shown.
+    DWORD err = 0;
+    if (WinFs::renameEntry(source, target, hiddenName(to), &err))
         return true;
-    }
-    setError(error, ::GetLastError());
+    setError(error, err);
     return false;
 }
 
@@ -330,6 +328,11 @@ qint64 freeSpace(const Handle &folder)
         !::GetDiskFreeSpaceExW(WinFs::join(folder.data()->path, L"").c_str(), &available, nullptr, nullptr))
         return -1;
     return static_cast<qint64>(std::min<unsigned long long>(available.QuadPart, LLONG_MAX));
+}
+
+QByteArray legacyZipNameCharset()
+{
+    return "CP" + QByteArray::number(static_cast<uint>(::GetOEMCP()));
 }
 
 Utf8NamesOnThisThread::Utf8NamesOnThisThread() = default;

@@ -27,7 +27,8 @@ public:
         m_error = m_handle == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
         BY_HANDLE_FILE_INFORMATION info{};
         if (m_error == ERROR_SUCCESS &&
-            (!WinFs::infoOf(m_handle, &info) || !WinFs::isRealFolder(info.dwFileAttributes))) {
+            (!WinFs::infoOf(m_handle, &info) ||
+             !WinFs::isRealFolder(info.dwFileAttributes, WinFs::reparseTagOf(m_handle)))) {
             m_error = ERROR_DIRECTORY; // a link, a junction or a file
             close();
         }
@@ -54,7 +55,11 @@ struct RawEntry
 {
     std::wstring name;
     DWORD attributes;
+    DWORD reparseTag; // 0 unless a reparse point
     qint64 size;
+
+    bool isLink() const { return WinFs::isLink(attributes, reparseTag); }
+    bool isRealFolder() const { return WinFs::isRealFolder(attributes, reparseTag); }
 };
 
 // The entries of an (opened) folder, without "." and "..".
@@ -70,7 +75,8 @@ std::vector<RawEntry> entriesOf(const std::wstring &folder)
         const std::wstring name(data.cFileName);
         if (name == L"." || name == L"..")
             continue;
-        entries.push_back(RawEntry{name, data.dwFileAttributes,
+        const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
+        entries.push_back(RawEntry{name, data.dwFileAttributes, tag,
                                    (static_cast<qint64>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
     } while (::FindNextFileW(find, &data));
     ::FindClose(find);
@@ -125,7 +131,7 @@ bool deleteTree(const std::wstring &top)
         std::vector<std::wstring> folders;
         for (const RawEntry &e : entriesOf(level.path)) {
             const std::wstring path = WinFs::join(level.path, e.name);
-            if (WinFs::isRealFolder(e.attributes)) {
+            if (e.isRealFolder()) {
                 folders.push_back(path);
                 continue;
             }
@@ -191,12 +197,13 @@ bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode,
 FolderState prepareFolder(const QString &path, QString *error)
 {
     const std::wstring native = WinFs::longPath(path);
-    const DWORD attributes = ::GetFileAttributesW(native.c_str()); // of a link itself, not its target
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        if (WinFs::isRealFolder(attributes))
+    DWORD attributes = 0;
+    DWORD tag = 0;
+    DWORD err = 0;
+    if (WinFs::attributesOf(native, &attributes, &tag, &err)) {
+        if (WinFs::isRealFolder(attributes, tag))
             return FolderState::Existed;
-        DWORD err = 0;
-        if (WinFs::isReparse(attributes) && !WinFs::removeEntry(native, false, &err)) {
+        if (WinFs::isLink(attributes, tag) && !WinFs::removeEntry(native, false, &err)) {
             setError(error, WinFs::errorText(err));
             return FolderState::Failed;
         }
@@ -218,8 +225,8 @@ QVector<FolderEntry> listFolder(const QString &folder)
     for (const RawEntry &raw : entriesOf(native)) {
         FolderEntry e;
         e.name = QString::fromStdWString(raw.name);
-        e.isLink = WinFs::isReparse(raw.attributes);
-        e.isDir = WinFs::isRealFolder(raw.attributes);
+        e.isLink = raw.isLink();
+        e.isDir = raw.isRealFolder();
         e.isFile = !e.isLink && (raw.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
         e.size = raw.size;
         entries.append(e);
@@ -277,16 +284,17 @@ bool removeTreeAside(const QString &path, QString *error)
     const std::wstring prefix = asideNamePrefix(leafName).toStdWString();
 
     bool ok = true;
-    const DWORD attributes = ::GetFileAttributesW(leaf.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-        DWORD err = 0;
-        if (WinFs::isReparse(attributes)) {
+    DWORD attributes = 0;
+    DWORD tag = 0;
+    DWORD err = 0;
+    if (WinFs::attributesOf(leaf, &attributes, &tag, &err)) {
+        if (WinFs::isLink(attributes, tag)) {
             // A link or junction in the folder's place goes as it is.
             if (!WinFs::removeEntry(leaf, false, &err)) {
                 setError(error, WinFs::errorText(err));
                 return false;
             }
-        } else if (!WinFs::isRealFolder(attributes)) {
+        } else if (!WinFs::isRealFolder(attributes, tag)) {
             ok = false;
             setError(error, QStringLiteral("a file of that name is in the way"));
         } else {
@@ -295,11 +303,10 @@ bool removeTreeAside(const QString &path, QString *error)
                 const std::wstring candidate = WinFs::join(
                     parent,
                     prefix + QString::number(QRandomGenerator::global()->generate(), 16).toStdWString());
-                if (::MoveFileExW(leaf.c_str(), candidate.c_str(), 0)) {
+                if (WinFs::renameEntry(leaf, candidate, true, &err)) { // hidden while it is deleted
                     moved = true;
                     break;
                 }
-                err = ::GetLastError();
                 if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)
                     break;
             }
@@ -312,7 +319,7 @@ bool removeTreeAside(const QString &path, QString *error)
     // The folder's name is free now; delete what was moved aside, this time's
     // and any an interrupted earlier removal left.
     for (const RawEntry &e : entriesOf(parent)) {
-        if (e.name.compare(0, prefix.size(), prefix) != 0 || !WinFs::isRealFolder(e.attributes))
+        if (e.name.compare(0, prefix.size(), prefix) != 0 || !e.isRealFolder())
             continue;
         if (!deleteTree(WinFs::join(parent, e.name))) {
             ok = false;
@@ -327,25 +334,26 @@ bool removeTreeAside(const QString &path, QString *error)
 PathKind pathKind(const QString &path)
 {
     const QString clean = path.endsWith(QLatin1Char('/')) && path.size() > 1 ? path.chopped(1) : path;
-    const DWORD attributes = ::GetFileAttributesW(WinFs::longPath(clean).c_str()); // of a link itself
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD err = ::GetLastError();
+    DWORD attributes = 0;
+    DWORD tag = 0;
+    DWORD err = 0;
+    if (!WinFs::attributesOf(WinFs::longPath(clean), &attributes, &tag, &err)) // of a link itself
         return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? PathKind::Missing
                                                                           : PathKind::Unknown;
-    }
-    if (WinFs::isReparse(attributes))
+    if (WinFs::isLink(attributes, tag))
         return PathKind::Link;
-    return WinFs::isRealFolder(attributes) ? PathKind::Folder : PathKind::File;
+    return WinFs::isRealFolder(attributes, tag) ? PathKind::Folder : PathKind::File;
 }
 
 bool removeTree(const QString &path, QString *error)
 {
     const QString clean = path.endsWith(QLatin1Char('/')) && path.size() > 1 ? path.chopped(1) : path;
     const std::wstring native = WinFs::longPath(clean);
-    const DWORD attributes = ::GetFileAttributesW(native.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !WinFs::isRealFolder(attributes)) {
-        setError(error, WinFs::errorText(attributes == INVALID_FILE_ATTRIBUTES ? ::GetLastError()
-                                                                               : ERROR_DIRECTORY));
+    DWORD attributes = 0;
+    DWORD tag = 0;
+    DWORD err = 0;
+    if (!WinFs::attributesOf(native, &attributes, &tag, &err) || !WinFs::isRealFolder(attributes, tag)) {
+        setError(error, WinFs::errorText(err != 0 ? err : DWORD(ERROR_DIRECTORY)));
         return false;
     }
     if (!deleteTree(native)) {

@@ -7,6 +7,7 @@
 #include <io.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 
 namespace ToolSupport {
@@ -68,6 +69,26 @@ bool outputReaderGone(int waitMs)
 void useBinaryOutput()
 {
     ::_setmode(::_fileno(stdout), _O_BINARY);
+}
+
+qint64 startSelf(const QStringList &arguments)
+{
+    wchar_t self[32768];
+    const DWORD n = ::GetModuleFileNameW(nullptr, self, 32768);
+    if (n == 0 || n >= 32768)
+        return -1;
+    // Quoted as the C runtime splits a command line; the arguments here hold no quotes.
+    std::wstring line = L"\"" + std::wstring(self, n) + L"\"";
+    for (const QString &a : arguments)
+        line += L" \"" + a.toStdWString() + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!::CreateProcessW(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info))
+        return -1;
+    ::CloseHandle(info.hThread);
+    ::CloseHandle(info.hProcess);
+    return info.dwProcessId;
 }
 
 void killSelf()

@@ -1,5 +1,6 @@
 #include "platform/win/winfs_win.h"
 
+#include <QDebug>
 #include <QDir>
 #include <QFileInfo>
 #include <QStringList>
@@ -7,8 +8,16 @@
 namespace WinFs {
 
 namespace {
-constexpr DWORD kFolderNotSupported = 336; // ERROR_DIRECTORY_NOT_SUPPORTED, not in every header set
+
+// Retries of file operations go to the debug log.
+void debugLine(const std::wstring &line)
+{
+    qDebug().noquote() << QString::fromStdWString(line);
 }
+
+const bool debugSinkSet = (setDebugSink(&debugLine), true);
+
+} // namespace
 
 std::wstring longPath(const QString &path)
 {
@@ -61,65 +70,6 @@ QString errorText(DWORD code)
     if (text)
         ::LocalFree(text);
     return result;
-}
-
-HANDLE openNoFollow(const std::wstring &path, DWORD access, DWORD share)
-{
-    return ::CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
-bool infoOf(HANDLE h, BY_HANDLE_FILE_INFORMATION *info)
-{
-    return ::GetFileInformationByHandle(h, info) != 0;
-}
-
-bool removeOpened(HANDLE h, const BY_HANDLE_FILE_INFORMATION &info, DWORD *error)
-{
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        if (info.nNumberOfLinks != 1) {
-            // Clearing it would change the other names' file too.
-            *error = ERROR_ACCESS_DENIED;
-            return false;
-        }
-        FILE_BASIC_INFO basic{};
-        basic.FileAttributes = info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY;
-        if (basic.FileAttributes == 0)
-            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (!::SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic)) {
-            *error = ::GetLastError();
-            return false;
-        }
-    }
-    FILE_DISPOSITION_INFO dispose{};
-    dispose.DeleteFile = TRUE;
-    if (!::SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose)) {
-        *error = ::GetLastError();
-        return false;
-    }
-    return true;
-}
-
-bool removeEntry(const std::wstring &path, bool allowFolder, DWORD *error)
-{
-    HANDLE h = openNoFollow(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (h == INVALID_HANDLE_VALUE) {
-        *error = ::GetLastError();
-        return false;
-    }
-    BY_HANDLE_FILE_INFORMATION info{};
-    bool ok = infoOf(h, &info);
-    if (!ok)
-        *error = ::GetLastError();
-    else if (isRealFolder(info.dwFileAttributes) && !allowFolder) {
-        *error = kFolderNotSupported;
-        ok = false;
-    } else {
-        ok = removeOpened(h, info, error);
-    }
-    ::CloseHandle(h); // the entry goes when its last handle closes
-    return ok;
 }
 
 } // namespace WinFs

@@ -1,7 +1,9 @@
 #pragma once
 
-// Helpers the Win32 file code shares: long-path names, error texts, and
-// opening things without following reparse points.
+// Helpers the Win32 file code shares: long-path names and error texts, with
+// the Qt-free part (winfs_core_win.h).
+
+#include "platform/win/winfs_core_win.h"
 
 #include <QString>
 
@@ -27,32 +29,5 @@ bool validComponent(const std::wstring &name);
 
 // The system's message for a Win32 error code.
 QString errorText(DWORD code);
-
-// Opens path without following a reparse point in its place. access and
-// share as for CreateFileW; folders can be opened too.
-HANDLE openNoFollow(const std::wstring &path, DWORD access, DWORD share);
-
-// Attributes and link count of an opened file or folder.
-bool infoOf(HANDLE h, BY_HANDLE_FILE_INFORMATION *info);
-
-inline bool isReparse(DWORD attributes)
-{
-    return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-inline bool isRealFolder(DWORD attributes)
-{
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && !isReparse(attributes);
-}
-
-// Removes the opened entry itself (a file, a link or junction, an empty
-// folder) through its handle. A read-only attribute is cleared first only
-// when the file has no other hard link, so a file linked from elsewhere keeps
-// its attributes.
-bool removeOpened(HANDLE h, const BY_HANDLE_FILE_INFORMATION &info, DWORD *error);
-
-// Removes path itself, never what a reparse point there leads to; a real
-// folder must be empty. False with *error set.
-bool removeEntry(const std::wstring &path, bool allowFolder, DWORD *error);
 
 } // namespace WinFs

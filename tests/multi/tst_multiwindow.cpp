@@ -3,6 +3,7 @@
 #include "multi/mainwindow.h"
 #include "multi/packageextractor.h"
 #include "multi/packagestamp.h"
+#include "tests/common/testfiles.h"
 #include "windowtestenv.h"
 
 #include <memory>
@@ -12,7 +13,8 @@
 namespace {
 // Stand-in for the download tool: lists the ports in config/ports; a download
 // prints the parts of FAKE_TOOL_OUTPUT ('|' between them) with pauses between,
-// and stays until killed at a part "hang".
+// and stays until killed at a part "hang"; at "spawn" it first starts a helper
+// that would outlive it (its process id in config/helper.pid).
 const char kFakeTool[] = R"(#!/bin/sh
 here=$(dirname "$0")
 echo "$*" >> "$here/calls.log"
@@ -24,6 +26,7 @@ fi
 IFS='|'
 for part in $FAKE_TOOL_OUTPUT; do
   [ "$part" = hang ] && exec sleep 600
+  if [ "$part" = spawn ]; then sleep 600 & echo $! > "$here/helper.pid"; exec sleep 600; fi
   printf "$part"; sleep 0.3
 done
 )";
@@ -369,10 +372,10 @@ private slots:
     {
         QTest::addColumn<bool>("byButton");
         QTest::addColumn<QByteArray>("output");
-        const QByteArray waiting = "Waiting for USB device connection\r\n|hang";
+        const QByteArray waiting = "Waiting for USB device connection\r\n|spawn";
         // The tool's unfinished last line says "not found": ended by the close,
         // it must not be acted on (its process is already gone from the slot).
-        const QByteArray notFound = "Waiting for USB device connection\r\nusb device not found|hang";
+        const QByteArray notFound = "Waiting for USB device connection\r\nusb device not found|spawn";
         QTest::newRow("close button") << true << waiting;
         QTest::newRow("window system") << false << waiting;
         QTest::newRow("close button, not found unfinished") << true << notFound;
@@ -388,6 +391,9 @@ private slots:
         // The chunk is read: an unfinished last line waits in the slot.
         QTRY_VERIFY(log().contains("[Board 1] Waiting for USB device connection"));
         const auto pid = static_cast<pid_t>(view().downloads().first()->processId());
+        QTRY_VERIFY(folder->readFile("config/helper.pid").endsWith('\n'));
+        const qint64 helper = folder->readFile("config/helper.pid").trimmed().toLongLong();
+        QVERIFY(TestFiles::processAlive(helper));
         QCOMPARE(::kill(pid, 0), 0);
         QTest::ignoreMessage(QtDebugMsg,
                              QRegularExpression(byButton ? "thread quit success" : "^Process 0 closed!"));
@@ -404,6 +410,7 @@ private slots:
         // The tool's last line is logged but not acted on: the board was stopped, not failed.
         QCOMPARE(log().contains("[Board 1] usb device not found"), output.contains("not found"));
         QVERIFY2(!view().status().contains("download failed"), qPrintable(view().status()));
+        QTRY_VERIFY(!TestFiles::processAlive(helper)); // the tool's helper ends with it
         // A further close walks no destroyed process, nor does the destructor.
         window->show();
         window->close();

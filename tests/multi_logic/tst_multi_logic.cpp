@@ -4,6 +4,7 @@
 #include "multi/portlisting.h"
 #include "multi/porttracker.h"
 #include "multi/processbarthread.h"
+#include "quorDownload/runlog.h"
 
 #include <QFile>
 #include <QImage>
@@ -159,6 +160,45 @@ private slots:
         // A NUL or invalid byte in the tool's output costs no line after it.
         QCOMPARE(splitBoardOutput(decodeToolOutput(QByteArray("a\0b\r\n\xff\r\n\r\n", 10))),
                  (QStringList{QString("a") + QChar(0) + "b", QChar(0xFFFD), "", ""}));
+    }
+
+    // Both run logs: a batch's lines (nested batches too) reach the file together when the
+    // outermost batch ends, byte for byte as the same lines written one at a time (UTF-8 for
+    // the multi-board log, the locale's encoding for the single-board one).
+    void logBatches()
+    {
+        QTextCodec *locale = QTextCodec::codecForLocale();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
+        const QStringList lines{QString::fromUtf8("[Board 1] \xe6\xb3\xa8\xc3\xbc\r"), QString(QChar(0xD800)),
+                                ""};
+        for (BatchedLog *log : {&multiplexLog(), &RunLog::log()}) {
+            QFile file(QLatin1String(log == &multiplexLog() ? MultiplexLog::kFileName : RunLog::kFileName));
+            file.remove();
+            for (const QString &line : lines)
+                log->append(line);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QByteArray alone = file.readAll();
+            file.close();
+            file.remove();
+            {
+                const BatchedLog::Batch outer(*log);
+                const BatchedLog::Batch inner(*log);
+                for (const QString &line : lines)
+                    log->append(line);
+            }
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QCOMPARE(file.readAll(), alone);
+            file.close();
+            QVERIFY(alone.count('\n') == 3 && alone.contains("\xc3\xbc\r\n") == (log == &multiplexLog()));
+            {
+                const BatchedLog::Batch batch(*log);
+                log->append(lines.first());
+                QCOMPARE(file.size(), alone.size()); // nothing written before the batch ends
+            }
+            QCOMPARE(file.size(), alone.size() + alone.indexOf('\n') + 1);
+            file.remove();
+        }
+        QTextCodec::setCodecForLocale(locale);
     }
 
     void lineKinds_data()

@@ -108,10 +108,15 @@ private slots:
             << QStringLiteral("Cfg/ Cfg/board.ini Cfg/sub/ Cfg/sub/dtb.img Images/ Images/system.img 固件/ "
                               "固件/größe ñ.img")
             << QByteArray("inidtbsysflagged") << 0;
-#ifndef Q_OS_WIN // Windows reads an unflagged name in its OEM code page
-        QTest::newRow("unflagged UTF-8 name")
-            << raw({{"ü.bin", "u", 0, 0x20}}) << QStringLiteral("ü.bin") << QByteArray("u") << 1;
+        // A name without the UTF-8 flag: Linux takes valid UTF-8 as it is, Windows reads it in
+        // its OEM code page as its own zip folders do (437 under wine, where 0x81 is ü).
+#ifdef Q_OS_WIN
+        const QByteArray unflagged("\x81.bin");
+#else
+        const QByteArray unflagged("ü.bin");
 #endif
+        QTest::newRow("unflagged name")
+            << raw({{unflagged, "u", 0, 0x20}}) << QStringLiteral("ü.bin") << QByteArray("u") << 1;
         QList<Item> items{zipFile("d/dup.img", "first")};
         QMap<QString, QByteArray> expected{{QStringLiteral("d/dup.img"), "last"}};
         for (int i = 10; i < 40; ++i) {

@@ -1,6 +1,8 @@
 // The simulated tool and its bench driver as real processes; the driver's device
 // events go to a bench device source in this process.
 
+#include "common/toollaunch.h"
+#include "common/toolprocess.h"
 #include "platform/bench/benchdevicesource.h"
 #include "tests/common/testfiles.h"
 
@@ -115,6 +117,8 @@ private slots:
     void listing();
     void download_data();
     void download();
+    void toolProcess_data();
+    void toolProcess();
     void callsLogKeepsLinesWhole();
     void badInput_data();
     void badInput();
@@ -253,6 +257,52 @@ void tst_UsbDl::download()
     QVERIFY(steps >= (flood ? 100000 : 10) &&
             text.contains(QStringLiteral("(100%)\r\nUSB download complete")));
     QVERIFY(flood || r.out.contains("break"));
+}
+
+// The tool's process object: its input is closed once the tool runs, so "press any key" ends
+// it; killing the tool or dropping the object ends the helper the tool started.
+void tst_UsbDl::toolProcess_data()
+{
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<QString>("end");
+    QTest::newRow("press any key") << "presskey"
+                                   << "";
+    QTest::newRow("helper, tool killed") << "spawn"
+                                         << "kill";
+    QTest::newRow("helper, object dropped") << "spawn"
+                                            << "drop";
+}
+
+void tst_UsbDl::toolProcess()
+{
+    QFETCH(QString, scenario);
+    QFETCH(QString, end);
+    const QString images = m_dir->path() + QStringLiteral("/images");
+    QVERIFY(state("single " + scenario.toUtf8()) && QDir().mkpath(images) &&
+            TestFiles::writeFile(images + QStringLiteral("/boot.img"), "x"));
+    auto process = std::make_unique<ToolProcess>();
+    process->setProcessEnvironment(benchEnvironment(m_bench));
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    ToolLaunch::start(process.get(),
+                      {binDir() + QStringLiteral("/usb_dl"), words("-c a -s b -i ") << images});
+    QVERIFY(process->waitForStarted(10000));
+    if (end.isEmpty()) {
+        QVERIFY(QTest::qWaitFor([&process] { return process->state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(process->exitCode(), 0);
+        QVERIFY(process->readAll().endsWith("Press any key to continue . . . "));
+        return;
+    }
+    const QString children = m_bench + QStringLiteral("/children.log");
+    QVERIFY(QTest::qWaitFor([&children] { return TestFiles::readFile(children).endsWith('\n'); }, 10000));
+    const qint64 helper = TestFiles::readFile(children).trimmed().toLongLong();
+    QVERIFY(TestFiles::processAlive(helper));
+    if (end == QLatin1String("kill")) {
+        process->kill();
+        QVERIFY(process->waitForFinished(5000));
+    } else {
+        process.reset();
+    }
+    QVERIFY(QTest::qWaitFor([helper] { return !TestFiles::processAlive(helper); }, 5000));
 }
 
 void tst_UsbDl::callsLogKeepsLinesWhole()

@@ -4,6 +4,7 @@
 #include "multi/packagestamp.h"
 #include "platform/filecopy.h"
 #include "platform/fileops.h"
+#include "platform/win/winfs_core_win.h"
 #include "zipmaker.h"
 
 #include <QtTest>
@@ -15,6 +16,8 @@ using namespace ZipMaker;
 namespace {
 
 const auto kWritable = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+void noPause(DWORD) {}
 
 // The names in a folder, hidden ones too, sorted and separated by blanks.
 QByteArray entries(const QString &folder)
@@ -199,6 +202,52 @@ private slots:
         QCOMPARE(fileContent(dest + QStringLiteral("/boot.img")), QByteArray("second"));
         QVERIFY(!QFileInfo(dest).isHidden() &&
                 QFileInfo(dest + QLatin1Char('/') + QLatin1String(kPackageStampName)).isHidden());
+    }
+
+    // The unpack folder held by another program (the seam refuses its rename): held three
+    // times, the swap waits it out; held for good, the complete new tree is kept hidden and
+    // goes into place at the next unpack without unpacking again. Removing a tree hides it.
+    void heldUnpackFolder_data()
+    {
+        QTest::addColumn<int>("times");
+        QTest::newRow("held 3 times") << 3;
+        QTest::newRow("held for good") << -1;
+    }
+    void heldUnpackFolder()
+    {
+        QFETCH(int, times);
+        const QString zip = at("pkg/images.zip"), dest = at("pkg/QuorBurnImage");
+        QVERIFY(QDir().mkpath(at("pkg")) && saveFile(zip, raw({{"boot.img", "first", 0, 0, true}})));
+        QVERIFY(unpackPackage(zip, dest).ok);
+        QVERIFY(saveFile(zip, raw({{"boot.img", "second", 0, 0, true}})));
+        WinFs::setPause(&noPause);
+        WinFs::failNext(WinFs::Op::Rename, ERROR_SHARING_VIOLATION, times, L"\\QuorBurnImage");
+        UnpackResult r = unpackPackage(zip, dest);
+        WinFs::clearFaults();
+        WinFs::setPause(nullptr);
+        QCOMPARE(r.ok, times > 0);
+        const QStringList kept =
+            QDir(at("pkg")).entryList({".QuorBurnImage.ready-*"}, QDir::Dirs | QDir::Hidden);
+        if (times < 0) {
+            QVERIFY(r.messages.join('\n').contains("close Explorer windows and consoles open in it"));
+            QCOMPARE(fileContent(dest + "/boot.img"), QByteArray("first"));
+            QCOMPARE(kept.size(), 1);
+            QVERIFY(QFileInfo(at("pkg/") + kept.value(0)).isHidden());
+            r = unpackPackage(zip, dest);
+            QVERIFY2(r.ok && r.bytesWritten == 0 && r.package.sha256Hex.size() == 64,
+                     qPrintable(r.messages.join('\n')));
+        }
+        QCOMPARE(fileContent(dest + "/boot.img"), QByteArray("second"));
+        QCOMPARE(entries(at("pkg")), QByteArray("images.zip QuorBurnImage"));
+        // A removal whose deletion is refused for good leaves its aside folder, hidden.
+        WinFs::setPause(&noPause);
+        WinFs::failNext(WinFs::Op::Delete, ERROR_ACCESS_DENIED, -1);
+        QVERIFY(!FileOps::removeTreeAside(dest));
+        WinFs::clearFaults();
+        WinFs::setPause(nullptr);
+        const QStringList aside =
+            QDir(at("pkg")).entryList({".QuorBurnImage.removing-*"}, QDir::Dirs | QDir::Hidden);
+        QVERIFY(aside.size() == 1 && QFileInfo(at("pkg/") + aside.value(0)).isHidden());
     }
 };
 

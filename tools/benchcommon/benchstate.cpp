@@ -21,7 +21,8 @@ const QStringList &scenarioNames()
         QStringLiteral("ok"),       QStringLiteral("slow"),     QStringLiteral("notfound"),
         QStringLiteral("commfail"), QStringLiteral("toolarge"), QStringLiteral("dlfail"),
         QStringLiteral("hang"),     QStringLiteral("crash"),    QStringLiteral("flood"),
-        QStringLiteral("garbage"),  QStringLiteral("longline")};
+        QStringLiteral("garbage"),  QStringLiteral("longline"), QStringLiteral("spawn"),
+        QStringLiteral("presskey")};
     return names;
 }
 

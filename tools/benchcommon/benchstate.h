@@ -21,6 +21,7 @@ inline constexpr char kStateFile[] = "state.txt";
 inline constexpr char kLockFile[] = "state.lock";
 inline constexpr char kCallsLockFile[] = "calls.lock";
 inline constexpr char kCallsLog[] = "calls.log";
+inline constexpr char kChildrenLog[] = "children.log"; // process ids of helpers the "spawn" scenario started
 inline constexpr char kDefaultScenario[] = "ok";
 
 // Scenario names a board or the single-board run can play.

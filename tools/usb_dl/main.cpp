@@ -96,6 +96,8 @@ int main(int argc, char **argv)
     QStringList args;
     for (int i = 1; i < argc; ++i)
         args << QString::fromLocal8Bit(argv[i]);
+    if (args.size() == 2 && args.at(0) == QLatin1String(Sim::kHoldOption)) // a "spawn" helper, not a call
+        return Sim::hold(qBound(0, args.at(1).toInt(), Sim::kHelperSeconds));
 
     const QString dir = Bench::benchDir(executableDir(argv[0]));
     if (!QFileInfo(dir).isDir()) {
@@ -163,5 +165,5 @@ int main(int argc, char **argv)
     const QString images = values.value(QLatin1String(ToolContract::kOptImages));
     if (scenario != QLatin1String("notfound") && !hasImages(images))
         return Sim::playMissingImages(out, images, Sim::delayFromEnvironment());
-    return Sim::play(out, scenario, Sim::delayFromEnvironment(), Sim::seedFromEnvironment());
+    return Sim::play(out, scenario, Sim::delayFromEnvironment(), Sim::seedFromEnvironment(), dir);
 }

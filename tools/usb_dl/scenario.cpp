@@ -3,6 +3,7 @@
 #include "common/toolcontract.h"
 #include "platform/toolsupport.h"
 
+#include <QFile>
 #include <QRandomGenerator>
 
 #include <chrono>
@@ -141,7 +142,13 @@ int playMissingImages(Output &out, const QString &imageFolder, int delayMs)
     return kExitFailed;
 }
 
-int play(Output &out, const QString &scenario, int delayMs, quint32 seed)
+int hold(int seconds)
+{
+    pause(seconds * 1000);
+    return 0;
+}
+
+int play(Output &out, const QString &scenario, int delayMs, quint32 seed, const QString &benchDir)
 {
     Player player(out, scenario == QLatin1String("slow") ? delayMs * kSlowFactor : delayMs);
 
@@ -176,6 +183,26 @@ int play(Output &out, const QString &scenario, int delayMs, quint32 seed)
     if (scenario == QLatin1String("hang")) {
         player.waiting(1);
         return hangForever();
+    }
+    if (scenario == QLatin1String("spawn")) {
+        // A helper of its own that outlives the tool unless it is ended with it.
+        player.waiting(1);
+        const qint64 helper =
+            ToolSupport::startSelf({QLatin1String(kHoldOption), QString::number(kHelperSeconds)});
+        QFile log(benchDir + QLatin1Char('/') + QLatin1String(Bench::kChildrenLog));
+        if (helper > 0 && log.open(QIODevice::WriteOnly | QIODevice::Append))
+            log.write(QByteArray::number(helper) + '\n');
+        log.close();
+        return hangForever();
+    }
+    if (scenario == QLatin1String("presskey")) {
+        // A console tool that asks for a key after its work; a closed input ends it.
+        player.waiting(3);
+        player.progress(kSteps);
+        player.say(ToolContract::kUsbComplete);
+        out.raw("Press any key to continue . . . ");
+        std::fgetc(stdin);
+        return 0;
     }
     if (scenario == QLatin1String("crash")) {
         player.waiting(2);

@@ -33,9 +33,18 @@ quint32 seedFromEnvironment();
 
 void printListing(Output &out, const Bench::State &state);
 
+inline constexpr int kHelperSeconds = 60; // how long a "spawn" helper runs on its own
+inline constexpr char kHoldOption[] = "--hold";
+
 // Plays a known scenario; returns the exit code (0 on completion). "crash"
-// does not return, "hang" returns only when nobody reads the output any more.
-int play(Output &out, const QString &scenario, int delayMs, quint32 seed);
+// does not return, "hang" and "spawn" return only when nobody reads the output
+// any more, "presskey" when its standard input gives a byte or ends. "spawn"
+// notes its helper's process id in benchDir.
+int play(Output &out, const QString &scenario, int delayMs, quint32 seed,
+         const QString &benchDir = QString());
+
+// The helper "spawn" starts: waits seconds, then ends.
+int hold(int seconds);
 
 // What a transfer prints when the image folder is missing or holds no file:
 // one waiting line, the reason, then the download-failure line. Exit code 1.

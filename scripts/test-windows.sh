@@ -73,6 +73,15 @@ build_test() { # name, objects it needs...
 }
 build_test tst_appcompat_win "$out/appcompat_win.o"
 build_test tst_devicenotify_win "$out/devicenotify_win.o"
+# Reads a program's resource; takes the files and the expected values as arguments (run below).
+resource_test=
+if compile "$out/tst_resource_win.o" "$root/tests/win/tst_resource_win.cpp" &&
+    "$cxx" -municode -o "$out/tst_resource_win.exe" "$out/tst_resource_win.o" "${link[@]}" -lversion; then
+    resource_test=$out/tst_resource_win.exe
+else
+    fail "link tst_resource_win.exe"
+fi
+version=$(sed -n 's/^project(quor_download VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 # The Qt part: syntax and moc output checked against the host's Qt headers.
 qtinc=$(pkg-config --variable=includedir Qt5Core 2>/dev/null)
@@ -108,12 +117,15 @@ build_stub_installer() {
     local folder=$out/stub-folder
     rm -rf "$folder" "$out/stub-setup.exe"
     mkdir -p "$folder/platforms" "$folder/config"
-    compile "$out/stub_program.o" "$root/tests/win/stub_program.cpp" || return
-    "$cxx" -o "$folder/quor_download.exe" "$out/stub_program.o" "${link[@]}" || {
-        fail "link stub_program.exe"
+    # The stand-ins carry the programs' resource, made by the same CMake function.
+    if ! { cmake -S "$root/tests/win/stub" -B "$out/stub-build" -G Ninja -DQUOR_STUB_VERSION="$version" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" && cmake --build "$out/stub-build"; } \
+        >"$out/stub-build.log" 2>&1; then
+        fail "stand-in programs do not build (output in $out/stub-build.log)"
+        tail -5 "$out/stub-build.log"
         return
-    }
-    cp "$folder/quor_download.exe" "$folder/quor_records.exe"
+    fi
+    cp "$out/stub-build/bin/"quor_{download,records}.exe "$folder/"
     cp "$folder/quor_download.exe" "$folder/platforms/qwindows.dll"
     printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' >"$folder/qt.conf"
     printf '[Burn_Type]\r\nBurn_Type=Default\r\n' >"$folder/config/Board_config.ini"
@@ -123,7 +135,7 @@ build_stub_installer() {
         return
     fi
     if "$root/scripts/sign-windows.sh" "$folder"/*.exe "$folder"/platforms/*.dll >"$out/stub-installer.log" 2>&1 &&
-        "$root/scripts/make-installer.sh" "$folder" 1.0 "$out/stub-setup.exe" >>"$out/stub-installer.log" 2>&1; then
+        "$root/scripts/make-installer.sh" "$folder" "$version" "$out/stub-setup.exe" >>"$out/stub-installer.log" 2>&1; then
         echo "PASS  installer builds (around the stand-in program)"
         passed=$((passed + 1))
         stub_installer=1
@@ -212,9 +224,32 @@ add_totals() { # what, exit status, log
         failed=$((failed + f))
     fi
 }
+# The programs' resource: product, publisher and descriptions as cmake/WindowsResource.cmake sets them.
+run_resource_test() { # program folder
+    local d=$1 log=$out/tst_resource_win.log r product publisher download records
+    product=$(sed -n 's/^set(QUOR_PRODUCT "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    publisher=$(sed -n 's/^set(QUOR_PUBLISHER "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    download=$(sed -n 's/^set(QUOR_DOWNLOAD_DESCRIPTION "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    records=$(sed -n 's/^set(QUOR_RECORDS_DESCRIPTION "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    echo "--- tst_resource_win.exe under wine ($d)"
+    timeout 90 "$wine" "$resource_test" "$version" "$product" "$publisher" \
+        "$(winepath -w "$d/quor_download.exe" 2>/dev/null)" "$download" \
+        "$(winepath -w "$d/quor_records.exe" 2>/dev/null)" "$records" >"$log" 2>&1
+    tr -d '\r' <"$log" | grep -E '^(PASS|FAIL|        )'
+    r=$(tr -d '\r' <"$log" | sed -n 's/^RESULT \([0-9]*\) \([0-9]*\)$/\1 \2/p' | tail -1)
+    if [ -z "$r" ]; then
+        fail "tst_resource_win.exe ended without a result; output in $log"
+        return
+    fi
+    passed=$((passed + ${r% *}))
+    failed=$((failed + ${r#* }))
+}
+if [ -n "$resource_test" ] && [ -d "$out/stub-build/bin" ] && [ "$qt_built" -eq 0 ]; then
+    run_resource_test "$out/stub-build/bin"
+fi
 if [ "$stub_installer" -eq 1 ]; then
     echo "--- stub-setup.exe under wine"
-    QUOR_INSTALLER_FOLDER=$out/stub-folder QUOR_INSTALLER_SETUP=$out/stub-setup.exe QUOR_INSTALLER_VERSION=1.0 \
+    QUOR_INSTALLER_FOLDER=$out/stub-folder QUOR_INSTALLER_SETUP=$out/stub-setup.exe QUOR_INSTALLER_VERSION=$version \
         QUOR_INSTALLER_STUB=1 tests/win/installer_windows.sh "$build/win-installer" >"$out/installer.log" 2>&1
     add_totals "installer run" $? "$out/installer.log"
 fi
@@ -268,6 +303,7 @@ if [ "$qt_built" -eq 1 ]; then
     unmount_small_disk
     # End to end: the zip unpacked elsewhere, both windows burning boards from the bench, screenshots;
     # first the multi-board window test on the Windows device source, which needs the same display.
+    [ -n "$resource_test" ] && run_resource_test "$root/dist/quor_download-win64"
     restart_wine
     echo "--- quor_download.exe end to end under wine and Xvfb"
     tests/win/e2e_windows.sh "$build/win-e2e" >"$out/e2e.log" 2>&1

@@ -8,8 +8,8 @@
 # the demo package and description. The wine registry is told to be Windows 7, so start-up writes the
 # compatibility value, which is read back. Each window gets a screenshot: WORK_DIR/multi.png, single.png.
 # "both" also runs tst_multi_window_win.exe when it was built (Window runs only that), and checks the
-# folder itself: its file list against README's, tst_delivery_win.exe from inside it (qt.conf, icon,
-# version resource) and, when QUOR_SIGN_CERT names the test certificate, every signature.
+# folder itself: its file list against README's, tst_delivery_win.exe from inside it (qt.conf, ico
+# plugin, window icon) and, when QUOR_SIGN_CERT names the test certificate, every signature.
 # Installed program (tests/win/installer_windows.sh): QUOR_E2E_INSTALLED=<program folder> and WORK_DIR
 # the bench folder the installer made; the program starts from its Start-menu shortcut.
 # Prints PASS/FAIL lines and ends with "N passed, N failed"; exits non-zero on any failure.
@@ -229,8 +229,8 @@ run_window_test() {
     rm -f "$app/tst_multi_window_win.exe" "$app/usb_dl.exe" "$app/Qt5Test.dll"
 }
 
-# The folder as shipped: exactly README's file list, Qt's plugins from inside it, the window icon and
-# the programs' resources (tst_delivery_win.exe run from there), and every signature.
+# The folder as shipped: exactly README's file list, Qt's plugins from inside it and the window icon
+# (tst_delivery_win.exe run from there), and every signature.
 check_folder() {
     echo "--- the shipped folder"
     local listed

@@ -11,7 +11,8 @@
 #                                   compiler runtime DLLs they load, qt.conf (Qt's plugins come from
 #                                   this folder only), platforms/ (qwindows; qoffscreen and qminimal
 #                                   for headless runs), styles/, imageformats/ (qico: the window icon),
-#                                   sqldrivers/ (qsqlite) and config/Board_config.ini (a sample);
+#                                   sqldrivers/ (qsqlite; qsqlpsql with libpq and OpenSSL when
+#                                   the SDK has them) and config/Board_config.ini (a sample);
 #                                   README.md lists every file
 #   dist/quor_download-win64.zip    the same folder zipped
 #   dist/quor_download-setup.exe    the installer (scripts/make-installer.sh, needs makensis)
@@ -76,8 +77,14 @@ cp "$SDK/qt/plugins/platforms/"{qwindows,qoffscreen,qminimal}.dll "$out/platform
 cp "$SDK/qt/plugins/styles/qwindowsvistastyle.dll" "$out/styles/"
 # The windows' icon is an .ico file: without this plugin they and the taskbar show none.
 cp "$SDK/qt/plugins/imageformats/qico.dll" "$out/imageformats/"
-# Records go to SQLite; the fleet database's PostgreSQL driver needs libpq, which the SDK does not build.
+# Records go to SQLite, and to a fleet database through the PostgreSQL driver (with libpq and OpenSSL,
+# found below), which an SDK built before it was added lacks.
 cp "$SDK/qt/plugins/sqldrivers/qsqlite.dll" "$out/sqldrivers/"
+if [ -f "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll" ]; then
+    cp "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll" "$out/sqldrivers/"
+else
+    echo "NOTE: no PostgreSQL driver in the SDK (scripts/build-win-sdk.sh adds it): records stay in SQLite only"
+fi
 
 # Every DLL the program and its plugins load, found by following the import tables through the
 # SDK's folders; system DLLs (not found there) stay out.

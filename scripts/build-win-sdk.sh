@@ -480,6 +480,13 @@ stage_fetch_fleet() {
     fetch_sources fetch-fleet "$work/fleet-src" "${fleet_src_packages[@]}"
 }
 
+# The DLLs a Windows file imports, one a line.
+imports() { # file
+    local list
+    list=$($triplet-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p')
+    echo "$list"
+}
+
 fleet_srcdir() { # source package name
     local d
     for d in "$work/fleet-src/$1"-[0-9]*; do
@@ -535,8 +542,7 @@ stage_libpq() {
     # PostgreSQL names the import library libpq.a; Qt's driver asks the linker for "libpq".
     [ -f "$SDK/lib/libpq.dll.a" ] || cp "$SDK/lib/libpq.a" "$SDK/lib/libpq.dll.a" ||
         die "libpq install lacks its import library"
-    $triplet-objdump -p "$SDK/bin/libpq.dll" | grep -qi 'DLL Name: libssl-3-x64.dll' ||
-        die "libpq.dll is not linked with OpenSSL"
+    grep -qix 'libssl-3-x64.dll' <<<"$(imports "$SDK/bin/libpq.dll")" || die "libpq.dll is not linked with OpenSSL"
     $triplet-strip --strip-unneeded "$SDK/bin/libpq.dll"
     echo "[sdk]   $(basename "$src")"
 }
@@ -552,7 +558,7 @@ stage_qt_psql() {
     (cd "$build" && logrun qt-psql nice -n 19 make -j"$jobs" sub-psql)
     (cd "$build" && logrun qt-psql make sub-psql-install_subtargets)
     [ -f "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll" ] || die "Qt's PostgreSQL driver was not installed"
-    $triplet-objdump -p "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll" | grep -qi 'DLL Name: libpq.dll' ||
+    grep -qix 'libpq.dll' <<<"$(imports "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll")" ||
         die "qsqlpsql.dll does not load libpq.dll"
 }
 

@@ -48,8 +48,8 @@ if ! command -v "$cxx" >/dev/null; then
 fi
 
 echo "--- compiling with $cxx"
-compile() { # object source
-    if "$cxx" "${flags[@]}" -c "$2" -o "$1"; then
+compile() { # object source [flags...]
+    if "$cxx" "${flags[@]}" "${@:3}" -c "$2" -o "$1"; then
         return 0
     fi
     fail "compile $2"
@@ -247,6 +247,68 @@ run_resource_test() { # program folder
 if [ -n "$resource_test" ] && [ -d "$out/stub-build/bin" ] && [ "$qt_built" -eq 0 ]; then
     run_resource_test "$out/stub-build/bin"
 fi
+# The SDK's libpq and OpenSSL (its fleet-database stages) against a throw-away PostgreSQL server on
+# 127.0.0.1 with TLS; an SDK without them skips this.
+pg_bin=/usr/lib/postgresql/15/bin
+pg_dir=$out/pg
+pg_stop() {
+    [ -f "$pg_dir/data/postmaster.pid" ] && runuser -u nobody -- "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast stop >/dev/null 2>&1
+    rm -rf "$pg_dir"
+}
+run_libpq_test() {
+    local port=$((20000 + RANDOM % 20000)) u=(runuser -u nobody --)
+    [ "$(id -u)" -eq 0 ] || u=()
+    pg_stop
+    mkdir -p "$pg_dir"
+    # The server's certificate names localhost; another one stands for a wrong trusted root.
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=localhost" \
+        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$pg_dir/server.key" -out "$pg_dir/server.crt" \
+        >/dev/null 2>&1 &&
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=localhost" -keyout "$pg_dir/other.key" \
+            -out "$pg_dir/other.crt" >/dev/null 2>&1 || {
+        fail "no certificates for the PostgreSQL server (openssl)"
+        return
+    }
+    chmod 600 "$pg_dir/server.key"
+    [ "$(id -u)" -eq 0 ] && chown -R nobody: "$pg_dir"
+    if ! "${u[@]}" "$pg_bin/initdb" -D "$pg_dir/data" -A trust -U tester --no-sync -EUTF8 >"$out/pg-initdb.log" 2>&1 ||
+        ! "${u[@]}" "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/log" -w -o "-k $pg_dir -c listen_addresses=127.0.0.1 \
+            -p $port -c fsync=off -c ssl=on -c ssl_cert_file=$pg_dir/server.crt -c ssl_key_file=$pg_dir/server.key" \
+            start >"$out/pg-start.log" 2>&1; then
+        fail "the PostgreSQL server does not start (see $out/pg-initdb.log, $out/pg-start.log, $pg_dir/log)"
+        return
+    fi
+    local base="host=localhost hostaddr=127.0.0.1 port=$port dbname=postgres user=tester sslmode=verify-full connect_timeout=10"
+    # A backslash escapes in a connection string: the certificates' Windows paths take slashes.
+    local log=$out/tst_libpq_win.log r
+    echo "--- tst_libpq_win.exe under wine (libpq and OpenSSL of $sdk)"
+    WINEPATH="$(winepath -w "$sdk/bin" 2>/dev/null)" timeout 120 "$wine" "$out/tst_libpq_win.exe" \
+        "$base sslrootcert=$(winepath -w "$pg_dir/server.crt" 2>/dev/null | tr '\\' /)" \
+        "$base sslrootcert=$(winepath -w "$pg_dir/other.crt" 2>/dev/null | tr '\\' /)" >"$log" 2>&1
+    pg_stop
+    tr -d '\r' <"$log" | grep -E '^(PASS|FAIL|        )'
+    r=$(tr -d '\r' <"$log" | sed -n 's/^RESULT \([0-9]*\) \([0-9]*\)$/\1 \2/p' | tail -1)
+    if [ -z "$r" ]; then
+        fail "tst_libpq_win.exe ended without a result; output in $log"
+        tail -5 "$log"
+        return
+    fi
+    passed=$((passed + ${r% *}))
+    failed=$((failed + ${r#* }))
+}
+if [ -f "$sdk/bin/libpq.dll" ] && [ -f "$sdk/include/libpq-fe.h" ]; then
+    if [ ! -x "$pg_bin/initdb" ]; then
+        echo "SKIPPED: libpq under wine: PostgreSQL 15 server programs not installed (Debian package postgresql)"
+    elif compile "$out/tst_libpq_win.o" "$root/tests/win/tst_libpq_win.cpp" -isystem "$sdk/include" &&
+        "$cxx" -static -o "$out/tst_libpq_win.exe" "$out/tst_libpq_win.o" -L"$sdk/lib" -lpq; then
+        run_libpq_test
+    else
+        fail "tst_libpq_win.exe does not build against $sdk"
+    fi
+else
+    echo "SKIPPED: libpq under wine: the SDK has no libpq (scripts/build-win-sdk.sh adds its fleet-database stages)"
+fi
+
 if [ "$stub_installer" -eq 1 ]; then
     echo "--- stub-setup.exe under wine"
     QUOR_INSTALLER_FOLDER=$out/stub-folder QUOR_INSTALLER_SETUP=$out/stub-setup.exe QUOR_INSTALLER_VERSION=$version \

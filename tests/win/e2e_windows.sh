@@ -119,8 +119,8 @@ start_program() { # log name, window title; sets win
         "$wine" start "$(winpath "$shortcut")" >"$work/program-$1.log" 2>&1
     else
         (cd "$app" && exec "$wine" quor_download.exe >"$work/program-$1.log" 2>&1) &
+        disown
     fi
-    disown
     win=$(timeout 90 xdotool search --sync --name "^$2\$" 2>/dev/null | head -n 1)
     [ -n "$win" ]
 }

@@ -581,6 +581,9 @@ stage qt-install "installing Qt into $SDK/qt" stage_qt_install
 stage libarchive "libarchive DLL" stage_libarchive
 stage runtime "compiler runtime DLLs" stage_runtime
 stage check "test program against the SDK" stage_check
+# The program builds from here on: a fleet-database stage that fails leaves a usable SDK (its folder
+# lacks the PostgreSQL driver) and is tried again on the next run.
+[ -f "$SDK/.complete" ] || date -u +%Y-%m-%dT%H:%M:%SZ >"$SDK/.complete"
 for name in fetch-fleet openssl libpq qt-psql; do
     [ -f "$stamps/$name" ] || [ -d "$work/fleet-src" ] || rm -f "$stamps/fetch-fleet"
 done

@@ -138,21 +138,21 @@ if [ "$stub" = 1 ]; then
     echo "record" >"$bench/records.sqlite"
     echo "log" >"$bench/log_multiplex.txt"
 else
-echo "--- boards burned by the installed program"
-wineserver -k 2>/dev/null
-wineserver -w 2>/dev/null
-QUOR_E2E_INSTALLED=$program QUOR_E2E_SHORTCUT=$shortcut "$root/tests/win/e2e_windows.sh" "$bench" Multiple \
-    >"$work/e2e-installed.log" 2>&1
-tr -d '\r' <"$work/e2e-installed.log" | grep -aE '^(PASS|FAIL|      )'
-totals=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$work/e2e-installed.log" | tail -1)
-if [ -z "$totals" ]; then
-    check "the burn run from the installed program ended (see $work/e2e-installed.log)" false
-else
-    read -r p f <<<"$totals"
-    passed=$((passed + p))
-    failed=$((failed + f))
-fi
-check "the run logs and records are in the bench folder" test -s "$bench/log_multiplex.txt" -a -s "$bench/records.sqlite"
+    echo "--- boards burned by the installed program"
+    wineserver -k 2>/dev/null
+    wineserver -w 2>/dev/null
+    QUOR_E2E_INSTALLED=$program QUOR_E2E_SHORTCUT=$shortcut "$root/tests/win/e2e_windows.sh" "$bench" Multiple \
+        >"$work/e2e-installed.log" 2>&1
+    tr -d '\r' <"$work/e2e-installed.log" | grep -aE '^(PASS|FAIL|      )'
+    totals=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$work/e2e-installed.log" | tail -1)
+    if [ -z "$totals" ]; then
+        check "the burn run from the installed program ended (see $work/e2e-installed.log)" false
+    else
+        read -r p f <<<"$totals"
+        passed=$((passed + p))
+        failed=$((failed + f))
+    fi
+    check "the run logs and records are in the bench folder" test -s "$bench/log_multiplex.txt" -a -s "$bench/records.sqlite"
 fi
 # The operator's own settings, which neither upgrade nor uninstall may touch.
 printf '; this bench\r\n' >>"$bench/config/Board_config.ini"

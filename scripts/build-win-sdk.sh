@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Windows SDK the cross build links against: Qt 5 (qtbase), SQLite, libarchive and
-# libsodium for x86_64 mingw-w64 (posix thread model), all from Debian 12 source packages.
+# Builds the Windows SDK the cross build links against: Qt 5 (qtbase), SQLite and libarchive for
+# x86_64 mingw-w64 (posix thread model), all from Debian 12 source packages; then libsodium for
+# release signatures and, for the fleet database, OpenSSL, libpq (PostgreSQL's client library) and
+# Qt's PostgreSQL driver.
 #   scripts/build-win-sdk.sh
 # Target folder: ${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}. Built once per machine: each finished
 # stage leaves a stamp in <SDK>/.stamps and is skipped next time, so a failed run resumes where it
-# stopped; <SDK>/.complete marks the finished SDK. Output of the build steps: <SDK>/logs/<stage>.log.
+# stopped; <SDK>/.complete marks the finished SDK. An SDK finished before a stage was added gets just
+# the new stages: completion is every stage's stamp, not the mark alone. Output of the build steps: <SDK>/logs/<stage>.log.
 # Nothing is downloaded but Debian packages and source packages, through apt. The source packages
 # come through a private apt configuration (deb-src lines for the machine's bookworm mirrors), so
 # /etc/apt is left alone. QUOR_WIN_SDK_KEEP_WORK=1 keeps the sources and build trees at the end.
@@ -24,12 +27,18 @@ logs=$SDK/logs
 work=$SDK/work
 start=$SECONDS
 
-if [ -f "$SDK/.complete" ] && [ -f "$SDK/lib/libsodium.dll.a" ]; then
+all_stages=(fetch toolbin sqlite qt-configure qt-build qt-install libarchive runtime check
+    libsodium fetch-fleet openssl libpq qt-psql)
+missing_stages() {
+    local name
+    for name in "${all_stages[@]}"; do
+        [ -f "$stamps/$name" ] || echo "$name"
+    done
+}
+if [ -f "$SDK/.complete" ] && [ -z "$(missing_stages)" ]; then
     echo "[sdk] already complete: $SDK (delete $SDK/.complete and a stamp in $stamps to rebuild a stage)"
     exit 0
 fi
-# An SDK completed before the libsodium stage existed gets that stage now; the others are skipped.
-rm -f "$SDK/.complete"
 mkdir -p "$stamps" "$logs" "$work" "$SDK/bin" "$SDK/lib" "$SDK/include"
 
 fmt() { # seconds
@@ -192,9 +201,12 @@ srcdir() { # source package name: its unpacked tree under $work/src
     die "no unpacked source of $1 in $work/src (delete $stamps/fetch and run again)"
 }
 
-# Fetches and unpacks source packages into a folder, with apt's private configuration.
-fetch_sources() { # log name, target folder, source package...
-    local log=$1 into=$2 tmp
+stage_fetch() {
+    fetch_sources fetch "$work/src" "${src_packages[@]}"
+}
+
+fetch_sources() { # log name, destination folder, source packages...
+    local log=$1 dest=$2 tmp
     shift 2
     tmp=$(mktemp -d)
     # shellcheck disable=SC2064
@@ -207,19 +219,32 @@ fetch_sources() { # log name, target folder, source package...
     # apt hands downloads to its own user, which cannot write the private folders.
     [ "$(id -u)" -eq 0 ] && apt+=(-o APT::Sandbox::User=root)
     logrun "$log" "${apt[@]}" update
-    rm -rf "$into"
-    mkdir -p "$into"
-    (cd "$into" && logrun "$log" "${apt[@]}" source "$@")
+    rm -rf "$dest"
+    mkdir -p "$dest"
+    # Each package in its newest version; when a mirror lacks that one's files (a security update
+    # not mirrored yet), the next older version it lists.
+    local pkg version ok
+    for pkg in "$@"; do
+        ok=0
+        for version in "" $("${apt[@]/#apt-get/apt-cache}" showsrc "$pkg" 2>/dev/null | sed -n 's/^Version: //p' |
+            sort -u | sort -rV); do
+            if (cd "$dest" && "${apt[@]}" source "$pkg${version:+=$version}" >>"$logs/$log.log" 2>&1); then
+                ok=1
+                break
+            fi
+            echo "[sdk]   $pkg${version:+ $version}: not fetched, trying an older version" | tee -a "$logs/$log.log"
+            rm -rf "$dest/$pkg"_* "$dest/$pkg"-[0-9]*
+        done
+        [ "$ok" -eq 1 ] || die "could not fetch the source package $pkg (see $logs/$log.log)"
+    done
+    local p d
+    for p in "$@"; do
+        for d in "$dest/$p"-[0-9]*; do
+            [ -d "$d" ] && echo "[sdk]   $(basename "$d")"
+        done
+    done
     rm -rf "$tmp"
     trap - EXIT
-}
-
-stage_fetch() {
-    fetch_sources fetch "$work/src" "${src_packages[@]}"
-    local p
-    for p in "${src_packages[@]}"; do
-        echo "[sdk]   $(basename "$(srcdir "$p")")"
-    done
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -472,6 +497,98 @@ EOF
 }
 
 # ---------------------------------------------------------------------------------------------
+# Stages: the fleet database. OpenSSL (for libpq's sslmode), libpq and Qt's PostgreSQL driver, built
+# from Debian's openssl, postgresql-15 and qtbase sources (fetched again: a finished SDK has no work
+# folder). The driver is built with the SDK's own qmake against the installed Qt.
+fleet_src_packages=(openssl postgresql-15 qtbase-opensource-src)
+
+stage_fetch_fleet() {
+    fetch_sources fetch-fleet "$work/fleet-src" "${fleet_src_packages[@]}"
+}
+
+# The DLLs a Windows file imports, one a line.
+imports() { # file
+    local list
+    list=$($triplet-objdump -p "$1" | sed -n 's/^\s*DLL Name: //p')
+    echo "$list"
+}
+
+fleet_srcdir() { # source package name
+    local d
+    for d in "$work/fleet-src/$1"-[0-9]*; do
+        [ -d "$d" ] && {
+            echo "$d"
+            return
+        }
+    done
+    die "no unpacked source of $1 in $work/fleet-src (delete $stamps/fetch-fleet and run again)"
+}
+
+stage_openssl() {
+    local src build=$work/openssl-build
+    src=$(fleet_srcdir openssl)
+    rm -rf "$build"
+    mkdir -p "$build"
+    # The DLLs only (no static libraries, command-line program, tests or manuals), without what a
+    # database client's TLS never uses (legacy and national ciphers, DTLS, SRP, time-stamping).
+    (cd "$build" && logrun openssl env -u CC -u CXX -u CFLAGS -u LDFLAGS perl "$src/Configure" mingw64 \
+        --cross-compile-prefix=$triplet- --prefix="$SDK" --libdir=lib shared no-tests no-legacy \
+        no-engine no-module no-camellia no-aria no-seed no-sm2 no-sm3 no-sm4 no-idea no-mdc2 no-rc2 \
+        no-rc5 no-whirlpool no-srp no-ts no-dtls no-comp no-ec2m no-ct)
+    (cd "$build" && logrun openssl nice -n 19 make -j"$jobs" build_generated)
+    (cd "$build" && logrun openssl nice -n 19 make -j"$jobs" libcrypto-3-x64.dll libssl-3-x64.dll)
+    mkdir -p "$SDK/include/openssl"
+    cp "$src"/include/openssl/*.h "$build"/include/openssl/*.h "$SDK/include/openssl/"
+    cp "$build"/libcrypto-3-x64.dll "$build"/libssl-3-x64.dll "$SDK/bin/"
+    cp "$build"/libcrypto.dll.a "$build"/libssl.dll.a "$SDK/lib/"
+    $triplet-strip --strip-unneeded "$SDK/bin/libcrypto-3-x64.dll" "$SDK/bin/libssl-3-x64.dll"
+    echo "[sdk]   $(basename "$src")"
+}
+
+stage_libpq() {
+    local src build=$work/libpq-build
+    src=$(fleet_srcdir postgresql-15)
+    rm -rf "$build"
+    mkdir -p "$build"
+    (cd "$build" && logrun libpq env -u CC -u CXX -u CFLAGS -u LDFLAGS "$src/configure" --host=$triplet \
+        --prefix="$SDK" --with-ssl=openssl --without-readline --without-zlib --without-icu --without-llvm \
+        --without-perl --without-python --without-tcl --without-gssapi --without-ldap --disable-nls \
+        CPPFLAGS="-I$SDK/include" LDFLAGS="-L$SDK/lib -static-libgcc")
+    local dir
+    for dir in src/include src/common src/port src/interfaces/libpq; do
+        (cd "$build" && logrun libpq nice -n 19 make -j"$jobs" -C "$dir")
+    done
+    for dir in src/include src/interfaces/libpq; do
+        (cd "$build" && logrun libpq make -C "$dir" install)
+    done
+    local f
+    for f in bin/libpq.dll include/libpq-fe.h include/postgres_ext.h include/pg_config_ext.h; do
+        [ -f "$SDK/$f" ] || die "libpq install lacks $f"
+    done
+    # PostgreSQL names the import library libpq.a; Qt's driver asks the linker for "libpq".
+    [ -f "$SDK/lib/libpq.dll.a" ] || cp "$SDK/lib/libpq.a" "$SDK/lib/libpq.dll.a" ||
+        die "libpq install lacks its import library"
+    grep -qix 'libssl-3-x64.dll' <<<"$(imports "$SDK/bin/libpq.dll")" || die "libpq.dll is not linked with OpenSSL"
+    $triplet-strip --strip-unneeded "$SDK/bin/libpq.dll"
+    echo "[sdk]   $(basename "$src")"
+}
+
+stage_qt_psql() {
+    local src build=$work/qsqlpsql-build
+    src=$(fleet_srcdir qtbase-opensource-src)/src/plugins/sqldrivers
+    [ -x "$SDK/qt/bin/qmake" ] || die "Qt is not installed in $SDK/qt (its stages come first)"
+    rm -rf "$build"
+    mkdir -p "$build"
+    (cd "$build" && logrun qt-psql "$SDK/qt/bin/qmake" "$src/sqldrivers.pro" -- \
+        PSQL_INCDIR="$SDK/include" PSQL_LIBDIR="$SDK/lib")
+    (cd "$build" && logrun qt-psql nice -n 19 make -j"$jobs" sub-psql)
+    (cd "$build" && logrun qt-psql make sub-psql-install_subtargets)
+    [ -f "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll" ] || die "Qt's PostgreSQL driver was not installed"
+    grep -qix 'libpq.dll' <<<"$(imports "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll")" ||
+        die "qsqlpsql.dll does not load libpq.dll"
+}
+
+# ---------------------------------------------------------------------------------------------
 install_packages
 # A finished build removes the work folder; stages redone later get their sources and build tree back.
 for name in sqlite qt-configure qt-build qt-install libarchive; do
@@ -480,7 +597,7 @@ done
 for name in qt-build qt-install; do
     [ -f "$stamps/$name" ] || [ -f "$qt_build/Makefile" ] || rm -f "$stamps/qt-configure"
 done
-stages=(fetch toolbin sqlite qt-configure qt-build qt-install libarchive libsodium runtime check)
+stages=(fetch toolbin sqlite qt-configure qt-build qt-install libarchive runtime check)
 stage fetch "Debian source packages ${src_packages[*]}" stage_fetch
 stage toolbin "compiler folder $SDK/toolbin (posix threads)" stage_toolbin
 stage sqlite "SQLite DLL" stage_sqlite
@@ -488,9 +605,20 @@ stage qt-configure "configuring qtbase (about 3 minutes)" stage_qt_configure
 stage qt-build "building qtbase (about an hour)" stage_qt_build
 stage qt-install "installing Qt into $SDK/qt" stage_qt_install
 stage libarchive "libarchive DLL" stage_libarchive
-stage libsodium "libsodium DLL" stage_libsodium
 stage runtime "compiler runtime DLLs" stage_runtime
 stage check "test program against the SDK" stage_check
+# The program builds from here on: a later stage that fails leaves a usable SDK (without signature
+# checks, or without the PostgreSQL driver in its folder) and is tried again on the next run.
+[ -f "$SDK/.complete" ] || date -u +%Y-%m-%dT%H:%M:%SZ >"$SDK/.complete"
+for name in fetch-fleet openssl libpq qt-psql; do
+    [ -f "$stamps/$name" ] || [ -d "$work/fleet-src" ] || rm -f "$stamps/fetch-fleet"
+done
+stages+=(libsodium fetch-fleet openssl libpq qt-psql)
+stage libsodium "libsodium DLL" stage_libsodium
+stage fetch-fleet "Debian source packages ${fleet_src_packages[*]}" stage_fetch_fleet
+stage openssl "OpenSSL DLLs" stage_openssl
+stage libpq "libpq DLL (PostgreSQL client, with OpenSSL)" stage_libpq
+stage qt-psql "Qt's PostgreSQL driver" stage_qt_psql
 
 if [ "${QUOR_WIN_SDK_KEEP_WORK:-0}" != 1 ]; then
     rm -rf "$work"

@@ -8,10 +8,16 @@
 # mingw-w64's GCC 12 warns falsely (stringop-overflow) inside Qt's string builder.
 # Then, unless --no-dist:
 #   dist/quor_download-win64/       the program and quor_records.exe, the Qt, libarchive, SQLite and
-#                                   compiler runtime DLLs they load, platforms/ (qwindows; qoffscreen
-#                                   and qminimal for headless runs), styles/, sqldrivers/ (qsqlite)
-#                                   and config/Board_config.ini (a sample)
+#                                   compiler runtime DLLs they load, qt.conf (Qt's plugins come from
+#                                   this folder only), platforms/ (qwindows; qoffscreen and qminimal
+#                                   for headless runs), styles/, imageformats/ (qico: the window icon),
+#                                   sqldrivers/ (qsqlite; qsqlpsql with libpq and OpenSSL when
+#                                   the SDK has them) and config/Board_config.ini (a sample);
+#                                   README.md lists every file
 #   dist/quor_download-win64.zip    the same folder zipped
+#   dist/quor_download-setup.exe    the installer (scripts/make-installer.sh, needs makensis)
+# Every .exe and .dll, the installer and its uninstaller are signed when a certificate is configured
+# (QUOR_SIGN_* variables, see scripts/sign-windows.sh); otherwise they stay unsigned, said so.
 # The simulated tool is not part of it: config/usb_dl.exe must be the real download tool.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -64,19 +70,28 @@ nice cmake --build "$build" -j"$jobs" --target "${targets[@]}"
 
 out=$root/dist/quor_download-win64
 echo "--- laying out $out"
-rm -rf "$out" "$out.zip"
-mkdir -p "$out/platforms" "$out/styles" "$out/sqldrivers" "$out/config"
+rm -rf "$out" "$out.zip" "$root/dist/quor_download-setup.exe"
+mkdir -p "$out/platforms" "$out/styles" "$out/imageformats" "$out/sqldrivers" "$out/config"
 cp "$build/bin/quor_download.exe" "$build/bin/quor_records.exe" "$out/"
 cp "$SDK/qt/plugins/platforms/"{qwindows,qoffscreen,qminimal}.dll "$out/platforms/"
 cp "$SDK/qt/plugins/styles/qwindowsvistastyle.dll" "$out/styles/"
-# Records go to SQLite; the fleet database's PostgreSQL driver needs libpq, which the SDK does not build.
+# The windows' icon is an .ico file: without this plugin they and the taskbar show none.
+cp "$SDK/qt/plugins/imageformats/qico.dll" "$out/imageformats/"
+# Records go to SQLite, and to a fleet database through the PostgreSQL driver (with libpq and OpenSSL,
+# found below), which an SDK built before it was added lacks.
 cp "$SDK/qt/plugins/sqldrivers/qsqlite.dll" "$out/sqldrivers/"
+if [ -f "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll" ]; then
+    cp "$SDK/qt/plugins/sqldrivers/qsqlpsql.dll" "$out/sqldrivers/"
+else
+    echo "NOTE: no PostgreSQL driver in the SDK (scripts/build-win-sdk.sh adds it): records stay in SQLite only"
+fi
 
 # Every DLL the program and its plugins load, found by following the import tables through the
 # SDK's folders; system DLLs (not found there) stay out.
 search=("$SDK/bin" "$SDK/qt/bin")
 declare -A seen=()
-queue=("$out/quor_download.exe" "$out/quor_records.exe" "$out"/platforms/*.dll "$out"/styles/*.dll "$out"/sqldrivers/*.dll)
+queue=("$out/quor_download.exe" "$out/quor_records.exe" "$out"/platforms/*.dll "$out"/styles/*.dll
+    "$out"/imageformats/*.dll "$out"/sqldrivers/*.dll)
 while [ ${#queue[@]} -gt 0 ]; do
     file=${queue[0]}
     queue=("${queue[@]:1}")
@@ -100,6 +115,10 @@ for file in "$out/quor_download.exe" "$out/quor_records.exe" "$out"/lib{gcc_s_se
     [ -f "$file" ] && $triplet-strip --strip-unneeded "$file"
 done
 
+# Qt's plugins come from this folder alone, never from the folder Qt was built for or from
+# another Qt program's folder named in the environment.
+printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' >"$out/qt.conf"
+
 cat >"$out/config/Board_config.ini" <<'INI'
 [Burn_Type]
 ; Single, Multiple, or Default (any other value too) for the mode selection window; exact case
@@ -121,6 +140,11 @@ Start quor_download.exe from the folder that holds this config folder.
 TXT
 sed -i 's/$/\r/' "$out/config/README.txt"
 
+"$root/scripts/sign-windows.sh" $(find "$out" -name '*.exe' -o -name '*.dll' | sort)
+
 (cd "$root/dist" && rm -f quor_download-win64.zip && zip -qr9 quor_download-win64.zip quor_download-win64)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
+"$root/scripts/make-installer.sh" "$out" "$version" "$root/dist/quor_download-setup.exe"
 echo "--- $out: $(du -sh "$out" | cut -f1), $(find "$out" -type f | wc -l) files;" \
-    "$(basename "$out").zip: $(du -h "$out.zip" | cut -f1)"
+    "$(basename "$out").zip: $(du -h "$out.zip" | cut -f1); quor_download-setup.exe:" \
+    "$(du -h "$root/dist/quor_download-setup.exe" | cut -f1)"

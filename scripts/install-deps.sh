@@ -14,6 +14,8 @@ packages=(
     postgresql sqlite3 libsqlite3-dev       # fleet tests' throw-away server; record benchmark's bare SQLite reference
     libudev-dev umockdev libumockdev-dev    # hot-plug on Linux and its tests without hardware
     g++-mingw-w64-x86-64-posix wine wine64  # cross-compile and run the Win32 layer's tests
+    nsis                                    # makensis: the Windows installer (scripts/make-installer.sh)
+    osslsigncode                            # Authenticode signatures of the Windows files and installer
     clang-14 libclang-rt-14-dev libfuzzer-14-dev  # fuzzing and sanitizer runtimes
     xvfb xauth xdotool imagemagick fonts-dejavu-core  # the demo without a display, its clicks and screenshot
     prometheus-cpp-dev                      # the live metrics endpoint (exposer with its HTTP server)

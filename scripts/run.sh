@@ -5,8 +5,10 @@
 #   QUOR_MODE=Multiple (default) | Single | Default   burn mode written to run/config/Board_config.ini
 #   QUOR_DEMO=0                                        start the program only, no scripted plugs
 #   QUOR_TARGET=windows                                the Windows program under wine instead: builds the
-#       Windows SDK once if missing (about an hour), then the program, and plays both windows (or the one
-#       QUOR_MODE names) in run-win/ with checks; screenshots run-win/multi.png and run-win/single.png
+#       Windows SDK once if missing (about an hour), then the program and its installer, installs it
+#       silently into the wine prefix run-win/prefix and plays both windows (or the one QUOR_MODE
+#       names) from the installed program, started by its Start-menu shortcut in the bench folder,
+#       with checks; screenshots multi.png and single.png in the bench folder
 # Every board run is recorded in run/records.sqlite; at the end the demo prints `quor_records summary`.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -22,9 +24,10 @@ if [ "${QUOR_TARGET:-linux}" = windows ]; then
         scripts/build-win-sdk.sh
     fi
     scripts/build-windows.sh
+    export WINEPREFIX=$root/run-win/prefix
     case ${QUOR_MODE:-both} in
-    Multiple | Single) exec tests/win/e2e_windows.sh "$root/run-win" "$QUOR_MODE" ;;
-    *) exec tests/win/e2e_windows.sh "$root/run-win" both ;;
+    Multiple | Single) exec tests/win/installer_windows.sh --demo "$root/run-win" "$QUOR_MODE" ;;
+    *) exec tests/win/installer_windows.sh --demo "$root/run-win" both ;;
     esac
 fi
 

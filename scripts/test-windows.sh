@@ -49,8 +49,8 @@ if ! command -v "$cxx" >/dev/null; then
 fi
 
 echo "--- compiling with $cxx"
-compile() { # object source
-    if "$cxx" "${flags[@]}" -c "$2" -o "$1"; then
+compile() { # object source [flags...]
+    if "$cxx" "${flags[@]}" "${@:3}" -c "$2" -o "$1"; then
         return 0
     fi
     fail "compile $2"
@@ -106,6 +106,15 @@ if "$cxx" -D_WIN32_WINNT=0x0602 -o "$out/planted/planted.exe" "$out/planted/plan
 else
     fail "the Windows 7 import check did not fail on a planted Windows 8 import"
 fi
+# Reads a program's resource; takes the files and the expected values as arguments (run below).
+resource_test=
+if compile "$out/tst_resource_win.o" "$root/tests/win/tst_resource_win.cpp" &&
+    "$cxx" -municode -o "$out/tst_resource_win.exe" "$out/tst_resource_win.o" "${link[@]}" -lversion; then
+    resource_test=$out/tst_resource_win.exe
+else
+    fail "link tst_resource_win.exe"
+fi
+version=$(sed -n 's/^project(quor_download VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 # The Qt part: syntax and moc output checked against the host's Qt headers.
 qtinc=$(pkg-config --variable=includedir Qt5Core 2>/dev/null)
@@ -127,6 +136,51 @@ else
     echo "NOTE  Qt 5 headers or moc not found (qtbase5-dev, qtbase5-dev-tools): Qt part not checked"
 fi
 
+# Windows files are signed with a throw-away certificate made here; the runs below verify the signatures.
+if [ -z "${QUOR_SIGN_CERT:-}${QUOR_SIGN_PKCS12:-}" ] && command -v osslsigncode >/dev/null &&
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Quor Download test signing" \
+        -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+        -keyout "$out/test-sign-key.pem" -out "$out/test-sign-cert.pem" >/dev/null 2>&1; then
+    export QUOR_SIGN_CERT=$out/test-sign-cert.pem QUOR_SIGN_KEY=$out/test-sign-key.pem
+else
+    echo "NOTE  no test certificate (osslsigncode or openssl missing, or QUOR_SIGN_* set): signatures not checked"
+fi
+
+# Without the SDK the installer is still built and tested, around a stand-in program (stub_program.cpp)
+# in a folder laid out like the real one.
+stub_installer=0
+build_stub_installer() {
+    local folder=$out/stub-folder
+    rm -rf "$folder" "$out/stub-setup.exe"
+    mkdir -p "$folder/platforms" "$folder/config"
+    # The stand-ins carry the programs' resource, made by the same CMake function.
+    if ! { cmake -S "$root/tests/win/stub" -B "$out/stub-build" -G Ninja -DQUOR_STUB_VERSION="$version" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" && cmake --build "$out/stub-build"; } \
+        >"$out/stub-build.log" 2>&1; then
+        fail "stand-in programs do not build (output in $out/stub-build.log)"
+        tail -5 "$out/stub-build.log"
+        return
+    fi
+    cp "$out/stub-build/bin/"quor_{download,records}.exe "$folder/"
+    cp "$folder/quor_download.exe" "$folder/platforms/qwindows.dll"
+    printf '[Paths]\r\nPrefix = .\r\nPlugins = .\r\n' >"$folder/qt.conf"
+    printf '[Burn_Type]\r\nBurn_Type=Default\r\n' >"$folder/config/Board_config.ini"
+    printf 'Put the download tool here as usb_dl.exe.\r\n' >"$folder/config/README.txt"
+    if ! command -v makensis >/dev/null; then
+        echo "SKIPPED: installer: makensis is not installed (Debian package nsis)"
+        return
+    fi
+    if "$root/scripts/sign-windows.sh" "$folder"/*.exe "$folder"/platforms/*.dll >"$out/stub-installer.log" 2>&1 &&
+        "$root/scripts/make-installer.sh" "$folder" "$version" "$out/stub-setup.exe" >>"$out/stub-installer.log" 2>&1; then
+        echo "PASS  installer builds (around the stand-in program)"
+        passed=$((passed + 1))
+        stub_installer=1
+    else
+        fail "installer does not build (output in $out/stub-installer.log)"
+        tail -5 "$out/stub-installer.log"
+    fi
+}
+
 # The whole program against the SDK.
 sdk=${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}
 qt_tests=(tst_fileops_win tst_packageextractor tst_packagestamp tst_singleoutput tst_app tst_multi_logic)
@@ -146,6 +200,7 @@ if [ -f "$sdk/.complete" ]; then
 else
     echo "SKIPPED: whole program for Windows: no finished SDK in $sdk ($sdk/.complete is missing;"
     echo "         scripts/build-win-sdk.sh builds it once, about an hour). Only the Win32 layer was built."
+    build_stub_installer
 fi
 
 wine=$(command -v wine || command -v wine64 || true)
@@ -196,6 +251,111 @@ for name in "${programs[@]}"; do
         fail "$name.exe exited with $rc"
     fi
 done
+# Shows a test script's PASS and FAIL lines and adds its "N passed, N failed" to the totals.
+add_totals() { # what, exit status, log
+    local totals p f
+    tr -d '\r' <"$3" | grep -aE '^(PASS|FAIL|      )'
+    totals=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$3" | tail -1)
+    if [ -z "$totals" ]; then
+        fail "$1 ended without totals (exit $2); output in $3"
+        tail -5 "$3"
+    else
+        read -r p f <<<"$totals"
+        passed=$((passed + p))
+        failed=$((failed + f))
+    fi
+}
+# The programs' resource: product, publisher and descriptions as cmake/WindowsResource.cmake sets them.
+run_resource_test() { # program folder
+    local d=$1 log=$out/tst_resource_win.log r product publisher download records
+    product=$(sed -n 's/^set(QUOR_PRODUCT "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    publisher=$(sed -n 's/^set(QUOR_PUBLISHER "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    download=$(sed -n 's/^set(QUOR_DOWNLOAD_DESCRIPTION "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    records=$(sed -n 's/^set(QUOR_RECORDS_DESCRIPTION "\([^"]*\)".*/\1/p' "$root/cmake/WindowsResource.cmake")
+    echo "--- tst_resource_win.exe under wine ($d)"
+    timeout 90 "$wine" "$resource_test" "$version" "$product" "$publisher" \
+        "$(winepath -w "$d/quor_download.exe" 2>/dev/null)" "$download" \
+        "$(winepath -w "$d/quor_records.exe" 2>/dev/null)" "$records" >"$log" 2>&1
+    tr -d '\r' <"$log" | grep -E '^(PASS|FAIL|        )'
+    r=$(tr -d '\r' <"$log" | sed -n 's/^RESULT \([0-9]*\) \([0-9]*\)$/\1 \2/p' | tail -1)
+    if [ -z "$r" ]; then
+        fail "tst_resource_win.exe ended without a result; output in $log"
+        return
+    fi
+    passed=$((passed + ${r% *}))
+    failed=$((failed + ${r#* }))
+}
+if [ -n "$resource_test" ] && [ -d "$out/stub-build/bin" ] && [ "$qt_built" -eq 0 ]; then
+    run_resource_test "$out/stub-build/bin"
+fi
+# The SDK's libpq and OpenSSL (its fleet-database stages) against a throw-away PostgreSQL server on
+# 127.0.0.1 with TLS; an SDK without them skips this.
+pg_bin=/usr/lib/postgresql/15/bin
+pg_dir=$out/pg
+pg_stop() {
+    [ -f "$pg_dir/data/postmaster.pid" ] && runuser -u nobody -- "$pg_bin/pg_ctl" -D "$pg_dir/data" -m fast stop >/dev/null 2>&1
+    rm -rf "$pg_dir"
+}
+run_libpq_test() {
+    local port=$((20000 + RANDOM % 20000)) u=(runuser -u nobody --)
+    [ "$(id -u)" -eq 0 ] || u=()
+    pg_stop
+    mkdir -p "$pg_dir"
+    # The server's certificate names localhost; another one stands for a wrong trusted root.
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=localhost" \
+        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$pg_dir/server.key" -out "$pg_dir/server.crt" \
+        >/dev/null 2>&1 &&
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=localhost" -keyout "$pg_dir/other.key" \
+            -out "$pg_dir/other.crt" >/dev/null 2>&1 || {
+        fail "no certificates for the PostgreSQL server (openssl)"
+        return
+    }
+    chmod 600 "$pg_dir/server.key"
+    [ "$(id -u)" -eq 0 ] && chown -R nobody: "$pg_dir"
+    if ! "${u[@]}" "$pg_bin/initdb" -D "$pg_dir/data" -A trust -U tester --no-sync -EUTF8 >"$out/pg-initdb.log" 2>&1 ||
+        ! "${u[@]}" "$pg_bin/pg_ctl" -D "$pg_dir/data" -l "$pg_dir/log" -w -o "-k $pg_dir -c listen_addresses=127.0.0.1 \
+            -p $port -c fsync=off -c ssl=on -c ssl_cert_file=$pg_dir/server.crt -c ssl_key_file=$pg_dir/server.key" \
+            start >"$out/pg-start.log" 2>&1; then
+        fail "the PostgreSQL server does not start (see $out/pg-initdb.log, $out/pg-start.log, $pg_dir/log)"
+        return
+    fi
+    local base="host=localhost hostaddr=127.0.0.1 port=$port dbname=postgres user=tester sslmode=verify-full connect_timeout=10"
+    # A backslash escapes in a connection string: the certificates' Windows paths take slashes.
+    local log=$out/tst_libpq_win.log r
+    echo "--- tst_libpq_win.exe under wine (libpq and OpenSSL of $sdk)"
+    WINEPATH="$(winepath -w "$sdk/bin" 2>/dev/null)" timeout 120 "$wine" "$out/tst_libpq_win.exe" \
+        "$base sslrootcert=$(winepath -w "$pg_dir/server.crt" 2>/dev/null | tr '\\' /)" \
+        "$base sslrootcert=$(winepath -w "$pg_dir/other.crt" 2>/dev/null | tr '\\' /)" >"$log" 2>&1
+    pg_stop
+    tr -d '\r' <"$log" | grep -E '^(PASS|FAIL|        )'
+    r=$(tr -d '\r' <"$log" | sed -n 's/^RESULT \([0-9]*\) \([0-9]*\)$/\1 \2/p' | tail -1)
+    if [ -z "$r" ]; then
+        fail "tst_libpq_win.exe ended without a result; output in $log"
+        tail -5 "$log"
+        return
+    fi
+    passed=$((passed + ${r% *}))
+    failed=$((failed + ${r#* }))
+}
+if [ -f "$sdk/bin/libpq.dll" ] && [ -f "$sdk/include/libpq-fe.h" ]; then
+    if [ ! -x "$pg_bin/initdb" ]; then
+        echo "SKIPPED: libpq under wine: PostgreSQL 15 server programs not installed (Debian package postgresql)"
+    elif compile "$out/tst_libpq_win.o" "$root/tests/win/tst_libpq_win.cpp" -isystem "$sdk/include" &&
+        "$cxx" -static -o "$out/tst_libpq_win.exe" "$out/tst_libpq_win.o" -L"$sdk/lib" -lpq; then
+        run_libpq_test
+    else
+        fail "tst_libpq_win.exe does not build against $sdk"
+    fi
+else
+    echo "SKIPPED: libpq under wine: the SDK has no libpq (scripts/build-win-sdk.sh adds its fleet-database stages)"
+fi
+
+if [ "$stub_installer" -eq 1 ]; then
+    echo "--- stub-setup.exe under wine"
+    QUOR_INSTALLER_FOLDER=$out/stub-folder QUOR_INSTALLER_SETUP=$out/stub-setup.exe QUOR_INSTALLER_VERSION=$version \
+        QUOR_INSTALLER_STUB=1 tests/win/installer_windows.sh "$build/win-installer" >"$out/installer.log" 2>&1
+    add_totals "installer run" $? "$out/installer.log"
+fi
 # The Qt test programs find their DLLs in the SDK through WINEPATH. Their output goes to a file:
 # a program run by wine from a script has no console for it.
 restart_wine() {
@@ -246,6 +406,7 @@ if [ "$qt_built" -eq 1 ]; then
     unmount_small_disk
     # End to end: the zip unpacked elsewhere, both windows burning boards from the bench, screenshots;
     # first the multi-board window test on the Windows device source, which needs the same display.
+    [ -n "$resource_test" ] && run_resource_test "$root/dist/quor_download-win64"
     restart_wine
     echo "--- quor_download.exe end to end under wine and Xvfb"
     tests/win/e2e_windows.sh "$build/win-e2e" >"$out/e2e.log" 2>&1
@@ -260,6 +421,11 @@ if [ "$qt_built" -eq 1 ]; then
         passed=$((passed + p))
         failed=$((failed + f))
     fi
+    # The installer: install, burn from the installed program, upgrade, uninstall.
+    restart_wine
+    echo "--- quor_download-setup.exe under wine"
+    tests/win/installer_windows.sh "$build/win-installer" >"$out/installer.log" 2>&1
+    add_totals "installer run" $? "$out/installer.log"
 fi
 drop_prefix
 finish

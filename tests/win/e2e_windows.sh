@@ -7,7 +7,11 @@
 # The zip is unpacked into WORK_DIR/app, which gets config/usb_dl.exe (the simulated tool), a bench folder,
 # the demo package and description. The wine registry is told to be Windows 7, so start-up writes the
 # compatibility value, which is read back. Each window gets a screenshot: WORK_DIR/multi.png, single.png.
-# "both" also runs tst_multi_window_win.exe when it was built (Window runs only that).
+# "both" also runs tst_multi_window_win.exe when it was built (Window runs only that), and checks the
+# folder itself: its file list against README's, tst_delivery_win.exe from inside it (qt.conf, ico
+# plugin, window icon) and, when QUOR_SIGN_CERT names the test certificate, every signature.
+# Installed program (tests/win/installer_windows.sh): QUOR_E2E_INSTALLED=<program folder> and WORK_DIR
+# the bench folder the installer made; the program starts from its Start-menu shortcut.
 # Prints PASS/FAIL lines and ends with "N passed, N failed"; exits non-zero on any failure.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -44,7 +48,8 @@ need() { # file
     failed=$((failed + 1))
     finish
 }
-need "$root/dist/quor_download-win64.zip"
+installed=${QUOR_E2E_INSTALLED:-}
+[ -n "$installed" ] || need "$root/dist/quor_download-win64.zip"
 need "$root/build-win/bin/usb_dl.exe"
 need "$root/build-win/bin/usb_dl_bench.exe"
 
@@ -63,12 +68,20 @@ layers='HKCU\Software\Microsoft\Windows NT\CurrentVersion\AppCompatFlags\Layers'
 regset 'HKCU\Software\Wine' Version win7
 "$wine" reg add "$layers" /f >/dev/null 2>&1
 
-# The zip as a user gets it, unpacked, plus the simulated tool, the bench and the demo data.
+# The zip as a user gets it, unpacked, plus the simulated tool, the bench and the demo data; or the
+# installed program's bench folder.
 app=$work/app
-rm -rf "$app" "$work/unzip"
-mkdir -p "$work/unzip"
-(cd "$work/unzip" && unzip -q "$root/dist/quor_download-win64.zip") && mv "$work/unzip/quor_download-win64" "$app"
-rmdir "$work/unzip"
+prog=$app
+if [ -n "$installed" ]; then
+    app=$work
+    prog=$installed
+    shortcut=${QUOR_E2E_SHORTCUT:?the Start-menu shortcut of the installed program}
+else
+    rm -rf "$app" "$work/unzip"
+    mkdir -p "$work/unzip"
+    (cd "$work/unzip" && unzip -q "$root/dist/quor_download-win64.zip") && mv "$work/unzip/quor_download-win64" "$app"
+    rmdir "$work/unzip"
+fi
 cp "$root/build-win/bin/usb_dl.exe" "$app/config/usb_dl.exe"
 cp "$root/build-win/bin/usb_dl_bench.exe" "$app/"
 mkdir -p "$app/bench" "$app/package"
@@ -76,7 +89,7 @@ mkdir -p "$app/bench" "$app/package"
 
 winpath() { winepath -w "$1" 2>/dev/null; }
 # Both simulated programs load Qt from the program's folder; the tool runs from config/.
-export WINEPATH=$(winpath "$app")
+export WINEPATH=$(winpath "$prog")
 export USB_DL_BENCH=$(winpath "$app/bench") USB_DL_SIM_DELAY_MS=${USB_DL_SIM_DELAY_MS:-40}
 # The remembered package and description, where Qt keeps the program's settings on Windows.
 remember() { # key, file
@@ -102,8 +115,12 @@ count_in() { # file, fixed text: lines holding it
     grep -caF "$2" "$1" 2>/dev/null || true
 }
 start_program() { # log name, window title; sets win
-    (cd "$app" && exec "$wine" quor_download.exe >"$work/program-$1.log" 2>&1) &
-    disown
+    if [ -n "$installed" ]; then
+        "$wine" start "$(winpath "$shortcut")" >"$work/program-$1.log" 2>&1
+    else
+        (cd "$app" && exec "$wine" quor_download.exe >"$work/program-$1.log" 2>&1) &
+        disown
+    fi
     win=$(timeout 90 xdotool search --sync --name "^$2\$" 2>/dev/null | head -n 1)
     [ -n "$win" ]
 }
@@ -147,7 +164,9 @@ run_multi() {
             grep -qxF -- "-c QX9000 -s linux -i $image_folder -p $p" "$app/bench/calls.log"
     done
     check "every port was logged as connected" test "$(count_in "$log" "USB Port connected:")" -ge 4
-    check "start-up set the compatibility value" grep -q "Compatibility mode set successfully." "$work/program-multi.log"
+    # Started through the shortcut, the program's output goes nowhere.
+    [ -n "$installed" ] ||
+        check "start-up set the compatibility value" grep -q "Compatibility mode set successfully." "$work/program-multi.log"
     local value
     value=$("$wine" reg query "$layers" 2>/dev/null | tr -d '\r' | grep -iF "$(winpath "$app/config/usb_dl.exe")")
     echo "      registry: $value"
@@ -155,7 +174,7 @@ run_multi() {
     stop_program
     # Every board run is a record in records.sqlite, read back with the Windows quor_records.
     local csv
-    csv=$(cd "$app" && "$wine" quor_records.exe export --format csv 2>/dev/null | tr -d '\r')
+    csv=$(cd "$app" && "$wine" "$prog/quor_records.exe" export --format csv 2>/dev/null | tr -d '\r')
     echo "$csv" >"$work/records-multi.csv"
     check "records.sqlite holds the four boards: three success, one download_failed" \
         eval '[ "$(grep -c ",multi,.*,success," <<<"$csv")" -eq 3 ] && [ "$(grep -c ",multi,.*,download_failed," <<<"$csv")" -eq 1 ]'
@@ -210,12 +229,57 @@ run_window_test() {
     rm -f "$app/tst_multi_window_win.exe" "$app/usb_dl.exe" "$app/Qt5Test.dll"
 }
 
+# The folder as shipped: exactly README's file list, Qt's plugins from inside it and the window icon
+# (tst_delivery_win.exe run from there), and every signature.
+check_folder() {
+    echo "--- the shipped folder"
+    local listed
+    # The fleet database's and the signatures' files are there when the SDK had them.
+    local fleet='^$' signatures='^$'
+    [ -f "$app/sqldrivers/qsqlpsql.dll" ] || fleet='fleet database'
+    compgen -G "$app/libsodium*.dll" >/dev/null || signatures='release signatures'
+    listed=$(sed -n '/^<!-- windows-folder -->$/,/^<!-- \/windows-folder -->$/p' "$root/README.md" |
+        grep -v "$fleet" | grep -v "$signatures" | sed -n 's/^quor_download-win64\/\([^ ]*\).*/\1/p' | sort)
+    check "the folder holds exactly the files README lists" \
+        diff <(echo "$listed") <(cd "$app" && find . -type f ! -path ./config/usb_dl.exe ! -name usb_dl_bench.exe \
+            ! -path './bench/*' ! -path './package/*' ! -path './single/*' | sed 's|^\./||' | sort)
+    local test=$root/build-win/bin/tst_delivery_win.exe log=$work/tst_delivery_win.txt line
+    if [ -f "$test" ]; then
+        cp "$test" "${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}/qt/bin/Qt5Test.dll" "$app/"
+        rm -f "$log"
+        (cd "$app" && timeout 120 "$wine" tst_delivery_win.exe -o "$(winpath "$log"),txt" >/dev/null 2>&1)
+        while read -r line; do
+            case $line in
+            PASS*) check "${line#PASS   : }" true ;;
+            FAIL!*) check "${line#FAIL!  : }" false ;;
+            esac
+        done < <(tr -d '\r' <"$log" 2>/dev/null | grep -aE '^(PASS   :|FAIL!  :)' | grep -v 'TestCase()')
+        tr -d '\r' <"$log" 2>/dev/null | grep -aE '^   (Actual|Expected|Loc)' | head -12
+        check "tst_delivery_win.exe ran to its end" grep -aq '^Totals:' "$log"
+        rm -f "$app/tst_delivery_win.exe" "$app/Qt5Test.dll"
+    fi
+    if [ -n "${QUOR_SIGN_CERT:-}" ]; then
+        local file bad=() count=0
+        while read -r file; do
+            count=$((count + 1))
+            osslsigncode verify -CAfile "$QUOR_SIGN_CERT" -in "$file" >/dev/null 2>&1 || bad+=("${file#"$app"/}")
+        done < <(find "$app" \( -name '*.exe' -o -name '*.dll' \) ! -path '*/config/usb_dl.exe' ! -name usb_dl_bench.exe)
+        echo "      signatures: $count files${bad[*]:+; not verified: ${bad[*]}}"
+        check "every .exe and .dll of the folder carries a verified signature" test "${#bad[@]}" -eq 0 -a "$count" -gt 0
+    else
+        echo "      signatures not checked: no test certificate (QUOR_SIGN_CERT)"
+    fi
+}
+
 case $modes in
 Window) run_window_test ;;
 Multiple) run_multi ;;
 Single) run_single ;;
 *)
-    run_window_test
+    if [ -z "$installed" ]; then
+        check_folder
+        run_window_test
+    fi
     run_multi
     run_single
     ;;

@@ -1,0 +1,32 @@
+# quor_windows_resource(TARGET description): gives a Windows executable its resource (icon,
+# manifest, version information) from resources/win/windows.rc.in. Does nothing on other systems.
+set(QUOR_PRODUCT "Quor Download" CACHE STRING "Product name in the Windows version information and installer")
+set(QUOR_PUBLISHER "Quor" CACHE STRING "Publisher in the Windows version information and installer")
+set(QUOR_DOWNLOAD_DESCRIPTION "Quor Download: burns firmware into boards over USB")
+set(QUOR_RECORDS_DESCRIPTION "Quor Download production records")
+
+set(_quor_resource_root ${CMAKE_CURRENT_LIST_DIR}/..)
+
+function(quor_windows_resource target description)
+    if(NOT WIN32)
+        return()
+    endif()
+    set(QUOR_RC_NAME ${target})
+    set(QUOR_RC_FILE ${target}.exe)
+    set(QUOR_RC_DESCRIPTION ${description})
+    set(QUOR_RC_ICON ${_quor_resource_root}/resources/img/logo.ico)
+    set(QUOR_RC_MANIFEST ${_quor_resource_root}/resources/win/app.manifest)
+    foreach(part MAJOR MINOR PATCH TWEAK)
+        if("${PROJECT_VERSION_${part}}" STREQUAL "")
+            set(v_${part} 0)
+        else()
+            set(v_${part} ${PROJECT_VERSION_${part}})
+        endif()
+    endforeach()
+    set(QUOR_RC_VERSION_COMMAS "${v_MAJOR},${v_MINOR},${v_PATCH},${v_TWEAK}")
+    set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}.rc)
+    configure_file(${_quor_resource_root}/resources/win/windows.rc.in ${rc} @ONLY)
+    target_sources(${target} PRIVATE ${rc})
+    # The resource compiler does not see the icon and manifest as inputs.
+    set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${QUOR_RC_ICON} ${QUOR_RC_MANIFEST})
+endfunction()

@@ -271,8 +271,9 @@ bool RecordStore::open(int targetVersion, Access access)
         close();
         return false;
     }
+    // A reader sees the columns the file has; a writer has upgraded it.
     m_columns = QLatin1String(kColumns);
-    if (std::max(version, targetVersion) >= 3)
+    if ((access == Access::Write ? std::max(version, targetVersion) : version) >= 3)
         m_columns += QLatin1String(kSignedByColumn);
     return true;
 }

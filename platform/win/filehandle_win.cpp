@@ -267,10 +267,9 @@ Handle openSmallFileAt(const Handle &folder, const QByteArray &name, qint64 maxB
         return Handle();
     }
     BY_HANDLE_FILE_INFORMATION info{};
-    qint64 size = 0;
-    qint64 modified = 0;
+    RegularFileInfo regular;
     if (!WinFs::infoOf(h, &info) || WinFs::isLink(info.dwFileAttributes, WinFs::reparseTagOf(h)) ||
-        !regularInfo(h, &size, &modified) || size > maxBytes) {
+        !regularInfo(h, &regular) || regular.size > maxBytes) {
         ::CloseHandle(h);
         return Handle();
     }

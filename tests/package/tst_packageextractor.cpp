@@ -7,8 +7,10 @@
 #include <QThread>
 #include <QtTest>
 
+#include <atomic>
 #include <limits>
 #include <mutex>
+#include <thread>
 #ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #endif
@@ -303,16 +305,19 @@ private slots:
         for (int i = 0; i < 4; ++i)
             items << zipFile(QStringLiteral("part%1.img").arg(i).toUtf8(), text(16 << 20, i));
         QVERIFY(writeZip(m_zip, items, "zip:compression=store"));
+        // A plain thread: its join is what ThreadSanitizer sees as the hand-over of the result.
         UnpackProgress firstProgress;
         UnpackResult first;
-        std::unique_ptr<QThread> filling(
-            QThread::create([&] { first = unpackPackage(m_zip, m_dest, &firstProgress); }));
-        filling->start();
-        while (firstProgress.bytesDone.load() == 0 && !filling->isFinished())
+        std::atomic<bool> firstDone{false};
+        std::thread filling([&] {
+            first = unpackPackage(m_zip, m_dest, &firstProgress);
+            firstDone = true;
+        });
+        while (firstProgress.bytesDone.load() == 0 && !firstDone.load())
             QThread::yieldCurrentThread();
-        const bool overlapped = !filling->isFinished();
+        const bool overlapped = !firstDone.load();
         const UnpackResult second = unpackPackage(m_zip, m_dest);
-        QVERIFY(filling->wait(60000));
+        filling.join();
         QVERIFY2(second.ok, qPrintable(second.messages.join(QLatin1Char('\n'))));
         if (!overlapped)
             QSKIP("the first unpack ended before the second began");

@@ -80,14 +80,15 @@ build_test tst_winfs_core_win "$out/winfs_core_win.o"
 # Windows 7: what the test programs import must exist there, and the check must catch a function
 # of Windows 8 (GetSystemTimePreciseAsFileTime) planted in a program of its own.
 win7_check() { # label, folder or file...
-    local label=$1
+    local label=$1 log
     shift
-    if "$root/scripts/check-win7-imports.sh" "$@" >"$out/win7-$label.log" 2>&1; then
-        echo "PASS  $label: every import exists on Windows 7 SP1 ($(tail -1 "$out/win7-$label.log"))"
+    log=$out/win7-${label//[^A-Za-z0-9]/_}.log
+    if "$root/scripts/check-win7-imports.sh" "$@" >"$log" 2>&1; then
+        echo "PASS  $label: every import exists on Windows 7 SP1 ($(tail -1 "$log"))"
         passed=$((passed + 1))
     else
         fail "$label imports what Windows 7 SP1 lacks:"
-        sed 's/^/        /' "$out/win7-$label.log"
+        sed 's/^/        /' "$log"
     fi
 }
 program_files=()

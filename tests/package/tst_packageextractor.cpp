@@ -277,7 +277,11 @@ private slots:
     void staleUnpackFoldersAreSwept()
     {
         QProcess gone; // a finished process: its pid names no live owner
+#ifdef Q_OS_WIN
+        gone.start(QStringLiteral("cmd.exe"), QStringList{QStringLiteral("/c"), QStringLiteral("exit")});
+#else
         gone.start(QStringLiteral("true"), QStringList());
+#endif
         QVERIFY(gone.waitForStarted());
         const QByteArray deadPid = QByteArray::number(gone.processId());
         QVERIFY(gone.waitForFinished());

@@ -134,6 +134,9 @@ click() { # x, y inside the window
 
 # The folder as the window passes it: the package's folder as chosen, then "QuorBurnImage/".
 image_folder=$(winpath "$app/package")\\QuorBurnImage/
+# As calls.log writes it: in double quotes when it holds a blank (an installed bench folder does).
+logged_image_folder=$image_folder
+case $image_folder in *" "*) logged_image_folder="\"$image_folder\"" ;; esac
 
 run_multi() {
     echo "--- multi-board window under wine"
@@ -161,7 +164,7 @@ run_multi() {
     local p
     for p in 1,1 1,2 1,3 2,1; do
         check "the tool got -c QX9000 -s linux -i <image folder> -p $p" \
-            grep -qxF -- "-c QX9000 -s linux -i $image_folder -p $p" "$app/bench/calls.log"
+            grep -qxF -- "-c QX9000 -s linux -i $logged_image_folder -p $p" "$app/bench/calls.log"
     done
     check "every port was logged as connected" test "$(count_in "$log" "USB Port connected:")" -ge 4
     # Started through the shortcut, the program's output goes nowhere.

@@ -26,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -486,7 +487,10 @@ private:
     bool hash()
     {
         Sha256 digest;
-        Signing::Blake2b512 signed512;
+        // Only a package with a signature to check pays for (and initialises) BLAKE2b.
+        std::optional<Signing::Blake2b512> signed512;
+        if (blake2b)
+            signed512.emplace();
         std::vector<char> block(static_cast<size_t>(kHashBlock));
         qint64 offset = 0;
         while (offset < source->size) {
@@ -503,14 +507,14 @@ private:
                 problem = QStringLiteral("cannot compute SHA-256");
                 return false;
             }
-            if (blake2b && !signed512.update(block.data(), n)) {
+            if (signed512 && !signed512->update(block.data(), n)) {
                 problem = QStringLiteral("cannot compute BLAKE2b-512");
                 return false;
             }
             offset += n;
         }
-        if (blake2b)
-            blake2bDigest = signed512.digest();
+        if (signed512)
+            blake2bDigest = signed512->digest();
         hex = digest.hexDigest();
         if (hex.isEmpty()) {
             problem = QStringLiteral("cannot compute SHA-256");

@@ -22,6 +22,7 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -464,15 +465,101 @@ void assignWorkers(std::vector<Entry> *entries, int workers)
     }
 }
 
+// BLAKE2b-512 of the blocks the hasher has read, on a thread of its own: the
+// reader fills the next block while this digests the last, so checking a
+// signature costs a core rather than time on the reader's path. The blocks
+// go round a small ring; the reader waits only when all of them are queued.
+class Blake2bThread
+{
+public:
+    Blake2bThread() : m_thread([this] { run(); }) {}
+    ~Blake2bThread() { finish(); }
+    Blake2bThread(const Blake2bThread &) = delete;
+    Blake2bThread &operator=(const Blake2bThread &) = delete;
+
+    // The buffer for the next block, once its last contents are digested.
+    char *next()
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait(lock, [this] { return m_posted - m_done < kSlots; });
+        return m_buffers[m_posted % kSlots].data();
+    }
+
+    // Queues the n bytes written to next()'s buffer.
+    void post(qint64 n)
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_sizes[m_posted % kSlots] = n;
+            ++m_posted;
+        }
+        m_changed.notify_all();
+    }
+
+    // Waits until every posted block is digested; empty when a step failed.
+    QByteArray finish()
+    {
+        if (m_thread.joinable()) {
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                m_closing = true;
+            }
+            m_changed.notify_all();
+            m_thread.join();
+        }
+        if (m_ok && m_result.isEmpty())
+            m_result = m_digest.digest();
+        return m_ok ? m_result : QByteArray();
+    }
+
+private:
+    static constexpr size_t kSlots = 4;
+
+    void run()
+    {
+        for (;;) {
+            size_t slot = 0;
+            qint64 size = 0;
+            {
+                std::unique_lock<std::mutex> lock(m_lock);
+                m_changed.wait(lock, [this] { return m_done < m_posted || m_closing; });
+                if (m_done == m_posted)
+                    return; // closing, all digested
+                slot = m_done % kSlots;
+                size = m_sizes[slot];
+            }
+            m_ok = m_ok && m_digest.update(m_buffers[slot].data(), size);
+            {
+                std::lock_guard<std::mutex> lock(m_lock);
+                ++m_done;
+            }
+            m_changed.notify_all();
+        }
+    }
+
+    Signing::Blake2b512 m_digest; // made before the thread starts: only a signed package pays for it
+    std::vector<std::vector<char>> m_buffers{kSlots, std::vector<char>(static_cast<size_t>(kHashBlock))};
+    qint64 m_sizes[kSlots] = {};
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    size_t m_posted = 0; // blocks queued, and digested
+    size_t m_done = 0;
+    bool m_closing = false;
+    bool m_ok = true; // written by the thread only, read after it has ended
+    QByteArray m_result;
+    std::thread m_thread; // last: starts once everything it uses exists
+};
+
 // SHA-256 of the package, read sequentially alongside the workers. Both read
 // the same pages of the page cache, so the file comes from disk once; the
-// cost left is the digest itself.
+// cost left is the digest itself. The BLAKE2b-512 a signature is checked with
+// is computed from the same read, on a thread of its own.
 struct Hasher
 {
     const Source *source = nullptr;
     std::atomic<bool> *stop = nullptr; // read, and set when hashing fails
     const UnpackProgress *progress = nullptr;
-    bool blake2b = false; // also the BLAKE2b-512 a signature is checked with, in the same read
+    bool blake2b = false; // also the BLAKE2b-512 a signature is checked with
     QByteArray hex;       // the digest, when complete
     QByteArray blake2bDigest;
     QString problem; // why there is none; empty when stopped from outside
@@ -488,33 +575,37 @@ private:
     {
         Sha256 digest;
         // Only a package with a signature to check pays for (and initialises) BLAKE2b.
-        std::optional<Signing::Blake2b512> signed512;
+        std::optional<Blake2bThread> signed512;
         if (blake2b)
             signed512.emplace();
-        std::vector<char> block(static_cast<size_t>(kHashBlock));
+        std::vector<char> own(signed512 ? 0 : static_cast<size_t>(kHashBlock));
         qint64 offset = 0;
         while (offset < source->size) {
             if (stop->load(std::memory_order_relaxed) || (progress && progress->cancel.load()))
                 return true; // the workers report why
             const qint64 want = std::min<qint64>(kHashBlock, source->size - offset);
+            char *block = signed512 ? signed512->next() : own.data();
             QString error;
-            const qint64 n = FileOps::readAt(*source->file, block.data(), want, offset, &error);
+            const qint64 n = FileOps::readAt(*source->file, block, want, offset, &error);
             if (n <= 0) {
                 problem = n < 0 ? error : QStringLiteral("the file became shorter");
                 return false;
             }
-            if (!digest.update(block.data(), n)) {
+            if (!digest.update(block, n)) {
                 problem = QStringLiteral("cannot compute SHA-256");
                 return false;
             }
-            if (signed512 && !signed512->update(block.data(), n)) {
+            if (signed512)
+                signed512->post(n);
+            offset += n;
+        }
+        if (signed512) {
+            blake2bDigest = signed512->finish();
+            if (blake2bDigest.isEmpty()) {
                 problem = QStringLiteral("cannot compute BLAKE2b-512");
                 return false;
             }
-            offset += n;
         }
-        if (signed512)
-            blake2bDigest = signed512->digest();
         hex = digest.hexDigest();
         if (hex.isEmpty()) {
             problem = QStringLiteral("cannot compute SHA-256");

@@ -421,15 +421,21 @@ stage_libsodium() {
     [ -x "$src/configure" ] || (cd "$src" && logrun libsodium autoreconf -fi)
     rm -rf "$build"
     mkdir -p "$build"
+    # The compiler's runtime from its DLL: linked statically, libgcc's thread-local storage functions
+    # (__emutls_*) would be exported by libsodium's DLL, a program listing libsodium first would bind
+    # to them, and std::call_once (which libstdc++ runs through libgcc's DLL) would call null.
     (cd "$build" && logrun libsodium "$src/configure" --host=$triplet --prefix="$SDK" \
-        --enable-shared --disable-static --disable-dependency-tracking LDFLAGS=-static-libgcc)
+        --enable-shared --disable-static --disable-dependency-tracking LDFLAGS=-shared-libgcc)
     logrun libsodium nice -n 19 make -C "$build" -j "$jobs"
     logrun libsodium make -C "$build" install-strip
-    local f
+    local f dll
     for f in lib/libsodium.dll.a include/sodium.h; do
         [ -f "$SDK/$f" ] || die "libsodium install lacks $f"
     done
-    ls "$SDK"/bin/libsodium*.dll >/dev/null 2>&1 || die "libsodium install lacks its DLL"
+    dll=$(ls "$SDK"/bin/libsodium*.dll 2>/dev/null | head -n 1)
+    [ -n "$dll" ] || die "libsodium install lacks its DLL"
+    ! $triplet-objdump -p "$dll" | sed -n '/^\[Ordinal\/Name Pointer\] Table/,/^$/p' | grep -q '__emutls' ||
+        die "$dll exports the compiler runtime's __emutls functions"
 }
 
 # ---------------------------------------------------------------------------------------------

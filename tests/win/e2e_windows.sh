@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # End to end on Windows, under wine: the laid-out program burns boards plugged from the simulated bench.
-#   tests/win/e2e_windows.sh WORK_DIR [Multiple|Single|Window|both]      (default: both)
+#   tests/win/e2e_windows.sh WORK_DIR [Multiple|Single|Window|Fleet|both]      (default: both)
 #
 # Needs dist/quor_download-win64.zip and build-win/bin/usb_dl.exe, usb_dl_bench.exe (scripts/build-windows.sh),
 # wine, xvfb-run, xdotool and ImageMagick's import. Uses WINEPREFIX when set, else WORK_DIR/prefix.
 # The zip is unpacked into WORK_DIR/app, which gets config/usb_dl.exe (the simulated tool), a bench folder,
-# the demo package and description. The wine registry is told to be Windows 7, so start-up writes the
+# the demo package and description. Fleet (also part of "both" when the folder has the PostgreSQL driver)
+# records a batch into a PostgreSQL server it starts on this machine, stopped and restarted mid-batch. The wine registry is told to be Windows 7, so start-up writes the
 # compatibility value, which is read back. Each window gets a screenshot: WORK_DIR/multi.png, single.png.
 # "both" also runs tst_multi_window_win.exe when it was built (Window runs only that), and checks the
 # folder itself: its file list against README's, tst_delivery_win.exe from inside it (qt.conf, ico
@@ -35,6 +36,7 @@ check() { # description, command...
     else
         echo "FAIL  $what"
         failed=$((failed + 1))
+        return 1
     fi
 }
 finish() {
@@ -190,6 +192,97 @@ run_multi() {
 
 }
 
+# Records into a PostgreSQL server on this machine (wine programs reach 127.0.0.1): two boards while
+# it runs, two while it is stopped, then it comes back; every record must be on it exactly once.
+run_fleet() {
+    echo "--- multi-board window under wine, recording into a PostgreSQL server"
+    if [ ! -f "$prog/sqldrivers/qsqlpsql.dll" ]; then
+        echo "      not run: the folder has no PostgreSQL driver (an SDK without its fleet stages)"
+        return
+    fi
+    local pgbin=/usr/lib/postgresql/15/bin pg=$work/pg port
+    if [ ! -x "$pgbin/initdb" ]; then
+        check "PostgreSQL 15 server programs are installed (Debian package postgresql)" false
+        return
+    fi
+    # The server refuses to run as root: then it runs as nobody, in a folder of its own.
+    as_pg() { if [ "$(id -u)" = 0 ]; then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
+    pg_up() {
+        as_pg "$pgbin/pg_ctl" -D "$pg/data" -l "$pg/log" -w \
+            -o "-k $pg -c listen_addresses=127.0.0.1 -p $port -c fsync=off" start >/dev/null
+    }
+    pg_down() { as_pg "$pgbin/pg_ctl" -D "$pg/data" -m fast stop >/dev/null; }
+    on_server() { # sql: its rows
+        psql -h 127.0.0.1 -p "$port" -U bench -d postgres -Atc "$1" 2>/dev/null
+    }
+    rm -rf "$pg"
+    mkdir -p "$pg"
+    [ "$(id -u)" = 0 ] && chown nobody: "$pg"
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    as_pg "$pgbin/initdb" -D "$pg/data" -A trust -U bench --no-sync -EUTF8 >"$work/initdb.log" 2>&1 &&
+        check "a PostgreSQL server listens on 127.0.0.1:$port" pg_up || return
+
+    write_config Multiple
+    printf '\r\n[Records]\r\nDatabase=host=127.0.0.1 port=%s dbname=postgres user=bench\r\n' "$port" \
+        >>"$app/config/Board_config.ini"
+    # With libsodium in the folder the package is signed, and Start must check it (Require=true).
+    local package=$app/package/demo_images.zip key_id=""
+    rm -f "$package.minisig"
+    if compgen -G "$prog/libsodium*.dll" >/dev/null; then
+        rm -f "$work/release.key" "$work/release.pub"
+        minisign -G -W -p "$work/release.pub" -s "$work/release.key" >/dev/null 2>&1 &&
+            minisign -S -s "$work/release.key" -m "$package" -t "fleet release 1" >/dev/null 2>&1
+        key_id=$(sed -n '1s/.* \([0-9A-F]\{16\}\)$/\1/p' "$work/release.pub")
+        check "a release key and the package's signature were made (minisign)" test -n "$key_id" -a -f "$package.minisig"
+        printf '\r\n[Signing]\r\nTrusted_Keys=%s\r\nRequire=true\r\n' "$(sed -n 2p "$work/release.pub")" \
+            >>"$app/config/Board_config.ini"
+    else
+        echo "      package signature not checked: the folder has no libsodium (an SDK without its libsodium stage)"
+    fi
+    remember lastPath2 "$package"
+    rm -rf "$app/log_multiplex.txt" "$app/bench/calls.log" "$app"/records.sqlite* "$app/package/QuorBurnImage"
+    bench reset >/dev/null
+    if ! check "quor_download.exe shows the multi-board window" start_program fleet "Multiple Quor Download"; then
+        pg_down
+        return
+    fi
+    eval "$(xdotool getwindowgeometry --shell "$win")"
+    click $((WIDTH * 235 / 1000)) $((HEIGHT - 45))
+    local stamp=$app/package/QuorBurnImage/.quor-package-stamp
+    check "Start unpacks the package" wait_for 60 test -f "$stamp"
+    [ -z "$key_id" ] || check "the stamp says the package was verified by the release key" grep -qx "signed-by=$key_id" "$stamp"
+    local log=$app/log_multiplex.txt
+    bench plug 1 1 ok >/dev/null
+    bench plug 1 2 ok >/dev/null
+    check "the first two records reach the server" wait_for 90 eval '[ "$(on_server "SELECT count(*) FROM records")" = 2 ]'
+    pg_down
+    bench plug 1 3 ok >/dev/null
+    bench plug 2 1 dlfail >/dev/null
+    check "two more boards end while the server is down" wait_for 90 eval \
+        '[ "$(count_in "$log" "] USB download complete")" -eq 3 ] && [ "$(count_in "$log" "] USB download failed")" -eq 1 ]'
+    sleep 2
+    import -window root "$work/fleet-queued.png"
+    check "the server came back" pg_up
+    check "the queued records reach the server once it is back" \
+        wait_for 60 eval '[ "$(on_server "SELECT count(*) FROM records")" = 4 ]'
+    sleep 6 # a sender that sent twice would have done so by now
+    stop_program
+    local rows
+    rows=$(on_server "SELECT count(*), count(DISTINCT id), sum((result = 'success')::int),
+        sum((result = 'download_failed')::int), count(*) FILTER (WHERE signed_by = '$key_id') FROM records")
+    echo "      on the server: $rows (records, distinct ids, success, download_failed, signed by '$key_id')"
+    check "the server holds every board exactly once: three success, one download_failed" test "${rows%|*}" = "4|4|3|1"
+    [ -z "$key_id" ] || check "every record on the server names the release key" test "${rows##*|}" = 4
+    # The Windows reader reads the same four back from the server.
+    local csv
+    csv=$(cd "$app" && "$wine" "$prog/quor_records.exe" export --format csv \
+        --database "host=127.0.0.1 port=$port dbname=postgres user=bench" 2>/dev/null | tr -d '\r')
+    echo "$csv" >"$work/records-fleet.csv"
+    check "quor_records.exe reads the four records back from the server" \
+        test "$(grep -c ",multi," <<<"$csv")" -eq 4
+    pg_down
+}
+
 run_single() {
     echo "--- single-board window under wine"
     write_config Single
@@ -278,6 +371,7 @@ case $modes in
 Window) run_window_test ;;
 Multiple) run_multi ;;
 Single) run_single ;;
+Fleet) run_fleet ;;
 *)
     if [ -z "$installed" ]; then
         check_folder
@@ -285,6 +379,7 @@ Single) run_single ;;
     fi
     run_multi
     run_single
+    run_fleet
     ;;
 esac
 echo "      screenshots: $(ls "$work"/*.png 2>/dev/null | tr '\n' ' ')"

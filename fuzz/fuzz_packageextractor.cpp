@@ -5,7 +5,7 @@
 // the folder outside and the working directory are untouched, and the only links below dest are the
 // planted ones.
 #include "fuzzcheck.h"
-#include "multi/packageextractor.h"
+#include "package/packageextractor.h"
 
 #include <QDir>
 #include <QDirIterator>

@@ -3,7 +3,7 @@
 #include "common/boardconfig.h"
 #include "multi/multiplexlog.h"
 #include "multi/processbarthread.h"
-#include "multi/unpackclaim.h"
+#include "package/unpackclaim.h"
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"

@@ -5,9 +5,9 @@
 #include "platform/logging.h"
 
 #include "common/boardconfig.h"
-#include "multi/packagestamp.h"
+#include "package/packagestamp.h"
 #include "multi/processbarthread.h"
-#include "multi/signedstamp.h"
+#include "package/signedstamp.h"
 #include "multi/unpackprogress.h"
 #include "platform/fileops.h"
 #include "ui_mainwindow.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "multi/packageextractor.h"
+#include "package/packageextractor.h"
 
 #include <QString>
 

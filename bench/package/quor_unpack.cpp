@@ -4,7 +4,7 @@
 // --no-hash leaves out the package's SHA-256 and the stamp, to measure their cost;
 // --verify checks <package.zip>.minisig against the key (base64) as Start does.
 #include "common/signing.h"
-#include "multi/packageextractor.h"
+#include "package/packageextractor.h"
 
 #include <QCoreApplication>
 #include <QTextStream>

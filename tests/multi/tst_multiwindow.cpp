@@ -1,8 +1,8 @@
 #include "../common/minisigner.h"
 #include "../package/zipmaker.h"
 #include "multi/mainwindow.h"
-#include "multi/packageextractor.h"
-#include "multi/packagestamp.h"
+#include "package/packageextractor.h"
+#include "package/packagestamp.h"
 #include "tests/common/testfiles.h"
 #include "windowtestenv.h"
 

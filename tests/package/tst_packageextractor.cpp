@@ -1,4 +1,4 @@
-#include "multi/packageextractor.h"
+#include "package/packageextractor.h"
 #include "zipmaker.h"
 
 #include <QLockFile>

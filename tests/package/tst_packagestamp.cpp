@@ -1,5 +1,5 @@
-#include "multi/packageextractor.h"
-#include "multi/packagestamp.h"
+#include "package/packageextractor.h"
+#include "package/packagestamp.h"
 #include "zipmaker.h"
 
 #include <QCryptographicHash>

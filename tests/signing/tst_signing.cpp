@@ -2,8 +2,8 @@
 #include "../package/zipmaker.h"
 #include "common/boardconfig.h"
 #include "common/signing.h"
-#include "multi/packageextractor.h"
-#include "multi/signedstamp.h"
+#include "package/packageextractor.h"
+#include "package/signedstamp.h"
 
 #include <QtTest>
 

@@ -1,7 +1,7 @@
 // File work on Windows, under wine: the file seam, the staging copy and the package unpacker.
 
-#include "multi/packageextractor.h"
-#include "multi/packagestamp.h"
+#include "package/packageextractor.h"
+#include "package/packagestamp.h"
 #include "platform/filecopy.h"
 #include "platform/fileops.h"
 #include "platform/win/winfs_core_win.h"

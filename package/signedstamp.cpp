@@ -1,4 +1,4 @@
-#include "multi/signedstamp.h"
+#include "package/signedstamp.h"
 
 bool stampServes(const Signing::Decision &current, const PackageIdentity &stamped, Signing::Decision *shown)
 {

@@ -1,4 +1,4 @@
-#include "multi/packagestamp.h"
+#include "package/packagestamp.h"
 
 #include "platform/filehandle.h"
 

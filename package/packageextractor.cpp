@@ -1,7 +1,7 @@
-#include "multi/packageextractor.h"
+#include "package/packageextractor.h"
 
-#include "multi/sha256.h"
-#include "multi/unpackclaim.h"
+#include "package/sha256.h"
+#include "package/unpackclaim.h"
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"

@@ -1,4 +1,4 @@
-#include "multi/sha256.h"
+#include "package/sha256.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "multi/unpackclaim.h"
+#include "package/unpackclaim.h"
 
 #include "platform/filehandle.h"
 #include "platform/fileops.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/signing.h"
-#include "multi/packagestamp.h"
+#include "package/packagestamp.h"
 
 // Whether an unpacked folder whose stamp matches the package may serve a
 // Start, given what the package's signature file says now (Signing::check).

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "common/signing.h"
-#include "multi/packagestamp.h"
+#include "package/packagestamp.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,4 +1,4 @@
-#include "bench/common/benchwork.h"
+#include "benchmarks/common/benchwork.h"
 
 #include "zipmaker.h"
 

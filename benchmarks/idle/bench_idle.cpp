@@ -11,8 +11,8 @@
 //   bench_idle [--seconds N] [--repeat N]      (children: --child KIND --seconds N)
 //
 // Defaults: 20 s, 3 rounds.
-#include "bench/common/benchutil.h"
-#include "bench/common/benchwork.h"
+#include "benchmarks/common/benchutil.h"
+#include "benchmarks/common/benchwork.h"
 
 #include "multi/mainwindow.h"
 #include "multi/processbarthread.h"

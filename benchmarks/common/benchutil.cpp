@@ -1,4 +1,4 @@
-#include "bench/common/benchutil.h"
+#include "benchmarks/common/benchutil.h"
 
 #include <QStringList>
 

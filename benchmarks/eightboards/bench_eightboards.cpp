@@ -11,8 +11,8 @@
 // Defaults: 30 s loaded, 10 s reference, 1000 lines per second per tool.
 // --metrics serves the live metrics on loopback and scrapes them every 100 ms
 // from another thread while both runs measure.
-#include "bench/common/benchutil.h"
-#include "bench/common/benchwork.h"
+#include "benchmarks/common/benchutil.h"
+#include "benchmarks/common/benchwork.h"
 
 #include "multi/mainwindow.h"
 

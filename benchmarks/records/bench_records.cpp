@@ -7,7 +7,7 @@
 // with synchronous=NORMAL, in the same folder. Rounds alternate.
 //
 //   bench_records [--repeat N] [--records N]
-#include "bench/common/benchutil.h"
+#include "benchmarks/common/benchutil.h"
 
 #include "records/recordstore.h"
 

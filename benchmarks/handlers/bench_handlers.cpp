@@ -17,8 +17,8 @@
 // Defaults: 5 rounds, 600 lines per round, 200 lines per second: slow enough
 // that, as with the real tool, which flushes every line, most notifications
 // carry one line (the tool's own pace is one line per 60 ms or so).
-#include "bench/common/benchutil.h"
-#include "bench/common/benchwork.h"
+#include "benchmarks/common/benchutil.h"
+#include "benchmarks/common/benchwork.h"
 
 #include "common/boardconfig.h"
 #include "multi/mainwindow.h"

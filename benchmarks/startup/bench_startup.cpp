@@ -11,8 +11,8 @@
 //   bench_startup [--repeat N]      (children: --child KIND)
 //
 // Default: 11 rounds.
-#include "bench/common/benchutil.h"
-#include "bench/common/benchwork.h"
+#include "benchmarks/common/benchutil.h"
+#include "benchmarks/common/benchwork.h"
 
 #include "app/startup.h"
 #include "app/windowfactory.h"

@@ -9,8 +9,8 @@
 //   bench_devlaunch [--repeat N]
 //
 // Default: 15 rounds.
-#include "bench/common/benchutil.h"
-#include "bench/common/benchwork.h"
+#include "benchmarks/common/benchutil.h"
+#include "benchmarks/common/benchwork.h"
 
 #include "common/toolcontract.h"
 #include "multi/mainwindow.h"

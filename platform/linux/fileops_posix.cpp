@@ -1,5 +1,7 @@
 #include "platform/fileops.h"
 
+#include "platform/asideremoval.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -262,10 +264,63 @@ void ignoreFileSizeSignal()
     ::sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
-QString asideNamePrefix(const QString &folderName)
+namespace {
+
+// The aside removal's primitives on a parent folder held open by descriptor.
+class PosixAsideParent final : public AsideParent
 {
-    return QLatin1Char('.') + folderName + QStringLiteral(".removing-");
-}
+public:
+    explicit PosixAsideParent(int parent) : m_parent(parent) {}
+
+    Kind kindOf(const QString &name) override
+    {
+        struct stat st;
+        if (::fstatat(m_parent, QFile::encodeName(name).constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            return Kind::Missing;
+        if (S_ISLNK(st.st_mode))
+            return Kind::Link;
+        return S_ISDIR(st.st_mode) ? Kind::Folder : Kind::Other;
+    }
+    bool removeLink(const QString &name, QString *error) override
+    {
+        if (::unlinkat(m_parent, QFile::encodeName(name).constData(), 0) == 0)
+            return true;
+        setError(error, reasonOf(errno));
+        return false;
+    }
+    bool renameAside(const QString &from, const QString &to, bool *taken, QString *error) override
+    {
+        // renameat would replace an empty folder of the new name: look first.
+        *taken = kindOf(to) != Kind::Missing;
+        if (*taken) {
+            setError(error, reasonOf(EEXIST));
+            return false;
+        }
+        if (::renameat(m_parent, QFile::encodeName(from).constData(), m_parent,
+                       QFile::encodeName(to).constData()) == 0)
+            return true;
+        setError(error, reasonOf(errno));
+        return false;
+    }
+    QStringList folderNames() override
+    {
+        QStringList names;
+        for (const QByteArray &name : namesIn(m_parent)) {
+            if (kindOf(QFile::decodeName(name)) == Kind::Folder)
+                names.append(QFile::decodeName(name));
+        }
+        return names;
+    }
+    bool deleteTree(const QString &name) override
+    {
+        return FileOps::deleteTree(m_parent, QFile::encodeName(name));
+    }
+
+private:
+    int m_parent;
+};
+
+} // namespace
 
 bool removeTreeAside(const QString &path, QString *error)
 {
@@ -275,52 +330,8 @@ bool removeTreeAside(const QString &path, QString *error)
         setError(error, reasonOf(parent.valid() ? EINVAL : errno));
         return false;
     }
-    const QByteArray prefix = QFile::encodeName(asideNamePrefix(QFile::decodeName(leaf)));
-
-    bool ok = true;
-    struct stat st;
-    if (::fstatat(parent.get(), leaf.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        if (S_ISLNK(st.st_mode)) {
-            // A link in the folder's place goes as it is.
-            if (::unlinkat(parent.get(), leaf.constData(), 0) != 0) {
-                setError(error, reasonOf(errno));
-                return false;
-            }
-        } else if (!S_ISDIR(st.st_mode)) {
-            ok = false;
-            setError(error, QStringLiteral("a file of that name is in the way"));
-        } else {
-            QByteArray aside;
-            for (int attempt = 0; attempt < 100 && aside.isEmpty(); ++attempt) {
-                const QByteArray candidate =
-                    prefix + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-                if (::fstatat(parent.get(), candidate.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-                    continue;
-                if (::renameat(parent.get(), leaf.constData(), parent.get(), candidate.constData()) != 0) {
-                    setError(error, reasonOf(errno));
-                    return false;
-                }
-                aside = candidate;
-            }
-            if (aside.isEmpty()) {
-                setError(error, reasonOf(EEXIST));
-                return false;
-            }
-        }
-    }
-    // The folder's name is free now; delete what was moved aside, this time's
-    // and any an interrupted earlier removal left.
-    for (const QByteArray &name : namesIn(parent.get())) {
-        if (!name.startsWith(prefix))
-            continue;
-        if (::fstatat(parent.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) &&
-            !deleteTree(parent.get(), name)) {
-            ok = false;
-            setError(error,
-                     QStringLiteral("could not delete everything below %1").arg(QFile::decodeName(name)));
-        }
-    }
-    return ok;
+    PosixAsideParent aside(parent.get());
+    return removeAside(aside, QFile::decodeName(leaf), error);
 }
 
 PathKind pathKind(const QString &path)

@@ -1,4 +1,6 @@
 #include "platform/fileops.h"
+
+#include "platform/asideremoval.h"
 #include "platform/win/winfs_win.h"
 
 #include <QFile>
@@ -261,10 +263,61 @@ void ignoreFileSizeSignal()
     // Windows has no file-size signal: a write past a quota fails on its own.
 }
 
-QString asideNamePrefix(const QString &folderName)
+namespace {
+
+// The aside removal's primitives on a parent folder held open (so it cannot be
+// renamed or removed meanwhile). Folders moved aside get the hidden attribute.
+class WinAsideParent final : public AsideParent
 {
-    return QLatin1Char('.') + folderName + QStringLiteral(".removing-");
-}
+public:
+    explicit WinAsideParent(std::wstring parent) : m_parent(std::move(parent)) {}
+
+    Kind kindOf(const QString &name) override
+    {
+        DWORD attributes = 0;
+        DWORD tag = 0;
+        DWORD err = 0;
+        if (!WinFs::attributesOf(path(name), &attributes, &tag, &err))
+            return Kind::Missing;
+        if (WinFs::isLink(attributes, tag))
+            return Kind::Link;
+        return WinFs::isRealFolder(attributes, tag) ? Kind::Folder : Kind::Other;
+    }
+    bool removeLink(const QString &name, QString *error) override
+    {
+        DWORD err = 0;
+        if (WinFs::removeEntry(path(name), false, &err))
+            return true;
+        setError(error, WinFs::errorText(err));
+        return false;
+    }
+    bool renameAside(const QString &from, const QString &to, bool *taken, QString *error) override
+    {
+        DWORD err = 0;
+        if (WinFs::renameEntry(path(from), path(to), true, &err)) // hidden while it is deleted
+            return true;
+        *taken = err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS;
+        setError(error, WinFs::errorText(err));
+        return false;
+    }
+    QStringList folderNames() override
+    {
+        QStringList names;
+        for (const RawEntry &e : entriesOf(m_parent)) {
+            if (e.isRealFolder())
+                names.append(QString::fromStdWString(e.name));
+        }
+        return names;
+    }
+    bool deleteTree(const QString &name) override { return FileOps::deleteTree(path(name)); }
+
+private:
+    std::wstring path(const QString &name) const { return WinFs::join(m_parent, name.toStdWString()); }
+
+    std::wstring m_parent;
+};
+
+} // namespace
 
 bool removeTreeAside(const QString &path, QString *error)
 {
@@ -280,55 +333,8 @@ bool removeTreeAside(const QString &path, QString *error)
         setError(error, WinFs::errorText(held.error()));
         return false;
     }
-    const std::wstring leaf = WinFs::join(parent, leafName.toStdWString());
-    const std::wstring prefix = asideNamePrefix(leafName).toStdWString();
-
-    bool ok = true;
-    DWORD attributes = 0;
-    DWORD tag = 0;
-    DWORD err = 0;
-    if (WinFs::attributesOf(leaf, &attributes, &tag, &err)) {
-        if (WinFs::isLink(attributes, tag)) {
-            // A link or junction in the folder's place goes as it is.
-            if (!WinFs::removeEntry(leaf, false, &err)) {
-                setError(error, WinFs::errorText(err));
-                return false;
-            }
-        } else if (!WinFs::isRealFolder(attributes, tag)) {
-            ok = false;
-            setError(error, QStringLiteral("a file of that name is in the way"));
-        } else {
-            bool moved = false;
-            for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
-                const std::wstring candidate = WinFs::join(
-                    parent,
-                    prefix + QString::number(QRandomGenerator::global()->generate(), 16).toStdWString());
-                if (WinFs::renameEntry(leaf, candidate, true, &err)) { // hidden while it is deleted
-                    moved = true;
-                    break;
-                }
-                if (err != ERROR_ALREADY_EXISTS && err != ERROR_FILE_EXISTS)
-                    break;
-            }
-            if (!moved) {
-                setError(error, WinFs::errorText(err));
-                return false;
-            }
-        }
-    }
-    // The folder's name is free now; delete what was moved aside, this time's
-    // and any an interrupted earlier removal left.
-    for (const RawEntry &e : entriesOf(parent)) {
-        if (e.name.compare(0, prefix.size(), prefix) != 0 || !e.isRealFolder())
-            continue;
-        if (!deleteTree(WinFs::join(parent, e.name))) {
-            ok = false;
-            setError(
-                error,
-                QStringLiteral("could not delete everything below %1").arg(QString::fromStdWString(e.name)));
-        }
-    }
-    return ok;
+    WinAsideParent aside(parent);
+    return removeAside(aside, leafName, error);
 }
 
 PathKind pathKind(const QString &path)

@@ -14,7 +14,7 @@
 # one, and QUOR_E2E_NARROW_TOOL (tests/win/narrow_tool.cpp, a narrow main) as config/usb_dl.exe in
 # front of the simulated tool: the tool must open every -i folder it gets in the ANSI code page.
 # "Dpi" sets LogPixels to 144, then 192, takes a screenshot of each window at each (WORK_DIR/dpi-*.png)
-# and runs tst_dpi_win.exe from the folder.
+# and runs tst_delivery_win.exe from the folder at each.
 # Installed program (tests/win/installer_windows.sh): QUOR_E2E_INSTALLED=<program folder> and WORK_DIR
 # the bench folder the installer made; the program starts from its Start-menu shortcut.
 # Prints PASS/FAIL lines and ends with "N passed, N failed"; exits non-zero on any failure.
@@ -317,8 +317,8 @@ run_codepage() {
     check "the narrow tool never failed to open its -i folder" eval '! grep -q "NOT opened" "$narrow_log"'
 }
 
-# The display at 144 and 192 DPI (150 and 200 %): a screenshot of each window, and tst_dpi_win.exe
-# checks that Qt scales them and nothing clips its text.
+# The display at 144 and 192 DPI (150 and 200 %): a screenshot of each window, and
+# tst_delivery_win.exe checks that Qt scales them and nothing clips its text.
 run_dpi() {
     local dpi which title
     remember lastPath2 "$package/demo_images.zip"
@@ -336,8 +336,8 @@ run_dpi() {
             stop_program
         done
         write_config Default
-        run_in_folder tst_dpi_win
-        mv "$work/tst_dpi_win.txt" "$work/tst_dpi_win-$dpi.txt" 2>/dev/null
+        run_in_folder tst_delivery_win
+        mv "$work/tst_delivery_win.txt" "$work/tst_delivery_win-$dpi.txt" 2>/dev/null
     done
     stop_program
     "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1

@@ -1,6 +1,6 @@
-#include "common/boardconfig.h"
 #include "app/startup.h"
 #include "app/windowfactory.h"
+#include "common/boardconfig.h"
 #include "platform/appcompat.h"
 #include "platform/fileops.h"
 #include "platform/logging.h"
@@ -16,6 +16,7 @@ int main(int argc, char *argv[])
 {
     // A write past the file-size limit must fail like a full disk, not end the program.
     FileOps::ignoreFileSizeSignal();
+    enableHighDpiScaling();
     QApplication app(argc, argv);
 
     Startup::runCompatStep(QOperatingSystemVersion::current(), QDir::currentPath(), &setAppCompatLayer,

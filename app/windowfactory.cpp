@@ -4,6 +4,17 @@
 #include "multi/mainwindow.h"
 #include "quorDownload/quorDownloadToolUI.h"
 
+#include <QGuiApplication>
+
+void enableHighDpiScaling()
+{
+#ifdef Q_OS_WIN
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+#endif
+}
+
 std::unique_ptr<QWidget> createFirstWindow(Startup::FirstWindow which)
 {
     switch (which) {

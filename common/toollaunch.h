@@ -29,6 +29,19 @@ Command command(const QString &toolDir, const QString &argumentString);
 QStringList downloadArguments(const QString &chipType, const QString &osType, const QString &imageFolder,
                               const QString &port = QString());
 
+// The image folder as the tool receives it. A console tool on Windows reads
+// its arguments in the ANSI code page: a folder that page cannot spell is
+// given by its short (8.3) name. folder itself when it has none, which
+// toolCanOpen refuses before a start.
+QString toolImageFolder(const QString &folder);
+
+// arguments with the value after -i given as toolImageFolder gives it.
+QStringList withToolImageFolder(QStringList arguments);
+
+// False when the tool could not receive folder in either form; *refusal then
+// names the folder the operator must rename.
+bool toolCanOpen(const QString &folder, QString *refusal);
+
 // Starts the tool in read-write mode. Does not wait.
 void start(QProcess *process, const Command &command);
 

@@ -5,6 +5,7 @@
 #include "platform/logging.h"
 
 #include "common/boardconfig.h"
+#include "common/toollaunch.h"
 #include "package/packagestamp.h"
 #include "multi/processbarthread.h"
 #include "package/signedstamp.h"
@@ -43,7 +44,7 @@ void MainWindow::startDownload()
     // event loop turning) are listed and launched once the processes exist.
     startInProgress = true;
     QString refusal, boxText;
-    if (!prepareImages(&refusal, &boxText)) {
+    if (!prepareImages(&refusal, &boxText) || !ToolLaunch::toolCanOpen(imageFolder, &refusal)) {
         if (refusal.isEmpty())
             refuseStart(tr("Start cancelled: the image package could not be unpacked."),
                         tr("Unpacking the image package failed!"));

@@ -201,7 +201,8 @@ void MainWindow::launchBoard(const PortRecord &port, BoardSlot &slot)
     // The tool gets its arguments as a list: a folder name with blanks or
     // quotes reaches it unchanged. The debug line shows the command as typed.
     const QString portText = port.level + QLatin1Char(',') + port.number;
-    const QStringList arguments = ToolLaunch::downloadArguments(chipType, osType, imageFolder, portText);
+    const QStringList arguments =
+        ToolLaunch::downloadArguments(chipType, osType, ToolLaunch::toolImageFolder(imageFolder), portText);
     qCDebug(lcMulti).noquote() << imageFolder + QStringLiteral("!!!!!!!!!!!!!!!!!!!");
     qCDebug(lcMulti).noquote() << toolDir + QLatin1String(ToolContract::kExecutable) +
                                       QStringLiteral(" -c ") + chipType + QStringLiteral(" -s ") + osType +

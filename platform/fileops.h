@@ -75,4 +75,13 @@ void ignoreFileSizeSignal();
 // never taken for the folder itself.
 QString asideNamePrefix(const QString &folderName);
 
+// folder as a console program that reads its arguments in the ANSI code page
+// (a narrow argv on Windows) can open it: folder itself when every character
+// fits that page, else its short (8.3) form; empty when it has none. Other
+// systems pass arguments as they are: folder itself.
+QString ansiOpenablePath(const QString &folder);
+
+// Whether such a program receives text unchanged (always, but on Windows).
+bool fitsAnsiCodePage(const QString &text);
+
 } // namespace FileOps

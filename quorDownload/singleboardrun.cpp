@@ -157,9 +157,14 @@ bool SingleBoardRun::stage(const SingleRunInputs &in)
         return false;
     }
     m_signedBy.clear();
+    QString unreachable;
     if (!Staging::verifyChosenImages(BoardConfig::signingPolicy(), in.configDir, in.stagingDir, in.rows, sink,
-                                     &m_signedBy)) {
-        // Nothing ran: the operator can choose other images and press Download again.
+                                     &m_signedBy) ||
+        !ToolLaunch::toolCanOpen(in.stagingDir, &unreachable)) {
+        // Nothing ran: the operator can choose other images (or rename the
+        // folder the tool cannot open) and press Download again.
+        if (!unreachable.isEmpty())
+            appendStatus(unreachable);
         appendStatus(QStringLiteral("Download refused: the tool was not started."));
         m_state = State::Idle;
         setRunning(false);
@@ -229,8 +234,8 @@ void SingleBoardRun::startTool(const SingleRunInputs &in)
     qCDebug(lcSingle).noquote() << toolDir + in.downloadCommand;
     // The command line above is what the operator reads; the tool gets the
     // same values as a list, so quotes or blanks in a folder name arrive intact.
-    ToolLaunch::start(
-        m_process, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable), in.toolArguments});
+    ToolLaunch::start(m_process, ToolLaunch::Command{toolDir + QLatin1String(ToolContract::kExecutable),
+                                                     ToolLaunch::withToolImageFolder(in.toolArguments)});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
             m_state = State::Finished;

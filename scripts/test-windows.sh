@@ -107,6 +107,14 @@ if "$cxx" -D_WIN32_WINNT=0x0602 -o "$out/planted/planted.exe" "$out/planted/plan
 else
     fail "the Windows 7 import check did not fail on a planted Windows 8 import"
 fi
+# A console tool with a narrow main, put in front of the simulated tool by the code-page run below.
+narrow_tool=
+if compile "$out/narrow_tool.o" "$root/tests/win/narrow_tool.cpp" &&
+    "$cxx" -o "$out/narrow_tool.exe" "$out/narrow_tool.o" "${link[@]}"; then
+    narrow_tool=$out/narrow_tool.exe
+else
+    fail "link narrow_tool.exe"
+fi
 # Reads a program's resource; takes the files and the expected values as arguments (run below).
 resource_test=
 if compile "$out/tst_resource_win.o" "$root/tests/win/tst_resource_win.cpp" &&
@@ -422,6 +430,17 @@ if [ "$qt_built" -eq 1 ]; then
         passed=$((passed + p))
         failed=$((failed + f))
     fi
+    # Folders named in Cyrillic and Chinese with a tool that reads the ANSI code page; the windows at
+    # 150 and 200 % (screenshots in $build/win-e2e-dpi).
+    restart_wine
+    echo "--- Cyrillic and Chinese folders, a tool with a narrow main, under wine"
+    QUOR_E2E_NARROW_TOOL=$narrow_tool tests/win/e2e_windows.sh "$build/win-e2e-codepage" Codepage \
+        >"$out/e2e-codepage.log" 2>&1
+    add_totals "code-page run" $? "$out/e2e-codepage.log"
+    restart_wine
+    echo "--- the windows at 144 and 192 DPI under wine"
+    tests/win/e2e_windows.sh "$build/win-e2e-dpi" Dpi >"$out/e2e-dpi.log" 2>&1
+    add_totals "high-DPI run" $? "$out/e2e-dpi.log"
     # The installer: install, burn from the installed program, upgrade, uninstall.
     restart_wine
     echo "--- quor_download-setup.exe under wine"

@@ -367,4 +367,14 @@ bool removeTree(const QString &path, QString *error)
     return true;
 }
 
+QString ansiOpenablePath(const QString &folder)
+{
+    return folder;
+}
+
+bool fitsAnsiCodePage(const QString &)
+{
+    return true;
+}
+
 } // namespace FileOps

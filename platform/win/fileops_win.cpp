@@ -3,6 +3,7 @@
 #include "platform/asideremoval.h"
 #include "platform/win/winfs_win.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -367,6 +368,27 @@ bool removeTree(const QString &path, QString *error)
         return false;
     }
     return true;
+}
+
+QString ansiOpenablePath(const QString &folder)
+{
+    if (WinFs::fitsAnsiCodePage(folder.toStdWString()))
+        return folder;
+    // The short name is looked up for the folder itself: backslashes, no
+    // trailing separator (given back as it came).
+    QString native = QDir::toNativeSeparators(folder);
+    const bool trailing = native.size() > 3 && native.endsWith(QLatin1Char('\\'));
+    if (trailing)
+        native.chop(1);
+    const std::wstring shortPath = WinFs::ansiOpenablePath(native.toStdWString());
+    if (shortPath.empty())
+        return QString();
+    return QString::fromStdWString(shortPath) + (trailing ? QString(folder.back()) : QString());
+}
+
+bool fitsAnsiCodePage(const QString &text)
+{
+    return WinFs::fitsAnsiCodePage(text.toStdWString());
 }
 
 } // namespace FileOps

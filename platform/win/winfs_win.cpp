@@ -59,12 +59,12 @@ bool validComponent(const std::wstring &name)
     return !(numbered && stem.at(3) >= QLatin1Char('0') && stem.at(3) <= QLatin1Char('9'));
 }
 
-QString errorText(DWORD code)
+QString errorText(DWORD code, DWORD language)
 {
     wchar_t *text = nullptr;
     const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                          FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, code, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+                                     nullptr, code, language, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     QString result = n > 0 ? QString::fromWCharArray(text, static_cast<int>(n)).trimmed()
                            : QStringLiteral("error %1").arg(code);
     if (text)

@@ -27,7 +27,8 @@ std::wstring join(const std::wstring &folder, const std::wstring &name);
 // (CON, NUL, COM1, ...).
 bool validComponent(const std::wstring &name);
 
-// The system's message for a Win32 error code.
-QString errorText(DWORD code);
+// The system's message for a Win32 error code, taken as wide text so that any
+// language's characters arrive; in the given language (0: the user's).
+QString errorText(DWORD code, DWORD language = 0);
 
 } // namespace WinFs

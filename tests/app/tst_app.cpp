@@ -4,6 +4,7 @@
 #include "common/lineassembler.h"
 #include "common/toolcontract.h"
 #include "common/toollaunch.h"
+#include "platform/fileops.h"
 
 #include <QOperatingSystemVersion>
 #include <QProcess>
@@ -25,6 +26,8 @@ private slots:
     void everySplitGivesTheSameLines();
     void toolSeesArguments_data();
     void toolSeesArguments();
+    void toolGetsImageFolder_data();
+    void toolGetsImageFolder();
     void boardConfig_data();
     void boardConfig();
     void boardConfigFifoReadsEmptyWithoutWaiting();
@@ -109,6 +112,53 @@ void tst_App::toolSeesArguments()
     QCOMPARE(QString::fromUtf8(process.readAll()),
              QStringLiteral("[%1]").arg(split.join(QStringLiteral("]["))));
 #endif
+}
+
+// What a console tool reading the ANSI code page (1252 under wine) gets as its image folder: one it can
+// spell as it is, another by its short name, which opens the same folder. One without a short name
+// (under wine: a missing one) is refused, naming the first folder on the way to rename.
+void tst_App::toolGetsImageFolder_data()
+{
+    QTest::addColumn<QString>("made");   // made below the test folder, with boot.img
+    QTest::addColumn<QString>("folder"); // given to the tool
+    QTest::addColumn<QString>("rename"); // empty: the tool can open it
+    QTest::newRow("Western") << "caf\u00e9/QuorBurnImage"
+                             << "caf\u00e9/QuorBurnImage/"
+                             << "";
+    QTest::newRow("Cyrillic") << "\u041f\u0430\u043a\u0435\u0442/QuorBurnImage"
+                              << "\u041f\u0430\u043a\u0435\u0442/QuorBurnImage/"
+                              << "";
+    QTest::newRow("Chinese, missing") << ""
+                                      << "\u56fa\u4ef6/downloadImageFile"
+                                      << "\u56fa\u4ef6";
+    QTest::newRow("missing below Cyrillic") << "\u041f\u0430\u043a\u0435\u0442"
+                                            << "\u041f\u0430\u043a\u0435\u0442/\u56fa/QuorBurnImage/"
+                                            << "\u041f\u0430\u043a\u0435\u0442/\u56fa";
+}
+
+void tst_App::toolGetsImageFolder()
+{
+    if (FileOps::fitsAnsiCodePage(QStringLiteral("\u041f\u56fa")))
+        QSKIP("this system passes Cyrillic and Chinese to a tool");
+    QFETCH(QString, made);
+    QFETCH(QString, folder);
+    QFETCH(QString, rename);
+    const QString base = m_dir->path() + QLatin1Char('/'), path = base + folder;
+    QVERIFY(made.isEmpty() || (QDir().mkpath(base + made) &&
+                               QFile(base + made + QStringLiteral("/boot.img")).open(QIODevice::WriteOnly)));
+    const QString tool = ToolLaunch::toolImageFolder(path);
+    QString refusal;
+    QCOMPARE(ToolLaunch::toolCanOpen(path, &refusal), rename.isEmpty());
+    if (rename.isEmpty()) {
+        QCOMPARE(tool == path, FileOps::fitsAnsiCodePage(path));
+        QVERIFY2(FileOps::fitsAnsiCodePage(tool) && QFile::exists(tool + QStringLiteral("boot.img")),
+                 qPrintable(tool));
+    } else {
+        QCOMPARE(tool, path);
+        QVERIFY2(refusal.contains(
+                     QStringLiteral("Rename the folder %1 ").arg(QDir::toNativeSeparators(base + rename))),
+                 qPrintable(refusal));
+    }
 }
 
 // "Burn_Type|Burn_Page_Feature|chip_type|OS_type" as read, and the first window the burn type opens.

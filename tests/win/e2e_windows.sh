@@ -1,16 +1,22 @@
 #!/usr/bin/env bash
 # End to end on Windows, under wine: the laid-out program burns boards plugged from the simulated bench.
-#   tests/win/e2e_windows.sh WORK_DIR [Multiple|Single|Window|Fleet|both]      (default: both)
+#   tests/win/e2e_windows.sh WORK_DIR [Multiple|Single|Window|Fleet|Codepage|Dpi|both]      (default: both)
 #
 # Needs dist/quor_download-win64.zip and build-win/bin/usb_dl.exe, usb_dl_bench.exe (scripts/build-windows.sh),
 # wine, xvfb-run, xdotool and ImageMagick's import. Uses WINEPREFIX when set, else WORK_DIR/prefix.
 # The zip is unpacked into WORK_DIR/app, which gets config/usb_dl.exe (the simulated tool), a bench folder,
-# the demo package and description. Fleet (also part of "both" when the folder has the PostgreSQL driver)
-# records a batch into a PostgreSQL server it starts on this machine, stopped and restarted mid-batch. The wine registry is told to be Windows 7, so start-up writes the
+# the demo package and description. The wine registry is told to be Windows 7, so start-up writes the
 # compatibility value, which is read back. Each window gets a screenshot: WORK_DIR/multi.png, single.png.
 # "both" also runs tst_multi_window_win.exe when it was built (Window runs only that), and checks the
 # folder itself: its file list against README's, tst_delivery_win.exe from inside it (qt.conf, ico
 # plugin, window icon) and, when QUOR_SIGN_CERT names the test certificate, every signature.
+# "Codepage" runs both windows with the package in a Cyrillic folder and the description in a Chinese
+# one, and QUOR_E2E_NARROW_TOOL (tests/win/narrow_tool.cpp, a narrow main) as config/usb_dl.exe in
+# front of the simulated tool: the tool must open every -i folder it gets in the ANSI code page.
+# "Fleet" (also part of "both" when the folder has the PostgreSQL driver) records a batch of a signed
+# package into a PostgreSQL server it starts on this machine, stopped and restarted mid-batch.
+# "Dpi" sets LogPixels to 144, then 192, takes a screenshot of each window at each (WORK_DIR/dpi-*.png)
+# and runs tst_delivery_win.exe from the folder at each.
 # Installed program (tests/win/installer_windows.sh): QUOR_E2E_INSTALLED=<program folder> and WORK_DIR
 # the bench folder the installer made; the program starts from its Start-menu shortcut.
 # Prints PASS/FAIL lines and ends with "N passed, N failed"; exits non-zero on any failure.
@@ -18,11 +24,16 @@ set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=${1:?usage: $0 WORK_DIR [Multiple|Single|both]}
 modes=${2:-both}
+# Wine converts names between this system's and the Windows side's encodings through the locale.
+[ "$modes" = Codepage ] && export LANG=C.UTF-8 LC_ALL=C.UTF-8
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 
 if [ -z "${DISPLAY:-}" ]; then
-    exec xvfb-run -a -s "-screen 0 1600x1000x24" "$0" "$work" "$modes"
+    # The high-DPI run: a 2880x1800 display, 1920x1200 at 150 %, 1440x900 at 200 %.
+    screen=1600x1000
+    [ "$modes" = Dpi ] && screen=2880x1800
+    exec xvfb-run -a -s "-screen 0 ${screen}x24" "$0" "$work" "$modes"
 fi
 
 passed=0
@@ -134,16 +145,21 @@ click() { # x, y inside the window
     xdotool mousemove --window "$win" "$1" "$2" click 1
 }
 
-# The folder as the window passes it: the package's folder as chosen, then "QuorBurnImage/".
-image_folder=$(winpath "$app/package")\\QuorBurnImage/
-# As calls.log writes it: in double quotes when it holds a blank (an installed bench folder does).
-logged_image_folder=$image_folder
-case $image_folder in *" "*) logged_image_folder="\"$image_folder\"" ;; esac
+# The package's and the description's folders (the Codepage mode moves them).
+package=$app/package
+single=$app/single
+narrow_log=
 
 run_multi() {
     echo "--- multi-board window under wine"
+    # The folder as the window passes it: the package's folder as chosen, then "QuorBurnImage/";
+    # as calls.log writes it: in double quotes when it holds a blank (an installed bench folder does).
+    local image_folder logged_image_folder
+    image_folder=$(winpath "$package")\\QuorBurnImage/
+    logged_image_folder=$image_folder
+    case $image_folder in *" "*) logged_image_folder="\"$image_folder\"" ;; esac
     write_config Multiple
-    remember lastPath2 "$app/package/demo_images.zip"
+    remember lastPath2 "$package/demo_images.zip"
     rm -f "$app/log_multiplex.txt" "$app/bench/calls.log"
     bench reset >/dev/null
     check "quor_download.exe shows the multi-board window" start_program multi "Multiple Quor Download" ||
@@ -151,7 +167,7 @@ run_multi() {
     eval "$(xdotool getwindowgeometry --shell "$win")"
     # Start: the first of the three buttons spread over the bottom row.
     click $((WIDTH * 235 / 1000)) $((HEIGHT - 45))
-    check "Start unpacks the package" wait_for 60 test -f "$app/package/QuorBurnImage/.quor-package-stamp"
+    check "Start unpacks the package" wait_for 60 test -f "$package/QuorBurnImage/.quor-package-stamp"
     local delivered=0
     for plug in "1 1 ok" "1 2 ok" "1 3 dlfail" "2 1 ok"; do
         # shellcheck disable=SC2086
@@ -164,7 +180,8 @@ run_multi() {
     sleep 1
     import -window root "$work/multi.png"
     local p
-    for p in 1,1 1,2 1,3 2,1; do
+    # The narrow tool gets the folder by another name (below).
+    [ -n "$narrow_log" ] || for p in 1,1 1,2 1,3 2,1; do
         check "the tool got -c QX9000 -s linux -i <image folder> -p $p" \
             grep -qxF -- "-c QX9000 -s linux -i $logged_image_folder -p $p" "$app/bench/calls.log"
     done
@@ -286,7 +303,7 @@ run_fleet() {
 run_single() {
     echo "--- single-board window under wine"
     write_config Single
-    remember lastPath "$app/single/board.xml"
+    remember lastPath "$single/board.xml"
     rm -f "$app/log_singel.txt" "$app/bench/calls.log"
     bench single ok >/dev/null
     check "quor_download.exe shows the single-board window" start_program single "Single Quor Download" ||
@@ -300,7 +317,7 @@ run_single() {
     import -window root "$work/single.png"
     check "the tool got one download without a port, from the staging folder" \
         eval '[ "$(grep -c -- "^-c QX9000 -s linux -i " "$app/bench/calls.log")" -eq 1 ] && ! grep -q -- " -p " "$app/bench/calls.log"'
-    check "the staging folder holds the description's images" test -s "$app/single/downloadImageFile/boot.img" -o \
+    check "the staging folder holds the description's images" test -s "$single/downloadImageFile/boot.img" -o \
         -n "$(find "$app" -path '*downloadImageFile*' -name boot.img -size +0 2>/dev/null)"
     stop_program
 }
@@ -308,21 +325,32 @@ run_single() {
 # The multi-board window test on the Windows device source, when it was built (scripts/build-windows.sh
 # --tests): it needs the windows platform plugin and this display. Its DLLs are the program's.
 run_window_test() {
-    local test=$root/build-win/bin/tst_multi_window_win.exe log=$work/tst_multi_window_win.txt
+    run_in_folder tst_multi_window_win "$root/build-win/bin/usb_dl.exe"
+}
+
+# Runs a Qt test program of build-win/bin from inside the program folder (its DLLs are the
+# program's) with the extra files given, and counts its results; absent when not built (--tests).
+run_in_folder() { # name, extra files...
+    local name=$1 test=$root/build-win/bin/$1.exe log=$work/$1.txt line
+    shift
     [ -f "$test" ] || return 0
-    echo "--- tst_multi_window_win.exe under wine"
-    cp "$test" "$root/build-win/bin/usb_dl.exe" "${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}/qt/bin/Qt5Test.dll" "$app/"
+    echo "--- $name.exe under wine"
+    cp "$test" "$@" "${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}/qt/bin/Qt5Test.dll" "$app/"
     rm -f "$log"
-    (cd "$app" && timeout 300 "$wine" tst_multi_window_win.exe -o "$(winpath "$log"),txt" >/dev/null 2>&1)
-    local line
+    (cd "$app" && timeout 300 "$wine" "$name.exe" -o "$(winpath "$log"),txt" >/dev/null 2>&1)
     while read -r line; do
         case $line in
         PASS*) check "${line#PASS   : }" true ;;
         FAIL!*) check "${line#FAIL!  : }" false ;;
         esac
     done < <(tr -d '\r' <"$log" 2>/dev/null | grep -aE '^(PASS   :|FAIL!  :)' | grep -v 'TestCase()')
-    check "tst_multi_window_win.exe ran to its end" grep -aq '^Totals:' "$log"
-    rm -f "$app/tst_multi_window_win.exe" "$app/usb_dl.exe" "$app/Qt5Test.dll"
+    tr -d '\r' <"$log" 2>/dev/null | grep -aE '^(QINFO|   (Actual|Expected|Loc))' | sed 's/^/      /' | head -12
+    check "$name.exe ran to its end" grep -aq '^Totals:' "$log"
+    rm -f "$app/$name.exe" "$app/Qt5Test.dll"
+    local extra
+    for extra in "$@"; do
+        rm -f "$app/$(basename "$extra")"
+    done
 }
 
 # The folder as shipped: exactly README's file list, Qt's plugins from inside it and the window icon
@@ -339,21 +367,7 @@ check_folder() {
     check "the folder holds exactly the files README lists" \
         diff <(echo "$listed") <(cd "$app" && find . -type f ! -path ./config/usb_dl.exe ! -name usb_dl_bench.exe \
             ! -path './bench/*' ! -path './package/*' ! -path './single/*' | sed 's|^\./||' | sort)
-    local test=$root/build-win/bin/tst_delivery_win.exe log=$work/tst_delivery_win.txt line
-    if [ -f "$test" ]; then
-        cp "$test" "${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}/qt/bin/Qt5Test.dll" "$app/"
-        rm -f "$log"
-        (cd "$app" && timeout 120 "$wine" tst_delivery_win.exe -o "$(winpath "$log"),txt" >/dev/null 2>&1)
-        while read -r line; do
-            case $line in
-            PASS*) check "${line#PASS   : }" true ;;
-            FAIL!*) check "${line#FAIL!  : }" false ;;
-            esac
-        done < <(tr -d '\r' <"$log" 2>/dev/null | grep -aE '^(PASS   :|FAIL!  :)' | grep -v 'TestCase()')
-        tr -d '\r' <"$log" 2>/dev/null | grep -aE '^   (Actual|Expected|Loc)' | head -12
-        check "tst_delivery_win.exe ran to its end" grep -aq '^Totals:' "$log"
-        rm -f "$app/tst_delivery_win.exe" "$app/Qt5Test.dll"
-    fi
+    run_in_folder tst_delivery_win
     if [ -n "${QUOR_SIGN_CERT:-}" ]; then
         local file bad=() count=0
         while read -r file; do
@@ -367,8 +381,66 @@ check_folder() {
     fi
 }
 
+# Folders named in Cyrillic and Chinese, and a tool that reads its arguments in the ANSI code page
+# (1252 under wine, which has neither script): it opens each -i folder by the name it gets.
+run_codepage() {
+    local narrow=${QUOR_E2E_NARROW_TOOL:-}
+    if [ ! -f "$narrow" ]; then
+        check "QUOR_E2E_NARROW_TOOL names the narrow tool (tests/win/narrow_tool.cpp)" false
+        return
+    fi
+    mv "$app/config/usb_dl.exe" "$app/config/usb_dl_sim.exe"
+    cp "$narrow" "$app/config/usb_dl.exe"
+    narrow_log=$app/config/narrow.log
+    rm -f "$narrow_log"
+    rm -rf "$app/Пакет" "$app/固件"
+    mv "$app/package" "$app/Пакет"
+    mv "$app/single" "$app/固件"
+    package=$app/Пакет
+    single=$app/固件
+    run_multi
+    local opened
+    opened=$(grep -c ': opened' "$narrow_log" 2>/dev/null)
+    check "the narrow tool opened the image folder (Cyrillic) in all four downloads of the multi-board window" \
+        test "$opened" -eq 4
+    run_single
+    check "the narrow tool opened the staging folder (Chinese) in the single-board window" \
+        test "$(grep -c ': opened' "$narrow_log" 2>/dev/null)" -eq $((opened + 1))
+    echo "      the narrow tool saw:"
+    sed 's/^/        /' "$narrow_log" 2>/dev/null
+    check "the narrow tool never failed to open its -i folder" eval '! grep -q "NOT opened" "$narrow_log"'
+}
+
+# The display at 144 and 192 DPI (150 and 200 %): a screenshot of each window, and
+# tst_delivery_win.exe checks that Qt scales them and nothing clips its text.
+run_dpi() {
+    local dpi which title
+    remember lastPath2 "$package/demo_images.zip"
+    remember lastPath "$single/board.xml"
+    for dpi in 144 192; do
+        stop_program
+        "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d "$dpi" /f >/dev/null 2>&1
+        echo "--- the windows at $dpi DPI"
+        for which in Default:"Quor Download tool Selection" Single:"Single Quor Download" Multiple:"Multiple Quor Download"; do
+            title=${which#*:}
+            write_config "${which%%:*}"
+            check "$title shows at $dpi DPI" start_program "dpi-$dpi" "$title" || continue
+            sleep 3
+            import -window root "$work/dpi-$dpi-${which%%:*}.png"
+            stop_program
+        done
+        write_config Default
+        run_in_folder tst_delivery_win
+        mv "$work/tst_delivery_win.txt" "$work/tst_delivery_win-$dpi.txt" 2>/dev/null
+    done
+    stop_program
+    "$wine" reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1
+}
+
 case $modes in
 Window) run_window_test ;;
+Dpi) run_dpi ;;
+Codepage) run_codepage ;;
 Multiple) run_multi ;;
 Single) run_single ;;
 Fleet) run_fleet ;;

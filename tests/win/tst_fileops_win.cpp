@@ -4,7 +4,7 @@
 #include "package/packagestamp.h"
 #include "platform/filecopy.h"
 #include "platform/fileops.h"
-#include "platform/win/winfs_core_win.h"
+#include "platform/win/winfs_win.h"
 #include "zipmaker.h"
 
 #include <QtTest>
@@ -180,6 +180,18 @@ private slots:
         QCOMPARE(entries(at("pkg")), QByteArray(r.ok ? "images.zip QuorBurnImage" : "images.zip"));
         QCOMPARE(entries(at("pkg/QuorBurnImage")) + fileContent(at("pkg/QuorBurnImage/kept.img")),
                  r.ok ? QByteArray(kPackageStampName).append(" kept.imgkept") : QByteArray("<missing>"));
+    }
+
+    // System error texts arrive whole in scripts the ANSI code page (1252 under wine) lacks.
+    void errorTextsInOtherScripts()
+    {
+        const QString russian =
+            WinFs::errorText(ERROR_ACCESS_DENIED, MAKELANGID(LANG_RUSSIAN, SUBLANG_DEFAULT));
+        if (russian == QLatin1String("error 5"))
+            QSKIP("this system has no Russian error texts");
+        QCOMPARE(russian, QStringLiteral("Доступ запрещён."));
+        QCOMPARE(WinFs::errorText(ERROR_ACCESS_DENIED, MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED)),
+                 QStringLiteral("访问被拒绝。"));
     }
 
     // Past MAX_PATH, with non-ASCII names: a second unpack replaces the first through the

@@ -226,34 +226,6 @@ void deleteWhileOpen()
     WCHECK(!WinFs::removeEntry(file, false, &error) && error == ERROR_FILE_NOT_FOUND);
 }
 
-// A console tool reading the ANSI code page (1252 under wine) gets a Western folder as it is,
-// a Cyrillic or Chinese one by its short name, which opens the same folder.
-void ansiToolPaths()
-{
-    if (::GetACP() != 1252) {
-        std::printf("INFO  ansiToolPaths: ANSI code page %u, not 1252: not checked\n", ::GetACP());
-        return;
-    }
-    struct Row
-    {
-        const wchar_t *name;
-        bool asIs;
-    };
-    const Row rows[] = {
-        {L"caf\u00e9 Bilder", true}, {L"\u042f\u0434\u0440\u043e", false}, {L"\u56fa\u4ef6", false}};
-    for (const Row &row : rows) {
-        const std::wstring folder = scratch(row.name);
-        ::CreateDirectoryW(folder.c_str(), nullptr);
-        makeFile(folder + L"\\boot.img");
-        const std::wstring given = WinFs::ansiOpenablePath(folder);
-        WCHECK(WinFs::fitsAnsiCodePage(given) && WinFs::fitsAnsiCodePage(folder) == row.asIs);
-        WCHECK((given == folder) == row.asIs);
-        WCHECK(exists(given + L"\\boot.img"));
-        ::DeleteFileW((folder + L"\\boot.img").c_str());
-        ::RemoveDirectoryW(folder.c_str());
-    }
-}
-
 } // namespace
 
 int main()
@@ -262,6 +234,5 @@ int main()
                                                {"retriesThroughSeam", retriesThroughSeam},
                                                {"waitsForRealHolder", waitsForRealHolder},
                                                {"hiddenOnRename", hiddenOnRename},
-                                               {"deleteWhileOpen", deleteWhileOpen},
-                                               {"ansiToolPaths", ansiToolPaths}});
+                                               {"deleteWhileOpen", deleteWhileOpen}});
 }

@@ -52,7 +52,6 @@ public:
     void dropOutput() { m_pending.clear(); }
 
     // Set while the slot's lines are handled.
-    bool handlingOutput() const { return m_handling; }
     void setHandlingOutput(bool handling) { m_handling = handling; }
 
     // Slot selection's flags. They outlive a batch: the next batch's first

@@ -338,24 +338,9 @@ void quorDownloadToolUI::pyDownload()
     m_run->pyDownload();
 }
 
-void quorDownloadToolUI::onReadData()
-{
-    m_run->onReadData();
-}
-
 void quorDownloadToolUI::on_StopButton_clicked()
 {
     m_run->stop();
-}
-
-void quorDownloadToolUI::threadSlot()
-{
-    m_run->threadSlot();
-}
-
-void quorDownloadToolUI::stopimage()
-{
-    m_run->stopimage();
 }
 
 // Page features: parts of the window are destroyed (not hidden) once, at the

@@ -222,6 +222,11 @@ private slots:
             << QString("Waiting for USB device connection download complete") << Kind::Waiting << 10.05f
             << QString();
         QTest::newRow("break adds one") << QString("--break--") << Kind::Break << 10.95f << QString();
+        // The counts are read as in the single-board window (tst_singleoutput); a smaller value is kept.
+        QTest::newRow("counts, backslash")
+            << QString("updated size: 512\\1024(50%)\\") << Kind::Progress << 51.0f << QString();
+        QTest::newRow("counts below the progress")
+            << QString("updated size: 5/1000(0%)") << Kind::Progress << 9.95f << QString();
         QTest::newRow("completion") << QString("USB download complete") << Kind::Plain << 100.0f << QString();
     }
     void lineKinds()
@@ -236,26 +241,6 @@ private slots:
         QCOMPARE(result.statusMessage, message);
         QCOMPARE(result.complete, progress == 100.0f);
         QVERIFY(kind != Kind::Waiting || interpretBoardLine(line, 8, 10.0f).progress == 10.0f);
-    }
-
-    void updatedSize_data()
-    {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<float>("before");
-        QTest::addColumn<float>("after");
-        QTest::newRow("half") << QString("updated size: 512/1024(50%)") << 0.0f << 51.0f;
-        QTest::newRow("truncating divisions") << QString("updated size: 999/1999(49%)") << 0.0f << 52.0f;
-        QTest::newRow("backslash") << QString("updated size: 512\\1024(50%)\\") << 0.0f << 51.0f;
-        QTest::newRow("colon after slash") << QString("updated size 600/1000(60%) at:900") << 0.0f << 0.0f;
-        QTest::newRow("total below 100") << QString("updated size: 5/99(5%)") << 7.0f << 7.0f;
-        QTest::newRow("not capped") << QString("updated size: 2048/1024(200%)") << 0.0f << 204.0f;
-    }
-    void updatedSize()
-    {
-        QFETCH(QString, line);
-        QFETCH(float, before);
-        QFETCH(float, after);
-        QCOMPARE(interpretBoardLine(line, 4, before).progress, after);
     }
 
     // The committed pictures: small antialiased drawings on a transparent

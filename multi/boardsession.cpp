@@ -4,11 +4,13 @@
 #include "common/toolcontract.h"
 #include "common/toollaunch.h"
 #include "common/toolprocess.h"
+#include "metrics/metricslogging.h"
 #include "multi/boardoutput.h"
 #include "multi/devicefilter.h"
+#include "multi/multilogging.h"
 #include "multi/multiplexlog.h"
 #include "multi/portlisting.h"
-#include "platform/logging.h"
+#include "records/recordslogging.h"
 #include "records/recordwriter.h"
 
 #include <QDateTime>

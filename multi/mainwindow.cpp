@@ -2,6 +2,7 @@
 
 #include "common/boardconfig.h"
 #include "common/toolcontract.h"
+#include "multi/multilogging.h"
 #include "multi/multiplexlog.h"
 #include "multi/packagestamp.h"
 #include "multi/processbarthread.h"
@@ -10,7 +11,6 @@
 #include "multi/unpackprogress.h"
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
-#include "platform/logging.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>

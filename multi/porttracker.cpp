@@ -1,7 +1,7 @@
 #include "multi/porttracker.h"
 
+#include "multi/multilogging.h"
 #include "multi/multiplexlog.h"
-#include "platform/logging.h"
 
 #include <QDebug>
 

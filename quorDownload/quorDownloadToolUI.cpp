@@ -4,11 +4,12 @@
 #include "common/toollaunch.h"
 #include "common/toolprocess.h"
 #include "platform/fileops.h"
-#include "platform/logging.h"
 #include "quorDownload/descriptionpaths.h"
 #include "quorDownload/prompter.h"
 #include "quorDownload/runlog.h"
 #include "quorDownload/singleboardrun.h"
+#include "quorDownload/singlelogging.h"
+#include "records/recordslogging.h"
 #include "records/recordwriter.h"
 #include "ui_quorDownloadToolUI.h"
 

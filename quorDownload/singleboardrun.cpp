@@ -3,9 +3,9 @@
 #include "common/boardconfig.h"
 #include "common/toolcontract.h"
 #include "common/toollaunch.h"
-#include "platform/logging.h"
 #include "quorDownload/mythread.h"
 #include "quorDownload/runlog.h"
+#include "quorDownload/singlelogging.h"
 #include "quorDownload/stagedsignatures.h"
 
 #include <QCoreApplication>

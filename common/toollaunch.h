@@ -5,24 +5,16 @@
 
 class QProcess;
 
-// Starting the download tool. The command is described as one argument string
-// (the way the operator-visible command line is written), but the program path
-// is always passed as a single argument so that a tool folder with blanks in
-// its path still starts. The argument string is split exactly as QProcess
-// splits a command string: blanks separate, double quotes group, a tripled
-// quote stands for a literal one, empty tokens vanish.
+// Starting the download tool. The program path and every argument are passed
+// as separate arguments, so a tool folder or an image folder with blanks or
+// quotes in its path reaches the tool unchanged.
 namespace ToolLaunch {
-
-QStringList splitArguments(const QString &argumentString);
 
 struct Command
 {
     QString program;
     QStringList arguments;
 };
-
-// toolDir ends with '/'; argumentString holds everything after the file name.
-Command command(const QString &toolDir, const QString &argumentString);
 
 // The arguments of a download: -c chip -s os -i folder, and -p port when a
 // port is given. Each value is one argument, whatever characters it holds.

@@ -1,6 +1,7 @@
 // Tool output of any shape through the single-board line decisions. The first byte picks the starting
 // progress and whether "break" was already seen; the rest is one notification, cut into lines and
 // decided line by line with the state carried along, as the run does.
+#include "common/tooltext.h"
 #include "fuzzcheck.h"
 #include "quorDownload/singleoutput.h"
 
@@ -63,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QStringList lines = splitLines(text);
     FUZZ_CHECK(lines.join(QLatin1Char('\n')) == text && lines.size() == text.count(QLatin1Char('\n')) + 1);
     for (const QString &line : lines) {
-        if (const std::optional<int> percent = percentFromCounts(line)) {
+        if (const std::optional<int> percent = ToolText::updatedSizePercent(line)) {
             // done / (total / 100) of "...: done/total(": never a division by zero.
             const int colon = line.lastIndexOf(QLatin1Char(':')), slash = line.lastIndexOf(QLatin1Char('/'));
             const int paren = line.lastIndexOf(QLatin1Char('('));

@@ -7,32 +7,17 @@
 #include <QString>
 #include <QStringList>
 
-class QGroupBox;
-class QImage;
-class QLabel;
 class QProcess;
-class QProgressBar;
-class QPushButton;
 
-// One board slot of the multi-board window: its widgets, the tool process the
-// running batch made for it, the tool's unfinished output, its flags and its
-// run record. The window decides what happens; the slot keeps the state and
-// changes its own widgets.
+// One board slot of the multi-board batch: the tool process the running batch
+// made for it, the tool's unfinished output, its flags and its run record. The
+// session decides what happens; the slot keeps the state.
 class BoardSlot final
 {
 public:
-    struct Widgets
-    {
-        QGroupBox *group = nullptr;
-        QLabel *status = nullptr;
-        QPushButton *restart = nullptr;
-        QProgressBar *bar = nullptr;
-    };
-
-    void setUp(int index, const Widgets &widgets);
+    void setUp(int index) { m_index = index; }
     int index() const { return m_index; }
     int number() const { return m_index + 1; }
-    const Widgets &widgets() const { return m_widgets; }
 
     // The process of the running batch; null between batches.
     QProcess *process() const { return m_process; }
@@ -52,7 +37,6 @@ public:
     void dropOutput() { m_pending.clear(); }
 
     // Set while the slot's lines are handled.
-    bool handlingOutput() const { return m_handling; }
     void setHandlingOutput(bool handling) { m_handling = handling; }
 
     // Slot selection's flags. They outlive a batch: the next batch's first
@@ -77,15 +61,8 @@ public:
 
     BoardRun &run() { return m_run; }
 
-    // Widgets.
-    void showPicture(const QImage &image) const;
-    void markBarRed() const;
-    void restoreBarStyle() const;
-    void showPort(const QString &portText) const;
-
 private:
     int m_index = 0;
-    Widgets m_widgets;
     QProcess *m_process = nullptr;
     LineAssembler m_pending;
     bool m_handling = false;

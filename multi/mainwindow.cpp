@@ -1,29 +1,44 @@
 #include "multi/mainwindow.h"
 
 #include "common/boardconfig.h"
+#include "common/toolcontract.h"
+#include "common/toollaunch.h"
+#include "multi/multilogging.h"
 #include "multi/multiplexlog.h"
 #include "multi/processbarthread.h"
+#include "multi/unpackprogress.h"
+#include "package/packagestamp.h"
+#include "package/signedstamp.h"
 #include "package/unpackclaim.h"
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
-#include "platform/logging.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QIcon>
-#include <QProcess>
+#include <QLabel>
+#include <QMessageBox>
 #include <QSettings>
+#include <QTextDocument>
 #include <QThread>
+#include <QVBoxLayout>
 
 #include <climits>
 
 namespace {
 const char kImageFolderName[] = "QuorBurnImage/";
+const int kStatusTextLimit = 4096;
+const char kBarStyle[] = "QProgressBar {color: black;}";
+const char kRedBarStyle[] = "QProgressBar::chunk {background-color: red;}";
+const char *const kTickSignals[] = {SIGNAL(process1(int)), SIGNAL(process2(int)), SIGNAL(process3(int)),
+                                    SIGNAL(process4(int)), SIGNAL(process5(int)), SIGNAL(process6(int)),
+                                    SIGNAL(process7(int)), SIGNAL(process8(int))};
 
 QString defaultChooser(QWidget *parent, const QString &caption, const QString &dir, const QString &filter)
 {
@@ -48,9 +63,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     connect(ui->browserButton, SIGNAL(clicked()), this, SLOT(selectZipFile()));
     connect(ui->startButton, SIGNAL(clicked()), this, SLOT(startDownload()));
 
-    const BoardConfig::ChipAndOs config = BoardConfig::readChipAndOs();
-    chipType = config.chipType;
-    osType = config.osType;
+    session = new BoardSession(toolDir, this);
 
     connect(ui->stopButton, SIGNAL(clicked()), this, SLOT(stopDownload()));
     connect(ui->closeButton, SIGNAL(clicked()), this, SLOT(closeWindow()));
@@ -58,8 +71,14 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     setWindowIcon(QIcon(QStringLiteral(":/img/logo.ico")));
     setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
 
-    setUpRecords();
-    registerDeviceNotifications();
+    connectSession();
+    setUpRecordsLabels();
+    session->setUp();
+    if (!deviceSource)
+        deviceSource = createDeviceEventSource({ToolContract::kVendorId, ToolContract::kProductId}, this);
+    connect(deviceSource.data(), &DeviceEventSource::deviceEvent, session, &BoardSession::deviceEvent);
+    if (!deviceSource->registerWindow(static_cast<quintptr>(winId())))
+        qCCritical(lcMulti).noquote() << QStringLiteral("注册失败！");
     loadPictures();
 
     progressThread = new processbarthread(this);
@@ -68,9 +87,9 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     static const char *const kRestartSlots[kSlotCount] = {
         SLOT(restart_1()), SLOT(restart_2()), SLOT(restart_3()), SLOT(restart_4()),
         SLOT(restart_5()), SLOT(restart_6()), SLOT(restart_7()), SLOT(restart_8())};
-    for (const BoardSlot &slot : boardSlots) {
-        QPushButton *button = slot.widgets().restart;
-        connect(button, SIGNAL(clicked()), this, kRestartSlots[slot.index()]);
+    for (int i = 0; i < kSlotCount; ++i) {
+        QPushButton *button = slotWidgets[std::size_t(i)].restart;
+        connect(button, SIGNAL(clicked()), this, kRestartSlots[i]);
         button->setEnabled(false);
     }
 
@@ -89,20 +108,14 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
 MainWindow::~MainWindow()
 {
     // The window system may have closed the window without closeWindow: the
-    // ticker must not outlive its object, and the processes must not deliver
-    // output to a window being taken apart. Runs still going are recorded as stopped.
-    endActiveRunsAsStopped();
+    // processes must not deliver output to a window being taken apart (runs
+    // still going are recorded as stopped), and the ticker must not outlive
+    // its object.
+    delete session;
+    session = nullptr;
     if (progressThread) {
         progressThread->setStopFlag(1);
         progressThread->wait();
-    }
-    for (BoardSlot &slot : boardSlots)
-        if (QProcess *process = slot.takeProcess())
-            releaseProcess(process);
-    // A listing still running would report its end to a window half gone.
-    if (listing) {
-        disconnect(listing, nullptr, this, nullptr);
-        stopTool(listing);
     }
 }
 
@@ -119,8 +132,59 @@ void MainWindow::findSlotWidgets()
     const std::array<QProgressBar *, kSlotCount> bars = {
         ui->progressBar_1, ui->progressBar_2, ui->progressBar_3, ui->progressBar_4,
         ui->progressBar_5, ui->progressBar_6, ui->progressBar_7, ui->progressBar_8};
-    for (std::size_t i = 0; i < boardSlots.size(); ++i)
-        boardSlots[i].setUp(int(i), BoardSlot::Widgets{groups[i], labels[i], buttons[i], bars[i]});
+    for (std::size_t i = 0; i < slotWidgets.size(); ++i) {
+        slotWidgets[i] = SlotWidgets{groups[i], labels[i], buttons[i], bars[i]};
+        QProgressBar *bar = bars[i];
+        bar->reset();
+        bar->setValue(0);
+        bar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+        bar->setStyleSheet(QLatin1String(kBarStyle));
+        // Scaled for high DPI (Windows), the style's button is taller than the
+        // form's 23 px at 150 % and more: it grows rather than clip "Restart".
+        if (QCoreApplication::testAttribute(Qt::AA_EnableHighDpiScaling))
+            buttons[i]->setMaximumHeight(QWIDGETSIZE_MAX);
+    }
+}
+
+void MainWindow::connectSession()
+{
+    connect(session, &BoardSession::statusLine, this, &MainWindow::appendStatus);
+    connect(session, &BoardSession::outputArriving, this, &MainWindow::prepareStatusView);
+    connect(session, &BoardSession::pictureChanged, this, &MainWindow::showPicture);
+    connect(session, &BoardSession::barMarkedRed, this, &MainWindow::markBarRed);
+    connect(session, &BoardSession::barHeard, this, &MainWindow::restoreBarStyle);
+    connect(session, &BoardSession::progressChanged, this, [this](int index, float value) {
+        if (progressThread)
+            progressThread->setProgress(index, value);
+    });
+    connect(session, &BoardSession::allProgressChanged, this, [this](float value) {
+        if (progressThread)
+            progressThread->setAllProgress(value);
+    });
+    connect(session, &BoardSession::titleChanged, this, [this](int index, const QString &title) {
+        slotWidgets[std::size_t(index)].group->setTitle(title);
+    });
+    connect(session, &BoardSession::countersChanged, ui->batchCountersLabel, &QLabel::setText);
+    connect(session, &BoardSession::recordsQueueChanged, this, [this](const QString &text) {
+        ui->recordsQueueLabel->setVisible(!text.isEmpty());
+        ui->recordsQueueLabel->setText(text);
+    });
+}
+
+void MainWindow::setUpRecordsLabels()
+{
+    // One line below the queue line while records cannot be written.
+    auto *notKept = new QLabel(this);
+    notKept->setObjectName(QStringLiteral("recordsNotKeptLabel"));
+    notKept->setStyleSheet(QStringLiteral("color: red;"));
+    notKept->setVisible(false);
+    if (auto *layout = findChild<QVBoxLayout *>(QStringLiteral("statusLayout")))
+        layout->insertWidget(layout->indexOf(ui->recordsQueueLabel) + 1, notKept);
+    connect(session, &BoardSession::recordsKeepingChanged, notKept,
+            [notKept](const QString &reason, const QString &line) {
+                notKept->setText(line);
+                notKept->setVisible(!reason.isEmpty());
+            });
 }
 
 void MainWindow::loadPictures()
@@ -148,6 +212,7 @@ void MainWindow::setPackagePath(const QString &path)
     zipFilePath = path;
     zipFolder = path.left(path.size() - QFileInfo(path).fileName().size());
     imageFolder = zipFolder + QLatin1String(kImageFolderName);
+    session->setPackage(zipFilePath, imageFolder);
 }
 
 void MainWindow::removeStaleImageFolder()
@@ -180,15 +245,43 @@ void MainWindow::appendStatus(const QString &text)
     ui->statusText->appendPlainText(text);
 }
 
-void MainWindow::setProgressValue(int index, float value)
+void MainWindow::prepareStatusView()
 {
-    if (progressThread)
-        progressThread->setProgress(index, value);
+    QPlainTextEdit *status = ui->statusText;
+    if (!status->isReadOnly())
+        status->setReadOnly(true);
+    if (!status->textCursor().atEnd())
+        status->moveCursor(QTextCursor::End);
+    // characterCount() counts the final paragraph separator that toPlainText()
+    // leaves out; it avoids building the whole text for every chunk.
+    if (status->document()->characterCount() - 1 > kStatusTextLimit)
+        status->clear();
 }
 
-float MainWindow::progressValue(int index) const
+void MainWindow::showPicture(int index, BoardSession::Picture picture)
 {
-    return progressThread ? progressThread->progressAt(index) : 0.0f;
+    const QImage &image = picture == BoardSession::Picture::Download ? downloadImage
+                          : picture == BoardSession::Picture::Failed ? failedImage
+                                                                     : successImage;
+    slotWidgets[std::size_t(index)].status->setPixmap(QPixmap::fromImage(image));
+}
+
+void MainWindow::markBarRed(int index)
+{
+    QProgressBar *bar = slotWidgets[std::size_t(index)].bar;
+    bar->setStyleSheet(QLatin1String(kRedBarStyle));
+    bar->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+    bar->setTextVisible(true);
+    bar->update();
+}
+
+void MainWindow::restoreBarStyle(int index)
+{
+    // Restores the black text and removes a red chunk. Qt re-polishes the bar
+    // on every setStyleSheet, even an unchanged one, so only set it on change.
+    QProgressBar *bar = slotWidgets[std::size_t(index)].bar;
+    if (bar->styleSheet() != QLatin1String(kBarStyle))
+        bar->setStyleSheet(QLatin1String(kBarStyle));
 }
 
 void MainWindow::selectZipFile()
@@ -209,9 +302,213 @@ void MainWindow::selectZipFile()
     removeStaleImageFolder();
 }
 
+void MainWindow::startDownload()
+{
+    if (zipFilePath.isEmpty()) {
+        showPackageMissing();
+        return;
+    }
+
+    ui->startButton->setEnabled(false);
+
+    // Boards plugged while the package unpacks (the progress dialog keeps the
+    // event loop turning) are listed and launched once the processes exist.
+    session->holdLaunches();
+    QString refusal, boxText;
+    if (!prepareImages(&refusal, &boxText) || !ToolLaunch::toolCanOpen(imageFolder, &refusal)) {
+        if (refusal.isEmpty())
+            refuseStart(tr("Start cancelled: the image package could not be unpacked."),
+                        tr("Unpacking the image package failed!"));
+        else
+            refuseStart(refusal, boxText.isEmpty() ? refusal : boxText);
+        return;
+    }
+    openBatch();
+}
+
+void MainWindow::showPackageMissing()
+{
+    QMessageBox box;
+    box.setStyleSheet(
+        QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
+    box.setText(tr("Please select .zip file first!"));
+    box.exec();
+}
+
+bool MainWindow::prepareImages(QString *refusal, QString *boxText)
+{
+    // What stands in the folder's place is looked at itself, never through a
+    // link: a link is removed (as the window's start does), a file of that
+    // name is the operator's and stops the Start.
+    const QString path = QDir::cleanPath(imageFolder);
+    const QString folderName = QFileInfo(path).fileName();
+    switch (FileOps::pathKind(path)) {
+    case FileOps::PathKind::File:
+        *refusal = tr("A file named %1 is in the way of the unpack folder: %2. Move or rename it, then press "
+                      "Start again.")
+                       .arg(folderName, path);
+        *boxText = tr("A file named %1 is in the way!").arg(folderName);
+        return false;
+    case FileOps::PathKind::Link:
+        removeStaleImageFolder();
+        break;
+    case FileOps::PathKind::Missing:
+    case FileOps::PathKind::Folder:
+    case FileOps::PathKind::Unknown:
+        break;
+    }
+    // What the signature file decides without reading the package: a refusal
+    // here leaves everything as it was.
+    const Signing::Decision signature = Signing::checkFile(BoardConfig::signingPolicy(), zipFilePath);
+    if (signature.refused()) {
+        *refusal = tr("Start refused: ") + signature.text(tr("Package"));
+        return false;
+    }
+    // The unpacked folder is reused only when its stamp names this very
+    // package (same name, size, times and file identity) and, when it is
+    // signed, says that the same trusted key verified it; otherwise it is
+    // unpacked again and swapped in only when that succeeds.
+    PackageIdentity stamped;
+    Signing::Decision shown;
+    const bool folderExists = FileOps::pathKind(path) == FileOps::PathKind::Folder;
+    if (folderExists && checkStamp(zipFilePath, imageFolder, &stamped) == StampCheck::Matches &&
+        stampServes(signature, stamped, &shown)) {
+        qCDebug(lcMulti, "Skip unzip the image.");
+        appendStatus(tr("Images already unpacked from this package (%1): unpacking skipped.")
+                         .arg(stamped.shortHash()));
+        appendStatus(shown.text(tr("Package")));
+        batchPackageHash = QString::fromLatin1(stamped.sha256Hex);
+        batchSigningKey = shown.verdict == Signing::Verdict::Signed ? shown.keyId : QString();
+        return true;
+    }
+    if (folderExists)
+        appendStatus(tr("The unpacked images are not from this package: unpacking it again."));
+    return unpackForStart(signature, refusal);
+}
+
+bool MainWindow::unpackForStart(const Signing::Decision &signature, QString *refusal)
+{
+    UnpackOptions options;
+    options.signature = signature;
+    const UnpackResult result = unpackWithProgress(this, zipFilePath, imageFolder, options);
+    for (const QString &message : result.messages)
+        appendStatus(message);
+    if (result.signature.refused())
+        *refusal = tr("Start refused: ") + result.signature.text(tr("Package"));
+    if (result.ok) {
+        appendStatus(tr("Package unpacked (%1).").arg(result.package.shortHash()));
+        appendStatus(result.signature.text(tr("Package")));
+        batchPackageHash = QString::fromLatin1(result.package.sha256Hex);
+        batchSigningKey = result.package.signedBy;
+    }
+    return result.ok;
+}
+
+void MainWindow::refuseStart(const QString &reason, const QString &boxText)
+{
+    // Nothing of the batch exists: no process, no connection. Start stays
+    // available, and the held device events are handled as before a Start.
+    appendStatus(reason);
+    ui->startButton->setEnabled(true);
+    session->releaseLaunches();
+
+    QMessageBox box;
+    box.setStyleSheet(
+        QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}"));
+    box.setText(boxText);
+    box.exec();
+}
+
+void MainWindow::openBatch()
+{
+    if (progressThread) {
+        for (int i = 0; i < kSlotCount; ++i)
+            connect(progressThread, kTickSignals[i], slotWidgets[std::size_t(i)].bar, SLOT(setValue(int)),
+                    Qt::UniqueConnection);
+    }
+    for (const SlotWidgets &widgets : slotWidgets)
+        widgets.restart->setEnabled(true);
+    session->startBatch(batchPackageHash, batchSigningKey);
+}
+
+void MainWindow::stopDownload()
+{
+    session->stop();
+    for (const SlotWidgets &widgets : slotWidgets)
+        widgets.restart->setEnabled(false);
+    for (const SlotWidgets &widgets : slotWidgets)
+        widgets.status->clear();
+    ui->startButton->setEnabled(true);
+}
+
+void MainWindow::restart_1()
+{
+    session->restartSlot(0);
+}
+void MainWindow::restart_2()
+{
+    session->restartSlot(1);
+}
+void MainWindow::restart_3()
+{
+    session->restartSlot(2);
+}
+void MainWindow::restart_4()
+{
+    session->restartSlot(3);
+}
+void MainWindow::restart_5()
+{
+    session->restartSlot(4);
+}
+void MainWindow::restart_6()
+{
+    session->restartSlot(5);
+}
+void MainWindow::restart_7()
+{
+    session->restartSlot(6);
+}
+void MainWindow::restart_8()
+{
+    session->restartSlot(7);
+}
+void MainWindow::onReadData_1()
+{
+    session->readSlotOutput(0);
+}
+void MainWindow::onReadData_2()
+{
+    session->readSlotOutput(1);
+}
+void MainWindow::onReadData_3()
+{
+    session->readSlotOutput(2);
+}
+void MainWindow::onReadData_4()
+{
+    session->readSlotOutput(3);
+}
+void MainWindow::onReadData_5()
+{
+    session->readSlotOutput(4);
+}
+void MainWindow::onReadData_6()
+{
+    session->readSlotOutput(5);
+}
+void MainWindow::onReadData_7()
+{
+    session->readSlotOutput(6);
+}
+void MainWindow::onReadData_8()
+{
+    session->readSlotOutput(7);
+}
+
 void MainWindow::closeWindow()
 {
-    endActiveRunsAsStopped();
+    session->close();
     if (progressThread) {
         progressThread->setStopFlag(1);
         progressThread->quit();
@@ -224,16 +521,6 @@ void MainWindow::closeWindow()
         progressThread = nullptr;
     }
 
-    // Taken from the slots so that closeEvent never walks destroyed objects,
-    // and disconnected before they are stopped: an end delivered while stopping
-    // must not reach a slot whose process is already gone.
-    closing = true;
-    for (BoardSlot &slot : boardSlots) {
-        if (QProcess *process = slot.takeProcess())
-            releaseProcess(process);
-        logTailOnClose(slot);
-    }
-
     downloadImage = QImage();
     failedImage = QImage();
     successImage = QImage();
@@ -243,20 +530,7 @@ void MainWindow::closeWindow()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    closing = true;
-    endActiveRunsAsStopped();
-    int closed = 0;
-    for (const BoardSlot &slot : boardSlots) {
-        QProcess *process = slot.process();
-        if (!process || process->state() != QProcess::Running)
-            continue;
-        if (stopTool(process)) {
-            qCDebug(lcMulti) << "Process" << closed << "closed! State:" << process->state();
-            ++closed;
-        } else {
-            qCDebug(lcMulti, "closed error!");
-        }
-    }
+    session->stopForClose();
     qCDebug(lcMulti, "Window closed safely!");
     // A close by the window system ends the ticker too: it would otherwise
     // keep publishing to a window nobody sees until the process ends. The

@@ -2,7 +2,7 @@
 
 #include "common/toolcontract.h"
 #include "multi/boardoutput.h"
-#include "platform/logging.h"
+#include "multi/multilogging.h"
 
 #include <QDebug>
 #include <QLatin1String>

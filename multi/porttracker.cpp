@@ -1,7 +1,7 @@
 #include "multi/porttracker.h"
 
+#include "multi/multilogging.h"
 #include "multi/multiplexlog.h"
-#include "platform/logging.h"
 
 #include <QDebug>
 
@@ -33,25 +33,24 @@ void PortTracker::registerPorts(QVector<PortRecord> newPorts)
     logPortList(m_boardPorts);
 }
 
-QVector<int> PortTracker::selectSlots(const QVector<PortRecord> &newPorts, const QVector<bool> &processIdle,
-                                      const QVector<int> &boardBusy, QVector<int> &boardDone) const
+QVector<int> PortTracker::selectSlots(const QVector<PortRecord> &newPorts, QVector<SlotState> &states) const
 {
     QVector<int> launch;
     if (newPorts.isEmpty())
         return launch;
 
-    // Only slots that have a process, a bound port and both flags take part.
-    const int slotCount =
-        std::min({processIdle.size(), m_boardPorts.size(), boardBusy.size(), boardDone.size()});
+    // Only slots that have a process and a bound port take part.
+    const int slotCount = std::min(states.size(), m_boardPorts.size());
     for (int i = 0; i < slotCount; ++i) {
-        if (m_boardPorts.at(i) == newPorts.first() && boardBusy.at(i) == 0 && boardDone.at(i) == 1) {
+        SlotState &state = states[i];
+        if (m_boardPorts.at(i) == newPorts.first() && !state.busy && state.done) {
             // First arrival after a success on this port: only re-arm the
             // slot. Nothing is launched in this event, not even slots decided
             // before this one.
-            boardDone[i] = 0;
+            state.done = false;
             return {};
         }
-        if (processIdle.at(i) && newPorts.contains(m_boardPorts.at(i)))
+        if (state.idle && newPorts.contains(m_boardPorts.at(i)))
             launch.append(i);
     }
     return launch;

@@ -21,14 +21,21 @@ public:
     // binding list ("USB Port removed: ", the label the log has always used).
     void registerPorts(QVector<PortRecord> newPorts);
 
-    // Slot selection for one arrival. processIdle[i] is true when slot i's
-    // process exists and is not running. One-time guard after a success: when
-    // the first new port is the port of a slot with busy 0 and done 1, that
-    // slot's done flag is cleared and no slot at all is launched. Otherwise
-    // returns, in slot order, every slot whose port is among the new ports and
-    // whose process is idle.
-    QVector<int> selectSlots(const QVector<PortRecord> &newPorts, const QVector<bool> &processIdle,
-                             const QVector<int> &boardBusy, QVector<int> &boardDone) const;
+    // What slot selection reads of a board slot, and the done flag it may clear.
+    struct SlotState
+    {
+        bool idle = false; // the slot's process exists and is not running
+        bool busy = false; // launched and not completed
+        bool done = false; // completed
+    };
+
+    // Slot selection for one arrival over the slots that have a process (none
+    // between batches). One-time guard after a success: when the first new
+    // port is the port of a slot that is not busy and done, that slot's done
+    // flag is cleared and no slot at all is launched. Otherwise returns, in
+    // slot order, every slot whose port is among the new ports and whose
+    // process is idle.
+    QVector<int> selectSlots(const QVector<PortRecord> &newPorts, QVector<SlotState> &states) const;
 
     const QVector<PortRecord> &scannedPorts() const { return m_scannedPorts; }
     const QVector<PortRecord> &boardPorts() const { return m_boardPorts; }

@@ -42,11 +42,6 @@ void processbarthread::setStopFlag(std::int32_t value)
     stopFlag.store(value, std::memory_order_relaxed);
 }
 
-std::int32_t processbarthread::stopFlagValue() const
-{
-    return stopFlag.load(std::memory_order_relaxed);
-}
-
 int processbarthread::toWholePercent(float value)
 {
     if (std::isnan(value))

@@ -38,7 +38,6 @@ public:
 
     // 1 asks run() to return after at most one more cycle.
     void setStopFlag(std::int32_t value);
-    std::int32_t stopFlagValue() const;
 
     // Truncates toward zero; values beyond int range are clamped, NaN gives 0.
     static int toWholePercent(float value);

@@ -4,11 +4,12 @@
 #include "common/toollaunch.h"
 #include "common/toolprocess.h"
 #include "platform/fileops.h"
-#include "platform/logging.h"
 #include "quorDownload/descriptionpaths.h"
 #include "quorDownload/prompter.h"
 #include "quorDownload/runlog.h"
 #include "quorDownload/singleboardrun.h"
+#include "quorDownload/singlelogging.h"
+#include "records/recordslogging.h"
 #include "records/recordwriter.h"
 #include "ui_quorDownloadToolUI.h"
 
@@ -338,24 +339,9 @@ void quorDownloadToolUI::pyDownload()
     m_run->pyDownload();
 }
 
-void quorDownloadToolUI::onReadData()
-{
-    m_run->onReadData();
-}
-
 void quorDownloadToolUI::on_StopButton_clicked()
 {
     m_run->stop();
-}
-
-void quorDownloadToolUI::threadSlot()
-{
-    m_run->threadSlot();
-}
-
-void quorDownloadToolUI::stopimage()
-{
-    m_run->stopimage();
 }
 
 // Page features: parts of the window are destroyed (not hidden) once, at the

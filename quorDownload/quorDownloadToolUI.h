@@ -74,11 +74,8 @@ protected:
 private slots:
     void browseConfigDir();
     void pyDownload();
-    void onReadData();
     void showScriptInfo();
     void on_StopButton_clicked();
-    void threadSlot();
-    void stopimage();
     void on_RefreshButton_clicked();
     void showScriptInfo(QString text);
 

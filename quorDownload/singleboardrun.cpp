@@ -3,9 +3,9 @@
 #include "common/boardconfig.h"
 #include "common/toolcontract.h"
 #include "common/toollaunch.h"
-#include "platform/logging.h"
 #include "quorDownload/mythread.h"
 #include "quorDownload/runlog.h"
+#include "quorDownload/singlelogging.h"
 #include "quorDownload/stagedsignatures.h"
 
 #include <QCoreApplication>
@@ -115,11 +115,11 @@ void SingleBoardRun::pyDownload()
         return;
     }
     setRunning(true);
-    m_state = State::Staging;
+    transition(Event::Download);
     takeOverFromEarlierTool();
     if (!stage(in))
         return;
-    m_state = State::Starting;
+    transition(Event::Staged);
     startAnimation();
     startTool(in);
 }
@@ -166,7 +166,7 @@ bool SingleBoardRun::stage(const SingleRunInputs &in)
         if (!unreachable.isEmpty())
             appendStatus(unreachable);
         appendStatus(QStringLiteral("Download refused: the tool was not started."));
-        m_state = State::Idle;
+        transition(Event::Refused);
         setRunning(false);
         return false;
     }
@@ -197,7 +197,7 @@ void SingleBoardRun::refuseStaleStaging(const SingleRunInputs &in, const QVector
                                    .arg(in.stagingDir);
     sink.appendStatus(notStarted);
     sink.runLog(notStarted);
-    m_state = State::Finished;
+    transition(Event::NotStarted);
     setRunning(false);
     finishRecord(); // an earlier run still waiting for its output is recorded first
     const QDateTime now = QDateTime::currentDateTimeUtc();
@@ -238,7 +238,7 @@ void SingleBoardRun::startTool(const SingleRunInputs &in)
                                                      ToolLaunch::withToolImageFolder(in.toolArguments)});
     if (!m_process->waitForStarted(kStartWaitMs)) {
         if (!m_process->waitForFinished(kStartWaitMs)) {
-            m_state = State::Finished;
+            transition(Event::NotStarted);
             askAfterFailedStart();
             qCDebug(lcSingle) << "Failed to start command process.";
         }
@@ -250,24 +250,68 @@ void SingleBoardRun::startTool(const SingleRunInputs &in)
     m_boardRun.begin(identity, QDateTime::currentDateTimeUtc());
 }
 
+void SingleBoardRun::transition(Event event)
+{
+    const auto runs = [](State state) {
+        return state == State::Starting || state == State::Running || state == State::Halted;
+    };
+    switch (event) {
+    case Event::Download:
+        m_state = State::Staging;
+        break;
+    case Event::Staged:
+        m_state = State::Starting;
+        break;
+    case Event::Refused:
+    case Event::Stopped:
+        m_state = State::Idle;
+        break;
+    case Event::NotStarted:
+        m_state = State::Finished;
+        break;
+    case Event::ToolStarted:
+        if (m_state == State::Starting)
+            m_state = State::Running;
+        break;
+    case Event::ToolEnded:
+        if (m_state == State::Running || m_state == State::Halted)
+            m_state = State::Finished;
+        break;
+    case Event::FailureShown:
+        if (m_state == State::Running)
+            m_state = State::Halted;
+        break;
+    case Event::KillBegun:
+        m_beforeKill = m_state;
+        m_state = State::Stopping;
+        break;
+    case Event::KillEnded:
+        m_state = runs(m_beforeKill) ? State::Finished : m_beforeKill;
+        break;
+    }
+}
+
+void SingleBoardRun::drainUnlessNested()
+{
+    if (!drainingElsewhere())
+        drain();
+}
+
 void SingleBoardRun::onToolStarted()
 {
-    if (m_state == State::Starting)
-        m_state = State::Running;
+    transition(Event::ToolStarted);
 }
 
 void SingleBoardRun::onToolEnded(int exitCode, QProcess::ExitStatus status)
 {
-    if (m_state == State::Running)
-        m_state = State::Finished;
+    transition(Event::ToolEnded);
     if (!m_boardRun.isActive())
         return;
     // The tool's last lines (its completion line among them) may still wait in
     // the queue behind a line being handled: the record is finished once they
     // are, so it cannot call failed what the window calls completed.
     m_toolEnd = ToolEnd{exitCode, status == QProcess::CrashExit, QDateTime::currentDateTimeUtc()};
-    if (!m_draining && m_state != State::Stopping)
-        drain();
+    drainUnlessNested();
 }
 
 void SingleBoardRun::finishRecord()
@@ -335,8 +379,7 @@ void SingleBoardRun::killLoop()
     // A tool killed here ends as stopped, unless its output already decided the result.
     if (m_process->state() != QProcess::NotRunning && m_boardRun.isActive())
         m_boardRun.noteStopped();
-    const State before = m_state;
-    m_state = State::Stopping;
+    transition(Event::KillBegun);
     while (m_process->state() != QProcess::NotRunning) {
         readChunk(); // what the tool wrote before the kill still reaches the log
         m_process->close();
@@ -344,9 +387,8 @@ void SingleBoardRun::killLoop()
         qCDebug(lcSingle) << "state" << m_process->state();
         QThread::msleep(1);
     }
-    m_state = before == State::Starting || before == State::Running ? State::Finished : before;
-    if (!m_draining)
-        drain();
+    transition(Event::KillEnded);
+    drainUnlessNested();
 }
 
 void SingleBoardRun::stop()
@@ -355,7 +397,7 @@ void SingleBoardRun::stop()
     moveStatusCursorToEnd();
     setRunning(false);
     killLoop();
-    m_state = State::Idle;
+    transition(Event::Stopped);
     qCDebug(lcSingle) << "Process Terminate!!!";
     RunLog::log().flush(); // in the file while the box shows
     m_prompter->notice(QStringLiteral("Process Terminate!!!"), Prompter::Look::Plain);
@@ -368,12 +410,7 @@ void SingleBoardRun::onReadData()
     if (!m_process)
         return;
     readChunk();
-    // A call made while lines are being handled (through event processing or a
-    // notice) or while the tool is killed only queues its lines; the outer call
-    // handles them in order.
-    if (m_draining || m_state == State::Stopping)
-        return;
-    drain();
+    drainUnlessNested();
 }
 
 void SingleBoardRun::queue(const QStringList &lines)
@@ -395,8 +432,7 @@ void SingleBoardRun::onToolFinished()
     if (!m_lines.hasPending())
         return;
     queue(QStringList{m_codec->toUnicode(m_lines.finish())});
-    if (!m_draining && m_state != State::Stopping)
-        drain();
+    drainUnlessNested();
 }
 
 void SingleBoardRun::drain()
@@ -537,6 +573,7 @@ void SingleBoardRun::atFrame()
 
 void SingleBoardRun::failure(const QString &boxText)
 {
+    transition(Event::FailureShown);
     stopAnimation();
     moveStatusCursorToEnd();
     setRunning(false);

@@ -1,12 +1,15 @@
 // SingleBoardRun: one download run on the single-board page. Stages the checked
 // partition images, starts the download tool, animates the status picture and
 // turns every line of the tool's output into progress, log lines and notices.
-// A state machine driven by the buttons and by the tool process's signals:
+// A state machine driven by the buttons and by the tool process's signals,
+// every change made by transition():
 //
 //   Idle --Download--> Staging --files staged--> Starting --started--> Running
-//   Starting --no tool--> Finished        Running --tool ended--> Finished
-//   any --kill--> Stopping --tool gone--> Finished (from Starting, Running),
-//                                         Idle (Stop), the state before (else)
+//   Staging --images refused--> Idle      Staging --earlier copy in the way--> Finished
+//   Starting --no tool--> Finished        Running --failure line--> Halted (its box shown)
+//   Running, Halted --tool ended--> Finished
+//   any --kill--> Stopping --tool gone--> Finished (from Starting, Running, Halted),
+//                                         the state before (else); Stop then goes to Idle
 //
 // Lines read while Stopping, and lines of an earlier run's tool still queued
 // when a new run starts, are only logged.
@@ -59,7 +62,7 @@ class SingleBoardRun final : public QObject
     Q_OBJECT
     Q_DISABLE_COPY(SingleBoardRun)
 public:
-    enum class State { Idle, Staging, Starting, Running, Stopping, Finished };
+    enum class State { Idle, Staging, Starting, Running, Halted, Stopping, Finished };
 
     // prompter: null shows message boxes.
     SingleBoardRun(const SingleRunWidgets &widgets, QProcess *downloadProcess,
@@ -103,7 +106,28 @@ private:
         int run = kNoRun;
     };
     enum class LineEnd { Next, EndCall };
+    enum class Event {
+        Download,     // the button: a new run stages its images
+        Staged,       // the images are in place: the tool starts
+        Refused,      // the images' signatures refused them: nothing ran
+        NotStarted,   // an earlier copy stayed in the way, or the tool did not start
+        ToolStarted,  // the process reports it runs
+        ToolEnded,    // the process reports its end
+        FailureShown, // a failure line halted the run (its box is shown)
+        KillBegun,    // the tool is being killed
+        KillEnded,    // ... and is gone
+        Stopped,      // Stop ends the run
+    };
     class Sink;
+
+    void transition(Event event);
+    // The re-entry the line handler must survive, named once: handling a line
+    // processes events once a frame and may wait in a notice's event loop;
+    // meanwhile more output, the tool's end, a Stop or the next run can
+    // arrive. Those only queue their lines, which the outermost drain handles
+    // in order; nothing is handled while the tool is being killed.
+    bool drainingElsewhere() const { return m_draining || m_state == State::Stopping; }
+    void drainUnlessNested();
 
     void takeOverFromEarlierTool();
     bool stage(const SingleRunInputs &in);
@@ -134,8 +158,9 @@ private:
     std::shared_ptr<Prompter> m_prompter;
     QTextCodec *m_codec;
     State m_state = State::Idle;
-    QStringList m_signedBy; // the keys that verified this run's images
-    int m_run = kNoRun;     // the current run, counted from 1
+    State m_beforeKill = State::Idle; // where a kill returns to
+    QStringList m_signedBy;           // the keys that verified this run's images
+    int m_run = kNoRun;               // the current run, counted from 1
 
     std::unique_ptr<myThread> m_animationThread;
     bool m_animating = false;
@@ -146,10 +171,8 @@ private:
     // A line cut between two reads is completed by the next one instead of
     // being read as two.
     LineAssembler m_lines{QByteArrayLiteral("\n")};
-    // Set while the queue is being worked through. A notice's event loop, or
-    // the frame's event processing, may deliver more output or even start the
-    // next run meanwhile: those only queue lines, which the outer loop handles
-    // in order. It nests across runs, so it is no run state.
+    // Set while the queue is being worked through (see drainingElsewhere). It
+    // nests across runs, so it is no run state.
     bool m_draining = false;
     // Painting and event handling between lines happen once a frame: a tool
     // printing thousands of lines a second would otherwise spend its time in

@@ -1,38 +1,17 @@
 #include "quorDownload/singleoutput.h"
 
 #include "common/toolcontract.h"
+#include "common/tooltext.h"
 
 #include <limits>
 
 namespace SingleOutput {
 
-namespace {
-
-bool has(const QString &line, const char *text)
-{
-    return line.contains(QLatin1String(text), Qt::CaseSensitive);
-}
-
-} // namespace
+using ToolText::has;
 
 QStringList splitLines(const QString &text)
 {
     return text.split(QLatin1Char('\n'), Qt::KeepEmptyParts);
-}
-
-std::optional<int> percentFromCounts(const QString &line)
-{
-    const int colon = line.lastIndexOf(QLatin1Char(':'));
-    const int slash = line.lastIndexOf(QLatin1Char('/'));
-    const int paren = line.lastIndexOf(QLatin1Char('('));
-    if (colon < 0 || slash < colon || paren < slash)
-        return std::nullopt;
-    bool totalOk = false;
-    const int total = line.mid(slash + 1, paren - slash - 1).toInt(&totalOk);
-    if (!totalOk || total < 100)
-        return std::nullopt;
-    const int done = line.mid(colon + 1, slash - colon - 1).toInt(); // 0 when not a number
-    return done / (total / 100);
 }
 
 LineDecision decideLine(const QString &line, RunState &state)
@@ -53,13 +32,10 @@ LineDecision decideLine(const QString &line, RunState &state)
         return d;
     }
     d.shown = line;
-    d.normalized = line;
-    const int backslash = d.normalized.indexOf(QLatin1Char('\\'));
-    if (backslash >= 0)
-        d.normalized[backslash] = QLatin1Char('/');
+    d.normalized = ToolText::withSlash(line);
 
     if (has(d.normalized, ToolContract::kUpdatedSize)) {
-        if (const std::optional<int> percent = percentFromCounts(d.normalized)) {
+        if (const std::optional<int> percent = ToolText::updatedSizePercent(d.normalized)) {
             const float value = float(*percent);
             if (value >= state.downloadProgress)
                 state.downloadProgress = value;

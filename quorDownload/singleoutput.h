@@ -37,11 +37,6 @@ struct LineDecision
 // Splits at every line feed, keeping empty pieces and carriage returns.
 QStringList splitLines(const QString &text);
 
-// Percentage from a count line ("...: done/total(..."); empty when the line
-// carries no usable total (below 100, negative or not a number), so the
-// caller keeps its last value instead of dividing by zero.
-std::optional<int> percentFromCounts(const QString &line);
-
 // Tests one line in the fixed order and updates the progress state for the
 // waiting, count and "break" lines. Clearing breakSeen on a connection
 // problem is left to the caller, after the problem has been handled.

@@ -18,7 +18,6 @@ public:
     void noteCompleted() { m_outcome.completed = true; }
     void noteWatchdog() { m_outcome.watchdog = true; }
     void noteStopped() { m_outcome.stopped = true; }
-    bool watchdogFired() const { return m_outcome.watchdog; }
 
     // Ends the run and returns its record with a fresh id. exitCode is the
     // tool's, ignored when it crashed or was killed (recorded as -1).

@@ -52,7 +52,6 @@ public:
     bool loginRefused() const { return m_loginRefused; }
     void close();
     bool isOpen() const;
-    bool isSqlite() const { return !m_remote; }
     QString error() const { return m_error; }
     int schemaVersion();
 

@@ -84,22 +84,21 @@ void tst_App::everySplitGivesTheSameLines()
 
 void tst_App::toolSeesArguments_data()
 {
-    QTest::addColumn<QString>("args");
-    QTest::newRow("multi") << R"( -c CH -s OS -i "/a b/QuorBurnImage/" -p 1,3)";
-    QTest::newRow("empty chip and os, newline") << " -c  -s  -i \"/x/downloadImageFile\"\n";
-    QTest::newRow("tripled quote") << R"( -i """quoted""" -c x)";
-    QTest::newRow("empty quotes") << R"( -c "" -s x)";
+    QTest::addColumn<QStringList>("values"); // chip, os, image folder, port
+    QTest::newRow("multi") << QStringList{"CH", "OS", "/a b/QuorBurnImage/", "1,3"};
+    QTest::newRow("empty chip and os, newline") << QStringList{"", "", "/x/downloadImageFile\n", ""};
+    QTest::newRow("quotes") << QStringList{"\"x", "y\"\"\"", "/\"quoted\" \"\"\"/", "\"1,3\""};
 }
 
 void tst_App::toolSeesArguments()
 {
-    // Split as QProcess splits a command line; a stand-in tool in the tool
-    // folder, whose path has a blank, must start and see exactly that.
-    QFETCH(QString, args);
-    const QStringList split = ToolLaunch::splitArguments(args);
-    QCOMPARE(split, QProcess::splitCommand(args));
+    // A stand-in tool in the tool folder, whose path has a blank, must start
+    // and see every value as one argument, unchanged.
+    QFETCH(QStringList, values);
     const QString toolDir = ToolLaunch::toolDir();
     QCOMPARE(toolDir, m_dir->path() + QStringLiteral("/config/"));
+    const QStringList args = ToolLaunch::downloadArguments(values[0], values[1], values[2], values[3]);
+    QCOMPARE(args.size(), values[3].isEmpty() ? 6 : 8);
 #ifdef Q_OS_UNIX // the stand-in is a shell script
     QFile script(toolDir + QLatin1String(ToolContract::kExecutable));
     QVERIFY(QDir().mkpath(toolDir) && script.open(QIODevice::WriteOnly));
@@ -107,10 +106,10 @@ void tst_App::toolSeesArguments()
     script.close();
     QVERIFY(script.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
     QProcess process;
-    ToolLaunch::start(&process, ToolLaunch::command(toolDir, args));
+    ToolLaunch::start(&process, {toolDir + QLatin1String(ToolContract::kExecutable), args});
     QVERIFY2(process.waitForFinished(30000), qPrintable(process.errorString()));
     QCOMPARE(QString::fromUtf8(process.readAll()),
-             QStringLiteral("[%1]").arg(split.join(QStringLiteral("]["))));
+             QStringLiteral("[%1]").arg(args.join(QStringLiteral("]["))));
 #endif
 }
 

@@ -105,6 +105,7 @@ void tst_FaultsMulti::fiftyStartStopCyclesWithRunningTools()
     int fdsBefore = 0;
     for (int cycle = 0; cycle < 50; ++cycle) {
         view().click("startButton");
+        QVERIFY(!view().button("startButton")->isEnabled() && view().button("reButton_8")->isEnabled());
         QVERIFY(runBench({"unplug", "1", "4"}) && plug("hang"));
         // The waiting line is read before the transfer is stopped.
         QTRY_COMPARE_WITH_TIMEOUT(log().count("[Board 1] Waiting for USB device connection"), cycle + 1,
@@ -119,6 +120,8 @@ void tst_FaultsMulti::fiftyStartStopCyclesWithRunningTools()
         }
     }
     QVERIFY(window->findChildren<QProcess *>().isEmpty());
+    QVERIFY(view().button("startButton")->isEnabled() && !view().button("reButton_8")->isEnabled());
+    QVERIFY(view().status().endsWith("Stop download process ...\nStop process success !\n"));
     QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 20000);
     // Pipes close as deletions come round, seconds on a loaded machine; the
     // database may hold a journal open. A descriptor lost per cycle: 49 more.

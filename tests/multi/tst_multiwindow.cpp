@@ -1,5 +1,6 @@
 #include "../common/minisigner.h"
 #include "../package/zipmaker.h"
+#include "faketool.h"
 #include "multi/mainwindow.h"
 #include "package/packageextractor.h"
 #include "package/packagestamp.h"
@@ -11,26 +12,6 @@
 #include <signal.h>
 
 namespace {
-// Stand-in for the download tool: lists the ports in config/ports; a download
-// prints the parts of FAKE_TOOL_OUTPUT ('|' between them) with pauses between,
-// and stays until killed at a part "hang"; at "spawn" it first starts a helper
-// that would outlive it (its process id in config/helper.pid).
-const char kFakeTool[] = R"(#!/bin/sh
-here=$(dirname "$0")
-echo "$*" >> "$here/calls.log"
-if [ "$1" = "-r" ]; then
-  printf 'list header\r\n----\r\n'
-  [ -f "$here/ports" ] && cat "$here/ports"
-  exit 0
-fi
-IFS='|'
-for part in $FAKE_TOOL_OUTPUT; do
-  [ "$part" = hang ] && exec sleep 600
-  if [ "$part" = spawn ]; then sleep 600 & echo $! > "$here/helper.pid"; exec sleep 600; fi
-  printf "$part"; sleep 0.3
-done
-)";
-const QByteArray kPort13 = "dev, portlevel1, portnum3\r\n";
 const QString kBoxStyle = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
 using Kind = DeviceEventSource::Kind;
 
@@ -282,90 +263,6 @@ private slots:
         QVERIFY(
             view().status().contains("The unpacked images are not from this package: unpacking it again."));
         QCOMPARE(folder->readFile("pkg/QuorBurnImage/boot.img"), QByteArray(4096, 'b'));
-    }
-
-    void stopAndStartCycles()
-    {
-        windowWithUnpackedPackage();
-        const MultiWindowView v = view();
-        QTest::ignoreMessage(QtDebugMsg, "Skip unzip the image.");
-        for (int cycle = 0; cycle < 20; ++cycle) {
-            if (cycle > 0) // later batches keep the slots' flags from earlier ones
-                QTest::ignoreMessage(QtDebugMsg, "Download process init failed! ");
-            v.click("startButton");
-            QVERIFY(!v.button("startButton")->isEnabled() && v.button("reButton_8")->isEnabled());
-            QCOMPARE(window->findChildren<QProcess *>().size(), 8);
-            v.click("stopButton");
-            QTRY_VERIFY(window->findChildren<QProcess *>().isEmpty());
-        }
-        QVERIFY(v.button("startButton")->isEnabled() && !v.button("reButton_8")->isEnabled());
-        QVERIFY(v.status().endsWith("Stop download process ...\nStop process success !\n"));
-    }
-
-    void boardPluggedWhileStartUnpacksIsLaunched()
-    {
-        // The unpack's progress dialog keeps the event loop turning.
-        setPorts(kPort13);
-        QByteArray noise(48 << 20, '\0');
-        for (int i = 0; i < noise.size(); i += 4)
-            noise[i] = char((i * 2654435761u) >> 24);
-        QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("rootfs.img", noise)}));
-        lastPath2(zip());
-        makeWindow();
-        bool duringStart = false;
-        QTimer::singleShot(0, window.get(), [&] {
-            duringStart =
-                !view().button("startButton")->isEnabled() && window->findChildren<QProcess *>().isEmpty();
-            devices->send(Kind::Arrival, downloadDeviceName("U1"), 1, false);
-        });
-        view().click("startButton");
-        QVERIFY2(duringStart, "the board was not plugged while Start was unpacking");
-        QVERIFY(settleListings());
-        QTRY_COMPARE(view().downloadCount(), 1);
-        QVERIFY(view().status().contains("Board 1 USB Port:1,3 insert!\nBoard 1 Start Downloading  ..."));
-    }
-
-    void outputCutAnywhereIsWhole_data()
-    {
-        QTest::addColumn<QByteArray>("output"); // '|' where the tool pauses
-        QTest::addColumn<QString>("expected");  // the board's lines in the run log
-        const QString waiting = "[Board 1] Waiting for USB device connection\n",
-                      done = "[Board 1] USB download complete\n";
-        QTest::newRow("line cut, nothing after completion")
-            << QByteArray("updated size: 51|2/1024(50%%)\r\nUSB download comp|lete\r\nafter the end\r\n")
-            << "[Board 1] updated size: 512/1024(50%)\n" + done;
-        QTest::newRow("character cut")
-            << QByteArray("Waiting for USB device connection: \xc3|\xa9 ok\r\nUSB download complete\r\n")
-            << QString::fromUtf8("[Board 1] Waiting for USB device connection: \xc3\xa9 ok\n") + done;
-        QTest::newRow("line end cut") << QByteArray("updated size: 1/2(0%%)\r|\nUSB download complete\r\n")
-                                      << "[Board 1] updated size: 1/2(0%)\n" + done;
-        QTest::newRow("last line unfinished")
-            << QByteArray("Waiting for USB device connection\r\nUSB download complete") << waiting + done;
-        // A board not found is killed; nothing of its unfinished line is left
-        // to cut the next run's lines.
-        QTest::newRow("after a killed run")
-            << QByteArray(
-                   "usb device not found\r\nand an unfinished line long enough to hide a first line|hang")
-            << "[Board 1] usb device not found\n" + waiting + done;
-    }
-    void outputCutAnywhereIsWhole()
-    {
-        QFETCH(QByteArray, output);
-        QFETCH(QString, expected);
-        startAndPlug(output);
-        if (output.endsWith("hang")) {
-            QTRY_VERIFY(view().status().contains("Board 1 download failed! Please restart.\n"));
-            QTRY_COMPARE(view().downloadCount(), 0);
-            QCOMPARE(view().picture(1), MultiWindowView::resource(":/img/failed.png"));
-            qputenv("FAKE_TOOL_OUTPUT", "Waiting for USB device connection\r\nUSB download complete");
-            replug("P1");
-        }
-        QTRY_VERIFY(view().status().contains("Board 1 download complete!\n"));
-        QTRY_COMPARE(view().downloadCount(), 0);
-        QTRY_COMPARE(view().bar(1)->value(), 100);
-        QCOMPARE(view().bar(1)->styleSheet(), "QProgressBar {color: black;}");
-        QCOMPARE(view().picture(1), MultiWindowView::resource(":/img/success.png"));
-        QCOMPARE(QString::fromUtf8(log()).split('\n').filter("[Board ").join('\n') + '\n', expected);
     }
 
     void closingKillsTransfers_data()

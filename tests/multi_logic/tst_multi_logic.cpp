@@ -132,7 +132,8 @@ private slots:
         QTest::newRow("guard on first port only")
             << Ports{P{"1", "2"}, P{"1", "1"}} << kIdle << kZero << kFirst << kFirst << Slots{0, 1};
         QTest::newRow("failed run again") << oneTwo << kIdle << kFirst << kFirst << kFirst << Slots{0, 1};
-        QTest::newRow("between batches") << one << QVector<bool>{} << Slots{} << kFirst << kFirst << Slots{};
+        QTest::newRow("between batches")
+            << one << QVector<bool>{} << Slots{} << Slots{} << Slots{} << Slots{};
     }
     void slotChoice()
     {
@@ -145,8 +146,12 @@ private slots:
         PortTracker tracker;
         for (const char *n : {"1", "2", "3", "4", "5", "6", "7", "8", "9"})
             tracker.registerPorts({P{"1", n}});
-        QCOMPARE(tracker.selectSlots(fresh, idle, busy, done), launched);
-        QCOMPARE(done, doneAfter);
+        QVector<PortTracker::SlotState> states;
+        for (int i = 0; i < idle.size(); ++i)
+            states.append({idle.at(i), busy.at(i) != 0, done.at(i) != 0});
+        QCOMPARE(tracker.selectSlots(fresh, states), launched);
+        for (int i = 0; i < states.size(); ++i)
+            QCOMPARE(int(states.at(i).done), doneAfter.at(i));
     }
 
     void logIsUtf8()
@@ -217,6 +222,11 @@ private slots:
             << QString("Waiting for USB device connection download complete") << Kind::Waiting << 10.05f
             << QString();
         QTest::newRow("break adds one") << QString("--break--") << Kind::Break << 10.95f << QString();
+        // The counts are read as in the single-board window (tst_singleoutput); a smaller value is kept.
+        QTest::newRow("counts, backslash")
+            << QString("updated size: 512\\1024(50%)\\") << Kind::Progress << 51.0f << QString();
+        QTest::newRow("counts below the progress")
+            << QString("updated size: 5/1000(0%)") << Kind::Progress << 9.95f << QString();
         QTest::newRow("completion") << QString("USB download complete") << Kind::Plain << 100.0f << QString();
     }
     void lineKinds()
@@ -231,26 +241,6 @@ private slots:
         QCOMPARE(result.statusMessage, message);
         QCOMPARE(result.complete, progress == 100.0f);
         QVERIFY(kind != Kind::Waiting || interpretBoardLine(line, 8, 10.0f).progress == 10.0f);
-    }
-
-    void updatedSize_data()
-    {
-        QTest::addColumn<QString>("line");
-        QTest::addColumn<float>("before");
-        QTest::addColumn<float>("after");
-        QTest::newRow("half") << QString("updated size: 512/1024(50%)") << 0.0f << 51.0f;
-        QTest::newRow("truncating divisions") << QString("updated size: 999/1999(49%)") << 0.0f << 52.0f;
-        QTest::newRow("backslash") << QString("updated size: 512\\1024(50%)\\") << 0.0f << 51.0f;
-        QTest::newRow("colon after slash") << QString("updated size 600/1000(60%) at:900") << 0.0f << 0.0f;
-        QTest::newRow("total below 100") << QString("updated size: 5/99(5%)") << 7.0f << 7.0f;
-        QTest::newRow("not capped") << QString("updated size: 2048/1024(200%)") << 0.0f << 204.0f;
-    }
-    void updatedSize()
-    {
-        QFETCH(QString, line);
-        QFETCH(float, before);
-        QFETCH(float, after);
-        QCOMPARE(interpretBoardLine(line, 4, before).progress, after);
     }
 
     // The committed pictures: small antialiased drawings on a transparent

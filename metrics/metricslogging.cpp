@@ -1,0 +1,3 @@
+#include "metrics/metricslogging.h"
+
+Q_LOGGING_CATEGORY(lcMetrics, "quor.metrics")

@@ -1,0 +1,3 @@
+#include "quorDownload/singlelogging.h"
+
+Q_LOGGING_CATEGORY(lcSingle, "quor.single")

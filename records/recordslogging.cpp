@@ -1,0 +1,3 @@
+#include "records/recordslogging.h"
+
+Q_LOGGING_CATEGORY(lcRecords, "quor.records")

@@ -40,14 +40,7 @@ private:
 void tst_FaultsMulti::init()
 {
     folder = std::make_unique<WindowTestFolder>();
-    QVERIFY(folder->writeBoardConfig("C", "O"));
-    QVERIFY(installTool(folder->file("config/usb_dl.exe")));
-    QVERIFY(QDir().mkpath(folder->file("bench")) && QDir().mkpath(folder->file("pkg")));
-    qputenv("USB_DL_BENCH", folder->file("bench").toLocal8Bit());
-    qputenv("USB_DL_SIM_DELAY_MS", "10");
-    QVERIFY(writeZip(folder->file("pkg/images.zip"), {zipFile("boot.img", QByteArray(4096, 'b'))}));
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString())
-        .setValue("lastPath2", folder->file("pkg/images.zip"));
+    QVERIFY(!setUpBench(*folder).isEmpty());
     window = std::make_unique<MainWindow>();
     window->show();
     auto *closeBoxes = new QTimer(window.get()); // a refused Start shows a box
@@ -94,7 +87,8 @@ void tst_FaultsMulti::toolOutputIsLoggedWhole()
              qPrintable(QString::number(probe.longest)));
     QVERIFY(view().status().size() < 4096);
     const QString dir = folder->configDir();
-    const QByteArray output = replay(dir + "usb_dl.exe", {"-c", "C", "-s", "O", "-i", dir, "-p", "1,4"}, dir);
+    const QByteArray output =
+        replay(dir + "usb_dl.exe", {"-c", "CHIPX", "-s", "OSY", "-i", dir, "-p", "1,4"}, dir);
     QVERIFY(output.contains("updated size"));
     QVERIFY(log().contains(expectedLogRecords(output, "[Board 1] "))); // QCOMPARE would print 50 MiB
 }

@@ -354,7 +354,6 @@ void tst_Records::localFaults_data()
              {"link", "records.sqlite is a link"},
              {"locked", "records.sqlite is locked by another program"},
              {"full", "the disk is full"},
-             {"removed", ""},
              {"moved", ""}})
         QTest::newRow(fault) << reason;
 }
@@ -424,8 +423,6 @@ void tst_Records::localFaults()
         while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) {
         }
         filler.close();
-    } else if (fault == "removed") {
-        removeFile();
     } else if (fault == "moved") {
         QVERIFY(QFile::rename(file, folder + "/aside.sqlite"));
     }

@@ -5,8 +5,7 @@
 // server is checked in tst_records.
 #include "multi/mainwindow.h"
 #include "records/recordstore.h"
-#include "tests/multi/windowtestenv.h"
-#include "tests/package/zipmaker.h"
+#include "tests/faults/faultbench.h"
 
 #include <QCryptographicHash>
 #include <QtTest>
@@ -53,17 +52,6 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
 {
     QFETCH(QByteArray, database);
     WindowTestFolder folder;
-    const QString tool = folder.file("config/usb_dl.exe");
-    QVERIFY(QFile::copy(qEnvironmentVariable("QUOR_BIN_DIR") + "/usb_dl", tool));
-    QVERIFY(QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    QVERIFY(QDir().mkpath(folder.file("bench")));
-    qputenv("USB_DL_BENCH", folder.file("bench").toLocal8Bit());
-    qputenv("USB_DL_SIM_DELAY_MS", "15");
-    const QString zip = folder.file("images.zip");
-    QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b'))}));
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString())
-        .setValue("lastPath2", zip);
-
     const QString location = folder.file("records.sqlite");
     const bool blocked = database == "folder";
     if (blocked) {
@@ -72,10 +60,10 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
     }
     if (!database.isEmpty()) // no server behind that socket folder
         database = "host=" + folder.file("no-server").toUtf8() + " port=5432 dbname=e2e";
-    QVERIFY(
-        folder.writeFile("config/Board_config.ini",
-                         "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n[Watchdog]\nSilent_Seconds=3\n" +
-                             (database.isEmpty() ? QByteArray() : "[Records]\nDatabase=" + database + "\n")));
+    const QString zip = Faults::setUpBench(
+        folder, "[Watchdog]\nSilent_Seconds=3\n" +
+                    (database.isEmpty() ? QByteArray() : "[Records]\nDatabase=" + database + "\n"));
+    QVERIFY(!zip.isEmpty());
     MainWindow window;
     MultiWindowView view(&window);
     window.show();

@@ -122,7 +122,6 @@ private slots:
     void callsLogKeepsLinesWhole();
     void badInput_data();
     void badInput();
-    void concurrentPlugsAllKept();
     void events();
 
 private:
@@ -359,21 +358,6 @@ void tst_UsbDl::badInput()
     // Nothing printed, changed or announced.
     QVERIFY(r.out.isEmpty() && !QFileInfo::exists(missing) && m_events.isEmpty());
     QCOMPARE(TestFiles::readFile(m_bench + QStringLiteral("/state.txt")), state);
-}
-
-void tst_UsbDl::concurrentPlugsAllKept()
-{
-    // Sixteen drivers at once must not lose each other's boards.
-    QList<QStringList> calls;
-    QStringList expected;
-    for (char level = 'a'; level < 'a' + 16; ++level) {
-        calls << (QStringList{QStringLiteral("plug"), QString(QLatin1Char(level))} << words("1 --no-event"));
-        expected << QString(QLatin1Char(level)) + QStringLiteral(",1");
-    }
-    QCOMPARE(runAtOnce(QStringLiteral("/usb_dl_bench"), calls, m_bench), QVector<int>(16, 0));
-    QStringList ports = listedPorts(m_bench);
-    ports.sort();
-    QCOMPARE(ports, expected);
 }
 
 void tst_UsbDl::events()

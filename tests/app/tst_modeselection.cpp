@@ -19,13 +19,12 @@ private slots:
         QTest::addColumn<QString>("radio"); // clicked before the button, if any
         QTest::addColumn<QString>("button");
         QTest::addColumn<QString>("className"); // empty: no window follows
-        QTest::newRow("untouched") << QString() << "Ok_Button"
-                                   << "quorDownloadToolUI";
-        QTest::newRow("multiple") << "Multiple_radio"
-                                  << "Ok_Button"
-                                  << "MainWindow";
-        QTest::newRow("cancel") << "Multiple_radio"
-                                << "Cancel_Button" << QString();
+        const auto row = [](const char *name, const char *radio, const char *button, const char *className) {
+            QTest::newRow(name) << QString(radio) << QString(button) << QString(className);
+        };
+        row("untouched", "", "Ok_Button", "quorDownloadToolUI");
+        row("multiple", "Multiple_radio", "Ok_Button", "MainWindow");
+        row("cancel", "Multiple_radio", "Cancel_Button", "");
     }
     void handover()
     {

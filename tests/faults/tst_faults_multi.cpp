@@ -40,14 +40,7 @@ private:
 void tst_FaultsMulti::init()
 {
     folder = std::make_unique<WindowTestFolder>();
-    QVERIFY(folder->writeBoardConfig("C", "O"));
-    QVERIFY(installTool(folder->file("config/usb_dl.exe")));
-    QVERIFY(QDir().mkpath(folder->file("bench")) && QDir().mkpath(folder->file("pkg")));
-    qputenv("USB_DL_BENCH", folder->file("bench").toLocal8Bit());
-    qputenv("USB_DL_SIM_DELAY_MS", "10");
-    QVERIFY(writeZip(folder->file("pkg/images.zip"), {zipFile("boot.img", QByteArray(4096, 'b'))}));
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString())
-        .setValue("lastPath2", folder->file("pkg/images.zip"));
+    QVERIFY(!setUpBench(*folder).isEmpty());
     window = std::make_unique<MainWindow>();
     window->show();
     auto *closeBoxes = new QTimer(window.get()); // a refused Start shows a box
@@ -94,7 +87,8 @@ void tst_FaultsMulti::toolOutputIsLoggedWhole()
              qPrintable(QString::number(probe.longest)));
     QVERIFY(view().status().size() < 4096);
     const QString dir = folder->configDir();
-    const QByteArray output = replay(dir + "usb_dl.exe", {"-c", "C", "-s", "O", "-i", dir, "-p", "1,4"}, dir);
+    const QByteArray output =
+        replay(dir + "usb_dl.exe", {"-c", "CHIPX", "-s", "OSY", "-i", dir, "-p", "1,4"}, dir);
     QVERIFY(output.contains("updated size"));
     QVERIFY(log().contains(expectedLogRecords(output, "[Board 1] "))); // QCOMPARE would print 50 MiB
 }
@@ -136,29 +130,17 @@ void tst_FaultsMulti::hostilePackages_data()
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("unpacked"); // the good entry is unpacked; otherwise no unpack folder
 
-    const auto withGood = [](const RawItem &evil) { return raw({evil, rawFile("good.img", "good")}); };
-    const auto zipped = [](const QList<Item> &items) {
-        QTemporaryDir dir;
-        return writeZip(dir.filePath("p.zip"), items) ? fileContent(dir.filePath("p.zip")) : QByteArray();
-    };
-    QTest::newRow("zip-slip") << withGood(rawFile("../outside/evil.img", "evil")) << 0
-                              << "Skipped unsafe path in package (\"..\" in path): ../outside/evil.img"
+    // Each kind of refusal once; the extractor's own tests take every such package.
+    QTest::newRow("zip-slip") << raw({rawFile("../outside/evil.img", "evil"), rawFile("good.img", "good")})
+                              << 0 << "Skipped unsafe path in package (\"..\" in path): ../outside/evil.img"
                               << true;
-    QTest::newRow("absolute") << withGood(rawFile("/tmp/quor-faults-evil.img", "evil")) << 0
-                              << "Skipped unsafe path in package (absolute path): /tmp/quor-faults-evil.img"
-                              << true;
-    QTest::newRow("link entry") << withGood({"escape", "../outside", 3, 0120777u << 16}) << 0
-                                << "Skipped link in package: escape" << true;
     QTest::newRow("crc") << raw({rawFile("a/ok.img", "fine"),
                                  rawFile("good.img", QByteArray(5000, 'g'), true)})
                          << 0 << "CRC" << false;
-    QTest::newRow("not a zip") << QByteArray("PK but only text\n") << 0 << "not a readable zip" << false;
-    QTest::newRow("zip bomb, 8 MiB of room")
-        << zipped({zipFile("boot.img", "boot"), zipFile("bomb.img", QByteArray(128 << 20, '\0'))})
-        << (8 << 20) << "bomb.img" << false;
-    QTest::newRow("disk full") << zipped({zipFile("a/small.img", "fits"),
-                                          zipFile("a/large.img", noise(4 << 20, 4))})
-                               << (1 << 20) << "large.img" << false;
+    QTemporaryDir dir;
+    QVERIFY(writeZip(dir.filePath("p.zip"),
+                     {zipFile("a/small.img", "fits"), zipFile("a/large.img", noise(4 << 20, 4))}));
+    QTest::newRow("disk full") << fileContent(dir.filePath("p.zip")) << (1 << 20) << "large.img" << false;
 }
 
 void tst_FaultsMulti::hostilePackages()
@@ -168,7 +150,6 @@ void tst_FaultsMulti::hostilePackages()
     QFETCH(QString, message);
     QFETCH(bool, unpacked);
     QVERIFY(folder->writeFile("pkg/images.zip", bytes));
-    QFile::remove("/tmp/quor-faults-evil.img");
     {
         FileSizeLimit limit(sizeLimit ? rlim_t(sizeLimit) : RLIM_INFINITY);
         QVERIFY(limit.active);
@@ -185,7 +166,6 @@ void tst_FaultsMulti::hostilePackages()
     QCOMPARE(tree.join(' '), QLatin1String(unpacked ? "QuorBurnImage QuorBurnImage/.quor-package-stamp "
                                                       "QuorBurnImage/good.img images.zip"
                                                     : "images.zip"));
-    QVERIFY(!QFileInfo::exists("/tmp/quor-faults-evil.img"));
     if (unpacked)
         QCOMPARE(fileContent(folder->file("pkg/QuorBurnImage/good.img")), QByteArray("good"));
 

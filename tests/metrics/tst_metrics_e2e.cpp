@@ -7,7 +7,6 @@
 #include "records/recordstore.h"
 #include "tests/faults/faultbench.h"
 #include "tests/multi/windowtestenv.h"
-#include "tests/package/zipmaker.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -24,6 +23,8 @@ namespace {
 
 // Slot n's scenario on port 2,n.
 const char *const kBatch[8] = {"ok", "dlfail", "hang", "commfail", "toolarge", "ok", "notfound", "crash"};
+// A silent board is stopped after 3 s; the Listen value follows.
+const QByteArray kIni = "[Watchdog]\nSilent_Seconds=3\n[Metrics]\nListen=";
 
 int freePort()
 {
@@ -93,24 +94,6 @@ private:
     int port = 0;
 };
 
-QString benchSetUp(WindowTestFolder &folder, const QByteArray &metrics)
-{
-    const QString tool = folder.file("config/usb_dl.exe");
-    if (!Faults::installTool(tool) || !QDir().mkpath(folder.file("bench")))
-        return "no tool";
-    qputenv("USB_DL_BENCH", folder.file("bench").toLocal8Bit());
-    qputenv("USB_DL_SIM_DELAY_MS", "15");
-    const QString zip = folder.file("images.zip");
-    if (!ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b'))}))
-        return "no package";
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString())
-        .setValue("lastPath2", zip);
-    folder.writeFile("config/Board_config.ini", "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n[Watchdog]\n"
-                                                "Silent_Seconds=3\n[Metrics]\nListen=" +
-                                                    metrics + "\n");
-    return zip;
-}
-
 } // namespace
 
 class tst_MetricsE2E : public QObject
@@ -127,8 +110,8 @@ void tst_MetricsE2E::prometheusSeesTheRecords()
 {
     WindowTestFolder folder;
     const int metricsPort = freePort();
-    const QString zip = benchSetUp(folder, "127.0.0.1:" + QByteArray::number(metricsPort));
-    QVERIFY(zip.endsWith("images.zip"));
+    const QString zip = Faults::setUpBench(folder, kIni + "127.0.0.1:" + QByteArray::number(metricsPort));
+    QVERIFY(!zip.isEmpty());
     PrometheusServer prometheus;
     const QString problem = prometheus.start(metricsPort);
     if (!problem.isEmpty())
@@ -214,7 +197,7 @@ void tst_MetricsE2E::refusedListenKeepsBurning()
     listen.replace('@', QByteArray::number(holder.serverPort()));
     line = "Metrics not served: " + line.replace('@', QString::number(holder.serverPort())) + '.';
     WindowTestFolder folder;
-    QVERIFY(benchSetUp(folder, listen).endsWith("images.zip"));
+    QVERIFY(!Faults::setUpBench(folder, kIni + listen).isEmpty());
     QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
     MainWindow window;
     MultiWindowView view(&window);
@@ -232,7 +215,7 @@ void tst_MetricsE2E::countersNameAFailingPort()
     // Port 2,1 fails every board, port 2,2 passes every one: with two ports the
     // sixth board on each makes it clear, not the fifth.
     WindowTestFolder folder;
-    QVERIFY(benchSetUp(folder, QByteArray()).endsWith("images.zip"));
+    QVERIFY(!Faults::setUpBench(folder, kIni).isEmpty());
     MainWindow window;
     MultiWindowView view(&window);
     window.show();

@@ -1,12 +1,11 @@
 // End to end on the simulated bench: a batch of eight boards with mixed
 // results, one of them silenced by the watchdog, becomes eight records in
-// SQLite (queued there when the fleet database cannot be reached) or straight
-// in a PostgreSQL server; the counters line agrees and quor_records reads them.
+// SQLite (queued there when the fleet database cannot be reached); the counters
+// line agrees and quor_records reads them. The writer's way to a PostgreSQL
+// server is checked in tst_records.
 #include "multi/mainwindow.h"
 #include "records/recordstore.h"
-#include "tests/multi/windowtestenv.h"
-#include "tests/package/zipmaker.h"
-#include "tests/records/pgcluster.h"
+#include "tests/faults/faultbench.h"
 
 #include <QCryptographicHash>
 #include <QtTest>
@@ -39,10 +38,6 @@ class tst_RecordsE2E : public QObject
 private slots:
     void mixedBatchIsRecorded_data();
     void mixedBatchIsRecorded();
-
-private:
-    PgCluster cluster;
-    QString clusterProblem = "not started";
 };
 
 void tst_RecordsE2E::mixedBatchIsRecorded_data()
@@ -50,7 +45,6 @@ void tst_RecordsE2E::mixedBatchIsRecorded_data()
     QTest::addColumn<QByteArray>("database"); // the fleet database
     QTest::newRow("sqlite") << QByteArray();
     QTest::newRow("fleet database unreachable") << QByteArray("unreachable");
-    QTest::newRow("postgresql") << QByteArray("postgresql");
     QTest::newRow("a folder in place of records.sqlite") << QByteArray("folder");
 }
 
@@ -58,39 +52,18 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
 {
     QFETCH(QByteArray, database);
     WindowTestFolder folder;
-    const QString tool = folder.file("config/usb_dl.exe");
-    QVERIFY(QFile::copy(qEnvironmentVariable("QUOR_BIN_DIR") + "/usb_dl", tool));
-    QVERIFY(QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-    QVERIFY(QDir().mkpath(folder.file("bench")));
-    qputenv("USB_DL_BENCH", folder.file("bench").toLocal8Bit());
-    qputenv("USB_DL_SIM_DELAY_MS", "15");
-    const QString zip = folder.file("images.zip");
-    QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b'))}));
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString())
-        .setValue("lastPath2", zip);
-
-    const bool server = database == "postgresql";
-    QString location = folder.file("records.sqlite");
+    const QString location = folder.file("records.sqlite");
     const bool blocked = database == "folder";
     if (blocked) {
         QVERIFY(QDir().mkdir(location));
         database.clear();
     }
-    if (server) {
-        if (clusterProblem == "not started")
-            clusterProblem = cluster.start();
-        if (!clusterProblem.isEmpty())
-            QSKIP(qPrintable("no PostgreSQL server for this test: " + clusterProblem));
-        cluster.psql("CREATE DATABASE e2e");
-        location = cluster.connectionString("e2e");
-        database = location.toUtf8();
-    } else if (!database.isEmpty()) { // no server behind that socket folder
+    if (!database.isEmpty()) // no server behind that socket folder
         database = "host=" + folder.file("no-server").toUtf8() + " port=5432 dbname=e2e";
-    }
-    QVERIFY(
-        folder.writeFile("config/Board_config.ini",
-                         "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n[Watchdog]\nSilent_Seconds=3\n" +
-                             (database.isEmpty() ? QByteArray() : "[Records]\nDatabase=" + database + "\n")));
+    const QString zip = Faults::setUpBench(
+        folder, "[Watchdog]\nSilent_Seconds=3\n" +
+                    (database.isEmpty() ? QByteArray() : "[Records]\nDatabase=" + database + "\n"));
+    QVERIFY(!zip.isEmpty());
     MainWindow window;
     MultiWindowView view(&window);
     window.show();
@@ -117,11 +90,11 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
     QTRY_COMPARE_WITH_TIMEOUT(records(location).size(), 8, 10000);
     // Without the fleet database every record waits in the outbox, and the window says so.
     auto *queueLabel = view.child<QLabel>("recordsQueueLabel");
-    RecordStore local(folder.file("records.sqlite"));
+    RecordStore local(location);
     QVERIFY(local.open());
-    QCOMPARE(local.queuedCount(), server || database.isEmpty() ? 0 : 8);
+    QCOMPARE(local.queuedCount(), database.isEmpty() ? 0 : 8);
     QTRY_COMPARE(queueLabel->isHidden() ? QString() : queueLabel->text().left(18),
-                 server || database.isEmpty() ? QString() : QStringLiteral("8 record(s) queued"));
+                 database.isEmpty() ? QString() : QStringLiteral("8 record(s) queued"));
 
     QFile package(zip);
     QVERIFY(package.open(QIODevice::ReadOnly));

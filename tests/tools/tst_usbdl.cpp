@@ -122,8 +122,6 @@ private slots:
     void callsLogKeepsLinesWhole();
     void badInput_data();
     void badInput();
-    void benchState();
-    void concurrentPlugsAllKept();
     void events();
 
 private:
@@ -265,12 +263,8 @@ void tst_UsbDl::toolProcess_data()
 {
     QTest::addColumn<QString>("scenario");
     QTest::addColumn<QString>("end");
-    QTest::newRow("press any key") << "presskey"
-                                   << "";
-    QTest::newRow("helper, tool killed") << "spawn"
-                                         << "kill";
-    QTest::newRow("helper, object dropped") << "spawn"
-                                            << "drop";
+    for (const char *row : {"presskey ", "spawn kill", "spawn drop"})
+        QTest::newRow(row) << QString(row).section(' ', 0, 0) << QString(row).section(' ', 1);
 }
 
 void tst_UsbDl::toolProcess()
@@ -341,12 +335,8 @@ void tst_UsbDl::badInput_data()
     row("port without comma", "usb_dl", words("-c a -s b -i /i -p 13"), "'13'");
     row("no bench folder", "usb_dl", words("-r"), "no-such-bench", QByteArray());
     row("unknown port scenario", "usb_dl", words("-c a -s b -i /i -p 1,3"), "melt", "port 1 3 melt\n");
-    row("bench: no command", "usb_dl_bench", {}, "usage:");
     row("bench: unknown command", "usb_dl_bench", words("insert 1 3"), "usage:");
-    row("bench: level of two characters", "usb_dl_bench", words("plug 12 3"), "usage:");
     row("bench: non-ASCII", "usb_dl_bench", words("plug 1") << QString(QChar(0x00e9)), "usage:");
-    row("bench: unknown scenario", "usb_dl_bench", words("plug 1 3 explode"), "usage:");
-    row("bench: event kind", "usb_dl_bench", words("event insert x"), "usage:");
     row("bench: event name with line break", "usb_dl_bench", words("event arrival") << "a\nremoval b",
         "usage:");
 }
@@ -368,39 +358,6 @@ void tst_UsbDl::badInput()
     // Nothing printed, changed or announced.
     QVERIFY(r.out.isEmpty() && !QFileInfo::exists(missing) && m_events.isEmpty());
     QCOMPARE(TestFiles::readFile(m_bench + QStringLiteral("/state.txt")), state);
-}
-
-void tst_UsbDl::benchState()
-{
-    // The driver makes the bench folder, and says when no program takes its event.
-    RunResult r = runBench(m_bench, words("plug 1 3"));
-    QVERIFY2(r.exitCode == 0 && r.out.contains("no program is listening"), r.out.constData());
-    // Plugging an occupied port changes its scenario and keeps its place; unplugging an empty one fails.
-    for (const char *command : {"plug 2 5 slow", "plug 1 3 dlfail", "single hang", "unplug 2 5"})
-        QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);
-    QCOMPARE(runBench(m_bench, words("unplug 2 5")).exitCode, 1);
-    r = runBench(m_bench, {QStringLiteral("list")});
-    QVERIFY2(r.out.contains("port 1,3 dlfail ") && !r.out.contains("port 2,5") &&
-                 r.out.contains("single: hang"),
-             r.out.constData());
-    QCOMPARE(runBench(m_bench, {QStringLiteral("reset")}).exitCode, 0);
-    r = runBench(m_bench, {QStringLiteral("list")});
-    QVERIFY2(!r.out.contains("\nport ") && r.out.contains("single: ok"), r.out.constData());
-}
-
-void tst_UsbDl::concurrentPlugsAllKept()
-{
-    // Sixteen drivers at once must not lose each other's boards.
-    QList<QStringList> calls;
-    QStringList expected;
-    for (char level = 'a'; level < 'a' + 16; ++level) {
-        calls << (QStringList{QStringLiteral("plug"), QString(QLatin1Char(level))} << words("1 --no-event"));
-        expected << QString(QLatin1Char(level)) + QStringLiteral(",1");
-    }
-    QCOMPARE(runAtOnce(QStringLiteral("/usb_dl_bench"), calls, m_bench), QVector<int>(16, 0));
-    QStringList ports = listedPorts(m_bench);
-    ports.sort();
-    QCOMPARE(ports, expected);
 }
 
 void tst_UsbDl::events()

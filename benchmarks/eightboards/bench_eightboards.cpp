@@ -118,11 +118,13 @@ LatencyRun measure(const BenchFolder &folder, bool loaded, double seconds, int r
         });
     if (loaded)
         devices.arrive(downloadDeviceName(QStringLiteral("QB3131")));
+    const std::vector<Sample> samples = timerLateness(seconds);
+    counting = false;
+    // Counted at the end: the tools are launched once the listing, which runs
+    // in the background, has named their ports; they hang rather than end.
     for (QProcess *process : window->findChildren<QProcess *>())
         if (process->state() == QProcess::Running)
             ++run.running;
-    const std::vector<Sample> samples = timerLateness(seconds);
-    counting = false;
     const std::vector<double> lateness = latenessOf(samples);
     run.p50 = BenchUtil::percentile(lateness, 50);
     run.p99 = BenchUtil::percentile(lateness, 99);

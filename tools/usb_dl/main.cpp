@@ -91,6 +91,51 @@ bool hasImages(const QString &folder)
 
 } // namespace
 
+namespace {
+
+// "-r" alone, or option/value pairs. Returns an exit status when the call is
+// refused, -1 when it parsed.
+int parseArguments(const QStringList &args, bool *list, QMap<QString, QString> *values)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        if (a == QLatin1String(ToolContract::kOptList)) {
+            *list = true;
+            continue;
+        }
+        if (!isOption(a))
+            return usageError(QStringLiteral("unknown argument '%1'").arg(a));
+        if (values->contains(a))
+            return usageError(QStringLiteral("option %1 given twice").arg(a));
+        if (i + 1 >= args.size() || isOption(args.at(i + 1)))
+            return usageError(QStringLiteral("option %1 needs a value").arg(a));
+        values->insert(a, args.at(++i));
+    }
+    return -1;
+}
+
+// The scenario the bench has for the call: the port's, or the single-board
+// one without a port. Returns an exit status when the port is malformed, -1
+// otherwise.
+int scenarioFor(const Bench::State &state, const QMap<QString, QString> &values, QString *scenario)
+{
+    *scenario = state.single;
+    const auto port = values.constFind(QLatin1String(ToolContract::kOptPort));
+    if (port == values.constEnd())
+        return -1;
+    const QString &portText = *port;
+    const QStringList lm = portText.split(QLatin1Char(','));
+    if (lm.size() != 2 || !Bench::isPortChar(lm.at(0)) || !Bench::isPortChar(lm.at(1)))
+        return usageError(
+            QStringLiteral("port '%1' is not LEVEL,NUMBER with one character each").arg(portText));
+    const int index = state.indexOf(lm.at(0).at(0), lm.at(1).at(0));
+    // No board on that port: the tool waits briefly and gives up.
+    *scenario = index < 0 ? QStringLiteral("notfound") : state.ports.at(index).scenario;
+    return -1;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
     QStringList args;
@@ -108,23 +153,10 @@ int main(int argc, char **argv)
     }
     appendCallLog(dir, args);
 
-    // Parse: "-r" alone, or option/value pairs.
     bool list = false;
     QMap<QString, QString> values;
-    for (int i = 0; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (a == QLatin1String(ToolContract::kOptList)) {
-            list = true;
-            continue;
-        }
-        if (!isOption(a))
-            return usageError(QStringLiteral("unknown argument '%1'").arg(a));
-        if (values.contains(a))
-            return usageError(QStringLiteral("option %1 given twice").arg(a));
-        if (i + 1 >= args.size() || isOption(args.at(i + 1)))
-            return usageError(QStringLiteral("option %1 needs a value").arg(a));
-        values.insert(a, args.at(++i));
-    }
+    if (const int refused = parseArguments(args, &list, &values); refused >= 0)
+        return refused;
 
     ToolSupport::useBinaryOutput();
     Sim::Output out(stdout);
@@ -142,19 +174,9 @@ int main(int argc, char **argv)
             return usageError(QStringLiteral("missing option %1").arg(QLatin1String(required)));
     }
 
-    QString scenario = state.single;
-    QString portText;
-    const auto port = values.constFind(QLatin1String(ToolContract::kOptPort));
-    if (port != values.constEnd()) {
-        portText = *port;
-        const QStringList lm = portText.split(QLatin1Char(','));
-        if (lm.size() != 2 || !Bench::isPortChar(lm.at(0)) || !Bench::isPortChar(lm.at(1)))
-            return usageError(
-                QStringLiteral("port '%1' is not LEVEL,NUMBER with one character each").arg(portText));
-        const int index = state.indexOf(lm.at(0).at(0), lm.at(1).at(0));
-        // No board on that port: the tool waits briefly and gives up.
-        scenario = index < 0 ? QStringLiteral("notfound") : state.ports.at(index).scenario;
-    }
+    QString scenario;
+    if (const int refused = scenarioFor(state, values, &scenario); refused >= 0)
+        return refused;
     if (!Bench::isScenario(scenario)) {
         std::fprintf(stderr, "usb_dl: unknown scenario '%s' in %s/%s\n", qUtf8Printable(scenario),
                      qUtf8Printable(QDir::toNativeSeparators(dir)), Bench::kStateFile);

@@ -148,96 +148,117 @@ int hold(int seconds)
     return 0;
 }
 
+namespace {
+
+// A helper of its own that outlives the tool unless it is ended with it.
+int playSpawn(Player &player, const QString &benchDir)
+{
+    player.waiting(1);
+    const qint64 helper =
+        ToolSupport::startSelf({QLatin1String(kHoldOption), QString::number(kHelperSeconds)});
+    QFile log(benchDir + QLatin1Char('/') + QLatin1String(Bench::kChildrenLog));
+    if (helper > 0 && log.open(QIODevice::WriteOnly | QIODevice::Append))
+        log.write(QByteArray::number(helper) + '\n');
+    log.close();
+    return hangForever();
+}
+
+// A console tool that asks for a key after its work; a closed input ends it.
+int playPressKey(Output &out, Player &player)
+{
+    player.waiting(3);
+    player.progress(kSteps);
+    player.say(ToolContract::kUsbComplete);
+    out.raw("Press any key to continue . . . ");
+    std::fgetc(stdin);
+    return 0;
+}
+
+int playFlood(Output &out)
+{
+    for (int i = 1; i <= kFloodLines; ++i)
+        out.line(sizeLine(i, kFloodLines));
+    out.line(ToolContract::kUsbComplete);
+    return 0;
+}
+
+// One 50 MiB line without a line break in between, written in pieces.
+int playLongLine(Output &out, Player &player)
+{
+    const QByteArray piece(1024 * 1024, 'x');
+    for (int written = 0; written < kLongLineBytes; written += piece.size())
+        out.raw(piece);
+    out.line(QByteArray());
+    player.say(ToolContract::kBreak);
+    player.say(sizeLine(kImageBytes, kImageBytes));
+    player.say(ToolContract::kUsbComplete);
+    return 0;
+}
+
+int playGarbage(Output &out, Player &player, quint32 seed)
+{
+    QRandomGenerator rng(seed);
+    player.waiting(2);
+    for (int k = 1; k <= kSteps; ++k) {
+        out.line(garbage(rng));
+        player.say(ToolContract::kBreak);
+        out.raw(garbage(rng));
+        player.say(sizeLine(kImageBytes * k / kSteps, kImageBytes));
+    }
+    player.say(ToolContract::kUsbComplete);
+    return 0;
+}
+
+} // namespace
+
 int play(Output &out, const QString &scenario, int delayMs, quint32 seed, const QString &benchDir)
 {
     Player player(out, scenario == QLatin1String("slow") ? delayMs * kSlowFactor : delayMs);
 
-    if (scenario == QLatin1String("ok") || scenario == QLatin1String("slow")) {
-        player.waiting(3);
-        player.progress(kSteps);
-        player.say(ToolContract::kUsbComplete);
-        return 0;
-    }
-    if (scenario == QLatin1String("notfound")) {
-        player.waiting(2);
-        player.say(ToolContract::kNotFound);
-        return kExitFailed;
-    }
-    if (scenario == QLatin1String("commfail")) {
-        player.waiting(3);
-        player.progress(4);
-        player.say(ToolContract::kCommFailed);
-        return kExitFailed;
-    }
-    if (scenario == QLatin1String("toolarge")) {
-        player.waiting(3);
-        player.say(ToolContract::kTooLargeErr);
-        return kExitFailed;
-    }
-    if (scenario == QLatin1String("dlfail")) {
-        player.waiting(3);
-        player.progress(6);
-        player.say(ToolContract::kDownloadFailed);
-        return kExitFailed;
+    // The scenarios that wait, show some progress and end with one result line.
+    struct Plain
+    {
+        const char *name;
+        int waitingLines;
+        int steps;
+        const char *result;
+        int exitCode;
+    };
+    static const Plain kPlain[] = {
+        {"ok", 3, kSteps, ToolContract::kUsbComplete, 0},
+        {"slow", 3, kSteps, ToolContract::kUsbComplete, 0},
+        {"notfound", 2, 0, ToolContract::kNotFound, kExitFailed},
+        {"commfail", 3, 4, ToolContract::kCommFailed, kExitFailed},
+        {"toolarge", 3, 0, ToolContract::kTooLargeErr, kExitFailed},
+        {"dlfail", 3, 6, ToolContract::kDownloadFailed, kExitFailed},
+    };
+    for (const Plain &plain : kPlain) {
+        if (scenario == QLatin1String(plain.name)) {
+            player.waiting(plain.waitingLines);
+            player.progress(plain.steps);
+            player.say(plain.result);
+            return plain.exitCode;
+        }
     }
     if (scenario == QLatin1String("hang")) {
         player.waiting(1);
         return hangForever();
     }
-    if (scenario == QLatin1String("spawn")) {
-        // A helper of its own that outlives the tool unless it is ended with it.
-        player.waiting(1);
-        const qint64 helper =
-            ToolSupport::startSelf({QLatin1String(kHoldOption), QString::number(kHelperSeconds)});
-        QFile log(benchDir + QLatin1Char('/') + QLatin1String(Bench::kChildrenLog));
-        if (helper > 0 && log.open(QIODevice::WriteOnly | QIODevice::Append))
-            log.write(QByteArray::number(helper) + '\n');
-        log.close();
-        return hangForever();
-    }
-    if (scenario == QLatin1String("presskey")) {
-        // A console tool that asks for a key after its work; a closed input ends it.
-        player.waiting(3);
-        player.progress(kSteps);
-        player.say(ToolContract::kUsbComplete);
-        out.raw("Press any key to continue . . . ");
-        std::fgetc(stdin);
-        return 0;
-    }
+    if (scenario == QLatin1String("spawn"))
+        return playSpawn(player, benchDir);
+    if (scenario == QLatin1String("presskey"))
+        return playPressKey(out, player);
     if (scenario == QLatin1String("crash")) {
         player.waiting(2);
         player.progress(5);
         ToolSupport::killSelf();
     }
-    if (scenario == QLatin1String("flood")) {
-        for (int i = 1; i <= kFloodLines; ++i)
-            out.line(sizeLine(i, kFloodLines));
-        out.line(ToolContract::kUsbComplete);
-        return 0;
-    }
-    if (scenario == QLatin1String("longline")) {
-        // One 50 MiB line without a line break in between, written in pieces.
-        const QByteArray piece(1024 * 1024, 'x');
-        for (int written = 0; written < kLongLineBytes; written += piece.size())
-            out.raw(piece);
-        out.line(QByteArray());
-        player.say(ToolContract::kBreak);
-        player.say(sizeLine(kImageBytes, kImageBytes));
-        player.say(ToolContract::kUsbComplete);
-        return 0;
-    }
-    if (scenario == QLatin1String("garbage")) {
-        QRandomGenerator rng(seed);
-        player.waiting(2);
-        for (int k = 1; k <= kSteps; ++k) {
-            out.line(garbage(rng));
-            player.say(ToolContract::kBreak);
-            out.raw(garbage(rng));
-            player.say(sizeLine(kImageBytes * k / kSteps, kImageBytes));
-        }
-        player.say(ToolContract::kUsbComplete);
-        return 0;
-    }
+    if (scenario == QLatin1String("flood"))
+        return playFlood(out);
+    if (scenario == QLatin1String("longline"))
+        return playLongLine(out, player);
+    if (scenario == QLatin1String("garbage"))
+        return playGarbage(out, player, seed);
     return kExitFailed;
 }
 

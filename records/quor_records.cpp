@@ -25,44 +25,60 @@ int usage()
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+struct Request
 {
-    QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
     QString database = QStringLiteral("records.sqlite");
     QString command;
     QString format;
     QString bench;
     QDateTime since;
+};
+
+// Reads the command line into *request. Returns an exit status when it is
+// refused, -1 when it parsed.
+int parseRequest(const QStringList &args, Request *request)
+{
     for (int i = 0; i < args.size(); ++i) {
         const QString &arg = args.at(i);
         const bool hasValue = i + 1 < args.size();
         if (arg == QLatin1String("--database") && hasValue) {
-            database = args.at(++i);
+            request->database = args.at(++i);
         } else if (arg == QLatin1String("--format") && hasValue) {
-            format = args.at(++i);
+            request->format = args.at(++i);
         } else if (arg == QLatin1String("--bench") && hasValue) {
-            bench = args.at(++i);
+            request->bench = args.at(++i);
         } else if (arg == QLatin1String("--since") && hasValue) {
             const QString text = args.at(++i);
             const QDate day = QDate::fromString(text, Qt::ISODate);
-            since = day.isValid() ? QDateTime(day, QTime(0, 0), Qt::UTC) : Records::fromIsoUtc(text);
-            if (!since.isValid()) {
+            request->since = day.isValid() ? QDateTime(day, QTime(0, 0), Qt::UTC) : Records::fromIsoUtc(text);
+            if (!request->since.isValid()) {
                 std::fprintf(stderr, "quor_records: not a date: %s\n", qPrintable(text));
                 return 2;
             }
-        } else if (command.isEmpty() && (arg == QLatin1String("summary") || arg == QLatin1String("export") ||
-                                         arg == QLatin1String("ports"))) {
-            command = arg;
+        } else if (request->command.isEmpty() &&
+                   (arg == QLatin1String("summary") || arg == QLatin1String("export") ||
+                    arg == QLatin1String("ports"))) {
+            request->command = arg;
         } else {
             return usage();
         }
     }
-    if (command.isEmpty() || (command == QLatin1String("export") && format != QLatin1String("csv") &&
-                              format != QLatin1String("json")))
+    if (request->command.isEmpty() ||
+        (request->command == QLatin1String("export") && request->format != QLatin1String("csv") &&
+         request->format != QLatin1String("json")))
         return usage();
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    Request request;
+    if (const int refused = parseRequest(app.arguments().mid(1), &request); refused >= 0)
+        return refused;
+    const QString &database = request.database;
     if (!RecordStore::isConnectionString(database) && !QFileInfo(database).isSymLink() &&
         !QFileInfo::exists(database)) {
         std::fprintf(stderr, "quor_records: no such database: %s\n", qPrintable(database));
@@ -75,17 +91,17 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "quor_records: %s\n", qPrintable(store.error()));
         return 1;
     }
-    const QVector<Records::BoardRecord> records = store.records(since, bench);
+    const QVector<Records::BoardRecord> records = store.records(request.since, request.bench);
     if (!store.error().isEmpty()) {
         std::fprintf(stderr, "quor_records: %s\n", qPrintable(store.error()));
         return 1;
     }
     QByteArray out;
-    if (command == QLatin1String("summary"))
+    if (request.command == QLatin1String("summary"))
         out = Records::summaryTable(Records::summarize(records)).toUtf8();
-    else if (command == QLatin1String("ports"))
+    else if (request.command == QLatin1String("ports"))
         out = Records::portHealthTable(Records::portHealth(Records::countPorts(records))).toUtf8();
-    else if (format == QLatin1String("csv"))
+    else if (request.format == QLatin1String("csv"))
         out = Records::exportCsv(records);
     else
         out = Records::exportJson(records);

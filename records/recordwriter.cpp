@@ -287,15 +287,18 @@ bool RecordWriter::Worker::openLocal(QString *reason)
     return true;
 }
 
+void RecordWriter::Worker::takeInbox()
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    while (!m_inbox.empty()) {
+        m_pending.push_back(std::move(m_inbox.front()));
+        m_inbox.pop_front();
+    }
+}
+
 void RecordWriter::Worker::writePending(bool retryLater)
 {
-    {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        while (!m_inbox.empty()) {
-            m_pending.push_back(std::move(m_inbox.front()));
-            m_inbox.pop_front();
-        }
-    }
+    takeInbox();
     if (!m_retry) {
         m_retry = new QTimer(this);
         m_retry->setSingleShot(true);

@@ -139,6 +139,7 @@ signals:
 
 private:
     void writePending(bool retryLater);
+    void takeInbox(); // the records posted since, behind those still pending
     bool openLocal(QString *reason);
     int todayCount();
     void report(const QString &reason);

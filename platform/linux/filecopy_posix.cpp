@@ -10,6 +10,7 @@
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace FileCopy {
 
@@ -30,6 +31,7 @@ public:
     }
     Descriptor(const Descriptor &) = delete;
     Descriptor &operator=(const Descriptor &) = delete;
+    Descriptor(Descriptor &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     int get() const { return m_fd; }
     // Closes now and reports the result (a late write error shows here).
     int release()
@@ -172,37 +174,43 @@ struct Target
     QByteArray name; // relative to folder
 };
 
-bool copyImpl(const QString &source, const Target &target, QString *errorText,
-              QFileDevice::Permissions permissions, Method method)
+// Opens source for a blocking sequential read: a regular file only. Non-blocking
+// at first, so that a FIFO is refused instead of waiting for a writer for ever.
+Descriptor openSource(const QString &source, QString *errorText)
 {
-    const QByteArray sourcePath = QFile::encodeName(source);
-    const QString &destination = target.shown;
-    FileOps::ignoreFileSizeSignal(); // a file-size limit fails the copy instead of ending the program
-
-    // Non-blocking, so that a FIFO is refused below instead of waiting for a
-    // writer for ever; regular files ignore the flag, which is cleared anyway.
-    Descriptor in(::open(sourcePath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    Descriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (in.get() < 0) {
         setError(errorText, QStringLiteral("Cannot open %1 for input: %2").arg(source, systemReason(errno)));
-        return false;
+        return in;
     }
     struct stat sourceStat
     {
     };
     if (::fstat(in.get(), &sourceStat) != 0) {
         setError(errorText, QStringLiteral("Cannot read %1: %2").arg(source, systemReason(errno)));
-        return false;
+        return Descriptor(-1);
     }
     if (!S_ISREG(sourceStat.st_mode)) {
         setError(errorText, QStringLiteral("Cannot open %1 for input: %2")
                                 .arg(source, systemReason(S_ISDIR(sourceStat.st_mode) ? EISDIR : EINVAL)));
-        return false;
+        return Descriptor(-1);
     }
     const int inFlags = ::fcntl(in.get(), F_GETFL);
     if (inFlags < 0 || ::fcntl(in.get(), F_SETFL, inFlags & ~O_NONBLOCK) != 0) {
         setError(errorText, QStringLiteral("Cannot read %1: %2").arg(source, systemReason(errno)));
-        return false;
+        return Descriptor(-1);
     }
+    return in;
+}
+
+bool copyImpl(const QString &source, const Target &target, QString *errorText,
+              QFileDevice::Permissions permissions, Method method)
+{
+    const QString &destination = target.shown;
+    FileOps::ignoreFileSizeSignal(); // a file-size limit fails the copy instead of ending the program
+    Descriptor in = openSource(source, errorText);
+    if (in.get() < 0)
+        return false;
 
     const mode_t mode = toMode(permissions);
     // O_EXCL: an existing destination, or a link planted in its place, is never written through.

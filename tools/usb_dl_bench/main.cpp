@@ -189,6 +189,52 @@ int list(const QString &dir)
     return 0;
 }
 
+int setSingle(const QString &dir, const QStringList &args)
+{
+    if (args.size() != 2)
+        return usage(QStringLiteral("single needs exactly one SCENARIO"));
+    if (!Bench::isScenario(args.at(1)))
+        return usage(QStringLiteral("unknown scenario '%1'").arg(args.at(1)));
+    QString error;
+    if (!Bench::update(
+            dir, [&](Bench::State &s) { s.single = args.at(1); }, &error)) {
+        complain(error);
+        return kExitFailed;
+    }
+    say(QStringLiteral("single-board scenario: %1").arg(args.at(1)));
+    return 0;
+}
+
+int reset(const QString &dir, const QStringList &args)
+{
+    if (args.size() != 1)
+        return usage(QStringLiteral("reset takes no argument"));
+    QString error;
+    if (!Bench::update(
+            dir, [](Bench::State &s) { s = Bench::State{}; }, &error)) {
+        complain(error);
+        return kExitFailed;
+    }
+    say(QStringLiteral("bench reset: no board plugged, single-board scenario ok"));
+    return 0;
+}
+
+int event(const QString &dir, const QStringList &args)
+{
+    if (args.size() != 3)
+        return usage(QStringLiteral("event needs arrival|removal and NAME"));
+    const char *kind = nullptr;
+    if (args.at(1) == QLatin1String(BenchChannel::kArrival))
+        kind = BenchChannel::kArrival;
+    else if (args.at(1) == QLatin1String(BenchChannel::kRemoval))
+        kind = BenchChannel::kRemoval;
+    else
+        return usage(QStringLiteral("event kind must be arrival or removal, not '%1'").arg(args.at(1)));
+    if (args.at(2).contains(QLatin1Char('\n')) || args.at(2).contains(QLatin1Char('\r')))
+        return usage(QStringLiteral("an event name cannot hold a line break"));
+    return announce(dir, kind, args.at(2));
+}
+
 int run(const QStringList &all)
 {
     QStringList args = all;
@@ -209,48 +255,14 @@ int run(const QStringList &all)
         return unplug(dir, args, withEvent);
     if (!withEvent)
         return usage(QStringLiteral("--no-event applies to plug and unplug only"));
-    if (command == QLatin1String("single")) {
-        if (args.size() != 2)
-            return usage(QStringLiteral("single needs exactly one SCENARIO"));
-        if (!Bench::isScenario(args.at(1)))
-            return usage(QStringLiteral("unknown scenario '%1'").arg(args.at(1)));
-        QString error;
-        if (!Bench::update(
-                dir, [&](Bench::State &s) { s.single = args.at(1); }, &error)) {
-            complain(error);
-            return kExitFailed;
-        }
-        say(QStringLiteral("single-board scenario: %1").arg(args.at(1)));
-        return 0;
-    }
+    if (command == QLatin1String("single"))
+        return setSingle(dir, args);
     if (command == QLatin1String("list"))
         return args.size() == 1 ? list(dir) : usage(QStringLiteral("list takes no argument"));
-    if (command == QLatin1String("reset")) {
-        if (args.size() != 1)
-            return usage(QStringLiteral("reset takes no argument"));
-        QString error;
-        if (!Bench::update(
-                dir, [](Bench::State &s) { s = Bench::State{}; }, &error)) {
-            complain(error);
-            return kExitFailed;
-        }
-        say(QStringLiteral("bench reset: no board plugged, single-board scenario ok"));
-        return 0;
-    }
-    if (command == QLatin1String("event")) {
-        if (args.size() != 3)
-            return usage(QStringLiteral("event needs arrival|removal and NAME"));
-        const char *kind = nullptr;
-        if (args.at(1) == QLatin1String(BenchChannel::kArrival))
-            kind = BenchChannel::kArrival;
-        else if (args.at(1) == QLatin1String(BenchChannel::kRemoval))
-            kind = BenchChannel::kRemoval;
-        else
-            return usage(QStringLiteral("event kind must be arrival or removal, not '%1'").arg(args.at(1)));
-        if (args.at(2).contains(QLatin1Char('\n')) || args.at(2).contains(QLatin1Char('\r')))
-            return usage(QStringLiteral("an event name cannot hold a line break"));
-        return announce(dir, kind, args.at(2));
-    }
+    if (command == QLatin1String("reset"))
+        return reset(dir, args);
+    if (command == QLatin1String("event"))
+        return event(dir, args);
     return usage(QStringLiteral("unknown command '%1'").arg(command));
 }
 

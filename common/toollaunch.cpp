@@ -68,4 +68,10 @@ QString toolDir()
            QLatin1Char('/');
 }
 
+QByteArray readHeld(QProcess *process)
+{
+    const qint64 held = process->bytesAvailable();
+    return held > 0 ? process->read(held) : QByteArray();
+}
+
 } // namespace ToolLaunch

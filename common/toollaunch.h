@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -39,5 +40,10 @@ void start(QProcess *process, const Command &command);
 
 // The folder holding the tool and Board_config.ini: current directory + "/config/".
 QString toolDir();
+
+// The output the process holds on its read channel, read at its size. Called
+// for every line: readAll() would allocate 16 KiB each time, and again to find
+// nothing left.
+QByteArray readHeld(QProcess *process);
 
 } // namespace ToolLaunch

@@ -432,7 +432,7 @@ void BoardSession::readBoardOutput(BoardSlot &slot)
     }
     QByteArray bytes;
     if (process->state() == QProcess::Running)
-        bytes = process->readAllStandardOutput();
+        bytes = ToolLaunch::readHeld(process); // the merged channels: all of the tool's output
     // A chunk may end inside a line, even inside a character: the unfinished
     // tail waits for the next chunk (or the end of the process).
     handleBoardLines(slot, slot.takeLines(bytes));

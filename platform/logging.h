@@ -4,7 +4,8 @@
 
 // One category per area for the debug output, so that a maintainer can switch
 // areas on and off, e.g. QT_LOGGING_RULES="quor.package.debug=false". All are
-// on by default and the texts are printed as they are, without the category.
+// on by default, except the echo of every single-board tool line
+// (quor.single.output), and the texts are printed as they are, without the category.
 // Each area declares its own (multi/multilogging.h, quorDownload/singlelogging.h,
 // records/recordslogging.h, metrics/metricslogging.h); these are the ones of
 // the device events, of start-up and Board_config.ini, and of the package.

@@ -422,7 +422,7 @@ void SingleBoardRun::readChunk()
 {
     if (!m_process || !m_process->isOpen())
         return;
-    const QByteArray bytes = m_lines.feed(m_process->readAll());
+    const QByteArray bytes = m_lines.feed(ToolLaunch::readHeld(m_process));
     if (!bytes.isEmpty())
         queue(SingleOutput::splitLines(m_codec->toUnicode(bytes)));
 }
@@ -486,7 +486,10 @@ void SingleBoardRun::prepareStatusText()
         m_pendingText.clear();
         text->clear();
     }
-    text->moveCursor(QTextCursor::End);
+    // Moving the cursor lays the view out again: done only when it is not at
+    // the end already; the view follows the text as it is shown.
+    if (!text->textCursor().atEnd())
+        text->moveCursor(QTextCursor::End);
 }
 
 SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
@@ -509,7 +512,7 @@ SingleBoardRun::LineEnd SingleBoardRun::handleLine(const QString &line)
                          : d.shown;
     updateBar();
     atFrame();
-    qCDebug(lcSingle).noquote() << "from cmd: " << debugForm(d.normalized);
+    qCDebug(lcSingleOutput).noquote() << "from cmd: " << debugForm(d.normalized);
 
     if (d.failure) {
         m_boardRun.noteFailure(line.contains(QLatin1String(ToolContract::kTooLarge))
@@ -629,6 +632,7 @@ void SingleBoardRun::showPendingText()
     if (QPlainTextEdit *text = m_widgets.statusText) {
         text->moveCursor(QTextCursor::End);
         text->insertPlainText(m_pendingText);
+        text->ensureCursorVisible();
     }
     m_pendingText.clear();
 }

@@ -1,3 +1,4 @@
 #include "quorDownload/singlelogging.h"
 
 Q_LOGGING_CATEGORY(lcSingle, "quor.single")
+Q_LOGGING_CATEGORY(lcSingleOutput, "quor.single.output", QtInfoMsg)

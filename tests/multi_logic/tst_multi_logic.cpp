@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QImage>
 #include <QTextCodec>
+#include <QTextStream>
 #include <QtTest>
 
 #include <array>
@@ -167,9 +168,10 @@ private slots:
                  (QStringList{QString("a") + QChar(0) + "b", QChar(0xFFFD), "", ""}));
     }
 
-    // Both run logs: a batch's lines (nested batches too) reach the file together when the
-    // outermost batch ends, byte for byte as the same lines written one at a time (UTF-8 for
-    // the multi-board log, the locale's encoding for the single-board one).
+    // Both run logs: a line is the bytes a text stream of its own writes (UTF-8 for the
+    // multi-board log, the locale's encoding for the single-board one); a batch's lines
+    // (nested batches too) reach the file together when the outermost batch ends, byte for
+    // byte as the same lines written one at a time.
     void logBatches()
     {
         QTextCodec *locale = QTextCodec::codecForLocale();
@@ -185,6 +187,14 @@ private slots:
             const QByteArray alone = file.readAll();
             file.close();
             file.remove();
+            QByteArray streamed; // what a text stream of its own per line writes
+            for (const QString &line : lines) {
+                QTextStream stream(&streamed, QIODevice::WriteOnly | QIODevice::Append);
+                if (log == &multiplexLog())
+                    stream.setCodec("UTF-8");
+                stream << line << '\n';
+            }
+            QCOMPARE(alone, streamed);
             {
                 const BatchedLog::Batch outer(*log);
                 const BatchedLog::Batch inner(*log);

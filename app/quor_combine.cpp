@@ -1,6 +1,7 @@
 #include "app/quor_combine.h"
 
 #include "app/windowfactory.h"
+#include "resources/windowicon.h"
 #include "ui_quor_combine.h"
 
 #include <QApplication>
@@ -16,9 +17,11 @@ quor_combine::quor_combine(QWidget *parent) : quor_combine(&createFirstWindow, p
 quor_combine::quor_combine(WindowMaker makeWindow, QWidget *parent)
     : QWidget(parent), ui(std::make_unique<Ui::quor_combine>()), m_makeWindow(std::move(makeWindow))
 {
-    ui->setupUi(this);
-    setWindowIcon(QIcon(QStringLiteral(":/img/logo.ico")));
+    // The window's style sheet before its widgets: set afterwards, it would
+    // restyle and polish every widget made so far a second time.
     setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
+    ui->setupUi(this);
+    setWindowIcon(WindowIcon::logo());
     setWindowTitle(tr("Quor Download tool Selection"));
     modeGroup = new QButtonGroup(this);
     modeGroup->addButton(ui->Single_radio, kSingleId);

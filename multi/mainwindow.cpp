@@ -12,6 +12,7 @@
 #include "package/unpackclaim.h"
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
+#include "resources/windowicon.h"
 #include "ui_mainwindow.h"
 
 #include <QCloseEvent>
@@ -56,6 +57,9 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     if (QFile::exists(logName))
         QFile::remove(logName);
 
+    // The window's style sheet before its widgets: set afterwards, it would
+    // restyle and polish every widget made so far a second time.
+    setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
     ui->setupUi(this);
     findSlotWidgets();
     setWindowTitle(tr("Multiple Quor Download"));
@@ -68,8 +72,7 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     connect(ui->stopButton, SIGNAL(clicked()), this, SLOT(stopDownload()));
     connect(ui->closeButton, SIGNAL(clicked()), this, SLOT(closeWindow()));
 
-    setWindowIcon(QIcon(QStringLiteral(":/img/logo.ico")));
-    setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
+    setWindowIcon(WindowIcon::logo());
 
     connectSession();
     setUpRecordsLabels();
@@ -79,8 +82,6 @@ MainWindow::MainWindow(QWidget *parent, DeviceEventSource *source, ZipChooser ch
     connect(deviceSource.data(), &DeviceEventSource::deviceEvent, session, &BoardSession::deviceEvent);
     if (!deviceSource->registerWindow(static_cast<quintptr>(winId())))
         qCCritical(lcMulti).noquote() << QStringLiteral("注册失败！");
-    loadPictures();
-
     progressThread = new processbarthread(this);
     progressThread->start(QThread::InheritPriority);
 
@@ -187,8 +188,13 @@ void MainWindow::setUpRecordsLabels()
             });
 }
 
+// The status pictures are decoded when the first one is shown, not while the
+// window opens: the first decode of the process also lists the image plugins.
 void MainWindow::loadPictures()
 {
+    if (picturesLoaded)
+        return;
+    picturesLoaded = true;
     struct Picture
     {
         QImage *image;
@@ -260,6 +266,7 @@ void MainWindow::prepareStatusView()
 
 void MainWindow::showPicture(int index, BoardSession::Picture picture)
 {
+    loadPictures();
     const QImage &image = picture == BoardSession::Picture::Download ? downloadImage
                           : picture == BoardSession::Picture::Failed ? failedImage
                                                                      : successImage;
@@ -524,6 +531,7 @@ void MainWindow::closeWindow()
     downloadImage = QImage();
     failedImage = QImage();
     successImage = QImage();
+    picturesLoaded = true; // released for good
 
     close();
 }

@@ -109,6 +109,7 @@ private:
     QImage downloadImage;
     QImage failedImage;
     QImage successImage;
+    bool picturesLoaded = false;
 
     // Guarded: a source handed in by the caller may end before the window.
     QPointer<DeviceEventSource> deviceSource;

@@ -11,6 +11,7 @@
 #include "quorDownload/singlelogging.h"
 #include "records/recordslogging.h"
 #include "records/recordwriter.h"
+#include "resources/windowicon.h"
 #include "ui_quorDownloadToolUI.h"
 
 #include <QCheckBox>
@@ -48,6 +49,9 @@ quorDownloadToolUI::quorDownloadToolUI(FileChooser chooseFile, std::shared_ptr<P
     : QMainWindow(parent), ui(std::make_unique<Ui::quorDownloadToolUIClass>()),
       m_chooseFile(std::move(chooseFile))
 {
+    // The window's style sheet before its widgets: set afterwards, it would
+    // restyle and polish every widget made so far a second time.
+    setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
     ui->setupUi(this);
     m_table = ui->myTable;
     m_configFileDir = ui->configFileDir;
@@ -90,8 +94,7 @@ void quorDownloadToolUI::setUpWidgets()
     ui->downloadProgressBar->reset();
 
     setWindowTitle(tr("Single Quor Download"));
-    setWindowIcon(QIcon(QStringLiteral(":/img/logo.ico")));
-    setStyleSheet(QStringLiteral("QMainWindow::titleBar { height: 30px; }"));
+    setWindowIcon(WindowIcon::logo());
 
     ui->StopButton->setEnabled(false);
     ui->StopButton->setStyleSheet(QStringLiteral("QPushButton{background-color:red;color:white}"));

@@ -26,7 +26,7 @@ root=$(pwd)
 list=scripts/mutations.txt
 build=${QUOR_MUTATE_BUILD:-build-mutate}
 jobs=2
-prod=(app common metrics multi quorDownload platform records tools)
+prod=(app common metrics multi package quorDownload platform records resources tools)
 helper=(python3 scripts/mutations.py)
 
 only=""

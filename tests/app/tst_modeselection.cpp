@@ -1,7 +1,9 @@
 // The mode selection window hands over to the chosen burning window: closing
-// the selection must not end the program while a burning window follows.
+// the selection must not end the program while a burning window follows. And
+// the windows' icon, read lazily, is the icon file's own at every size.
 #include "app/quor_combine.h"
 #include "app/windowfactory.h"
+#include "resources/windowicon.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -62,6 +64,34 @@ private slots:
         QCOMPARE(burning ? QString::fromLatin1(burning->metaObject()->className()) : QString(), className);
         QCOMPARE(visible, burning ? QWidgetList{burning} : QWidgetList{});
         QDir::setCurrent(oldCwd);
+    }
+
+    // Every size Qt might ask for (exact, between, above and below the file's
+    // 16, 32, 48 and 256) gives the pixels QIcon(path) gives, and each window
+    // carries the icon.
+    void windowIcon()
+    {
+        const QString path = QStringLiteral(":/img/logo.ico");
+        const QIcon lazy = WindowIcon::logo();
+        const QIcon whole(path);
+        QVERIFY(!lazy.isNull());
+        QCOMPARE(lazy.availableSizes(), whole.availableSizes());
+        for (const int side : {16, 20, 32, 40, 48, 100, 256, 300, 8}) {
+            const QSize size(side, side);
+            QCOMPARE(lazy.actualSize(size), whole.actualSize(size));
+            QCOMPARE(lazy.pixmap(size).toImage(), whole.pixmap(size).toImage());
+        }
+        QCOMPARE(lazy.pixmap(QSize(16, 16), QIcon::Disabled).toImage(),
+                 whole.pixmap(QSize(16, 16), QIcon::Disabled).toImage());
+        quor_combine window;
+        QCOMPARE(window.windowIcon().pixmap(QSize(32, 32)).toImage(), whole.pixmap(QSize(32, 32)).toImage());
+
+        QByteArray directory("\0\0\1\0\2\0", 6);
+        directory += QByteArray("\x10\x10", 2) + QByteArray(14, 0) + QByteArray(16, 0);
+        QCOMPARE(WindowIcon::icoSizes(directory), (QVector<QSize>{QSize(16, 16), QSize(256, 256)}));
+        QVERIFY(WindowIcon::icoSizes(directory.left(21)).isEmpty()); // the second entry cut short
+        QVERIFY(WindowIcon::icoSizes(QByteArray("\x89PNG\r\n\x1a\n")).isEmpty());
+        QCOMPARE(WindowIcon::bestEntry({}, QSize(16, 16)), -1);
     }
 };
 

@@ -60,6 +60,9 @@ void tst_Delivery::windowIcon()
     QVERIFY2(sizes.contains(QSize(16, 16)) && sizes.contains(QSize(32, 32)) &&
                  sizes.contains(QSize(256, 256)),
              qPrintable(QString::number(sizes.size())));
+    // The icon decodes its images when asked: the shipped plugin must read them.
+    for (const int side : {16, 32})
+        QVERIFY(!window.windowIcon().pixmap(QSize(side, side)).isNull());
 }
 
 void tst_Delivery::windowsFitTheirText_data()

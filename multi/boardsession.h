@@ -1,11 +1,12 @@
 #pragma once
 
 #include "metrics/benchmetrics.h"
+#include "multi/batchcounters.h"
 #include "multi/boardslot.h"
 #include "multi/porttracker.h"
+#include "multi/serialpairing.h"
 #include "multi/silencewatchdog.h"
 #include "platform/deviceeventsource.h"
-#include "records/batchcounters.h"
 #include "records/porthealth.h"
 
 #include <QElapsedTimer>
@@ -155,7 +156,7 @@ private:
     QTimer *m_countersTimer = nullptr;
     QStringList m_arrivalNames;        // device names of arrivals since the last listing began
     QStringList m_listingArrivalNames; // ... those the running listing serves
-    Records::SerialPairing m_serialPairing;
+    SerialPairing m_serialPairing;
     QHash<QString, QString> m_portSerials; // "L,N" -> serial of the board last seen there
     QString m_benchName;
     std::unique_ptr<BenchMetrics> m_metrics; // null unless [Metrics] Listen is served

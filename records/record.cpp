@@ -52,21 +52,6 @@ QDateTime fromIsoUtc(const QString &text)
     return time;
 }
 
-QString serialFromInterfaceName(const QString &interfaceName)
-{
-    const QStringList parts = interfaceName.split(QLatin1Char('#'));
-    return parts.size() > 2 ? parts.at(2) : QString();
-}
-
-QString SerialPairing::serialForNewPort(int newPortCount, const QStringList &servedArrivals,
-                                        bool arrivalsWaiting)
-{
-    const bool balanced = newPortCount == servedArrivals.size() && !arrivalsWaiting;
-    const bool sure = m_settled && balanced && newPortCount == 1;
-    m_settled = balanced;
-    return sure ? serialFromInterfaceName(servedArrivals.constFirst()) : QString();
-}
-
 QString newRecordId(const QString &bench)
 {
     return bench + QLatin1Char('/') + QUuid::createUuid().toString(QUuid::WithoutBraces);

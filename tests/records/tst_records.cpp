@@ -2,7 +2,8 @@
 // batch counters, summary figures and exports; the SQLite store (round trip,
 // idempotent inserts, schema upgrade, a writer killed mid-batch) and the fleet
 // database on a real PostgreSQL server that stops and comes back mid-batch.
-#include "records/batchcounters.h"
+#include "multi/batchcounters.h"
+#include "multi/serialpairing.h"
 #include "records/databasesetting.h"
 #include "records/recordstore.h"
 #include "records/recordwriter.h"
@@ -234,7 +235,7 @@ void tst_Records::serialOfNewPort()
 {
     QFETCH(QStringList, listings);
     QFETCH(QString, serials);
-    Records::SerialPairing pairing;
+    SerialPairing pairing;
     QStringList got;
     for (const QString &listing : listings) {
         QStringList served;

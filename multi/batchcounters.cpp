@@ -1,4 +1,4 @@
-#include "records/batchcounters.h"
+#include "multi/batchcounters.h"
 
 void BatchCounters::startBatch(const QDateTime &now)
 {

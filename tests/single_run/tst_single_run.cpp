@@ -329,15 +329,21 @@ void tst_SingleRun::failedStartOffersRetryIgnoreAbort()
 
 void tst_SingleRun::outputDuringANoticeIsHandledOnceInOrder()
 {
-    // The failure notice stays open while the tool goes on printing; those
-    // notifications re-enter the handler and must wait their turn.
+    // The failure notice stays open while the tool goes on printing and ends;
+    // those notifications re-enter the handler and must wait their turn, and
+    // the record follows the completion the window shows after the notice.
     installTool(
         "echo 'USB download failed'\ni=1; while [ $i -le 200 ]; do echo \"line $i\"; i=$((i+1)); done\n"
-        "echo 'download complete'\nexec sleep 30\n");
+        "echo 'download complete'\n");
     m_prompter->openMs = 700;
     open(false);
+    QSignalSpy ended(m_window->findChild<SingleBoardRun *>(), &SingleBoardRun::runEnded);
     download();
     QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, (QStringList{"USB download failed!!!", kCompleted}), 15000);
+    QTRY_COMPARE(ended.count(), 1);
+    const auto record = ended.first().first().value<Records::BoardRecord>();
+    QCOMPARE(Records::resultName(record.result), QStringLiteral("success"));
+    QCOMPARE(record.lastLine, QStringLiteral("download complete"));
     QStringList expected{"USB download failed"};
     for (int i = 1; i <= 200; ++i)
         expected << QStringLiteral("line %1").arg(i);

@@ -198,18 +198,21 @@ void MainWindow::loadPictures()
     struct Picture
     {
         QImage *image;
+        QPixmap *pixmap;
         const char *resource;
         const char *failure;
     };
     const Picture pictures[] = {
-        {&downloadImage, ":/img/download.png", "Load download image failed!"},
-        {&failedImage, ":/img/failed.png", "Load failed image failed!"},
-        {&successImage, ":/img/success.png", "Load success image failed!"},
+        {&downloadImage, &downloadPixmap, ":/img/download.png", "Load download image failed!"},
+        {&failedImage, &failedPixmap, ":/img/failed.png", "Load failed image failed!"},
+        {&successImage, &successPixmap, ":/img/success.png", "Load success image failed!"},
     };
     for (const Picture &picture : pictures) {
         if (!picture.image->load(QLatin1String(picture.resource)))
             qCDebug(lcMulti, "%s", picture.failure);
         *picture.image = picture.image->scaled(90, 90, Qt::KeepAspectRatio, Qt::FastTransformation);
+        // Converted once: every waiting line shows the download picture again.
+        *picture.pixmap = QPixmap::fromImage(*picture.image);
     }
 }
 
@@ -267,10 +270,10 @@ void MainWindow::prepareStatusView()
 void MainWindow::showPicture(int index, BoardSession::Picture picture)
 {
     loadPictures();
-    const QImage &image = picture == BoardSession::Picture::Download ? downloadImage
-                          : picture == BoardSession::Picture::Failed ? failedImage
-                                                                     : successImage;
-    slotWidgets[std::size_t(index)].status->setPixmap(QPixmap::fromImage(image));
+    const QPixmap &pixmap = picture == BoardSession::Picture::Download ? downloadPixmap
+                            : picture == BoardSession::Picture::Failed ? failedPixmap
+                                                                       : successPixmap;
+    slotWidgets[std::size_t(index)].status->setPixmap(pixmap);
 }
 
 void MainWindow::markBarRed(int index)
@@ -531,6 +534,7 @@ void MainWindow::closeWindow()
     downloadImage = QImage();
     failedImage = QImage();
     successImage = QImage();
+    downloadPixmap = failedPixmap = successPixmap = QPixmap();
     picturesLoaded = true; // released for good
 
     close();

@@ -6,6 +6,7 @@
 
 #include <QImage>
 #include <QMainWindow>
+#include <QPixmap>
 #include <QPointer>
 #include <QString>
 
@@ -109,6 +110,9 @@ private:
     QImage downloadImage;
     QImage failedImage;
     QImage successImage;
+    QPixmap downloadPixmap; // the three above as shown
+    QPixmap failedPixmap;
+    QPixmap successPixmap;
     bool picturesLoaded = false;
 
     // Guarded: a source handed in by the caller may end before the window.

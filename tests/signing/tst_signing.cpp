@@ -3,6 +3,7 @@
 #include "minisigner.h"
 #include "package/packageextractor.h"
 #include "package/signedstamp.h"
+#include "testfiles.h"
 #include "zipmaker.h"
 
 #include <QtTest>
@@ -10,6 +11,8 @@
 #include <memory>
 
 using Signing::Verdict;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 Q_DECLARE_METATYPE(Signing::Verdict)
 
 class tst_Signing : public QObject
@@ -22,16 +25,6 @@ class tst_Signing : public QObject
     const MiniSigner *signer(const QString &name) const
     {
         return name == "A" ? keyA.get() : name == "B" ? keyB.get() : name == "C" ? keyC.get() : nullptr;
-    }
-    static bool write(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-    }
-    static QByteArray read(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     // The digest given in uneven pieces, as a reader hands them over.
     static QByteArray blake2b(const QByteArray &bytes)
@@ -120,21 +113,21 @@ private slots:
         QFETCH(QString, text);
 
         const QString file = dir.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".zip");
-        QVERIFY(write(file, content));
+        QVERIFY(writeFile(file, content));
         if (!signedBy.isEmpty())
             QVERIFY(signer(signedBy)->sign(file, "release 1.2", legacy));
         QByteArray bytes = content;
         const QString sig = file + ".minisig";
         if (damage == "file") {
             bytes[1234] = char(bytes[1234] ^ 0x01);
-            QVERIFY(write(file, bytes));
+            QVERIFY(writeFile(file, bytes));
         } else if (damage == "comment") {
-            QVERIFY(write(sig, read(sig).replace("release 1.2", "release 1.3")));
+            QVERIFY(writeFile(sig, readFile(sig).replace("release 1.2", "release 1.3")));
         } else if (damage == "truncate") {
-            const QByteArray whole = read(sig);
-            QVERIFY(write(sig, whole.left(whole.size() / 2)));
+            const QByteArray whole = readFile(sig);
+            QVERIFY(writeFile(sig, whole.left(whole.size() / 2)));
         } else if (damage == "garbage") {
-            QVERIFY(write(sig, QByteArray(200, '\x9c')));
+            QVERIFY(writeFile(sig, QByteArray(200, '\x9c')));
         }
 
         QStringList keys;
@@ -180,7 +173,7 @@ private slots:
         QDir::setCurrent(cwd.path());
         QVERIFY(QDir().mkpath("config/keys"));
         QVERIFY(QFile::copy(keyB->pubFile(), "config/keys/b.pub"));
-        QVERIFY(write("config/Board_config.ini", ini.replace("%A", keyA->publicKey())));
+        QVERIFY(writeFile("config/Board_config.ini", ini.replace("%A", keyA->publicKey())));
         const Signing::Policy policy = BoardConfig::signingPolicy();
         QDir::setCurrent(previous);
         QCOMPARE(policy.active, active);
@@ -227,7 +220,7 @@ private slots:
         PackageIdentity stamped;
         QCOMPARE(checkStamp(zip, dest, &stamped), changed ? StampCheck::Missing : StampCheck::Matches);
         QCOMPARE(stamped.signedBy, changed ? QString() : keyA->keyId());
-        QCOMPARE(QByteArray::fromHex(stamped.blake2bHex), changed ? QByteArray() : blake2b(read(zip)));
+        QCOMPARE(QByteArray::fromHex(stamped.blake2bHex), changed ? QByteArray() : blake2b(readFile(zip)));
     }
 
     // A stamped folder serves a signed package only while the same trusted key
@@ -256,7 +249,7 @@ private slots:
         QFETCH(bool, otherDigest);
         QFETCH(bool, serves);
         const QString file = dir.filePath("stamped.zip");
-        QVERIFY(write(file, content));
+        QVERIFY(writeFile(file, content));
         QVERIFY(keyA->sign(file, "stamped"));
         const Signing::Policy policy =
             Signing::makePolicy(trusted.isEmpty() ? QStringList() : QStringList{signer(trusted)->publicKey()},

@@ -36,3 +36,14 @@ QByteArray recordSimulatedRun(const WindowTestFolder &folder)
         return QByteArray();
     return tool.readAllStandardOutput();
 }
+
+int countLines(const WindowTestFolder &folder, const QString &relative, const QByteArray &prefix)
+{
+    QList<QByteArray> lines = folder.readFile(relative).split('\n');
+    if (lines.last().isEmpty())
+        lines.removeLast(); // what follows the last line feed is no line
+    int count = 0;
+    for (const QByteArray &line : lines)
+        count += line.startsWith(prefix);
+    return count;
+}

@@ -14,3 +14,6 @@ bool prepareReplay(const WindowTestFolder &folder);
 // A recorded download of the simulated tool (scenario ok, no pauses) on port
 // 1,1, with the tool's own CRLF line ends; empty when the tool could not run.
 QByteArray recordSimulatedRun(const WindowTestFolder &folder);
+
+// Lines of a file in the folder starting with prefix.
+int countLines(const WindowTestFolder &folder, const QString &relative, const QByteArray &prefix);

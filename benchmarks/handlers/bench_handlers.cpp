@@ -109,7 +109,7 @@ HandlerRound multiRound(const WindowTestFolder &folder, const QString &recording
     round.complete = waitUntil([&] { return timer.bytes >= expectedBytes; }, 120000);
     round.seconds = double(timer.nanoseconds) / 1e9;
     round.calls = timer.calls;
-    round.lines = folder.countLines(QLatin1String(MultiplexLog::kFileName), "[Board 1] ");
+    round.lines = countLines(folder, QLatin1String(MultiplexLog::kFileName), "[Board 1] ");
     pressButton(window.get(), "closeButton");
     return round;
 }
@@ -131,12 +131,12 @@ HandlerRound singleRound(const WindowTestFolder &folder, const QString &recordin
     timer.watch(process);
     pressButton(&window, "downloadButton");
     // The staging lines are in the log already; the tool's lines follow them.
-    const int stagingLines = folder.countLines(QLatin1String(RunLog::kFileName), "");
+    const int stagingLines = countLines(folder, QLatin1String(RunLog::kFileName), "");
     round.complete = waitUntil([&] { return timer.bytes >= expectedBytes; }, 120000);
     round.seconds = double(timer.nanoseconds) / 1e9;
     round.calls = timer.calls;
     round.lines =
-        timer.calls > 0 ? folder.countLines(QLatin1String(RunLog::kFileName), "") - stagingLines : 0;
+        timer.calls > 0 ? countLines(folder, QLatin1String(RunLog::kFileName), "") - stagingLines : 0;
     window.close();
     return round;
 }

@@ -84,17 +84,6 @@ QString WindowTestFolder::setUpBench(const QByteArray &moreIni) const
     return file(QStringLiteral("pkg/images.zip"));
 }
 
-int WindowTestFolder::countLines(const QString &relative, const QByteArray &prefix) const
-{
-    QList<QByteArray> lines = readFile(relative).split('\n');
-    if (lines.last().isEmpty())
-        lines.removeLast(); // what follows the last line feed is no line
-    int count = 0;
-    for (const QByteArray &line : lines)
-        count += line.startsWith(prefix);
-    return count;
-}
-
 bool listingRuns()
 {
     for (QWidget *top : QApplication::topLevelWidgets())

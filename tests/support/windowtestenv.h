@@ -54,8 +54,6 @@ public:
     // USB_DL_SIM_DELAY_MS 15), the remembered package and Board_config.ini (chip CHIPX,
     // OS OSY, then moreIni). The package's path, or "" when something could not be made.
     QString setUpBench(const QByteArray &moreIni = QByteArray()) const;
-    // Lines of a file starting with prefix.
-    int countLines(const QString &relative, const QByteArray &prefix) const;
 
 private:
     QString previous;

@@ -22,7 +22,7 @@
 
 namespace {
 
-double listingMs(const BenchFolder &folder)
+double listingMs(const WindowTestFolder &folder)
 {
     QProcess listing;
     listing.setWorkingDirectory(folder.file(QStringLiteral("config")));
@@ -37,7 +37,7 @@ double listingMs(const BenchFolder &folder)
     return finished && listing.exitCode() == 0 ? ms : -1.0;
 }
 
-double arrivalToStartMs(const BenchFolder &folder)
+double arrivalToStartMs(const WindowTestFolder &folder)
 {
     ScriptedDeviceSource devices;
     auto window = openMultiWindow(folder, &devices, true);
@@ -48,7 +48,7 @@ double arrivalToStartMs(const BenchFolder &folder)
                 started = BenchUtil::monotonicNs();
         });
     const qint64 arrival = BenchUtil::monotonicNs();
-    devices.arrive(downloadDeviceName(QStringLiteral("QB3131")));
+    devices.send(DeviceEventSource::Kind::Arrival, downloadDeviceName(QStringLiteral("QB3131")), 1, false);
     waitUntil([&started] { return started != 0; }, 30000);
     pressButton(window.get(), "closeButton");
     return started ? double(started - arrival) / 1e6 : -1.0;
@@ -73,7 +73,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     const int repeat = BenchUtil::intOption(QCoreApplication::arguments(), QStringLiteral("--repeat"), 15);
 
-    BenchFolder folder;
+    WindowTestFolder folder;
     const QString simBench = folder.file(QStringLiteral("simbench"));
     qputenv("USB_DL_BENCH", simBench.toLocal8Bit());
     if (!folder.isValid() || !folder.writeBoardConfig() ||

@@ -97,7 +97,7 @@ struct LatencyRun
     int running = 0;
 };
 
-LatencyRun measure(const BenchFolder &folder, bool loaded, double seconds, int rate)
+LatencyRun measure(const WindowTestFolder &folder, bool loaded, double seconds, int rate)
 {
     qputenv("BENCH_REPLAY_FILE", folder.file(QStringLiteral("ok.rec")).toLocal8Bit());
     qputenv("BENCH_REPLAY_RATE", QByteArray::number(rate));
@@ -117,7 +117,8 @@ LatencyRun measure(const BenchFolder &folder, bool loaded, double seconds, int r
                 run.bytesRead += process->bytesAvailable();
         });
     if (loaded)
-        devices.arrive(downloadDeviceName(QStringLiteral("QB3131")));
+        devices.send(DeviceEventSource::Kind::Arrival, downloadDeviceName(QStringLiteral("QB3131")), 1,
+                     false);
     const std::vector<Sample> samples = timerLateness(seconds);
     counting = false;
     // Counted at the end: the tools are launched once the listing, which runs
@@ -182,8 +183,8 @@ int main(int argc, char *argv[])
     const int rate = BenchUtil::intOption(args, QStringLiteral("--rate"), 1000);
     const bool metrics = args.contains(QStringLiteral("--metrics"));
 
-    BenchFolder folder;
-    if (!folder.prepareReplay()) {
+    WindowTestFolder folder;
+    if (!prepareReplay(folder)) {
         std::fprintf(stderr, "cannot prepare the working folder\n");
         return 1;
     }

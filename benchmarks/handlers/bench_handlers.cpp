@@ -95,7 +95,7 @@ qint64 replayBytes(const QList<QByteArray> &recording, int lines)
     return bytes;
 }
 
-HandlerRound multiRound(const BenchFolder &folder, const QString &recordingFile, qint64 expectedBytes,
+HandlerRound multiRound(const WindowTestFolder &folder, const QString &recordingFile, qint64 expectedBytes,
                         int lines, int rate)
 {
     HandlerRound round;
@@ -105,16 +105,16 @@ HandlerRound multiRound(const BenchFolder &folder, const QString &recordingFile,
     CallTimer timer;
     for (QProcess *process : window->findChildren<QProcess *>())
         timer.watch(process);
-    devices.arrive(downloadDeviceName(QStringLiteral("QB3131")));
+    devices.send(DeviceEventSource::Kind::Arrival, downloadDeviceName(QStringLiteral("QB3131")), 1, false);
     round.complete = waitUntil([&] { return timer.bytes >= expectedBytes; }, 120000);
     round.seconds = double(timer.nanoseconds) / 1e9;
     round.calls = timer.calls;
-    round.lines = folder.countLines(QLatin1String(MultiplexLog::kFileName), "[Board 1] ");
+    round.lines = countLines(folder, QLatin1String(MultiplexLog::kFileName), "[Board 1] ");
     pressButton(window.get(), "closeButton");
     return round;
 }
 
-HandlerRound singleRound(const BenchFolder &folder, const QString &recordingFile, qint64 expectedBytes,
+HandlerRound singleRound(const WindowTestFolder &folder, const QString &recordingFile, qint64 expectedBytes,
                          int lines, int rate)
 {
     HandlerRound round;
@@ -131,12 +131,12 @@ HandlerRound singleRound(const BenchFolder &folder, const QString &recordingFile
     timer.watch(process);
     pressButton(&window, "downloadButton");
     // The staging lines are in the log already; the tool's lines follow them.
-    const int stagingLines = folder.countLines(QLatin1String(RunLog::kFileName), "");
+    const int stagingLines = countLines(folder, QLatin1String(RunLog::kFileName), "");
     round.complete = waitUntil([&] { return timer.bytes >= expectedBytes; }, 120000);
     round.seconds = double(timer.nanoseconds) / 1e9;
     round.calls = timer.calls;
     round.lines =
-        timer.calls > 0 ? folder.countLines(QLatin1String(RunLog::kFileName), "") - stagingLines : 0;
+        timer.calls > 0 ? countLines(folder, QLatin1String(RunLog::kFileName), "") - stagingLines : 0;
     window.close();
     return round;
 }
@@ -183,7 +183,7 @@ QStringList floorLines(const QList<QByteArray> &recording, int count, const QStr
 
 // Cost of single widget calls the handlers make, on shown windows, to tell
 // what their time beyond the floor goes to.
-void reportParts(const BenchFolder &folder)
+void reportParts(const WindowTestFolder &folder)
 {
     // Each call timed alone, with the toolkit's pending events (repaints,
     // polish) processed between calls as between two notifications; the median.
@@ -293,8 +293,8 @@ int main(int argc, char *argv[])
     const int lines = BenchUtil::intOption(args, QStringLiteral("--lines"), 600);
     const int rate = BenchUtil::intOption(args, QStringLiteral("--rate"), 200);
 
-    BenchFolder folder;
-    if (!folder.prepareReplay() || !folder.writeFile(QStringLiteral("desc/board.xml"), "<partitions/>\n")) {
+    WindowTestFolder folder;
+    if (!prepareReplay(folder) || !folder.writeFile(QStringLiteral("desc/board.xml"), "<partitions/>\n")) {
         std::fprintf(stderr, "cannot prepare the working folder\n");
         return 1;
     }

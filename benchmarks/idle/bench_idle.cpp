@@ -33,7 +33,7 @@ const QStringList kKinds = {QStringLiteral("bare"), QStringLiteral("multi"), QSt
 
 int runChild(const QString &kind, double seconds)
 {
-    BenchFolder folder;
+    WindowTestFolder folder;
     if (!folder.isValid() || !folder.writeBoardConfig())
         return 1;
     std::unique_ptr<QWidget> window;

@@ -135,11 +135,14 @@ int main(int argc, char *argv[])
     const int repeat = BenchUtil::intOption(QCoreApplication::arguments(), QStringLiteral("--repeat"), 11);
 
     // One working folder per kind, with the burn mode that opens its window.
-    std::map<QString, std::unique_ptr<BenchFolder>> folders;
+    std::map<QString, std::unique_ptr<WindowTestFolder>> folders;
     for (const QString &kind : kKinds) {
-        auto folder = std::make_unique<BenchFolder>();
+        auto folder = std::make_unique<WindowTestFolder>();
         if (!folder->isValid() ||
-            !folder->writeBoardConfig(kind == QLatin1String("selection") ? QString() : kind)) {
+            !folder->writeBoardConfig(QStringLiteral("CHIP"), QStringLiteral("OS"),
+                                      kind == QLatin1String("selection")
+                                          ? QByteArray()
+                                          : "[Burn_Type]\nBurn_Type=" + kind.toUtf8() + "\n")) {
             std::fprintf(stderr, "cannot prepare the working folders\n");
             return 1;
         }
@@ -150,7 +153,7 @@ int main(int argc, char *argv[])
     for (int r = 0; r < repeat; ++r) {
         for (int k = 0; k < kKinds.size(); ++k) {
             const QString &kind = kKinds.at((k + r) % kKinds.size());
-            const BenchFolder &folder = *folders[kind];
+            const WindowTestFolder &folder = *folders[kind];
             QProcess child;
             child.setWorkingDirectory(folder.path());
             child.setStandardErrorFile(QProcess::nullDevice());

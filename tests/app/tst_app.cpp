@@ -13,7 +13,7 @@
 
 #include <sstream>
 #ifdef Q_OS_UNIX
-#include "tests/common/testfiles.h"
+#include "testfiles.h"
 #endif
 
 class tst_App : public QObject

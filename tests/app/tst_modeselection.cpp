@@ -4,12 +4,11 @@
 #include "app/quor_combine.h"
 #include "app/windowfactory.h"
 #include "resources/windowicon.h"
+#include "windowtestenv.h"
 
 #include <QApplication>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class tst_ModeSelection : public QObject
@@ -33,10 +32,8 @@ private slots:
         QFETCH(QString, radio);
         QFETCH(QString, button);
         QFETCH(QString, className);
-        QTemporaryDir dir;
-        const QString oldCwd = QDir::currentPath();
-        QVERIFY(QDir::setCurrent(dir.path()));
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        const WindowTestFolder folder;
+        QVERIFY(folder.isValid());
         // The burning window's construction may process events; the handover must survive that.
         quor_combine window([](Startup::FirstWindow which) {
             QTest::qWait(50);
@@ -63,7 +60,6 @@ private slots:
         QWidget *burning = window.burningWindow();
         QCOMPARE(burning ? QString::fromLatin1(burning->metaObject()->className()) : QString(), className);
         QCOMPARE(visible, burning ? QWidgetList{burning} : QWidgetList{});
-        QDir::setCurrent(oldCwd);
     }
 
     // Every size Qt might ask for (exact, between, above and below the file's

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "../multi/windowtestenv.h" // runBench
-#include "../package/zipmaker.h"
+#include "windowtestenv.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,33 +16,6 @@
 // Probes of the fault-injection tests: children, descriptors, the log a tool's
 // output must leave, the event loop's liveness and a full disk.
 namespace Faults {
-
-// Installs the simulated tool as an executable file.
-inline bool installTool(const QString &path)
-{
-    return QFile::copy(qEnvironmentVariable("QUOR_BIN_DIR") + "/usb_dl", path) &&
-           QFile::setPermissions(path,
-                                 QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-}
-
-// A multi-board bench: the simulated tool in config/, its bench folder, a package of
-// one image as the last one chosen, and Board_config.ini (chip CHIPX, OS OSY, then
-// `moreIni`). The package's path, or "" when something could not be made.
-inline QString setUpBench(const WindowTestFolder &folder, const QByteArray &moreIni = QByteArray())
-{
-    const QString zip = folder.file("pkg/images.zip");
-    if (!installTool(folder.file("config/usb_dl.exe")) || !QDir().mkpath(folder.file("bench")) ||
-        !QDir().mkpath(folder.file("pkg")) ||
-        !folder.writeFile("config/Board_config.ini",
-                          "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n" + moreIni) ||
-        !ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b'))}))
-        return QString();
-    qputenv("USB_DL_BENCH", folder.file("bench").toLocal8Bit());
-    qputenv("USB_DL_SIM_DELAY_MS", "15");
-    QSettings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString())
-        .setValue("lastPath2", zip);
-    return zip;
-}
 
 // Process ids whose parent is this process, zombies included.
 inline QList<qint64> childProcesses()

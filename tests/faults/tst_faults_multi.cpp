@@ -1,6 +1,7 @@
-#include "../package/zipmaker.h"
+#include "boxanswerer.h"
 #include "faultbench.h"
 #include "multi/mainwindow.h"
+#include "zipmaker.h"
 
 #include <QDirIterator>
 #include <QMessageBox>
@@ -40,15 +41,10 @@ private:
 void tst_FaultsMulti::init()
 {
     folder = std::make_unique<WindowTestFolder>();
-    QVERIFY(!setUpBench(*folder).isEmpty());
+    QVERIFY(!folder->setUpBench().isEmpty());
     window = std::make_unique<MainWindow>();
     window->show();
-    auto *closeBoxes = new QTimer(window.get()); // a refused Start shows a box
-    connect(closeBoxes, &QTimer::timeout, [] {
-        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget()))
-            box->close();
-    });
-    closeBoxes->start(20);
+    new BoxAnswerer(window.get()); // a refused Start shows a box
 }
 
 void tst_FaultsMulti::cleanup()

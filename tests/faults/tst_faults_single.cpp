@@ -42,7 +42,7 @@ void tst_FaultsSingle::stagingFails()
     QVERIFY(QDir().mkpath(folder.file("bench")) && QDir().mkpath(folder.file("img")));
     qputenv("USB_DL_BENCH", QFile::encodeName(folder.file("bench")));
     qputenv("USB_DL_SIM_DELAY_MS", "5");
-    QVERIFY(Faults::installTool(folder.file("config/usb_dl.exe")) && folder.writeBoardConfig("CHIPX", "OSY"));
+    QVERIFY(folder.installTool() && folder.writeBoardConfig("CHIPX", "OSY"));
     QVERIFY(folder.writeFile("img/board.xml", "<partitions>\n"
                                               "<partition label=\"a\" size_in_kb=\"4\" file=\"a.img\"/>\n"
                                               "<partition label=\"b\" size_in_kb=\"4\" file=\"b.img\"/>\n"

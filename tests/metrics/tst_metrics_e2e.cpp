@@ -6,7 +6,7 @@
 #include "multi/mainwindow.h"
 #include "records/recordstore.h"
 #include "tests/faults/faultbench.h"
-#include "tests/multi/windowtestenv.h"
+#include "windowtestenv.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -110,7 +110,7 @@ void tst_MetricsE2E::prometheusSeesTheRecords()
 {
     WindowTestFolder folder;
     const int metricsPort = freePort();
-    const QString zip = Faults::setUpBench(folder, kIni + "127.0.0.1:" + QByteArray::number(metricsPort));
+    const QString zip = folder.setUpBench(kIni + "127.0.0.1:" + QByteArray::number(metricsPort));
     QVERIFY(!zip.isEmpty());
     PrometheusServer prometheus;
     const QString problem = prometheus.start(metricsPort);
@@ -197,7 +197,7 @@ void tst_MetricsE2E::refusedListenKeepsBurning()
     listen.replace('@', QByteArray::number(holder.serverPort()));
     line = "Metrics not served: " + line.replace('@', QString::number(holder.serverPort())) + '.';
     WindowTestFolder folder;
-    QVERIFY(!Faults::setUpBench(folder, kIni + listen).isEmpty());
+    QVERIFY(!folder.setUpBench(kIni + listen).isEmpty());
     QTest::ignoreMessage(QtWarningMsg, qPrintable(line));
     MainWindow window;
     MultiWindowView view(&window);
@@ -215,7 +215,7 @@ void tst_MetricsE2E::countersNameAFailingPort()
     // Port 2,1 fails every board, port 2,2 passes every one: with two ports the
     // sixth board on each makes it clear, not the fifth.
     WindowTestFolder folder;
-    QVERIFY(!Faults::setUpBench(folder, kIni).isEmpty());
+    QVERIFY(!folder.setUpBench(kIni).isEmpty());
     MainWindow window;
     MultiWindowView view(&window);
     window.show();

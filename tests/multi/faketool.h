@@ -7,8 +7,7 @@
 // and stays until killed at a part "hang"; at "spawn" it first starts a helper
 // that would outlive it (its process id in config/helper.pid). Every call's
 // arguments go to config/calls.log.
-inline const char kFakeTool[] = R"(#!/bin/sh
-here=$(dirname "$0")
+inline const char kFakeTool[] = R"(here=$(dirname "$0")
 echo "$*" >> "$here/calls.log"
 if [ "$1" = "-r" ]; then
   printf 'list header\r\n----\r\n'

@@ -73,9 +73,7 @@ private slots:
         folder.reset(); // back in the first current directory before the next one
         folder = std::make_unique<WindowTestFolder>();
         QVERIFY(folder->isValid() && folder->writeBoardConfig("CHIPX", "OSY"));
-        QVERIFY(folder->writeFile("config/usb_dl.exe", kFakeTool));
-        QVERIFY(QFile::setPermissions(folder->file("config/usb_dl.exe"),
-                                      QFileDevice::ExeOwner | QFileDevice::ReadOwner));
+        QVERIFY(folder->installScript(kFakeTool));
         qputenv("FAKE_TOOL_OUTPUT", "Waiting for USB device connection\r\n|hang");
         status.clear();
         red = false;

@@ -1,11 +1,12 @@
-#include "../common/minisigner.h"
-#include "../package/zipmaker.h"
+#include "boxanswerer.h"
 #include "faketool.h"
+#include "minisigner.h"
 #include "multi/mainwindow.h"
 #include "package/packageextractor.h"
 #include "package/packagestamp.h"
-#include "tests/common/testfiles.h"
+#include "testfiles.h"
 #include "windowtestenv.h"
+#include "zipmaker.h"
 
 #include <memory>
 
@@ -14,14 +15,6 @@
 namespace {
 const QString kBoxStyle = "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red;}";
 using Kind = DeviceEventSource::Kind;
-
-QVariant lastPath2(const QVariant &set = {})
-{
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString());
-    if (set.isValid())
-        settings.setValue("lastPath2", set);
-    return settings.value("lastPath2");
-}
 
 } // namespace
 
@@ -44,8 +37,7 @@ class tst_MultiWindow : public QObject
     // Unpacked (stamp included) after the window removed the stale folder: Start skips unpacking.
     void windowWithUnpackedPackage()
     {
-        QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("boot.img", QByteArray(64, 'b'))}));
-        lastPath2(zip());
+        QVERIFY(folder->rememberPackage({ZipMaker::zipFile("boot.img", QByteArray(64, 'b'))}));
         makeWindow();
         unpackPackage(zip(), folder->file("pkg/QuorBurnImage/"));
     }
@@ -66,16 +58,9 @@ class tst_MultiWindow : public QObject
     // Clicks Start, which must refuse: the message box's text and style.
     QString refusedStart()
     {
-        QString shown;
-        QTimer poll; // the unpack's progress dialog is modal too: wait for the box
-        connect(&poll, &QTimer::timeout, [&] {
-            if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
-                shown = box->text() + box->styleSheet();
-                box->accept();
-            }
-        });
-        poll.start(20);
+        const BoxAnswerer boxes; // the unpack's progress dialog is modal too: it waits for the box
         view().click("startButton");
+        const QString shown = boxes.texts.join("") + boxes.styleSheets.join("");
         bool idle = view().button("startButton")->isEnabled();
         for (const QProcess *process : window->findChildren<QProcess *>()) // port listings come and go
             idle = idle && process->arguments() == QStringList{"-r"};
@@ -89,9 +74,7 @@ private slots:
         folder.reset();
         folder = std::make_unique<WindowTestFolder>();
         QVERIFY(folder->isValid() && QDir().mkpath("pkg") && folder->writeBoardConfig("CHIPX", "OSY"));
-        QVERIFY(folder->writeFile("config/usb_dl.exe", kFakeTool));
-        QVERIFY(QFile::setPermissions(folder->file("config/usb_dl.exe"),
-                                      QFileDevice::ExeOwner | QFileDevice::ReadOwner));
+        QVERIFY(folder->installScript(kFakeTool));
         devices = std::make_unique<ScriptedDeviceSource>();
         qputenv("FAKE_TOOL_OUTPUT", "Waiting for USB device connection\r\n|hang");
     }
@@ -218,14 +201,7 @@ private slots:
             QVERIFY((signedBy == "A" ? keyA : keyC).sign(zip(), "release 9"));
         if (changed)
             QVERIFY(ZipMaker::writeZip(zip(), {ZipMaker::zipFile("boot.img", QByteArray(4096, 'c'))}));
-        const auto id = [](const MiniSigner &key) {
-            Signing::PublicKey parsed;
-            QString error;
-            return Signing::parsePublicKey(key.publicKey(), &parsed, &error)
-                       ? Signing::keyIdText(parsed.keyId)
-                       : QString();
-        };
-        said.replace("%A", id(keyA)).replace("%C", id(keyC));
+        said.replace("%A", keyA.keyId()).replace("%C", keyC.keyId());
         lastPath2(zip());
         makeWindow();
         setPorts(kPort13); // a board plugged during Start waits for a Start that succeeds

@@ -1,6 +1,6 @@
 #include "multi/mainwindow.h"
-#include "tests/multi/windowtestenv.h"
-#include "tests/package/zipmaker.h"
+#include "windowtestenv.h"
+#include "zipmaker.h"
 
 // End to end on the simulated bench: the simulated tool as config/usb_dl.exe,
 // boards plugged with usb_dl_bench, whose device events reach the window
@@ -11,18 +11,12 @@ class tst_MultiE2E : public QObject
 private slots:
     void eightBoardsOneFailing()
     {
-        const QString bin = qEnvironmentVariable("QUOR_BIN_DIR");
         WindowTestFolder folder;
-        QVERIFY(folder.isValid() && folder.writeBoardConfig("CHIPX", "OSY"));
-        QVERIFY2(QFile::copy(bin + "/usb_dl", folder.file("config/usb_dl.exe")), "usb_dl not built");
-        QVERIFY(QDir().mkpath("bench") && QDir().mkpath("pkg"));
-        qputenv("USB_DL_BENCH", folder.file("bench").toLocal8Bit());
+        QVERIFY(!folder.setUpBench().isEmpty());
         qputenv("USB_DL_SIM_DELAY_MS", "40");
-        const QString zip = folder.file("pkg/images.zip"), images = folder.file("pkg/QuorBurnImage/");
-        QVERIFY(ZipMaker::writeZip(zip, {ZipMaker::zipFile("boot.img", QByteArray(4096, 'b')),
-                                         ZipMaker::zipFile("parts/rootfs.img", QByteArray(100000, 'r'))}));
-        QSettings(QSettings::NativeFormat, QSettings::UserScope, "quor_combine", QString())
-            .setValue("lastPath2", zip);
+        QVERIFY(folder.rememberPackage({ZipMaker::zipFile("boot.img", QByteArray(4096, 'b')),
+                                        ZipMaker::zipFile("parts/rootfs.img", QByteArray(100000, 'r'))}));
+        const QString images = folder.file("pkg/QuorBurnImage/");
         const auto calls = [&] { return QString(folder.readFile("bench/calls.log")).split('\n'); };
 
         // No device source given: the window takes the bench's, as the program does.

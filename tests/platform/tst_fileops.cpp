@@ -2,7 +2,7 @@
 // links; and files created only where nothing is.
 #include "platform/filehandle.h"
 #include "platform/fileops.h"
-#include "tests/common/testfiles.h"
+#include "testfiles.h"
 
 #include <QDir>
 #include <QTemporaryDir>

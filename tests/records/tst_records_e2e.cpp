@@ -60,9 +60,9 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
     }
     if (!database.isEmpty()) // no server behind that socket folder
         database = "host=" + folder.file("no-server").toUtf8() + " port=5432 dbname=e2e";
-    const QString zip = Faults::setUpBench(
-        folder, "[Watchdog]\nSilent_Seconds=3\n" +
-                    (database.isEmpty() ? QByteArray() : "[Records]\nDatabase=" + database + "\n"));
+    const QString zip =
+        folder.setUpBench("[Watchdog]\nSilent_Seconds=3\n" +
+                          (database.isEmpty() ? QByteArray() : "[Records]\nDatabase=" + database + "\n"));
     QVERIFY(!zip.isEmpty());
     MainWindow window;
     MultiWindowView view(&window);

@@ -1,15 +1,18 @@
-#include "../common/minisigner.h"
-#include "../package/zipmaker.h"
 #include "common/boardconfig.h"
 #include "common/signing.h"
+#include "minisigner.h"
 #include "package/packageextractor.h"
 #include "package/signedstamp.h"
+#include "testfiles.h"
+#include "zipmaker.h"
 
 #include <QtTest>
 
 #include <memory>
 
 using Signing::Verdict;
+using TestFiles::readFile;
+using TestFiles::writeFile;
 Q_DECLARE_METATYPE(Signing::Verdict)
 
 class tst_Signing : public QObject
@@ -19,26 +22,9 @@ class tst_Signing : public QObject
     std::unique_ptr<MiniSigner> keyA, keyB, keyC; // A and B trusted, C not
     QByteArray content;                           // a package's bytes
 
-    QString idOf(const MiniSigner &signer) const
-    {
-        Signing::PublicKey key;
-        QString error;
-        return Signing::parsePublicKey(signer.publicKey(), &key, &error) ? Signing::keyIdText(key.keyId)
-                                                                         : QString();
-    }
     const MiniSigner *signer(const QString &name) const
     {
         return name == "A" ? keyA.get() : name == "B" ? keyB.get() : name == "C" ? keyC.get() : nullptr;
-    }
-    static bool write(const QString &path, const QByteArray &bytes)
-    {
-        QFile f(path);
-        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-    }
-    static QByteArray read(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     // The digest given in uneven pieces, as a reader hands them over.
     static QByteArray blake2b(const QByteArray &bytes)
@@ -127,21 +113,21 @@ private slots:
         QFETCH(QString, text);
 
         const QString file = dir.filePath(QString(QTest::currentDataTag()).replace(' ', '_') + ".zip");
-        QVERIFY(write(file, content));
+        QVERIFY(writeFile(file, content));
         if (!signedBy.isEmpty())
             QVERIFY(signer(signedBy)->sign(file, "release 1.2", legacy));
         QByteArray bytes = content;
         const QString sig = file + ".minisig";
         if (damage == "file") {
             bytes[1234] = char(bytes[1234] ^ 0x01);
-            QVERIFY(write(file, bytes));
+            QVERIFY(writeFile(file, bytes));
         } else if (damage == "comment") {
-            QVERIFY(write(sig, read(sig).replace("release 1.2", "release 1.3")));
+            QVERIFY(writeFile(sig, readFile(sig).replace("release 1.2", "release 1.3")));
         } else if (damage == "truncate") {
-            const QByteArray whole = read(sig);
-            QVERIFY(write(sig, whole.left(whole.size() / 2)));
+            const QByteArray whole = readFile(sig);
+            QVERIFY(writeFile(sig, whole.left(whole.size() / 2)));
         } else if (damage == "garbage") {
-            QVERIFY(write(sig, QByteArray(200, '\x9c')));
+            QVERIFY(writeFile(sig, QByteArray(200, '\x9c')));
         }
 
         QStringList keys;
@@ -151,9 +137,10 @@ private slots:
         const Signing::Policy policy = Signing::makePolicy(keys, require, dir.path());
         const Signing::Decision decision = Signing::finish(Signing::checkFile(policy, file), blake2b(bytes));
         QCOMPARE(decision.verdict, verdict);
-        QCOMPARE(
-            decision.text("Package"),
-            QString(text).replace("%A", idOf(*keyA)).replace("%B", idOf(*keyB)).replace("%C", idOf(*keyC)));
+        QCOMPARE(decision.text("Package"), QString(text)
+                                               .replace("%A", keyA->keyId())
+                                               .replace("%B", keyB->keyId())
+                                               .replace("%C", keyC->keyId()));
         QCOMPARE(decision.refused(), verdict != Verdict::Signed && verdict != Verdict::NotChecked);
     }
 
@@ -186,7 +173,7 @@ private slots:
         QDir::setCurrent(cwd.path());
         QVERIFY(QDir().mkpath("config/keys"));
         QVERIFY(QFile::copy(keyB->pubFile(), "config/keys/b.pub"));
-        QVERIFY(write("config/Board_config.ini", ini.replace("%A", keyA->publicKey())));
+        QVERIFY(writeFile("config/Board_config.ini", ini.replace("%A", keyA->publicKey())));
         const Signing::Policy policy = BoardConfig::signingPolicy();
         QDir::setCurrent(previous);
         QCOMPARE(policy.active, active);
@@ -232,8 +219,8 @@ private slots:
         QCOMPARE(QFileInfo::exists(dest + "/boot.img"), !changed);
         PackageIdentity stamped;
         QCOMPARE(checkStamp(zip, dest, &stamped), changed ? StampCheck::Missing : StampCheck::Matches);
-        QCOMPARE(stamped.signedBy, changed ? QString() : idOf(*keyA));
-        QCOMPARE(QByteArray::fromHex(stamped.blake2bHex), changed ? QByteArray() : blake2b(read(zip)));
+        QCOMPARE(stamped.signedBy, changed ? QString() : keyA->keyId());
+        QCOMPARE(QByteArray::fromHex(stamped.blake2bHex), changed ? QByteArray() : blake2b(readFile(zip)));
     }
 
     // A stamped folder serves a signed package only while the same trusted key
@@ -262,14 +249,14 @@ private slots:
         QFETCH(bool, otherDigest);
         QFETCH(bool, serves);
         const QString file = dir.filePath("stamped.zip");
-        QVERIFY(write(file, content));
+        QVERIFY(writeFile(file, content));
         QVERIFY(keyA->sign(file, "stamped"));
         const Signing::Policy policy =
             Signing::makePolicy(trusted.isEmpty() ? QStringList() : QStringList{signer(trusted)->publicKey()},
                                 !trusted.isEmpty(), dir.path());
         PackageIdentity stamped;
         if (!stampedBy.isEmpty()) {
-            stamped.signedBy = idOf(*signer(stampedBy));
+            stamped.signedBy = signer(stampedBy)->keyId();
             stamped.blake2bHex = blake2b(otherDigest ? content.left(10) : content).toHex();
         }
         Signing::Decision shown;

@@ -1,7 +1,7 @@
 // The description file reader and the paths derived from the chosen file.
 #include "quorDownload/descriptionpaths.h"
 #include "quorDownload/partitionfile.h"
-#include "tests/common/testfiles.h"
+#include "testfiles.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>

@@ -3,7 +3,7 @@
 // underneath (exact content, never over a file or through a link).
 #include "platform/filecopy.h"
 #include "quorDownload/staging.h"
-#include "tests/common/testfiles.h"
+#include "testfiles.h"
 #include "tests/single_logic/nodacoverride.h"
 
 #include <QtTest>

@@ -2,15 +2,16 @@
 // table, and runs end to end with real child processes (the simulated tool, or
 // a small script where a test needs exact output), the run log on disk, and
 // real message boxes or a scripted prompter.
+#include "boxanswerer.h"
 #include "common/boardconfig.h"
 #include "common/signing.h"
+#include "minisigner.h"
 #include "quorDownload/quorDownloadToolUI.h"
 #include "quorDownload/singleboardrun.h"
 #include "records/recordstore.h"
-#include "tests/common/minisigner.h"
-#include "tests/common/testfiles.h"
-#include "tests/single_run/boxanswerer.h"
+#include "testfiles.h"
 #include "tests/single_run/scriptedprompter.h"
+#include "windowtestenv.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -57,20 +58,16 @@ private slots:
     void requiredSignaturesGateTheTool();
 
 private:
-    std::unique_ptr<QTemporaryDir> m_tmp;
-    QString m_oldCwd, m_bin, m_staging, m_choice;
+    std::unique_ptr<WindowTestFolder> m_folder;
+    QString m_bin, m_staging, m_choice;
     std::shared_ptr<ScriptedPrompter> m_prompter;
     std::unique_ptr<BoxAnswerer> m_boxes;
     std::unique_ptr<quorDownloadToolUI> m_window;
 
-    QString path(const QString &relative) const { return m_tmp->filePath(relative); }
+    QString path(const QString &relative) const { return m_folder->file(relative); }
     void installTool(const QByteArray &script = QByteArray()) // the simulated tool without a script
     {
-        const QString tool = path(QStringLiteral("config/usb_dl.exe"));
-        QFile::remove(tool);
-        QVERIFY(script.isEmpty() ? QFile::copy(m_bin + QStringLiteral("/usb_dl"), tool)
-                                 : writeFile(tool, "#!/bin/sh\n" + script));
-        QVERIFY(QFile::setPermissions(tool, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+        QVERIFY(script.isEmpty() ? m_folder->installTool() : m_folder->installScript(script));
     }
     void setScenario(const char *name)
     {
@@ -127,21 +124,15 @@ void tst_SingleRun::init()
 {
     m_bin = qEnvironmentVariable("QUOR_BIN_DIR");
     QVERIFY2(QFileInfo::exists(m_bin + QStringLiteral("/usb_dl")), "the simulated tool is not built");
-    m_tmp = std::make_unique<QTemporaryDir>();
-    QVERIFY(m_tmp->isValid());
-    m_oldCwd = QDir::currentPath();
-    QVERIFY(QDir::setCurrent(m_tmp->path()));
-    for (const char *dir : {"config", "bench", "settings", "img"})
-        QVERIFY(QDir().mkpath(QLatin1String(dir)));
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, path(QStringLiteral("settings")));
+    m_folder = std::make_unique<WindowTestFolder>();
+    QVERIFY(m_folder->isValid() && QDir().mkpath(QStringLiteral("bench")));
     qputenv("USB_DL_BENCH", QFile::encodeName(path(QStringLiteral("bench"))));
     qputenv("USB_DL_SIM_DELAY_MS", "5");
-    QVERIFY(
-        writeFile(QStringLiteral("config/Board_config.ini"), "[chip]\nchip_type=CHIPX\n[OS]\nOS_type=OSY\n"));
+    QVERIFY(m_folder->writeBoardConfig(QStringLiteral("CHIPX"), QStringLiteral("OSY")));
     QByteArray xml = "<partitions>";
     for (const QByteArray name : {"a", "b", "c"}) {
         xml += "<partition label=\"" + name + "\" file=\"" + name + ".img\"/>";
-        QVERIFY(writeFile(QStringLiteral("img/%1.img").arg(QLatin1String(name)), name));
+        QVERIFY(m_folder->writeFile(QStringLiteral("img/%1.img").arg(QLatin1String(name)), name));
     }
     QVERIFY(writeFile(QStringLiteral("img/board.xml"), xml + "</partitions>"));
     m_staging = path(QStringLiteral("img/downloadImageFile"));
@@ -157,8 +148,7 @@ void tst_SingleRun::cleanup()
     m_window.reset(); // takes a running tool with it
     m_boxes.reset();
     const bool alive = processAlive(pid);
-    QDir::setCurrent(m_oldCwd);
-    m_tmp.reset();
+    m_folder.reset();
     QVERIFY(!alive);
 }
 
@@ -186,7 +176,7 @@ void tst_SingleRun::descriptionFilesFillOrKeepTheTable()
     browse(QStringLiteral("d/part.xml"));
     QCOMPARE((QStringList{row(0), row(1)}), (QStringList{"boot|boot.img|emmc|1024+", "data||nand|77"}));
     QTRY_VERIFY(dropped.isNull());
-    const QString dir = m_tmp->path() + QStringLiteral("/d/");
+    const QString dir = m_folder->path() + QStringLiteral("/d/");
     QCOMPARE(scriptPath(), "usb_dl.exe -c C x -s S -i \"" + dir + '"');
     QCOMPARE(quorDownloadToolUI().state().downloadCommand,
              "usb_dl.exe -c C x -s S -i \"" + dir + "downloadImageFile\"\n");
@@ -420,24 +410,19 @@ QTEST_MAIN(tst_SingleRun)
 // the tool starts; an unchosen image is not looked at.
 void tst_SingleRun::requiredSignaturesGateTheTool()
 {
-    const MiniSigner trusted(m_tmp->path(), QStringLiteral("t")), other(m_tmp->path(), QStringLiteral("o"));
+    const MiniSigner trusted(m_folder->path(), QStringLiteral("t")),
+        other(m_folder->path(), QStringLiteral("o"));
     QVERIFY(trusted.isValid() && other.isValid());
     QVERIFY(writeFile(QStringLiteral("config/Board_config.ini"),
                       "[Signing]\nTrusted_Keys=" + trusted.publicKey() + "\nRequire=true\n"));
     QVERIFY(trusted.sign(path(QStringLiteral("img/a.img")), QStringLiteral("build 5")));
     QVERIFY(other.sign(path(QStringLiteral("img/c.img")), QStringLiteral("build 5")));
-    const auto id = [](const MiniSigner &key) {
-        Signing::PublicKey parsed;
-        QString error;
-        return Signing::parsePublicKey(key.publicKey(), &parsed, &error) ? Signing::keyIdText(parsed.keyId)
-                                                                         : QString();
-    };
     installTool();
     setScenario("ok");
     open(false);
     download();
-    QVERIFY2(status().contains("a.img signed by " + id(trusted) + ": build 5\nc.img is signed by key " +
-                               id(other) +
+    QVERIFY2(status().contains("a.img signed by " + trusted.keyId() + ": build 5\nc.img is signed by key " +
+                               other.keyId() +
                                ", which is not trusted.\nDownload refused: the tool was not started."),
              qPrintable(status()));
     QVERIFY(!QFile::exists(QStringLiteral("bench/calls.log")) && !QFile::exists(m_staging + "/c.img"));
@@ -452,5 +437,5 @@ void tst_SingleRun::requiredSignaturesGateTheTool()
     QTRY_VERIFY(m_window->findChild<QLabel *>("runRecordLabel")->text().startsWith("Last: success"));
     RecordStore store(path(QStringLiteral("records.sqlite")));
     QVERIFY(store.open() && store.records().size() == 1);
-    QCOMPARE(store.records().first().signedBy, id(trusted));
+    QCOMPARE(store.records().first().signedBy, trusted.keyId());
 }

@@ -4,7 +4,7 @@
 #include "common/toollaunch.h"
 #include "common/toolprocess.h"
 #include "platform/bench/benchdevicesource.h"
-#include "tests/common/testfiles.h"
+#include "testfiles.h"
 
 #include <QProcess>
 #include <QTemporaryDir>

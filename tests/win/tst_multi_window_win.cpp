@@ -2,7 +2,7 @@
 // board's path (native event, decode, listing with the simulated tool, slot launch).
 
 #include "multi/mainwindow.h"
-#include "tests/multi/windowtestenv.h"
+#include "windowtestenv.h"
 #include "zipmaker.h"
 
 #include <QtTest>

@@ -2,6 +2,8 @@
 
 // Real minisign keys and signatures for the tests, made with the minisign command.
 
+#include "common/signing.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QProcess>
@@ -25,6 +27,13 @@ public:
     {
         QFile f(m_pub);
         return f.open(QIODevice::ReadOnly) ? f.readAll().split('\n').value(1).trimmed() : QByteArray();
+    }
+    // The key's id as the program names it; empty when the key cannot be read.
+    QString keyId() const
+    {
+        Signing::PublicKey key;
+        QString error;
+        return Signing::parsePublicKey(publicKey(), &key, &error) ? Signing::keyIdText(key.keyId) : QString();
     }
     // Signs file into file.minisig (or sigFile); legacy: minisign -l.
     bool sign(const QString &file, const QString &trustedComment, bool legacy = false,

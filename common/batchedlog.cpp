@@ -1,6 +1,7 @@
 #include "common/batchedlog.h"
 
-#include <QFile>
+#include "platform/fileops.h"
+
 #include <QTextCodec>
 
 BatchedLog::BatchedLog(const char *fileName, const char *codecName)
@@ -33,8 +34,6 @@ void BatchedLog::flush()
 {
     if (m_pending.isEmpty())
         return;
-    QFile file(QString::fromLatin1(m_fileName));
-    if (file.open(QIODevice::WriteOnly | QIODevice::Append))
-        file.write(m_pending);
+    FileOps::appendToFile(QString::fromLatin1(m_fileName), m_pending); // a file that will not open loses them
     m_pending.clear();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QIODevice>
 #include <QString>
 #include <QVector>
@@ -15,6 +16,13 @@ namespace FileOps {
 
 // True when path names a regular file (links followed). Never opens it.
 bool isRegularFile(const QString &path);
+
+// Appends bytes to path (created when missing) with one open in append mode,
+// one write and one close, nothing else: the run logs do this for every
+// notification, and QFile's size queries and seek in append mode cost as much
+// again. A FIFO or device in the file's place is not waited for. False when
+// the file could not be opened or not all bytes were written.
+bool appendToFile(const QString &path, const QByteArray &bytes);
 
 // Opens path for reading only when it is a regular file; a special file or a
 // folder is refused without blocking. On failure `file` stays closed and

@@ -162,6 +162,28 @@ bool isRegularFile(const QString &path)
     return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool appendToFile(const QString &path, const QByteArray &bytes)
+{
+    // O_APPEND puts every write at the end; O_NONBLOCK only matters for a FIFO
+    // or device in the file's place, which then fails instead of blocking.
+    Fd fd(::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC,
+                 0666));
+    if (!fd.valid())
+        return false;
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd.get(), data, size_t(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        left -= written;
+    }
+    return true;
+}
+
 bool openRegularFile(QFile &file, const QString &path, QIODevice::OpenMode mode, QString *error)
 {
     // Non-blocking open: opening a FIFO for reading would otherwise wait for a

@@ -150,6 +150,31 @@ bool deleteTree(const std::wstring &top)
 
 } // namespace
 
+bool appendToFile(const QString &path, const QByteArray &bytes)
+{
+    // Append-only access writes every block at the end; shared as QFile shares.
+    HANDLE h =
+        ::CreateFileW(WinFs::longPath(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    bool complete = true;
+    while (left > 0) {
+        DWORD written = 0;
+        const DWORD chunk = DWORD(qMin<qint64>(left, qint64(1) << 30));
+        if (!::WriteFile(h, data, chunk, &written, nullptr) || written == 0) {
+            complete = false;
+            break;
+        }
+        data += written;
+        left -= written;
+    }
+    ::CloseHandle(h);
+    return complete;
+}
+
 bool isRegularFile(const QString &path)
 {
     if (path.isEmpty())

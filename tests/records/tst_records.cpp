@@ -183,11 +183,9 @@ private slots:
     void localFaults();
     void readerNeverWrites_data();
     void readerNeverWrites();
-    void fleetServerRestartMidBatch();
+    void fleetDatabase();
     void databaseSetting_data();
     void databaseSetting();
-    void fleetFaults_data();
-    void fleetFaults();
     void killedAfterBoardsFinished();
 
 private:
@@ -522,9 +520,10 @@ void tst_Records::readerNeverWrites()
     QCOMPARE(snapshot(), before); // nothing created, changed or upgraded
 }
 
-// Through a role whose password holds blank , ; # ' \ = as a window's
-// configuration line gives it.
-void tst_Records::fleetServerRestartMidBatch()
+// One PostgreSQL server: a batch through a role whose password holds blank , ; # ' \ =
+// (as a window's configuration line gives it) while the server stops and comes back;
+// then a wrong password, and a connection that stalls after the login.
+void tst_Records::fleetDatabase()
 {
     PgCluster cluster;
     const QString problem = cluster.start();
@@ -576,6 +575,49 @@ void tst_Records::fleetServerRestartMidBatch()
     QVERIFY2(fleet.open(), qPrintable(fleet.error()));
     QVERIFY(fleet.insert(back.at(2)));
     QCOMPARE(cluster.psql("SELECT COUNT(*) FROM records"), QStringLiteral("8"));
+
+    QTemporaryDir temp;
+    RecordWriter::Settings settings{temp.filePath("refused.sqlite"),
+                                    "host=" + cluster.socketDir() +
+                                        " dbname=postgres user=bench password=wrong",
+                                    300, "bench-a", "multi"};
+    settings.fleetStallMs = 1500;
+    QStringList problems;
+    auto start = [&] {
+        auto writer = std::make_unique<RecordWriter>(settings, nullptr);
+        connect(writer.get(), &RecordWriter::fleetProblem, this,
+                [&problems](const QString &p) { problems.append(p); });
+        return writer;
+    };
+    auto refused = start();
+    refused->submit(sampleRecord(0));
+    QTRY_VERIFY_WITH_TIMEOUT(problems.contains("login refused"), 15000);
+    refused.reset();
+    problems.clear();
+
+    StallingProxy proxy(cluster.socketDir() + "/.s.PGSQL.5432");
+    settings.localPath = temp.filePath("stalled.sqlite");
+    settings.fleet = QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres user=nobody sslmode=disable "
+                                    "gssencmode=disable connect_timeout=2")
+                         .arg(proxy.port());
+    auto stalled = start();
+    const QString count = QStringLiteral("SELECT COUNT(*) FROM records");
+    stalled->submit(sampleRecord(0));
+    QTRY_COMPARE_WITH_TIMEOUT(cluster.psql(count), QStringLiteral("9"), 15000);
+    proxy.setStalled(true);
+    stalled->submit(sampleRecord(1));
+    stalled->submit(sampleRecord(2));
+    QCOMPARE(readAll(settings.localPath).size(), 3); // local first, whatever the fleet does
+    QTRY_VERIFY_WITH_TIMEOUT(problems.contains("not reachable"), 10000);
+    QElapsedTimer closing;
+    closing.start();
+    stalled.reset();
+    qInfo("closed in %lld ms with the fleet database stalled", closing.elapsed());
+    QVERIFY(closing.elapsed() < 2000);
+    // The next start sends what waited in the outbox.
+    proxy.setStalled(false);
+    stalled = start();
+    QTRY_COMPARE_WITH_TIMEOUT(cluster.psql(count), QStringLiteral("11"), 15000);
 }
 
 void tst_Records::databaseSetting_data()
@@ -622,63 +664,6 @@ void tst_Records::databaseSetting()
     QCOMPARE(Records::rawIniValue("[chip]\nDatabase=x\n[Records]\r\nDatabase = " + text.trimmed() + "\r\n",
                                   "Records", "Database"),
              text.trimmed());
-}
-
-void tst_Records::fleetFaults_data()
-{
-    QTest::addColumn<bool>("stalled");    // through the stalling proxy, else a wrong password
-    QTest::addColumn<QString>("problem"); // what the writer says of the fleet database
-    QTest::newRow("wrong password") << false << "login refused";
-    QTest::newRow("stalled after the login") << true << "not reachable";
-}
-
-void tst_Records::fleetFaults()
-{
-    QFETCH(bool, stalled);
-    QFETCH(QString, problem);
-    PgCluster cluster;
-    const QString why = cluster.start();
-    if (!why.isEmpty())
-        QSKIP(qPrintable("no PostgreSQL server for this test: " + why));
-    std::unique_ptr<StallingProxy> proxy;
-    QString conn =
-        QStringLiteral("host=%1 dbname=postgres user=bench password=wrong").arg(cluster.socketDir());
-    if (stalled) {
-        proxy = std::make_unique<StallingProxy>(cluster.socketDir() + "/.s.PGSQL.5432");
-        conn = QStringLiteral("host=127.0.0.1 port=%1 dbname=postgres user=nobody sslmode=disable "
-                              "gssencmode=disable connect_timeout=2")
-                   .arg(proxy->port());
-    } else {
-        QVERIFY(cluster.addPasswordRole("bench", "right"));
-    }
-    QTemporaryDir temp;
-    RecordWriter::Settings settings{temp.filePath("records.sqlite"), conn, 300, "bench-a", "multi"};
-    settings.fleetStallMs = 1500;
-    auto writer = std::make_unique<RecordWriter>(settings, nullptr);
-    QStringList problems;
-    connect(writer.get(), &RecordWriter::fleetProblem, this,
-            [&problems](const QString &p) { problems.append(p); });
-    const QString count = QStringLiteral("SELECT COUNT(*) FROM records");
-    writer->submit(sampleRecord(0));
-    if (!proxy) {
-        QTRY_VERIFY_WITH_TIMEOUT(problems.contains(problem), 15000);
-        return;
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(cluster.psql(count), QStringLiteral("1"), 15000);
-    proxy->setStalled(true);
-    writer->submit(sampleRecord(1));
-    writer->submit(sampleRecord(2));
-    QCOMPARE(readAll(settings.localPath).size(), 3); // local first, whatever the fleet does
-    QTRY_VERIFY_WITH_TIMEOUT(problems.contains(problem), 10000);
-    QElapsedTimer closing;
-    closing.start();
-    writer.reset();
-    qInfo("closed in %lld ms with the fleet database stalled", closing.elapsed());
-    QVERIFY(closing.elapsed() < 2000);
-    // The next start sends what waited in the outbox.
-    proxy->setStalled(false);
-    writer = std::make_unique<RecordWriter>(settings, nullptr);
-    QTRY_COMPARE_WITH_TIMEOUT(cluster.psql(count), QStringLiteral("3"), 15000);
 }
 
 void tst_Records::killedAfterBoardsFinished()

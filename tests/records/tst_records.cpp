@@ -90,6 +90,31 @@ QVector<Records::BoardRecord> readAll(const QString &location)
     return store.open() ? store.records() : QVector<Records::BoardRecord>();
 }
 
+// Puts a records file of that kind at file, in place of whatever was there:
+// "missing" (nothing), "fifo", "empty", "garbage", or a database with one
+// record at schema "older" (1), "newer" (99) or the current one.
+bool plantFile(const QString &file, const QString &kind)
+{
+    for (const char *suffix : {"", "-wal", "-shm"})
+        QFile::remove(file + suffix);
+    if (kind == "fifo")
+        return QProcess::execute("mkfifo", {file}) == 0;
+    if (kind == "empty" || kind == "garbage") {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly) && f.write(QByteArray(kind == "garbage" ? 4096 : 0, 'z')) >= 0;
+    }
+    if (kind == "missing")
+        return true;
+    {
+        RecordStore store(file);
+        if (!store.open(kind == "older" ? 1 : RecordStore::kSchemaVersion) || !store.insert(sampleRecord(1)))
+            return false;
+    }
+    if (kind == "newer")
+        scalar(file, "UPDATE schema_version SET version = 99");
+    return true;
+}
+
 // The child of killedAfterBoardsFinished: a window's writer whose fleet
 // database never answers; prints a line as each board's end is shown.
 int finishBoardsThenHang(const QString &local, const QString &fleet)
@@ -391,27 +416,12 @@ void tst_Records::localFaults()
     QCOMPARE(readAll(file).size(), 2);
 
     const QString link = temp.filePath("elsewhere.sqlite");
-    auto removeFile = [&] {
-        for (const char *suffix : {"", "-wal", "-shm"})
-            QFile::remove(file + suffix);
-    };
     QSqlDatabase locker;
     QFile filler(folder + "/filler");
-    if (fault == "fifo") {
-        removeFile();
-        QCOMPARE(QProcess::execute("mkfifo", {file}), 0);
-    } else if (fault == "garbage" || fault == "newer") {
-        removeFile();
-        QFile garbage(file);
-        if (fault == "garbage" && garbage.open(QIODevice::WriteOnly))
-            garbage.write(QByteArray(8192, '\x5a'));
-        if (fault == "newer") {
-            QVERIFY(RecordStore(file).open());
-            scalar(file, "UPDATE schema_version SET version = 99");
-        }
+    if (fault == "fifo" || fault == "garbage" || fault == "newer") {
+        QVERIFY(plantFile(file, fault));
     } else if (fault == "link") {
-        removeFile();
-        QVERIFY(QFile::link(link, file)); // dangling
+        QVERIFY(plantFile(file, "missing") && QFile::link(link, file)); // dangling
     } else if (fault == "locked") {
         locker = QSqlDatabase::addDatabase("QSQLITE", "locker");
         locker.setDatabaseName(file);
@@ -430,8 +440,6 @@ void tst_Records::localFaults()
         QVERIFY(lines.isEmpty());
     } else {
         QTRY_VERIFY(!lines.isEmpty() && lines.last() == qMakePair(reason, 3));
-        QCOMPARE(RecordWriter::notKeptLine(reason, 3),
-                 "Records are not being kept: " + reason + "; 3 waiting");
         if (fault == "locked") {
             QSqlQuery(locker).exec("COMMIT");
             locker = QSqlDatabase();
@@ -482,19 +490,7 @@ void tst_Records::readerNeverWrites()
         QSKIP("cannot mount a tmpfs here (needs root)");
     const QString folder = tmpfs ? tmpfs->folder : temp.path();
     const QString db = folder + "/records.sqlite";
-    if (file == "empty" || file == "garbage") {
-        QFile f(db);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(file == "garbage" ? QByteArray(4096, 'z') : QByteArray());
-    } else if (file == "fifo") {
-        QCOMPARE(QProcess::execute("mkfifo", {db}), 0);
-    } else if (file != "missing") {
-        RecordStore store(db);
-        QVERIFY(store.open(file == "older" ? 1 : RecordStore::kSchemaVersion));
-        QVERIFY(store.insert(sampleRecord(1)));
-    }
-    if (file == "newer")
-        scalar(db, "UPDATE schema_version SET version = 99");
+    QVERIFY(plantFile(db, file == "readonly" ? "" : file));
     if (tmpfs)
         QCOMPARE(QProcess::execute("mount", {"-o", "remount,ro", folder}), 0);
     auto snapshot = [&] {

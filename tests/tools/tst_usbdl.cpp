@@ -39,12 +39,13 @@ QProcessEnvironment benchEnvironment(const QString &bench)
     return env;
 }
 
-// Runs a program to its end (30 s at most), the event loop turning for the device source.
-RunResult runProgram(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+// Runs usb_dl or usb_dl_bench on that bench to its end (30 s at most), the event
+// loop turning for the device source.
+RunResult run(const QString &program, const QString &bench, const QStringList &args)
 {
     QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
+    p.setProcessEnvironment(benchEnvironment(bench));
+    p.start(binDir() + QLatin1Char('/') + program, args);
     RunResult r;
     r.finished = QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 30000) &&
                  p.error() != QProcess::FailedToStart;
@@ -57,24 +58,14 @@ RunResult runProgram(const QString &program, const QStringList &args, const QPro
     return r;
 }
 
-RunResult runTool(const QString &bench, const QStringList &args)
-{
-    return runProgram(binDir() + QStringLiteral("/usb_dl"), args, benchEnvironment(bench));
-}
-
-RunResult runBench(const QString &bench, const QStringList &args)
-{
-    return runProgram(binDir() + QStringLiteral("/usb_dl_bench"), args, benchEnvironment(bench));
-}
-
-// Starts every call at once; the exit codes, -1 for a call that did not end.
-QVector<int> runAtOnce(const QString &program, const QList<QStringList> &calls, const QString &bench)
+// Starts every usb_dl call at once; the exit codes, -1 for a call that did not end.
+QVector<int> runAtOnce(const QList<QStringList> &calls, const QString &bench)
 {
     std::vector<std::unique_ptr<QProcess>> procs;
     for (const QStringList &args : calls) {
         procs.push_back(std::make_unique<QProcess>());
         procs.back()->setProcessEnvironment(benchEnvironment(bench));
-        procs.back()->start(binDir() + program, args);
+        procs.back()->start(binDir() + QStringLiteral("/usb_dl"), args);
     }
     QVector<int> codes;
     for (auto &p : procs)
@@ -88,7 +79,7 @@ QVector<int> runAtOnce(const QString &program, const QList<QStringList> &calls, 
 QStringList listedPorts(const QString &bench)
 {
     static const QRegularExpression line(QStringLiteral("vid 7352, pid 1000, portlevel(.), portnum(.)\r\n"));
-    const RunResult r = runTool(bench, {QStringLiteral("-r")});
+    const RunResult r = run(QStringLiteral("usb_dl"), bench, {QStringLiteral("-r")});
     QStringList ports;
     for (auto it = line.globalMatch(QString::fromUtf8(r.out)); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
@@ -190,7 +181,7 @@ void tst_UsbDl::download()
     }
     if (!f.at(2).isEmpty())
         args << QStringLiteral("-p") << f.at(2);
-    const RunResult r = runTool(m_bench, args);
+    const RunResult r = run(QStringLiteral("usb_dl"), m_bench, args);
     QVERIFY(r.finished && r.err.isEmpty());
     QCOMPARE(r.exitStatus, exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
     const bool garbage = row.contains(QLatin1String("garbage")), flood = row.contains(QLatin1String("flood"));
@@ -269,12 +260,13 @@ void tst_UsbDl::toolProcess()
 void tst_UsbDl::callsLogKeepsLinesWhole()
 {
     // Every call is logged as one line, eight at once included.
-    runTool(m_bench, words("-c CHIP -s OS -i") << QStringLiteral("/a b/QuorBurnImage/") << words("-p 1,3"));
+    run(QStringLiteral("usb_dl"), m_bench,
+        words("-c CHIP -s OS -i") << QStringLiteral("/a b/QuorBurnImage/") << words("-p 1,3"));
     QList<QStringList> calls;
     for (int i = 0; i < 8; ++i)
         calls << (QStringList{QStringLiteral("-c"), QString::number(i) + QString(3000, QLatin1Char('x'))}
                   << words("-s b -i /i -p 9,9"));
-    QCOMPARE(runAtOnce(QStringLiteral("/usb_dl"), calls, m_bench), QVector<int>(8, 1));
+    QCOMPARE(runAtOnce(calls, m_bench), QVector<int>(8, 1));
     QList<QByteArray> lines = TestFiles::readFile(m_bench + QStringLiteral("/calls.log")).split('\n');
     QCOMPARE(lines.size(), 1 + 8 + 1);
     QCOMPARE(lines.first(), QByteArray("-c CHIP -s OS -i \"/a b/QuorBurnImage/\" -p 1,3"));
@@ -317,8 +309,7 @@ void tst_UsbDl::badInput()
     const QString missing = m_dir->path() + QStringLiteral("/no-such-bench");
     QVERIFY(state.isNull() || this->state(state));
     listen(m_bench);
-    const RunResult r = runProgram(binDir() + QLatin1Char('/') + program, args,
-                                   benchEnvironment(state.isNull() ? missing : m_bench));
+    const RunResult r = run(program, state.isNull() ? missing : m_bench, args);
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.startsWith(program.toUtf8() + ": ") && r.err.contains(error), r.err.constData());
@@ -336,21 +327,25 @@ void tst_UsbDl::events()
     QCOMPARE(listedPorts(m_bench), words("2,1 5,5"));
     listen(m_bench);
     // The driver returns only once the program has taken the event.
-    const RunResult r = runBench(m_bench, words("plug 1 3"));
+    const RunResult r = run(QStringLiteral("usb_dl_bench"), m_bench, words("plug 1 3"));
     QVERIFY2(r.exitCode == 0 && r.out.contains("delivered"), r.out.constData());
     QCOMPARE(m_events, QStringList{named('+', "QB3133")});
     // The serial belongs to the port. --no-event changes the state without announcing it.
     for (const char *command :
          {"unplug 1 3", "plug 1 3", "plug 3 1", "plug 1 1 --no-event", "unplug 1 1 --no-event"})
-        QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);
+        QCOMPARE(run(QStringLiteral("usb_dl_bench"), m_bench, words(command)).exitCode, 0);
     QCOMPARE(m_events.mid(1),
              (QStringList{named('-', "QB3133"), named('+', "QB3133"), named('+', "QB3331")}));
     // The list shows the names the program receives.
-    QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains(named('+', "QB3331").mid(2).toUtf8()));
+    QVERIFY(run(QStringLiteral("usb_dl_bench"), m_bench, {QStringLiteral("list")})
+                .out.contains(named('+', "QB3331").mid(2).toUtf8()));
     // A raw event passes any name through unchanged and changes no state.
     const QString name =
         QStringLiteral(R"(\\?\USBSTOR#Disk&Ven_Q#7&2# ünï  {53F56307-B6BF-11D0-94F2-00A0C91EFB8B})");
-    QCOMPARE(runBench(m_bench, {QStringLiteral("event"), QStringLiteral("removal"), name}).exitCode, 0);
+    QCOMPARE(run(QStringLiteral("usb_dl_bench"), m_bench,
+                 {QStringLiteral("event"), QStringLiteral("removal"), name})
+                 .exitCode,
+             0);
     QCOMPARE(m_events.last(), QStringLiteral("- ") + name);
     // The driver keeps what it understood when it writes the state back.
     QCOMPARE(listedPorts(m_bench), words("2,1 5,5 1,3 3,1"));

@@ -99,8 +99,8 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
     QFile package(zip);
     QVERIFY(package.open(QIODevice::ReadOnly));
     const QByteArray sha = QCryptographicHash::hash(package.readAll(), QCryptographicHash::Sha256).toHex();
+    // The ids differ: one sent again would be kept once and the count above fall short.
     QStringList got;
-    QSet<QString> ids;
     for (const Records::BoardRecord &r : records(location)) {
         got << QStringLiteral("%1 %2 %3 %4 %5")
                    .arg(r.port, r.serial, Records::resultName(r.result), QString::number(r.exitCode),
@@ -108,13 +108,11 @@ void tst_RecordsE2E::mixedBatchIsRecorded()
         QCOMPARE(QStringList({r.window, r.bench, r.source, r.sha256, r.chip, r.os}),
                  QStringList({"multi", Records::benchName(), zip, sha, "CHIPX", "OSY"}));
         QVERIFY(r.id.startsWith(r.bench + '/'));
-        ids.insert(r.id);
         QVERIFY(r.start >= before.addSecs(-1) && r.start.msecsTo(r.end) == r.durationMs && r.durationMs > 0);
     }
     got.sort();
     for (int n = 0; n < 8; ++n)
         QCOMPARE(got.value(n), QLatin1String(kBatch[n][1]));
-    QCOMPARE(ids.size(), 8);
 
     QProcess cli;
     cli.start(qEnvironmentVariable("QUOR_BIN_DIR") + "/quor_records",

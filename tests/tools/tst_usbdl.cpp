@@ -39,12 +39,13 @@ QProcessEnvironment benchEnvironment(const QString &bench)
     return env;
 }
 
-// Runs a program to its end (30 s at most), the event loop turning for the device source.
-RunResult runProgram(const QString &program, const QStringList &args, const QProcessEnvironment &env)
+// Runs usb_dl or usb_dl_bench on that bench to its end (30 s at most), the event
+// loop turning for the device source.
+RunResult run(const QString &program, const QString &bench, const QStringList &args)
 {
     QProcess p;
-    p.setProcessEnvironment(env);
-    p.start(program, args);
+    p.setProcessEnvironment(benchEnvironment(bench));
+    p.start(binDir() + QLatin1Char('/') + program, args);
     RunResult r;
     r.finished = QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 30000) &&
                  p.error() != QProcess::FailedToStart;
@@ -57,24 +58,14 @@ RunResult runProgram(const QString &program, const QStringList &args, const QPro
     return r;
 }
 
-RunResult runTool(const QString &bench, const QStringList &args)
-{
-    return runProgram(binDir() + QStringLiteral("/usb_dl"), args, benchEnvironment(bench));
-}
-
-RunResult runBench(const QString &bench, const QStringList &args)
-{
-    return runProgram(binDir() + QStringLiteral("/usb_dl_bench"), args, benchEnvironment(bench));
-}
-
-// Starts every call at once; the exit codes, -1 for a call that did not end.
-QVector<int> runAtOnce(const QString &program, const QList<QStringList> &calls, const QString &bench)
+// Starts every usb_dl call at once; the exit codes, -1 for a call that did not end.
+QVector<int> runAtOnce(const QList<QStringList> &calls, const QString &bench)
 {
     std::vector<std::unique_ptr<QProcess>> procs;
     for (const QStringList &args : calls) {
         procs.push_back(std::make_unique<QProcess>());
         procs.back()->setProcessEnvironment(benchEnvironment(bench));
-        procs.back()->start(binDir() + program, args);
+        procs.back()->start(binDir() + QStringLiteral("/usb_dl"), args);
     }
     QVector<int> codes;
     for (auto &p : procs)
@@ -82,21 +73,23 @@ QVector<int> runAtOnce(const QString &program, const QList<QStringList> &calls, 
     return codes;
 }
 
-// The ports of a listing, top to bottom, as "L,M" (duplicates kept).
-QStringList portsIn(const QByteArray &listing)
+// The ports the tool lists, top to bottom, as "L,M" (duplicates kept); the whole
+// output instead unless it ends well, CRLF only, with two header lines
+// ("devices found: N") before one line per board.
+QStringList listedPorts(const QString &bench)
 {
     static const QRegularExpression line(QStringLiteral("vid 7352, pid 1000, portlevel(.), portnum(.)\r\n"));
+    const RunResult r = run(QStringLiteral("usb_dl"), bench, {QStringLiteral("-r")});
     QStringList ports;
-    for (auto it = line.globalMatch(QString::fromUtf8(listing)); it.hasNext();) {
+    for (auto it = line.globalMatch(QString::fromUtf8(r.out)); it.hasNext();) {
         const QRegularExpressionMatch m = it.next();
         ports << m.captured(1) + QLatin1Char(',') + m.captured(2);
     }
-    return ports;
-}
-
-QStringList listedPorts(const QString &bench)
-{
-    return portsIn(runTool(bench, {QStringLiteral("-r")}).out);
+    const QList<QByteArray> lines = r.out.split('\n');
+    const bool wellFormed = r.exitCode == 0 && r.out.endsWith("\r\n") &&
+                            r.out.count('\n') == r.out.count("\r\n") && lines.size() == 3 + ports.size() &&
+                            lines.at(1) == "devices found: " + QByteArray::number(ports.size()) + '\r';
+    return wellFormed ? ports : QStringList{QString::fromUtf8(r.out)};
 }
 
 // An event as the test records it: "+ name" or "- name".
@@ -113,8 +106,6 @@ class tst_UsbDl : public QObject
     Q_OBJECT
 private slots:
     void init();
-    void listing_data();
-    void listing();
     void download_data();
     void download();
     void toolProcess_data();
@@ -148,40 +139,7 @@ void tst_UsbDl::init()
     m_bench = m_dir->path() + QStringLiteral("/bench");
     m_owner = std::make_unique<QObject>();
     m_events.clear();
-    if (!QByteArray(QTest::currentTestFunction()).startsWith("bench")) // the driver makes its own
-        QVERIFY(QDir().mkpath(m_bench));
-}
-
-void tst_UsbDl::listing_data()
-{
-    QTest::addColumn<QByteArray>("state");
-    QTest::addColumn<QString>("ports");
-    QTest::newRow("none") << QByteArray() << "";
-    // Hand-edited: extra blanks, CRLF, bad ports skipped, the first of a doubled port kept.
-    QTest::newRow("hand edited") << QByteArray(
-                                        "# boards\n\nport   2  1   dlfail  \r\nport 12 3 ok\nport 3 ok\n"
-                                        "port , 3 ok\nport 2 1 ok\nsingle   toolarge\nport 5 5 ok")
-                                 << "2,1 5,5";
-}
-
-void tst_UsbDl::listing()
-{
-    QFETCH(QByteArray, state);
-    QFETCH(QString, ports);
-    QVERIFY(this->state(state));
-    const RunResult r = runTool(m_bench, {QStringLiteral("-r")});
-    QCOMPARE(r.exitCode, 0);
-    // CRLF only; two header lines, then one line per board.
-    QVERIFY(r.out.endsWith("\r\n"));
-    QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
-    QStringList expected = ports.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    const QList<QByteArray> lines = r.out.split('\n');
-    QCOMPARE(lines.size(), 3 + expected.size());
-    QCOMPARE(lines.at(1), "devices found: " + QByteArray::number(expected.size()) + '\r');
-    QCOMPARE(portsIn(r.out), expected);
-    // The driver keeps what it understood when it writes the state back.
-    QCOMPARE(runBench(m_bench, words("plug 6 6 --no-event")).exitCode, 0);
-    QCOMPARE(listedPorts(m_bench), expected << QStringLiteral("6,6"));
+    QVERIFY(QDir().mkpath(m_bench));
 }
 
 // "state|images|port|last line|exit code", -1: a crash. Images: a path below
@@ -223,7 +181,7 @@ void tst_UsbDl::download()
     }
     if (!f.at(2).isEmpty())
         args << QStringLiteral("-p") << f.at(2);
-    const RunResult r = runTool(m_bench, args);
+    const RunResult r = run(QStringLiteral("usb_dl"), m_bench, args);
     QVERIFY(r.finished && r.err.isEmpty());
     QCOMPARE(r.exitStatus, exitCode < 0 ? QProcess::CrashExit : QProcess::NormalExit);
     const bool garbage = row.contains(QLatin1String("garbage")), flood = row.contains(QLatin1String("flood"));
@@ -302,12 +260,13 @@ void tst_UsbDl::toolProcess()
 void tst_UsbDl::callsLogKeepsLinesWhole()
 {
     // Every call is logged as one line, eight at once included.
-    runTool(m_bench, words("-c CHIP -s OS -i") << QStringLiteral("/a b/QuorBurnImage/") << words("-p 1,3"));
+    run(QStringLiteral("usb_dl"), m_bench,
+        words("-c CHIP -s OS -i") << QStringLiteral("/a b/QuorBurnImage/") << words("-p 1,3"));
     QList<QStringList> calls;
     for (int i = 0; i < 8; ++i)
         calls << (QStringList{QStringLiteral("-c"), QString::number(i) + QString(3000, QLatin1Char('x'))}
                   << words("-s b -i /i -p 9,9"));
-    QCOMPARE(runAtOnce(QStringLiteral("/usb_dl"), calls, m_bench), QVector<int>(8, 1));
+    QCOMPARE(runAtOnce(calls, m_bench), QVector<int>(8, 1));
     QList<QByteArray> lines = TestFiles::readFile(m_bench + QStringLiteral("/calls.log")).split('\n');
     QCOMPARE(lines.size(), 1 + 8 + 1);
     QCOMPARE(lines.first(), QByteArray("-c CHIP -s OS -i \"/a b/QuorBurnImage/\" -p 1,3"));
@@ -350,8 +309,7 @@ void tst_UsbDl::badInput()
     const QString missing = m_dir->path() + QStringLiteral("/no-such-bench");
     QVERIFY(state.isNull() || this->state(state));
     listen(m_bench);
-    const RunResult r = runProgram(binDir() + QLatin1Char('/') + program, args,
-                                   benchEnvironment(state.isNull() ? missing : m_bench));
+    const RunResult r = run(program, state.isNull() ? missing : m_bench, args);
     QCOMPARE(r.exitStatus, QProcess::NormalExit);
     QCOMPARE(r.exitCode, 2);
     QVERIFY2(r.err.startsWith(program.toUtf8() + ": ") && r.err.contains(error), r.err.constData());
@@ -362,25 +320,35 @@ void tst_UsbDl::badInput()
 
 void tst_UsbDl::events()
 {
+    QCOMPARE(listedPorts(m_bench), QStringList());
+    // Hand-edited: extra blanks, CRLF, bad ports skipped, the first of a doubled port kept.
+    QVERIFY(state("# boards\n\nport   2  1   dlfail  \r\nport 12 3 ok\nport 3 ok\n"
+                  "port , 3 ok\nport 2 1 ok\nsingle   toolarge\nport 5 5 ok"));
+    QCOMPARE(listedPorts(m_bench), words("2,1 5,5"));
     listen(m_bench);
     // The driver returns only once the program has taken the event.
-    const RunResult r = runBench(m_bench, words("plug 1 3"));
+    const RunResult r = run(QStringLiteral("usb_dl_bench"), m_bench, words("plug 1 3"));
     QVERIFY2(r.exitCode == 0 && r.out.contains("delivered"), r.out.constData());
     QCOMPARE(m_events, QStringList{named('+', "QB3133")});
     // The serial belongs to the port. --no-event changes the state without announcing it.
     for (const char *command :
          {"unplug 1 3", "plug 1 3", "plug 3 1", "plug 1 1 --no-event", "unplug 1 1 --no-event"})
-        QCOMPARE(runBench(m_bench, words(command)).exitCode, 0);
+        QCOMPARE(run(QStringLiteral("usb_dl_bench"), m_bench, words(command)).exitCode, 0);
     QCOMPARE(m_events.mid(1),
              (QStringList{named('-', "QB3133"), named('+', "QB3133"), named('+', "QB3331")}));
     // The list shows the names the program receives.
-    QVERIFY(runBench(m_bench, {QStringLiteral("list")}).out.contains(named('+', "QB3331").mid(2).toUtf8()));
+    QVERIFY(run(QStringLiteral("usb_dl_bench"), m_bench, {QStringLiteral("list")})
+                .out.contains(named('+', "QB3331").mid(2).toUtf8()));
     // A raw event passes any name through unchanged and changes no state.
     const QString name =
         QStringLiteral(R"(\\?\USBSTOR#Disk&Ven_Q#7&2# ünï  {53F56307-B6BF-11D0-94F2-00A0C91EFB8B})");
-    QCOMPARE(runBench(m_bench, {QStringLiteral("event"), QStringLiteral("removal"), name}).exitCode, 0);
+    QCOMPARE(run(QStringLiteral("usb_dl_bench"), m_bench,
+                 {QStringLiteral("event"), QStringLiteral("removal"), name})
+                 .exitCode,
+             0);
     QCOMPARE(m_events.last(), QStringLiteral("- ") + name);
-    QCOMPARE(listedPorts(m_bench), words("1,3 3,1"));
+    // The driver keeps what it understood when it writes the state back.
+    QCOMPARE(listedPorts(m_bench), words("2,1 5,5 1,3 3,1"));
 }
 
 QTEST_GUILESS_MAIN(tst_UsbDl)

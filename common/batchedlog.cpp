@@ -14,9 +14,10 @@ void BatchedLog::append(const QString &text)
     // The bytes a text stream of its own would write for the record (no byte
     // order mark, the text and its "\n" through one converter state), without
     // the cost of a stream per record.
-    QTextCodec *codec = m_codecName ? QTextCodec::codecForName(m_codecName) : nullptr;
-    if (!codec)
-        codec = QTextCodec::codecForLocale();
+    // A named codec is looked up once; the locale's can change, so it is asked for each time.
+    if (m_codecName && !m_namedCodec)
+        m_namedCodec = QTextCodec::codecForName(m_codecName);
+    QTextCodec *codec = m_namedCodec ? m_namedCodec : QTextCodec::codecForLocale();
     if (codec) {
         QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
         m_pending += codec->fromUnicode(text.constData(), text.size(), &state);

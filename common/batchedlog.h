@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+class QTextCodec;
+
 // A run log in the current directory, appended to one record (text and "\n")
 // at a time. Outside a batch each record opens the file in append mode, is
 // written and closes it again; inside one the records are kept and written
@@ -38,6 +40,7 @@ public:
 private:
     const char *m_fileName;
     const char *m_codecName;
+    QTextCodec *m_namedCodec = nullptr; // m_codecName's, once looked up
     QByteArray m_pending;
     int m_depth = 0;
 };

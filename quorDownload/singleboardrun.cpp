@@ -341,16 +341,21 @@ void SingleBoardRun::threadSlot()
     // A frame already on its way when the animation stopped is dropped.
     if (!m_animating)
         return;
-    if (m_widgets.statusPicture)
+    if (m_widgets.statusPicture) {
         m_widgets.statusPicture->setPixmap(QPixmap(QStringLiteral(":/img/%1.png").arg(m_animationFrame)));
+        m_pictureShown = true;
+    }
     m_animationFrame = m_animationFrame % 4 + 1;
 }
 
 void SingleBoardRun::stopimage()
 {
     m_animating = false;
-    if (m_widgets.statusPicture)
+    // Called for every line of the tool: an empty label is left alone, since
+    // clearing it would lay the window out again each time.
+    if (m_pictureShown && m_widgets.statusPicture)
         m_widgets.statusPicture->clear();
+    m_pictureShown = false;
 }
 
 void SingleBoardRun::stopAnimation()
@@ -550,10 +555,14 @@ void SingleBoardRun::updateBar()
     if (!bar)
         return;
     if (bar->value() != 100) {
-        // Every value is set, but painted at the next frame: the bar would
+        // A new value is set, but painted at the next frame: the bar would
         // otherwise paint itself at once for every value that changes its text.
+        // Most lines leave the value as it is, and the bar is left alone.
+        const int value = SingleOutput::barValue(m_progress.downloadProgress);
+        if (value == bar->value())
+            return;
         bar->setUpdatesEnabled(false);
-        bar->setValue(SingleOutput::barValue(m_progress.downloadProgress));
+        bar->setValue(value);
         bar->setUpdatesEnabled(true);
         bar->update();
     } else if (m_process && m_process->waitForStarted(kStartWaitMs)) {

@@ -216,10 +216,14 @@ void tst_SingleRun::runStagesLogsCompletesAndStartsAfresh()
     // Again: the folder is emptied first; progress and the "break" flag start
     // afresh, so the waiting line is shown and the bar follows the new count.
     QVERIFY(QFile::remove(QStringLiteral("log_singel.txt")));
-    installTool(
-        "echo 'Waiting for USB device connection: ...'\necho 'updated size: 300/1200(25%)'\nexec sleep 30\n");
+    // The animation runs until the tool's first line, which clears its picture.
+    installTool("sleep 1\necho 'Waiting for USB device connection: ...'\necho 'updated size: 300/1200(25%)'\n"
+                "exec sleep 30\n");
     button("downloadButton")->click();
+    auto *label = m_window->findChild<QLabel *>("label_18");
+    QTRY_VERIFY_WITH_TIMEOUT(label->pixmap() && !label->pixmap()->isNull(), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(bar()->value(), 25, 10000);
+    QVERIFY(!label->pixmap() || label->pixmap()->isNull());
     QTRY_VERIFY(
         status().contains(QStringLiteral("Waiting for USB device connection"))); // shown at the frame's end
     QVERIFY(readFile(QStringLiteral("log_singel.txt"))
@@ -229,7 +233,6 @@ void tst_SingleRun::runStagesLogsCompletesAndStartsAfresh()
     // before the box, and the animation halts on its frame.
     installTool("exec sleep 30\n");
     download();
-    auto *label = m_window->findChild<QLabel *>("label_18");
     QTRY_VERIFY_WITH_TIMEOUT(label->pixmap() && !label->pixmap()->isNull(), 5000);
     const qint64 pid = process()->processId();
     button("StopButton")->click();

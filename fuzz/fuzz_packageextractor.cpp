@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <map>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -61,8 +60,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QDir(run).removeRecursively(); // removes links, never what they point to
     QFile zip(run + QStringLiteral("/package.zip")), target(outside + QStringLiteral("/target"));
     FUZZ_CHECK(QDir().mkpath(outside) && QDir().mkpath(a) && zip.open(QIODevice::WriteOnly) &&
-               zip.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size) &&
-               target.open(QIODevice::WriteOnly) && target.write("keep") == 4);
+               zip.write(fuzzBytes(data, size)) == qint64(size) && target.open(QIODevice::WriteOnly) &&
+               target.write("keep") == 4);
     zip.close();
     target.close();
 

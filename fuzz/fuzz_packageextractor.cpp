@@ -21,10 +21,11 @@
 namespace {
 
 QString g_base; // this process's folder, removed at exit
+const QDir::Filters kAll = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 
 QStringList names(const QString &folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return QDir(folder).entryList(kAll);
 }
 
 } // namespace
@@ -98,9 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         FUZZ_CHECK(names(a) == QStringList{QStringLiteral("dest")} && QFileInfo(dest).isDir() &&
                    !QFileInfo(dest).isSymLink());
-        for (QDirIterator it(dest, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                             QDirIterator::Subdirectories);
-             it.hasNext();) {
+        for (QDirIterator it(dest, kAll, QDirIterator::Subdirectories); it.hasNext();) {
             const QString path = it.next();
             const auto link = planted.find(path.mid(dest.size() + 1));
             FUZZ_CHECK(!it.fileInfo().isSymLink() ||

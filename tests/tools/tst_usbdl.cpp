@@ -149,8 +149,7 @@ private slots:
         QTest::newRow("no board, no images") << "port 1 3 ok|gone|2,2|usb device not found|1";
         QTest::newRow("image in a subfolder") << "port 1 3 ok|a/b/boot.img|1,3|USB download complete|0";
         // A staging folder whose images could not be copied still holds the description.
-        QTest::newRow("only a description") << "port 1 3 ok|board.XML|1,3|USB download failed|1";
-        QTest::newRow("no port: only a description") << "single ok|a/board.xml||USB download failed|1";
+        QTest::newRow("only a description") << "port 1 3 ok|a/board.XML|1,3|USB download failed|1";
     }
     void download()
     {

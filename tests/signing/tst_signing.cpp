@@ -46,7 +46,7 @@ private slots:
     void decisions_data()
     {
         QTest::addColumn<QString>("signedBy"); // key A, B or C; empty: no signature file
-        QTest::addColumn<QString>("damage");   // legacy: signed with -l; file, comment, truncate, garbage
+        QTest::addColumn<QString>("damage");   // legacy: signed with -l; file, comment, truncate
         QTest::addColumn<QString>("trusted");
         QTest::addColumn<bool>("require");
         QTest::addColumn<Verdict>("verdict");
@@ -57,7 +57,6 @@ private slots:
             QTest::newRow(name) << signedBy << damage << trusted << require << verdict << text;
         };
         const char *mismatch = "Package does not match its signature by %A: it was changed after signing.";
-        const char *damaged = "Package signature file is damaged: not a minisign signature.";
         const char *unchecked = "Package signature not checked.";
         row("good", "A", "", "A", true, Verdict::Signed, "Package signed by %A: release 1.2");
         row("second of two trusted keys", "B", "", "A,B", true, Verdict::Signed,
@@ -67,8 +66,8 @@ private slots:
             "Package signature's trusted comment was changed after signing.");
         row("key not trusted", "C", "", "A,B", true, Verdict::Untrusted,
             "Package is signed by key %C, which is not trusted.");
-        row("truncated", "A", "truncate", "A", true, Verdict::Damaged, damaged);
-        row("garbage", "A", "garbage", "A", true, Verdict::Damaged, damaged);
+        row("truncated", "A", "truncate", "A", true, Verdict::Damaged,
+            "Package signature file is damaged: not a minisign signature.");
         row("legacy", "A", "legacy", "A", true, Verdict::Legacy,
             "Package has a legacy signature (minisign -l); sign it again without -l.");
         row("missing, required", "", "", "A", true, Verdict::Missing,
@@ -102,8 +101,6 @@ private slots:
         } else if (damage == "truncate") {
             const QByteArray whole = readFile(sig);
             QVERIFY(writeFile(sig, whole.left(whole.size() / 2)));
-        } else if (damage == "garbage") {
-            QVERIFY(writeFile(sig, QByteArray(200, '\x9c')));
         }
 
         QStringList keys;

@@ -4,7 +4,6 @@
 #include "multi/boardoutput.h"
 
 #include <cmath>
-#include <cstdint>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -14,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int slot = data[0] % 8 + 1;
     float progress = static_cast<float>(data[0] >> 3) * 4.0f;
     const QString board = QStringLiteral("Board ") + QString::number(slot) + QLatin1Char(' ');
-    const QStringList lines = splitBoardOutput(
-        QString::fromUtf8(reinterpret_cast<const char *>(data + 1), static_cast<int>(size - 1)));
+    const QStringList lines = splitBoardOutput(QString::fromUtf8(fuzzBytes(data + 1, size - 1)));
     FUZZ_CHECK(!lines.isEmpty());
     for (const QString &line : lines) {
         FUZZ_CHECK(!line.contains(QLatin1String("\r\n")));

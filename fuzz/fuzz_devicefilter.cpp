@@ -5,8 +5,6 @@
 
 #include <QStringList>
 
-#include <cstdint>
-
 static void check(const QString &name)
 {
     if (!isDownloadDeviceName(name))
@@ -18,7 +16,7 @@ static void check(const QString &name)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const QByteArray bytes = fuzzBytes(data, size);
     check(QString::fromUtf8(bytes));
     check(QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()), bytes.size() / 2));
     return 0;

@@ -14,7 +14,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdint>
 #include <map>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -22,10 +21,11 @@
 namespace {
 
 QString g_base; // this process's folder, removed at exit
+const QDir::Filters kAll = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
 
 QStringList names(const QString &folder)
 {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    return QDir(folder).entryList(kAll);
 }
 
 } // namespace
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QDir(run).removeRecursively(); // removes links, never what they point to
     QFile zip(run + QStringLiteral("/package.zip")), target(outside + QStringLiteral("/target"));
     FUZZ_CHECK(QDir().mkpath(outside) && QDir().mkpath(a) && zip.open(QIODevice::WriteOnly) &&
-               zip.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size) &&
-               target.open(QIODevice::WriteOnly) && target.write("keep") == 4);
+               zip.write(fuzzBytes(data, size)) == qint64(size) && target.open(QIODevice::WriteOnly) &&
+               target.write("keep") == 4);
     zip.close();
     target.close();
 
@@ -99,9 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         FUZZ_CHECK(names(a) == QStringList{QStringLiteral("dest")} && QFileInfo(dest).isDir() &&
                    !QFileInfo(dest).isSymLink());
-        for (QDirIterator it(dest, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                             QDirIterator::Subdirectories);
-             it.hasNext();) {
+        for (QDirIterator it(dest, kAll, QDirIterator::Subdirectories); it.hasNext();) {
             const QString path = it.next();
             const auto link = planted.find(path.mid(dest.size() + 1));
             FUZZ_CHECK(!it.fileInfo().isSymLink() ||

@@ -6,8 +6,6 @@
 
 #include <QBuffer>
 
-#include <cstdint>
-
 static QStringList readBytes(QByteArray bytes, QIODevice::OpenMode mode)
 {
     QVector<PartitionEntry> list(1);
@@ -28,7 +26,7 @@ static QStringList readBytes(QByteArray bytes, QIODevice::OpenMode mode)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     silenceQtMessages();
-    const QByteArray bytes(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const QByteArray bytes = fuzzBytes(data, size);
     const QStringList binary = readBytes(bytes, QIODevice::ReadOnly);
     FUZZ_CHECK(readBytes(bytes, QIODevice::ReadOnly) == binary);
     const QStringList text = readBytes(bytes, QIODevice::ReadOnly | QIODevice::Text);

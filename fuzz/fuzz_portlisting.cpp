@@ -2,12 +2,10 @@
 #include "fuzzcheck.h"
 #include "multi/portlisting.h"
 
-#include <cstdint>
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     silenceQtMessages();
-    const QByteArray output(reinterpret_cast<const char *>(data), static_cast<int>(size));
+    const QByteArray output = fuzzBytes(data, size);
     const QVector<PortRecord> ports = parsePortListing(output);
     // At most one record per CRLF-terminated line after the two header lines, none twice.
     FUZZ_CHECK(ports.size() <= qMax(0, output.count("\r\n") - 2));

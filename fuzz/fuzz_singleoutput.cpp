@@ -6,7 +6,6 @@
 #include "quorDownload/singleoutput.h"
 
 #include <cmath>
-#include <cstdint>
 
 using namespace SingleOutput;
 
@@ -59,8 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     RunState state;
     state.breakSeen = data[0] & 1;
     state.downloadProgress = static_cast<float>(data[0] >> 1);
-    const QString text =
-        QString::fromUtf8(reinterpret_cast<const char *>(data + 1), static_cast<int>(size - 1));
+    const QString text = QString::fromUtf8(fuzzBytes(data + 1, size - 1));
     const QStringList lines = splitLines(text);
     FUZZ_CHECK(lines.join(QLatin1Char('\n')) == text && lines.size() == text.count(QLatin1Char('\n')) + 1);
     for (const QString &line : lines) {

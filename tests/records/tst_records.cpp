@@ -10,6 +10,7 @@
 #include "records/recordwriter.h"
 #include "records/summary.h"
 #include "tests/records/pgcluster.h"
+#include "tests/support/testfiles.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -95,10 +96,8 @@ bool plantFile(const QString &file, const QString &kind)
         QFile::remove(file + suffix);
     if (kind == "fifo")
         return QProcess::execute("mkfifo", {file}) == 0;
-    if (kind == "empty" || kind == "garbage") {
-        QFile f(file);
-        return f.open(QIODevice::WriteOnly) && f.write(QByteArray(kind == "garbage" ? 4096 : 0, 'z')) >= 0;
-    }
+    if (kind == "empty" || kind == "garbage")
+        return TestFiles::writeFile(file, QByteArray(kind == "garbage" ? 4096 : 0, 'z'));
     if (kind == "missing")
         return true;
     {

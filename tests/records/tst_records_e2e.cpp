@@ -8,6 +8,7 @@
 // checked in tst_records.
 #include "multi/mainwindow.h"
 #include "records/recordstore.h"
+#include "testfiles.h"
 #include "tests/faults/faultbench.h"
 
 #include <QCryptographicHash>
@@ -74,15 +75,11 @@ public:
         if (program.isEmpty())
             return "prometheus is not installed";
         const QString config = dir.filePath("prometheus.yml");
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly) ||
-            file.write(QStringLiteral("global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\n"
-                                      "scrape_configs:\n  - job_name: quor\n    static_configs:\n"
-                                      "      - targets: ['127.0.0.1:%1']\n")
-                           .arg(targetPort)
-                           .toUtf8()) < 0)
+        if (!TestFiles::writeFile(config,
+                                  "global:\n  scrape_interval: 1s\n  scrape_timeout: 1s\nscrape_configs:\n"
+                                  "  - job_name: quor\n    static_configs:\n      - targets: ['127.0.0.1:" +
+                                      QByteArray::number(targetPort) + "']\n"))
             return "cannot write its configuration";
-        file.close();
         port = freePort();
         server.setProcessChannelMode(QProcess::MergedChannels);
         server.start(program, {"--config.file=" + config, "--storage.tsdb.path=" + dir.filePath("data"),

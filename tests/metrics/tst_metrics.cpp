@@ -48,7 +48,6 @@ private slots:
     void listen_data();
     void listen();
     void scrapeShowsWhatWasFed();
-    void clientsThatNeverRead();
 };
 
 void tst_Metrics::listen_data()
@@ -96,7 +95,7 @@ void tst_Metrics::scrapeShowsWhatWasFed()
     metrics.setSlotSilence(4, 70000);
     metrics.setSlotSilence(4, -1); // slot 5 went idle
 
-    const QString text = scrape(metrics.port());
+    QString text = scrape(metrics.port());
     QVERIFY(!text.isEmpty());
     QStringList finished = samples(text, "quor_boards_finished_total"); // served in no fixed order
     finished.sort();
@@ -120,15 +119,7 @@ void tst_Metrics::scrapeShowsWhatWasFed()
                              "quor_board_run_duration_seconds_bucket{bench=\"B7\",le=\"30\"} 1",
                              "quor_board_run_duration_seconds_bucket{bench=\"B7\",le=\"120\"} 2"})
         QVERIFY2(text.contains(QString(line) + '\n'), line);
-}
 
-void tst_Metrics::clientsThatNeverRead()
-{
-    if (!BenchMetrics::available())
-        QSKIP("this build serves no metrics");
-    BenchMetrics metrics("B7");
-    QString error;
-    QVERIFY2(metrics.start("127.0.0.1:0", &error), qPrintable(error));
     // More stuck clients than server threads: some send nothing, some ask and never read.
     std::vector<std::unique_ptr<QTcpSocket>> stuck;
     for (int i = 0; i < 8; ++i) {
@@ -156,11 +147,10 @@ void tst_Metrics::clientsThatNeverRead()
     QVERIFY2(slowest < 50 * 1000 * 1000, qPrintable(QString::number(slowest)));
     // A scrape gets through once the stuck requests time out, within the server's request time-out.
     clock.restart();
-    QString text;
     QVERIFY(QTest::qWaitFor([&] { return !(text = scrape(metrics.port())).isEmpty(); }, 20000));
     qInfo("scrape answered after %lld ms", clock.elapsed());
     QVERIFY(text.contains(
-        "quor_boards_finished_total{bench=\"B7\",port=\"2,1\",result=\"success\",slot=\"1\"} 2500\n"));
+        "quor_boards_finished_total{bench=\"B7\",port=\"2,1\",result=\"success\",slot=\"1\"} 2502\n"));
 }
 
 QTEST_MAIN(tst_Metrics)

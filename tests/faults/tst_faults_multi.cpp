@@ -20,158 +20,148 @@ using namespace ZipMaker;
 class tst_FaultsMulti : public QObject
 {
     Q_OBJECT
-private slots:
-    void init();
-    void cleanup();
-    void toolOutputIsLoggedWhole_data();
-    void toolOutputIsLoggedWhole();
-    void fiftyStartStopCyclesWithRunningTools();
-    void hostilePackages_data();
-    void hostilePackages();
-
-private:
     std::unique_ptr<WindowTestFolder> folder;
     std::unique_ptr<MainWindow> window;
 
     MultiWindowView view() const { return MultiWindowView(window.get()); }
     bool plug(const char *scenario) { return runBench({"plug", "1", "4", scenario}); }
     QByteArray log() const { return folder->readFile("log_multiplex.txt"); }
-};
 
-void tst_FaultsMulti::init()
-{
-    folder = std::make_unique<WindowTestFolder>();
-    QVERIFY(!folder->setUpBench().isEmpty());
-    window = std::make_unique<MainWindow>();
-    window->show();
-    new BoxAnswerer(window.get()); // a refused Start shows a box
-}
-
-void tst_FaultsMulti::cleanup()
-{
-    if (window)
-        view().click("stopButton");
-    window.reset();
-    QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 20000);
-    folder.reset();
-}
-
-void tst_FaultsMulti::toolOutputIsLoggedWhole_data()
-{
-    QTest::addColumn<QByteArray>("scenario");
-    QTest::addColumn<bool>("completes");
-    QTest::newRow("crash after five steps") << QByteArray("crash") << false;
-    QTest::newRow("binary bytes, NULs, invalid UTF-8") << QByteArray("garbage") << true;
-    QTest::newRow("flood of 100,000 lines") << QByteArray("flood") << true;
-    QTest::newRow("50 MiB without a line break") << QByteArray("longline") << true;
-}
-
-void tst_FaultsMulti::toolOutputIsLoggedWhole()
-{
-    QFETCH(QByteArray, scenario);
-    QFETCH(bool, completes);
-    view().click("startButton");
-    LatencyProbe probe;
-    QVERIFY(plug(scenario.constData()));
-    QTRY_COMPARE_WITH_TIMEOUT(view().downloadCount(), 0, 120000);
-    QTRY_COMPARE(view().status().contains("Board 1 download complete!\n"), completes);
-    QTRY_COMPARE(view().bar(1)->value() == 100, completes);
-    QCOMPARE(view().picture(1) == MultiWindowView::resource(":/img/success.png"), completes);
-    // The window answers throughout (a bound far above a loaded machine's pauses); a line
-    // without an end is handled in one go when its end comes.
-    QVERIFY2(probe.ticks > 2 && (scenario == "longline" || probe.longest < 2500),
-             qPrintable(QString::number(probe.longest)));
-    QVERIFY(view().status().size() < 4096);
-    const QString dir = folder->configDir();
-    const QByteArray output =
-        replay(dir + "usb_dl.exe", {"-c", "CHIPX", "-s", "OSY", "-i", dir, "-p", "1,4"}, dir);
-    QVERIFY(output.contains("updated size"));
-    QVERIFY(log().contains(expectedLogRecords(output, "[Board 1] "))); // QCOMPARE would print 50 MiB
-}
-
-void tst_FaultsMulti::fiftyStartStopCyclesWithRunningTools()
-{
-    QVERIFY(plug("hang"));
-    int fdsBefore = 0;
-    for (int cycle = 0; cycle < 50; ++cycle) {
-        view().click("startButton");
-        QVERIFY(!view().button("startButton")->isEnabled() && view().button("reButton_8")->isEnabled());
-        QVERIFY(runBench({"unplug", "1", "4"}) && plug("hang"));
-        // The waiting line is read before the transfer is stopped.
-        QTRY_COMPARE_WITH_TIMEOUT(log().count("[Board 1] Waiting for USB device connection"), cycle + 1,
-                                  20000);
-        QCOMPARE(view().downloadCount(), 1);
-        view().click("stopButton");
-        QCOMPARE(view().downloadCount(), 0);
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        if (cycle == 0) { // once the record writer has opened its database
-            QTRY_VERIFY(QFileInfo::exists("records.sqlite"));
-            fdsBefore = openFdCount();
-        }
-    }
-    QVERIFY(window->findChildren<QProcess *>().isEmpty());
-    QVERIFY(view().button("startButton")->isEnabled() && !view().button("reButton_8")->isEnabled());
-    QVERIFY(view().status().endsWith("Stop download process ...\nStop process success !\n"));
-    QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 20000);
-    // Pipes close as deletions come round, seconds on a loaded machine; the
-    // database may hold a journal open. A descriptor lost per cycle: 49 more.
-    QTRY_VERIFY2_WITH_TIMEOUT(openFdCount() <= fdsBefore + 2,
-                              qPrintable(QString::number(openFdCount() - fdsBefore)), 30000);
-}
-
-void tst_FaultsMulti::hostilePackages_data()
-{
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<int>("sizeLimit"); // bytes any file may have, as on a full disk; 0: no limit
-    QTest::addColumn<QString>("message");
-    QTest::addColumn<bool>("unpacked"); // the good entry is unpacked; otherwise no unpack folder
-
-    // Each kind of refusal once; the extractor's own tests take every such package.
-    QTest::newRow("zip-slip") << raw({rawFile("../outside/evil.img", "evil"), rawFile("good.img", "good")})
-                              << 0 << "Skipped unsafe path in package (\"..\" in path): ../outside/evil.img"
-                              << true;
-    QTest::newRow("crc") << raw({rawFile("a/ok.img", "fine"),
-                                 rawFile("good.img", QByteArray(5000, 'g'), true)})
-                         << 0 << "CRC" << false;
-    QTemporaryDir dir;
-    QVERIFY(writeZip(dir.filePath("p.zip"),
-                     {zipFile("a/small.img", "fits"), zipFile("a/large.img", noise(4 << 20, 4))}));
-    QTest::newRow("disk full") << fileContent(dir.filePath("p.zip")) << (1 << 20) << "large.img" << false;
-}
-
-void tst_FaultsMulti::hostilePackages()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(int, sizeLimit);
-    QFETCH(QString, message);
-    QFETCH(bool, unpacked);
-    QVERIFY(folder->writeFile("pkg/images.zip", bytes));
+private slots:
+    void init()
     {
-        FileSizeLimit limit(sizeLimit ? rlim_t(sizeLimit) : RLIM_INFINITY);
-        QVERIFY(limit.active);
-        view().click("startButton");
+        folder = std::make_unique<WindowTestFolder>();
+        QVERIFY(!folder->setUpBench().isEmpty());
+        window = std::make_unique<MainWindow>();
+        window->show();
+        new BoxAnswerer(window.get()); // a refused Start shows a box
     }
-    QVERIFY2(view().status().contains(message, Qt::CaseInsensitive), qPrintable(view().status()));
-    // Never a half folder to burn, never a file outside the unpack folder.
-    QStringList tree;
-    for (QDirIterator it(folder->file("pkg"), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                         QDirIterator::Subdirectories);
-         it.hasNext();)
-        tree << it.next().mid(folder->path().size() + 5);
-    tree.sort();
-    QCOMPARE(tree.join(' '), QLatin1String(unpacked ? "QuorBurnImage QuorBurnImage/.quor-package-stamp "
-                                                      "QuorBurnImage/good.img images.zip"
-                                                    : "images.zip"));
-    if (unpacked)
-        QCOMPARE(fileContent(folder->file("pkg/QuorBurnImage/good.img")), QByteArray("good"));
 
-    // Still usable: Stop, a sound package, Start again unpacks it.
-    view().click("stopButton");
-    QVERIFY(writeZip(folder->file("pkg/images.zip"), {zipFile("boot.img", "boot")}));
-    view().click("startButton");
-    QCOMPARE(fileContent(folder->file("pkg/QuorBurnImage/boot.img")), QByteArray("boot"));
-    QCOMPARE(window->findChildren<QProcess *>().size(), 8);
-}
+    void cleanup()
+    {
+        if (window)
+            view().click("stopButton");
+        window.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 20000);
+        folder.reset();
+    }
+
+    void toolOutputIsLoggedWhole_data()
+    {
+        QTest::addColumn<QByteArray>("scenario");
+        QTest::addColumn<bool>("completes");
+        QTest::newRow("crash after five steps") << QByteArray("crash") << false;
+        QTest::newRow("binary bytes, NULs, invalid UTF-8") << QByteArray("garbage") << true;
+        QTest::newRow("flood of 100,000 lines") << QByteArray("flood") << true;
+        QTest::newRow("50 MiB without a line break") << QByteArray("longline") << true;
+    }
+
+    void toolOutputIsLoggedWhole()
+    {
+        QFETCH(QByteArray, scenario);
+        QFETCH(bool, completes);
+        view().click("startButton");
+        LatencyProbe probe;
+        QVERIFY(plug(scenario.constData()));
+        QTRY_COMPARE_WITH_TIMEOUT(view().downloadCount(), 0, 120000);
+        QTRY_COMPARE(view().status().contains("Board 1 download complete!\n"), completes);
+        QTRY_COMPARE(view().bar(1)->value() == 100, completes);
+        QCOMPARE(view().picture(1) == MultiWindowView::resource(":/img/success.png"), completes);
+        // The window answers throughout (a bound far above a loaded machine's pauses); a line
+        // without an end is handled in one go when its end comes.
+        QVERIFY2(probe.ticks > 2 && (scenario == "longline" || probe.longest < 2500),
+                 qPrintable(QString::number(probe.longest)));
+        QVERIFY(view().status().size() < 4096);
+        const QString dir = folder->configDir();
+        const QByteArray output =
+            replay(dir + "usb_dl.exe", {"-c", "CHIPX", "-s", "OSY", "-i", dir, "-p", "1,4"}, dir);
+        QVERIFY(output.contains("updated size"));
+        QVERIFY(log().contains(expectedLogRecords(output, "[Board 1] "))); // QCOMPARE would print 50 MiB
+    }
+
+    void fiftyStartStopCyclesWithRunningTools()
+    {
+        QVERIFY(plug("hang"));
+        int fdsBefore = 0;
+        for (int cycle = 0; cycle < 50; ++cycle) {
+            view().click("startButton");
+            QVERIFY(!view().button("startButton")->isEnabled() && view().button("reButton_8")->isEnabled());
+            QVERIFY(runBench({"unplug", "1", "4"}) && plug("hang"));
+            // The waiting line is read before the transfer is stopped.
+            QTRY_COMPARE_WITH_TIMEOUT(log().count("[Board 1] Waiting for USB device connection"), cycle + 1,
+                                      20000);
+            QCOMPARE(view().downloadCount(), 1);
+            view().click("stopButton");
+            QCOMPARE(view().downloadCount(), 0);
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+            if (cycle == 0) { // once the record writer has opened its database
+                QTRY_VERIFY(QFileInfo::exists("records.sqlite"));
+                fdsBefore = openFdCount();
+            }
+        }
+        QVERIFY(window->findChildren<QProcess *>().isEmpty());
+        QVERIFY(view().button("startButton")->isEnabled() && !view().button("reButton_8")->isEnabled());
+        QVERIFY(view().status().endsWith("Stop download process ...\nStop process success !\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(childProcesses().isEmpty(), 20000);
+        // Pipes close as deletions come round, seconds on a loaded machine; the
+        // database may hold a journal open. A descriptor lost per cycle: 49 more.
+        QTRY_VERIFY2_WITH_TIMEOUT(openFdCount() <= fdsBefore + 2,
+                                  qPrintable(QString::number(openFdCount() - fdsBefore)), 30000);
+    }
+
+    void hostilePackages_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<int>("sizeLimit"); // bytes any file may have, as on a full disk; 0: no limit
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("unpacked"); // the good entry is unpacked; otherwise no unpack folder
+
+        // A skipped entry and a failed unpack once; the extractor's own tests take every such package.
+        QTest::newRow("zip-slip") << raw({rawFile("../outside/evil.img", "evil"),
+                                          rawFile("good.img", "good")})
+                                  << 0
+                                  << "Skipped unsafe path in package (\"..\" in path): ../outside/evil.img"
+                                  << true;
+        QTemporaryDir dir;
+        QVERIFY(writeZip(dir.filePath("p.zip"),
+                         {zipFile("a/small.img", "fits"), zipFile("a/large.img", noise(4 << 20, 4))}));
+        QTest::newRow("disk full") << fileContent(dir.filePath("p.zip")) << (1 << 20) << "large.img" << false;
+    }
+
+    void hostilePackages()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(int, sizeLimit);
+        QFETCH(QString, message);
+        QFETCH(bool, unpacked);
+        QVERIFY(folder->writeFile("pkg/images.zip", bytes));
+        {
+            FileSizeLimit limit(sizeLimit ? rlim_t(sizeLimit) : RLIM_INFINITY);
+            QVERIFY(limit.active);
+            view().click("startButton");
+        }
+        QVERIFY2(view().status().contains(message, Qt::CaseInsensitive), qPrintable(view().status()));
+        // Never a half folder to burn, never a file outside the unpack folder.
+        QStringList tree;
+        for (QDirIterator it(folder->file("pkg"), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                             QDirIterator::Subdirectories);
+             it.hasNext();)
+            tree << it.next().mid(folder->path().size() + 5);
+        tree.sort();
+        QCOMPARE(tree.join(' '), QLatin1String(unpacked ? "QuorBurnImage QuorBurnImage/.quor-package-stamp "
+                                                          "QuorBurnImage/good.img images.zip"
+                                                        : "images.zip"));
+        if (unpacked)
+            QCOMPARE(fileContent(folder->file("pkg/QuorBurnImage/good.img")), QByteArray("good"));
+
+        // Still usable: Stop, a sound package, Start again unpacks it.
+        view().click("stopButton");
+        QVERIFY(writeZip(folder->file("pkg/images.zip"), {zipFile("boot.img", "boot")}));
+        view().click("startButton");
+        QCOMPARE(fileContent(folder->file("pkg/QuorBurnImage/boot.img")), QByteArray("boot"));
+        QCOMPARE(window->findChildren<QProcess *>().size(), 8);
+    }
+};
 
 QTEST_MAIN(tst_FaultsMulti)
 #include "tst_faults_multi.moc"

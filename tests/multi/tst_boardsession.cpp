@@ -180,11 +180,17 @@ private slots:
         qputenv("FAKE_TOOL_OUTPUT", kComplete);
         for (int n = 1; n <= replugs; ++n) {
             replug();
-            QCOMPARE(calls("^-c CHIPX"), n == replugs ? 2 : 1);
+            // The tool writes its call when it runs, which may be after the listing settled.
+            if (n == replugs)
+                QTRY_COMPARE(calls("^-c CHIPX"), 2);
+            else
+                QCOMPARE(calls("^-c CHIPX"), 1);
         }
-        if (replugs > 0)
+        if (replugs > 0) {
             QTRY_VERIFY2(status.endsWith("Board 1 download complete!\n") && running("-p") == 0,
                          qPrintable(status));
+            QCOMPARE(calls("^-c CHIPX"), 2); // every tool has ended: no call is still to come
+        }
         if (picture == int(Picture::Success) || replugs > 0) {
             QCOMPARE(this->picture, int(Picture::Success));
             QCOMPARE(progress, 100.0f);

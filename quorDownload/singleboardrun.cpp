@@ -341,10 +341,8 @@ void SingleBoardRun::threadSlot()
     // A frame already on its way when the animation stopped is dropped.
     if (!m_animating)
         return;
-    if (m_widgets.statusPicture) {
+    if (m_widgets.statusPicture)
         m_widgets.statusPicture->setPixmap(QPixmap(QStringLiteral(":/img/%1.png").arg(m_animationFrame)));
-        m_pictureShown = true;
-    }
     m_animationFrame = m_animationFrame % 4 + 1;
 }
 
@@ -353,9 +351,9 @@ void SingleBoardRun::stopimage()
     m_animating = false;
     // Called for every line of the tool: an empty label is left alone, since
     // clearing it would lay the window out again each time.
-    if (m_pictureShown && m_widgets.statusPicture)
-        m_widgets.statusPicture->clear();
-    m_pictureShown = false;
+    QLabel *label = m_widgets.statusPicture;
+    if (label && (!label->pixmap(Qt::ReturnByValue).isNull() || !label->text().isEmpty()))
+        label->clear();
 }
 
 void SingleBoardRun::stopAnimation()

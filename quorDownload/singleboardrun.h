@@ -164,8 +164,7 @@ private:
 
     std::unique_ptr<myThread> m_animationThread;
     bool m_animating = false;
-    bool m_pictureShown = false; // label_18 holds an animation frame
-    int m_animationFrame = 1;    // next frame, 1..4, never reset
+    int m_animationFrame = 1; // next frame, 1..4, never reset
 
     SingleOutput::RunState m_progress;
     std::deque<Chunk> m_chunks;

@@ -631,10 +631,15 @@ bool installTree(const Handle &parent, const QString &parentPath, const QByteArr
     if (type == FileOps::EntryType::Missing || type == FileOps::EntryType::Unknown) {
         if (FileOps::renameAt(parent, tempName, destName, &error))
             return true;
-        messages->append(QStringLiteral("Cannot move the unpacked files to %1: %2").arg(shownDest, error));
-        return false;
-    }
-    if (type != FileOps::EntryType::Folder) { // a link or a file: never written through, never replaced
+        // An unpack beside this one (another window on the package) may have put
+        // its tree there in between: that folder is replaced like any other.
+        if (FileOps::entryTypeAt(parent, destName) != FileOps::EntryType::Folder) {
+            messages->append(
+                QStringLiteral("Cannot move the unpacked files to %1: %2").arg(shownDest, error));
+            return false;
+        }
+    } else if (type != FileOps::EntryType::Folder) {
+        // A link or a file: never written through, never replaced.
         qCDebug(lcPackage) << "Destination folder not found!";
         messages->append(QStringLiteral("The unpack folder is not a folder: ") + shownDest);
         return false;

@@ -276,7 +276,9 @@ run_fleet() {
         rm -f "$work/release.key" "$work/release.pub"
         minisign -G -W -p "$work/release.pub" -s "$work/release.key" >/dev/null 2>&1 &&
             minisign -S -s "$work/release.key" -m "$package" -t "fleet release 1" >/dev/null 2>&1
-        key_id=$(sed -n '1s/.* \([0-9A-F]\{16\}\)$/\1/p' "$work/release.pub")
+        # minisign's comment drops the id's leading zeros; the program shows all 16 digits.
+        key_id=$(sed -n '1s/.* \([0-9A-F]\{1,16\}\)$/\1/p' "$work/release.pub")
+        while [ -n "$key_id" ] && [ ${#key_id} -lt 16 ]; do key_id=0$key_id; done
         check "a release key and the package's signature were made (minisign)" test -n "$key_id" -a -f "$package.minisig"
         printf '\r\n[Signing]\r\nTrusted_Keys=%s\r\nRequire=true\r\n' "$(sed -n 2p "$work/release.pub")" \
             >>"$app/config/Board_config.ini"

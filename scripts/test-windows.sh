@@ -192,7 +192,7 @@ build_stub_installer() {
 
 # The whole program against the SDK.
 sdk=${QUOR_WIN_SDK:-$HOME/.cache/quor-win-sdk}
-qt_tests=(tst_fileops_win tst_packageextractor tst_packagestamp tst_singleoutput tst_app tst_multi_logic)
+qt_tests=(tst_fileops_win tst_packageextractor tst_packagestamp tst_singleoutput tst_app tst_benchstate tst_multi_logic)
 qt_bin=$root/build-win/bin
 qt_built=0
 if [ -f "$sdk/.complete" ]; then

@@ -195,10 +195,15 @@ run_multi() {
     eval "$(xdotool getwindowgeometry --shell "$win")"
     click_start "$package"
     check "Start unpacks the package" wait_for 60 test -f "$package/QuorBurnImage/.quor-package-stamp"
-    local delivered=0
+    local delivered=0 said
     for plug in "1 1 ok" "1 2 ok" "1 3 dlfail" "2 1 ok"; do
         # shellcheck disable=SC2086
-        bench plug $plug | grep -q ' delivered$' && delivered=$((delivered + 1))
+        said=$(bench plug $plug)
+        if grep -q ' delivered$' <<<"$said"; then
+            delivered=$((delivered + 1))
+        else
+            echo "      usb_dl_bench plug $plug said: $(tr '\n' '|' <<<"$said")"
+        fi
     done
     check "the bench's four arrivals reach the program through its event channel" test "$delivered" -eq 4
     log=$app/log_multiplex.txt

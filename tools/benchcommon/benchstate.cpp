@@ -89,12 +89,32 @@ QString benchDir(const QString &executableDir)
     return executableDir + QStringLiteral("/bench");
 }
 
-State load(const QString &dir)
+namespace {
+
+State read(const QString &dir)
 {
     QFile file(dir + QLatin1Char('/') + QLatin1String(kStateFile));
     if (!file.open(QIODevice::ReadOnly))
         return State{};
     return State::parse(file.readAll());
+}
+
+bool lockBench(ToolSupport::FileLock *lock, const QString &dir, QString *reason)
+{
+    return lock->acquire(dir + QLatin1Char('/') + QLatin1String(kLockFile), kLockWaitMs, reason);
+}
+
+} // namespace
+
+State load(const QString &dir)
+{
+    // Under the writers' lock: Windows cannot replace a file that another
+    // process holds open, so a reader between a writer's write and rename
+    // would make that writer fail. A bench that cannot be locked (a read-only
+    // folder) is still read.
+    ToolSupport::FileLock lock;
+    lockBench(&lock, dir, nullptr);
+    return read(dir);
 }
 
 bool update(const QString &dir, const std::function<void(State &)> &change, QString *error)
@@ -103,12 +123,12 @@ bool update(const QString &dir, const std::function<void(State &)> &change, QStr
     // holder exits, so a driver that died never blocks the others.
     ToolSupport::FileLock lock;
     QString reason;
-    if (!lock.acquire(dir + QLatin1Char('/') + QLatin1String(kLockFile), kLockWaitMs, &reason)) {
+    if (!lockBench(&lock, dir, &reason)) {
         if (error)
             *error = QStringLiteral("cannot lock the bench state in %1: %2").arg(dir, reason);
         return false;
     }
-    State state = load(dir);
+    State state = read(dir);
     change(state);
     QSaveFile file(dir + QLatin1Char('/') + QLatin1String(kStateFile));
     if (!file.open(QIODevice::WriteOnly) || file.write(state.serialize()) < 0 || !file.commit()) {

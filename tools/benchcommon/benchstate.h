@@ -9,9 +9,10 @@
 
 // The simulated bench's shared state: which ports carry a board (in plug order)
 // with the scenario each board plays, and the scenario of a run without a port.
-// It lives in "state.txt" inside the bench folder. Writers serialise on a lock
-// file and replace the file by rename, so readers never see half a file and
-// several usb_dl_bench/usb_dl processes may run at once.
+// It lives in "state.txt" inside the bench folder. Readers and writers take
+// turns on a lock file and writers replace the file by rename, so readers
+// never see half a file and several usb_dl_bench/usb_dl processes may run at
+// once.
 namespace Bench {
 
 inline constexpr char kEnvBenchDir[] = "USB_DL_BENCH";
@@ -55,8 +56,8 @@ struct State
 // The bench folder: $USB_DL_BENCH, else "bench" beside the executable.
 QString benchDir(const QString &executableDir);
 
-// Reads the state without locking (the file is only ever replaced whole).
-// A missing state file is an empty bench.
+// Reads the state under the bench's lock. A missing state file is an empty
+// bench.
 State load(const QString &dir);
 
 // Locks the bench, reads the state, lets change() edit it and writes it back

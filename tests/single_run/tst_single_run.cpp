@@ -7,13 +7,13 @@
 #include "common/boardconfig.h"
 #include "common/signing.h"
 #include "minisigner.h"
+#include "quorDownload/prompter.h"
 #include "quorDownload/quorDownloadToolUI.h"
 #include "quorDownload/singleboardrun.h"
 #include "records/recordstore.h"
 #include "testfiles.h"
 #include "tests/faults/faultbench.h"
 #include "tests/single_logic/nodacoverride.h"
-#include "tests/single_run/scriptedprompter.h"
 #include "windowtestenv.h"
 
 #include <QCheckBox>
@@ -43,6 +43,34 @@ const QString kConnection =
 const QString kTerminated = QStringLiteral("Process Terminate!!!");
 const QString kTerminateLine = QStringLiteral(
     "--------------------------------------Process Terminate!!!---------------------------------------");
+
+// Answers the page's questions in place of message boxes and records what was asked, in order.
+class ScriptedPrompter final : public Prompter
+{
+public:
+    QStringList asked; // notice texts, and "Download Failed!" for the question (answered Ignore)
+    QList<Look> looks; // one per notice
+    QList<int> probed; // what probe returned at each notice
+    std::function<int()> probe;
+    std::function<void()> whileOpen; // runs while a notice is open
+    int openMs = 0;                  // a notice stays open this long, turning the event loop as a box does
+
+    void notice(const QString &text, Look look) override
+    {
+        asked << text;
+        looks << look;
+        probed << (probe ? probe() : 0);
+        if (whileOpen)
+            whileOpen();
+        if (openMs > 0)
+            QTest::qWait(openMs);
+    }
+    Choice askAfterFailedStart() override
+    {
+        asked << QStringLiteral("Download Failed!");
+        return Choice::Ignore;
+    }
+};
 
 } // namespace
 
@@ -171,15 +199,33 @@ private slots:
         QCOMPARE(BoardConfig::userSettings()->value(QStringLiteral("lastPath"), "none"), QVariant(QString()));
     }
 
+    // The tool cannot start: Ignore keeps the running form, Abort resets the bar, Retry (the
+    // simulated tool now in place) stages, logs and completes.
     void runStagesLogsCompletesAndStartsAfresh()
     {
-        QVERIFY(runBench({"single", "ok"}));
+        QVERIFY(QFile::remove(path(QStringLiteral("config/usb_dl.exe"))));
         open(true);
-        button("downloadButton")->click();
+        QList<QMessageBox::StandardButton> answers{QMessageBox::Ignore, QMessageBox::Abort,
+                                                   QMessageBox::Retry};
+        m_boxes->choose = [&] { // the last time: put the tool in place and retry
+            if (answers.size() == 1 && !(m_folder->installTool() && runBench({"single", "ok"})))
+                return QMessageBox::Abort;
+            return answers.isEmpty() ? QMessageBox::NoButton : answers.takeFirst();
+        };
+        const QString failed = QStringLiteral("Download Failed!");
+        bar()->setValue(0);
+        button("downloadButton")->click(); // Ignore: the running form stays
+        QCOMPARE(m_boxes->texts, QStringList{failed});
         compareButtons(true);
-        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts, QStringList{kCompleted}, 20000);
-        QCOMPARE(m_boxes->styleSheets.first(),
-                 QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:green;}"));
+        download(); // Abort: the bar is reset
+        QCOMPARE(m_boxes->texts.size(), 2);
+        QCOMPARE(bar()->value(), -1);
+        download(); // Retry with the tool now present
+        compareButtons(true);
+        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts, (QStringList{failed, failed, failed, kCompleted}), 20000);
+        QCOMPARE(m_boxes->styleSheets.mid(2),
+                 (QStringList{"QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}",
+                              "QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:green;}"}));
         QCOMPARE(bar()->value(), 100);
         compareButtons(false);
         QCOMPARE(QDir(m_staging).entryList(QDir::Files, QDir::Name),
@@ -215,7 +261,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(label->pixmap() && !label->pixmap()->isNull(), 5000);
         const qint64 pid = process()->processId();
         button("StopButton")->click();
-        QTRY_COMPARE(m_boxes->texts, (QStringList{kCompleted, kTerminated}));
+        QTRY_COMPARE(m_boxes->texts.mid(3), (QStringList{kCompleted, kTerminated}));
         QCOMPARE(m_boxes->probed.last(), 0);
         QVERIFY(!processAlive(pid));
         QVERIFY(status().endsWith(kTerminateLine));
@@ -269,32 +315,6 @@ private slots:
             QCOMPARE(process()->state(), QProcess::Running); // the tool is left alone
             QCOMPARE(status().endsWith(kTerminateLine), notice != kCompleted);
         }
-    }
-
-    void failedStartOffersRetryIgnoreAbort()
-    {
-        QVERIFY(QFile::remove(path(QStringLiteral("config/usb_dl.exe"))));
-        open(true);
-        QList<QMessageBox::StandardButton> answers{QMessageBox::Ignore, QMessageBox::Abort,
-                                                   QMessageBox::Retry};
-        m_boxes->choose = [&] { // the last time: put the tool in place and retry
-            if (answers.size() == 1 && !(m_folder->installTool() && runBench({"single", "ok"})))
-                return QMessageBox::Abort;
-            return answers.isEmpty() ? QMessageBox::NoButton : answers.takeFirst();
-        };
-        const QString failed = QStringLiteral("Download Failed!");
-        bar()->setValue(0);
-        download(); // Ignore: the running form stays
-        QCOMPARE(m_boxes->texts, QStringList{failed});
-        QCOMPARE(m_boxes->styleSheets.first(),
-                 QStringLiteral("QLabel{min-width: 500px;min-height: 100px; font-size:30px;color:red}"));
-        compareButtons(true);
-        download(); // Abort: the bar is reset
-        QCOMPARE(m_boxes->texts.size(), 2);
-        QCOMPARE(bar()->value(), -1);
-        download(); // Retry with the tool now present
-        QTRY_COMPARE_WITH_TIMEOUT(m_boxes->texts, (QStringList{failed, failed, failed, kCompleted}), 20000);
-        QCOMPARE(bar()->value(), 100);
     }
 
     // The failure notice stays open while the tool goes on printing, floods
@@ -394,7 +414,7 @@ private slots:
         QCOMPARE(m_prompter->asked.mid(1), QStringList{kCompleted});
         QCOMPARE(readFile(QStringLiteral("bench/calls.log")).count('\n'), 1); // this run only
         QTRY_VERIFY(recordLabel()->text().startsWith("Last: success"));
-        RecordStore store(path(QStringLiteral("records.sqlite")));
+        RecordStore store(path("records.sqlite"));
         QVERIFY(store.open() && store.records().size() == 2);
         QCOMPARE(store.records().last().signedBy, trusted.keyId());
     }
@@ -431,11 +451,10 @@ private slots:
             QVERIFY(limit.active);
             download();
         }
-        for (const QString &name : failed) {
-            QVERIFY2(status().contains(name + " failed to copy, Be"), qPrintable(status()));
-            QVERIFY(
-                readFile(QStringLiteral("log_singel.txt")).contains((name + " failed to copy, Be").toUtf8()));
-        }
+        for (const QString &name : failed) // in the view and the run log
+            QVERIFY2(status().contains(name + " failed to copy, Be") &&
+                         readFile("log_singel.txt").contains((name + " failed to copy, Be").toUtf8()),
+                     qPrintable(status()));
         QCOMPARE(QDir(m_staging).entryList(QDir::Files).size(), 3 - failed.size());
         QTRY_COMPARE_WITH_TIMEOUT(m_prompter->asked, QStringList{notice}, 20000);
         QTRY_COMPARE(
@@ -449,17 +468,16 @@ private slots:
         QCOMPARE(QDir(m_staging).entryList(QDir::Files, QDir::Name),
                  (QStringList{"a.img", "b.img", "board.xml"}));
         QTRY_COMPARE(recordLabel()->text(), QStringLiteral("Last: success   Today: 2 board(s)"));
-        RecordStore store(path(QStringLiteral("records.sqlite")));
+        RecordStore store(path("records.sqlite"));
         QVERIFY(store.open() && store.records().size() == 2);
         const Records::BoardRecord r = store.records().last();
-        const QByteArray sha =
-            QCryptographicHash::hash(readFile(QStringLiteral("img/board.xml")), QCryptographicHash::Sha256)
-                .toHex();
         QCOMPARE(
             QStringList({r.window, QString::number(r.slot), r.source, r.sha256, r.chip, r.os,
                          r.lastLine.trimmed(), Records::resultName(r.result), QString::number(r.exitCode)}),
-            QStringList({"single", "1", path(QStringLiteral("img/board.xml")), sha, "CHIPX", "OSY",
-                         "USB download complete", "success", "0"}));
+            QStringList(
+                {"single", "1", path("img/board.xml"),
+                 QCryptographicHash::hash(readFile("img/board.xml"), QCryptographicHash::Sha256).toHex(),
+                 "CHIPX", "OSY", "USB download complete", "success", "0"}));
     }
 };
 

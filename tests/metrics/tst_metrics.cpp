@@ -45,34 +45,25 @@ class tst_Metrics : public QObject
 {
     Q_OBJECT
 private slots:
-    void listen_data();
     void listen();
     void scrapeShowsWhatWasFed();
 };
 
-void tst_Metrics::listen_data()
+void tst_Metrics::listen()
 {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("serverForm"); // "" when refused
-    const auto row = [](const char *name, const char *text, const char *serverForm) {
-        QTest::newRow(name) << QString(text) << QString(serverForm);
-    };
-    row("loopback", "127.0.0.1:9464", "127.0.0.1:9464");
-    row("all interfaces, blanks", " 0.0.0.0:80 ", "0.0.0.0:80");
-    row("ipv6", "[::1]:9464", "[::1]:9464");
-    row("any port", "127.0.0.1:0", "127.0.0.1:0");
+    // A Listen value and the form the server is given ("" when refused).
+    QList<QPair<QString, QString>> rows{{"127.0.0.1:9464", "127.0.0.1:9464"},
+                                        {" 0.0.0.0:80 ", "0.0.0.0:80"},
+                                        {"[::1]:9464", "[::1]:9464"},
+                                        {"127.0.0.1:0", "127.0.0.1:0"}};
     for (const char *refused :
          {"::1:9464", "[127.0.0.1]:9464", "127.0.0.1", "9464", ":9464", "127.0.0.1:65536", "127.0.0.1:-1",
           "127.0.0.1:+80", "localhost:9464", "127.0.0.1:9464s", "127.0.0.1:1,127.0.0.1:2"})
-        row(refused, refused, "");
-}
-
-void tst_Metrics::listen()
-{
-    QFETCH(QString, text);
-    QFETCH(QString, serverForm);
-    const std::optional<Metrics::ListenAddress> address = Metrics::parseListen(text);
-    QCOMPARE(address ? address->serverForm() : QString(), serverForm);
+        rows.append({refused, QString()});
+    for (const auto &[text, serverForm] : rows) {
+        const std::optional<Metrics::ListenAddress> address = Metrics::parseListen(text);
+        QCOMPARE(text + " -> " + (address ? address->serverForm() : QString()), text + " -> " + serverForm);
+    }
 }
 
 void tst_Metrics::scrapeShowsWhatWasFed()

@@ -6,10 +6,8 @@
 #include "multi/processbarthread.h"
 #include "quorDownload/runlog.h"
 
-#include <QFile>
 #include <QImage>
 #include <QTextCodec>
-#include <QTextStream>
 #include <QtTest>
 
 #ifdef Q_OS_UNIX
@@ -26,20 +24,16 @@
 using Kind = BoardLineResult::Kind;
 using P = PortRecord;
 using Ports = QVector<PortRecord>;
-using Slots = QVector<int>;
 Q_DECLARE_METATYPE(PortRecord)
 Q_DECLARE_METATYPE(BoardLineResult::Kind)
 
 namespace {
-QByteArray runLog()
+QByteArray readLog(const char *name = MultiplexLog::kFileName)
 {
-    QFile file(QString::fromLatin1(MultiplexLog::kFileName));
+    QFile file(QString::fromLatin1(name));
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-const QVector<bool> kIdle(8, true);
-const Slots kZero(8, 0);
-const Slots kFirst{1, 0, 0, 0, 0, 0, 0, 0};
 } // namespace
 
 class tst_MultiLogic final : public QObject
@@ -77,8 +71,8 @@ private slots:
 
     void storageIsNotTheDownloadDevice()
     {
-        QVERIFY(isDownloadDeviceName("\\\\?\\USB#VID_7352&PID_1000#5&2b0&0&1#{a5dcbf10}"));
-        QVERIFY(!isDownloadDeviceName("\\\\?\\USBSTOR#VID_7352&PID_1000#1"));
+        QVERIFY(isDownloadDeviceName("\\\\?\\USB#VID_7352&PID_1000#5&2b0&0&1#{a5dcbf10}") &&
+                !isDownloadDeviceName("\\\\?\\USBSTOR#VID_7352&PID_1000#1"));
     }
 
     void listing_data()
@@ -92,8 +86,6 @@ private slots:
         QTest::newRow("unfinished last line lost") << h + a + b.chopped(2) << Ports{P{"1", "3"}};
         QTest::newRow("headers never read") << b + b + a << Ports{P{"1", "3"}};
         QTest::newRow("missing number") << h + "portlevel: 1, speed\r\n" << Ports{};
-        QTest::newRow("later field wins") << h + "portlevel: 1, portnum: 3, portnum: 5\r\n"
-                                          << Ports{P{"1", "5"}};
     }
     void listing()
     {
@@ -110,9 +102,9 @@ private slots:
         const Ports fresh = tracker.applyListing({P{"2", "2"}, P{"1", "3"}, P{"2", "1"}});
         QCOMPARE(fresh, (Ports{P{"2", "2"}, P{"2", "1"}}));
         tracker.registerPorts(fresh + Ports{P{"1", "3"}});
-        QCOMPARE(runLog(), QByteArray("USB Port connected: 1 3 \nUSB Port removed: 1 3 \n"
-                                      "USB Port connected: 2 2 \nUSB Port connected: 1 3 \n"
-                                      "USB Port connected: 2 1 \nUSB Port removed: 1 3 2 2 2 1 \n"));
+        QCOMPARE(readLog(), QByteArray("USB Port connected: 1 3 \nUSB Port removed: 1 3 \n"
+                                       "USB Port connected: 2 2 \nUSB Port connected: 1 3 \n"
+                                       "USB Port connected: 2 1 \nUSB Port removed: 1 3 2 2 2 1 \n"));
         // The binding outlives the listing; a returning port is new again.
         QVERIFY(tracker.applyListing({}).isEmpty());
         QCOMPARE(tracker.applyListing({P{"2", "1"}}), (Ports{P{"2", "1"}}));
@@ -121,48 +113,53 @@ private slots:
 
     void slotChoice_data()
     {
-        QTest::addColumn<Ports>("fresh");
-        QTest::addColumn<QVector<bool>>("idle"); // the slot's process exists and is not running
-        QTest::addColumn<Slots>("busy");         // launched in this batch
-        QTest::addColumn<Slots>("done");         // completed
-        QTest::addColumn<Slots>("doneAfter");
-        QTest::addColumn<Slots>("launched");
-        const Ports one{P{"1", "1"}}, oneTwo{P{"1", "1"}, P{"1", "2"}};
-        QVector<bool> firstRuns = kIdle;
-        firstRuns[0] = false;
-        QTest::newRow("slot 1") << one << kIdle << kZero << kZero << kZero << Slots{0};
-        QTest::newRow("running skipped") << oneTwo << firstRuns << kFirst << kZero << kZero << Slots{1};
-        QTest::newRow("ninth port") << Ports{P{"1", "9"}} << kIdle << kZero << kZero << kZero << Slots{};
-        QTest::newRow("re-arm after success") << oneTwo << kIdle << kZero << kFirst << kZero << Slots{};
-        QTest::newRow("guard on first port only")
-            << Ports{P{"1", "2"}, P{"1", "1"}} << kIdle << kZero << kFirst << kFirst << Slots{0, 1};
-        QTest::newRow("failed run again") << oneTwo << kIdle << kFirst << kFirst << kFirst << Slots{0, 1};
-        QTest::newRow("between batches")
-            << one << QVector<bool>{} << Slots{} << Slots{} << Slots{} << Slots{};
+        // The fresh ports (level 1); slot 1's state, every other slot idle (i: its process exists and is
+        // not running, b: launched in this batch, d: completed; empty: no processes, between batches);
+        // whether slot 1 is still done afterwards; the slots launched.
+        QTest::addColumn<QString>("fresh");
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<bool>("doneAfter");
+        QTest::addColumn<QString>("launched");
+        QTest::newRow("slot 1") << "1"
+                                << "i" << false << "0";
+        QTest::newRow("running skipped") << "1 2"
+                                         << "b" << false << "1";
+        QTest::newRow("ninth port") << "9"
+                                    << "i" << false << "";
+        QTest::newRow("re-arm after success") << "1 2"
+                                              << "id" << false << "";
+        QTest::newRow("guard on first port only") << "2 1"
+                                                  << "id" << true << "0 1";
+        QTest::newRow("failed run again") << "1 2"
+                                          << "ibd" << true << "0 1";
+        QTest::newRow("between batches") << "1"
+                                         << "" << false << "";
     }
     void slotChoice()
     {
-        QFETCH(Ports, fresh);
-        QFETCH(QVector<bool>, idle);
-        QFETCH(Slots, busy);
-        QFETCH(Slots, done);
-        QFETCH(Slots, doneAfter);
-        QFETCH(Slots, launched);
+        QFETCH(QString, fresh);
+        QFETCH(QString, first);
+        QFETCH(bool, doneAfter);
+        QFETCH(QString, launched);
         PortTracker tracker;
         for (const char *n : {"1", "2", "3", "4", "5", "6", "7", "8", "9"})
             tracker.registerPorts({P{"1", n}});
-        QVector<PortTracker::SlotState> states;
-        for (int i = 0; i < idle.size(); ++i)
-            states.append({idle.at(i), busy.at(i) != 0, done.at(i) != 0});
-        QCOMPARE(tracker.selectSlots(fresh, states), launched);
-        for (int i = 0; i < states.size(); ++i)
-            QCOMPARE(int(states.at(i).done), doneAfter.at(i));
+        Ports ports;
+        for (const QString &n : fresh.split(' '))
+            ports << P{"1", n};
+        QVector<PortTracker::SlotState> states(first.isEmpty() ? 0 : 8, {true, false, false});
+        if (!first.isEmpty())
+            states[0] = {first.contains('i'), first.contains('b'), first.contains('d')};
+        QStringList chosen;
+        for (const int slot : tracker.selectSlots(ports, states))
+            chosen << QString::number(slot);
+        QCOMPARE(chosen.join(' '), launched);
+        QCOMPARE(states.value(0).done, doneAfter);
     }
 
-    // Both run logs: a line is the bytes a text stream of its own writes (UTF-8 for the
-    // multi-board log, the locale's encoding for the single-board one); a batch's lines
-    // (nested batches too) reach the file together when the outermost batch ends, byte for
-    // byte as the same lines written one at a time.
+    // Both run logs: a line as it is with a line feed, in UTF-8 in the multi-board log and in the locale's
+    // encoding in the single-board one ('?' for what it cannot hold); a batch's lines (nested batches too)
+    // reach the file together when the outermost batch ends, byte for byte as written one at a time.
     void logBatches()
     {
         // A NUL or invalid byte in the tool's output costs no line after it.
@@ -172,33 +169,26 @@ private slots:
         QTextCodec::setCodecForLocale(QTextCodec::codecForName("ISO-8859-1"));
         const QStringList lines{QString::fromUtf8("[Board 1] \xe6\xb3\xa8\xc3\xbc\r"), QString(QChar(0xD800)),
                                 ""};
-        for (BatchedLog *log : {&multiplexLog(), &RunLog::log()}) {
-            QFile file(QLatin1String(log == &multiplexLog() ? MultiplexLog::kFileName : RunLog::kFileName));
+        const struct
+        {
+            BatchedLog *log;
+            const char *name;
+            QByteArray alone; // the lines written one at a time
+        } logs[] = {{&multiplexLog(), MultiplexLog::kFileName, "[Board 1] \xe6\xb3\xa8\xc3\xbc\r\n?\n\n"},
+                    {&RunLog::log(), RunLog::kFileName, "[Board 1] ?\xfc\r\n?\n\n"}};
+        for (const auto &[log, name, alone] : logs) {
+            QFile file(QString::fromLatin1(name));
             file.remove();
             for (const QString &line : lines)
                 log->append(line);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            const QByteArray alone = file.readAll();
-            file.close();
+            QCOMPARE(readLog(name), alone);
             file.remove();
-            QByteArray streamed; // what a text stream of its own per line writes
-            for (const QString &line : lines) {
-                QTextStream stream(&streamed, QIODevice::WriteOnly | QIODevice::Append);
-                if (log == &multiplexLog())
-                    stream.setCodec("UTF-8");
-                stream << line << '\n';
-            }
-            QCOMPARE(alone, streamed);
             {
-                const BatchedLog::Batch outer(*log);
-                const BatchedLog::Batch inner(*log);
+                const BatchedLog::Batch outer(*log), inner(*log);
                 for (const QString &line : lines)
                     log->append(line);
             }
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QCOMPARE(file.readAll(), alone);
-            file.close();
-            QVERIFY(alone.count('\n') == 3 && alone.contains("\xc3\xbc\r\n") == (log == &multiplexLog()));
+            QCOMPARE(readLog(name), alone);
             {
                 const BatchedLog::Batch batch(*log);
                 log->append(lines.first());
@@ -222,22 +212,21 @@ private slots:
         QTest::addColumn<Kind>("kind");
         QTest::addColumn<float>("progress"); // after the line, from 9.95; 100 when complete
         QTest::addColumn<QString>("message");
-        QTest::newRow("not found, typo, completion ignored")
-            << QString("device not foundce download complete") << Kind::NotFound << 9.95f
-            << QString("Board 8 download failed! Please restart.\n");
-        QTest::newRow("communication failure, complete")
-            << QString("usb commuicate failed!!! download complete") << Kind::CommFailed << 100.0f
-            << QString("Board 8 usb commuicate failed! Please check your usb and restart.\n");
-        QTest::newRow("waiting adds 0.1 up to 10, ignores completion")
-            << QString("Waiting for USB device connection download complete") << Kind::Waiting << 10.05f
-            << QString();
-        QTest::newRow("break adds one") << QString("--break--") << Kind::Break << 10.95f << QString();
+        const auto row = [](const char *name, const char *line, Kind kind, float progress,
+                            const char *message) {
+            QTest::newRow(name) << QString(line) << kind << progress << QString(message);
+        };
+        row("not found, typo, completion ignored", "device not foundce download complete", Kind::NotFound,
+            9.95f, "Board 8 download failed! Please restart.\n");
+        row("communication failure, complete", "usb commuicate failed!!! download complete", Kind::CommFailed,
+            100.0f, "Board 8 usb commuicate failed! Please check your usb and restart.\n");
+        row("waiting adds 0.1 up to 10, ignores completion",
+            "Waiting for USB device connection download complete", Kind::Waiting, 10.05f, "");
+        row("break adds one", "--break--", Kind::Break, 10.95f, "");
         // The counts are read as in the single-board window (tst_singleoutput); a smaller value is kept.
-        QTest::newRow("counts, backslash")
-            << QString("updated size: 512\\1024(50%)\\") << Kind::Progress << 51.0f << QString();
-        QTest::newRow("counts below the progress")
-            << QString("updated size: 5/1000(0%)") << Kind::Progress << 9.95f << QString();
-        QTest::newRow("completion") << QString("USB download complete") << Kind::Plain << 100.0f << QString();
+        row("counts, backslash", "updated size: 512\\1024(50%)\\", Kind::Progress, 51.0f, "");
+        row("counts below the progress", "updated size: 5/1000(0%)", Kind::Progress, 9.95f, "");
+        row("completion", "USB download complete", Kind::Plain, 100.0f, "");
     }
     void lineKinds()
     {

@@ -98,18 +98,15 @@ private slots:
         QTest::addColumn<QString>("made");   // made below the test folder, with boot.img
         QTest::addColumn<QString>("folder"); // given to the tool
         QTest::addColumn<QString>("rename"); // empty: the tool can open it
-        QTest::newRow("Western") << "caf\u00e9/QuorBurnImage"
-                                 << "caf\u00e9/QuorBurnImage/"
-                                 << "";
-        QTest::newRow("Cyrillic") << "\u041f\u0430\u043a\u0435\u0442/QuorBurnImage"
-                                  << "\u041f\u0430\u043a\u0435\u0442/QuorBurnImage/"
-                                  << "";
-        QTest::newRow("Chinese, missing") << ""
-                                          << "\u56fa\u4ef6/downloadImageFile"
-                                          << "\u56fa\u4ef6";
-        QTest::newRow("missing below Cyrillic") << "\u041f\u0430\u043a\u0435\u0442"
-                                                << "\u041f\u0430\u043a\u0435\u0442/\u56fa/QuorBurnImage/"
-                                                << "\u041f\u0430\u043a\u0435\u0442/\u56fa";
+        const auto row = [](const char *name, const char *made, const char *folder, const char *rename) {
+            QTest::newRow(name) << QString(made) << QString(folder) << QString(rename);
+        };
+        row("Western", "caf\u00e9/QuorBurnImage", "caf\u00e9/QuorBurnImage/", "");
+        row("Cyrillic", "\u041f\u0430\u043a\u0435\u0442/QuorBurnImage",
+            "\u041f\u0430\u043a\u0435\u0442/QuorBurnImage/", "");
+        row("Chinese, missing", "", "\u56fa\u4ef6/downloadImageFile", "\u56fa\u4ef6");
+        row("missing below Cyrillic", "\u041f\u0430\u043a\u0435\u0442",
+            "\u041f\u0430\u043a\u0435\u0442/\u56fa/QuorBurnImage/", "\u041f\u0430\u043a\u0435\u0442/\u56fa");
     }
 
     void toolGetsImageFolder()

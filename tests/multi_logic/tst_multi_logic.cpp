@@ -24,7 +24,6 @@
 using Kind = BoardLineResult::Kind;
 using P = PortRecord;
 using Ports = QVector<PortRecord>;
-Q_DECLARE_METATYPE(PortRecord)
 Q_DECLARE_METATYPE(BoardLineResult::Kind)
 
 namespace {
@@ -75,23 +74,19 @@ private slots:
                 !isDownloadDeviceName("\\\\?\\USBSTOR#VID_7352&PID_1000#1"));
     }
 
-    void listing_data()
+    void listing()
     {
-        QTest::addColumn<QByteArray>("output");
-        QTest::addColumn<Ports>("expected");
         const QByteArray h = "usb port scan\r\nfound devices\r\n";
         const QByteArray a = "dev 0, portlevel: 1, portnum: 3, speed: high\r\n",
                          b = "portlevel: 2, portnum: 4\r\n";
-        QTest::newRow("reversed, duplicate once") << h + a + b + b << Ports{P{"2", "4"}, P{"1", "3"}};
-        QTest::newRow("unfinished last line lost") << h + a + b.chopped(2) << Ports{P{"1", "3"}};
-        QTest::newRow("headers never read") << b + b + a << Ports{P{"1", "3"}};
-        QTest::newRow("missing number") << h + "portlevel: 1, speed\r\n" << Ports{};
-    }
-    void listing()
-    {
-        QFETCH(QByteArray, output);
-        QFETCH(Ports, expected);
-        QCOMPARE(parsePortListing(output), expected);
+        // Reversed, a duplicate once; an unfinished last line lost; the two header lines never read; a
+        // number missing.
+        for (const auto &[output, expected] :
+             {std::pair<QByteArray, Ports>{h + a + b + b, {P{"2", "4"}, P{"1", "3"}}},
+              {h + a + b.chopped(2), {P{"1", "3"}}},
+              {b + b + a, {P{"1", "3"}}},
+              {h + "portlevel: 1, speed\r\n", {}}})
+            QCOMPARE(parsePortListing(output), expected);
     }
 
     void trackerBindingAndLog()

@@ -2,7 +2,6 @@
 #include "zipmaker.h"
 
 #include <QLockFile>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -64,12 +63,11 @@ class tst_PackageExtractor : public QObject
     {
         QStringList paths;
         QByteArray data;
-        const Files all = tree(m_dest);
+        Files all = tree(m_dest);
+        all.remove(kStamp);
         for (auto it = all.cbegin(); it != all.cend(); ++it) {
-            if (it.key() != kStamp)
-                paths << it.key() + QLatin1String(it.value() == "folder" ? "/" : "");
-            if (it.key() != kStamp && it.value() != "folder")
-                data += it.value();
+            paths << it.key() + QLatin1String(it.value() == "folder" ? "/" : "");
+            data += it.value() == "folder" ? QByteArray() : it.value();
         }
         return {paths.join(QLatin1Char(' ')), data};
     }
@@ -163,8 +161,6 @@ private slots:
         QVERIFY(layout().second == data);
         QCOMPARE(checkStamp(m_zip, m_dest), StampCheck::Matches); // the package's own stamp
         QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")});
-        QCOMPARE(QDir(m_tmp->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{QStringLiteral("pkg")});
         QVERIFY(fileContent(QStringLiteral("/tmp/evil.img")) != "evil");
         QCOMPARE(logLines.value(0), m_zip + QStringLiteral("!!!!!!!!!!!!!!"));
         QCOMPARE(logLines.value(1), m_dest + QStringLiteral("!!!!!!!!!!!!!!"));
@@ -179,30 +175,21 @@ private slots:
         QTest::addColumn<QByteArray>("package");
         QTest::addColumn<QString>("expected"); // in the one message | a log line
         const QByteArray good = raw({rawFile("a/ok.img", "fine"), rawFile("b/bad.img", noise(5000, 9))});
-        const QByteArray crc = raw({rawFile("a/ok.img", "fine"), rawFile("b/bad.img", noise(5000, 9), true)});
-        QByteArray deflated = zipBytes({zipFile("big.img", text(400000, 3))});
-        for (int i = 200; i < 260; ++i)
-            deflated[i] = static_cast<char>(deflated[i] ^ 0x33);
-        const QString unreadable = QStringLiteral("not a readable zip");
-        QTest::newRow("crc") << crc << QStringLiteral("CRC");
-        QTest::newRow("crc, earlier folder") << crc << QStringLiteral("CRC");
-        QTest::newRow("deflate data damaged") << deflated << QStringLiteral("big.img");
-        QTest::newRow("truncated end") << good.left(good.size() - 30) << unreadable;
-        QTest::newRow("not a zip") << QByteArray("This is a text file.\n") << unreadable;
-        QTest::newRow("empty file") << QByteArray("") << unreadable;
+        QTest::newRow("crc") << raw({rawFile("a/ok.img", "fine"), rawFile("b/bad.img", noise(5000, 9), true)})
+                             << QStringLiteral("CRC");
+        QTest::newRow("truncated end") << good.left(good.size() - 30) << QStringLiteral("not a readable zip");
         QTest::newRow("a file and a folder of one name")
             << zipBytes({zipFile("a", "file"), zipFile("a/b.img", "under a file")})
             << QStringLiteral("Cannot create a");
-        QTest::newRow("cancelled") << good << QStringLiteral("Unpacking was cancelled.");
         QTest::newRow("cancelled, earlier folder") << good << QStringLiteral("Unpacking was cancelled.");
         QTest::newRow("no package") << good << QStringLiteral("Image package not found|ZIP file not found!");
         QTest::newRow("parent is a file")
             << good << QStringLiteral("Cannot create the unpack folder|Destination folder not found!");
-        const RawItem huge{"huge", "x", 3, 0100644u << 16, false, false, 0, 0x7fffffffffffff00ull};
+        const RawItem huge{"huge", "x", 3, 0100644u << 16, false, false, 0x7fffffffffffff00ull};
         QTest::newRow("larger than free space") << raw({huge}) << QStringLiteral("free space");
         // Their sum must not wrap round to a small total.
         QTest::newRow("zip64 sum beyond range")
-            << raw({huge, RawItem{"h2", "x", 3, 0100644u << 16, false, false, 0, huge.zip64Size}})
+            << raw({huge, RawItem{"h2", "x", 3, 0100644u << 16, false, false, huge.zip64Size}})
             << QStringLiteral("free space");
 #ifdef Q_OS_UNIX // a file-size limit (1 MiB) stands in for a full disk; one image is larger
         QTest::newRow("disk full") << zipBytes({zipFile("a/small.img", "fits"),
@@ -258,17 +245,9 @@ private slots:
     // one that a live program is still filling stays, whoever sweeps.
     void staleUnpackFoldersAreSwept()
     {
-        QProcess gone; // a finished process: its pid names no live owner
-#ifdef Q_OS_WIN
-        gone.start(QStringLiteral("cmd.exe"), QStringList{QStringLiteral("/c"), QStringLiteral("exit")});
-#else
-        gone.start(QStringLiteral("true"), QStringList());
-#endif
-        QVERIFY(gone.waitForStarted());
-        const QByteArray deadPid = QByteArray::number(gone.processId());
-        QVERIFY(gone.waitForFinished());
         const QString prefix = m_pkgDir + QStringLiteral("/.QuorBurnImage.unpack-");
-        // A lock file as a program that died left it: this system's own format, with the dead pid.
+        // A lock file as a program that died left it: this system's own format, with a pid no process has
+        // (beyond the largest pid Linux gives, and no multiple of four as Windows' are).
         QByteArray deadLock;
         {
             QLockFile probe(prefix + QStringLiteral("probe.lock"));
@@ -276,7 +255,7 @@ private slots:
             deadLock = fileContent(prefix + QStringLiteral("probe.lock"));
         }
         QVERIFY(deadLock.contains('\n'));
-        deadLock = deadPid + deadLock.mid(deadLock.indexOf('\n'));
+        deadLock = "2147483647" + deadLock.mid(deadLock.indexOf('\n'));
         for (const char *name : {"killed", "deadowner", "live"}) {
             QVERIFY(QDir().mkpath(prefix + QLatin1String(name) + QStringLiteral("/sub")));
             QVERIFY(saveFile(prefix + QLatin1String(name) + QStringLiteral("/sub/rootfs.img"), "old"));
@@ -295,52 +274,37 @@ private slots:
         QCOMPARE(leftovers(), QStringList{QStringLiteral("QuorBurnImage")});
     }
 
-    // While an unpack writes its images, a second unpack beside it (two windows on one package folder)
-    // keeps each other's work; a package touched meanwhile (a copy still arriving, a new export; its size
-    // stays) may have given images of each version, so the check after the unpack keeps nothing.
-    void whileUnpacking_data()
+    // A package touched while its images are written (a copy still arriving, a new export; its size stays)
+    // may have given images of each version, so the check after the unpack keeps nothing.
+    void packageTouchedWhileUnpacking()
     {
-        QTest::addColumn<bool>("touch");
-        QTest::newRow("second unpack beside it") << false;
-        QTest::newRow("package touched") << true;
-    }
-    void whileUnpacking()
-    {
-        QFETCH(bool, touch);
         QList<Item> items;
         for (int i = 0; i < 8; ++i)
             items << zipFile(QStringLiteral("part%1.img").arg(i).toUtf8(), text(8 << 20, i));
         QVERIFY(writeZip(m_zip, items, "zip:compression=store"));
         // A plain thread: its join is what ThreadSanitizer sees as the hand-over of the result.
         UnpackProgress progress;
-        UnpackResult first, second;
-        std::atomic<bool> firstDone{false};
+        UnpackResult result;
+        std::atomic<bool> done{false};
         std::thread filling([&] {
-            first = unpackPackage(m_zip, m_dest, &progress);
-            firstDone = true;
+            result = unpackPackage(m_zip, m_dest, &progress);
+            done = true;
         });
-        while (progress.bytesDone.load() == 0 && !firstDone.load())
+        while (progress.bytesDone.load() == 0 && !done.load())
             QThread::yieldCurrentThread();
-        bool during = !firstDone.load();
-        if (touch) {
-            QFile zip(m_zip); // Windows may refuse to write a file that another handle reads
-            during =
-                zip.open(QIODevice::ReadWrite) &&
-                zip.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime);
-            // The package is checked once every byte is written: a change before that must be seen.
-            during = during && progress.bytesDone.load() < progress.bytesTotal.load();
-        } else {
-            second = unpackPackage(m_zip, m_dest);
-        }
+        QFile zip(m_zip); // Windows may refuse to write a file that another handle reads
+        // The package is checked once every byte is written: a change before that must be seen.
+        const bool during =
+            zip.open(QIODevice::ReadWrite) &&
+            zip.setFileTime(QDateTime::currentDateTime().addSecs(60), QFileDevice::FileModificationTime) &&
+            progress.bytesDone.load() < progress.bytesTotal.load();
         filling.join();
-        QVERIFY2(touch || second.ok, qPrintable(second.messages.join(QLatin1Char('\n'))));
         if (!during)
-            QSKIP("the first unpack ended before the package was unpacked again or changed");
-        QCOMPARE(first.ok, !touch);
-        QCOMPARE(first.messages, touch ? QStringList{QStringLiteral(
-                                             "The package changed while it was unpacked; press Start again.")}
-                                       : QStringList());
-        QCOMPARE(leftovers(), touch ? QStringList() : QStringList{QStringLiteral("QuorBurnImage")});
+            QSKIP("the unpack ended before the package changed");
+        QVERIFY(!result.ok);
+        QCOMPARE(result.messages, QStringList{QStringLiteral(
+                                      "The package changed while it was unpacked; press Start again.")});
+        QCOMPARE(leftovers(), QStringList());
     }
 };
 

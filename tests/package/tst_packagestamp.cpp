@@ -58,19 +58,15 @@ private slots:
         QTest::addColumn<StampCheck>("expected");
         QTest::addColumn<bool>("stampReadable");
         QTest::newRow("nothing") << StampCheck::Matches << true;
-        QTest::newRow("time 1 ms later") << StampCheck::Different << true;
-        QTest::newRow("replaced, same time") << StampCheck::Different << true;
-        // Copies that keep size and time: only the file's identity or change time tells.
-        QTest::newRow("same size moved over, time set back") << StampCheck::Different << true;
+        // A copy that keeps size and time: only the change time tells (setting any time, size or name changes
+        // it too, and a file moved over has another identity as well).
         QTest::newRow("same size rewritten in place, time set back") << StampCheck::Different << true;
         QTest::newRow("stamp of the earlier format") << StampCheck::Different << false;
         QTest::newRow("same bytes, other name") << StampCheck::Different << true;
         QTest::newRow("package gone") << StampCheck::Different << true;
         QTest::newRow("not hashed") << StampCheck::Missing << false;
         QTest::newRow("no folder") << StampCheck::Missing << false;
-        QTest::newRow("newer format") << StampCheck::Different << false;
         QTest::newRow("stamp too large") << StampCheck::Different << false;
-        QTest::newRow("stamp is a folder") << StampCheck::Different << false;
 #ifdef Q_OS_UNIX // symbolic links; junctions: tests/win/tst_fileops_win.cpp
         QTest::newRow("stamp is a link") << StampCheck::Different << false;
         QTest::newRow("folder is a link") << StampCheck::Different << false;
@@ -100,21 +96,10 @@ private slots:
         QVERIFY(parseStamp(::stampText(odd), &back) && back.fileName == odd.fileName);
         const QByteArray good = fileContent(m_stamp);
         QString zip = m_zip, folder = m_dest;
-        if (row == QLatin1String("time 1 ms later")) {
-            QVERIFY(setModifiedMs(m_zip, kTimeMs + 1));
-        } else if (row == QLatin1String("replaced, same time")) {
-            QVERIFY(writeZip(m_zip, {zipFile("a.img", noise(3 << 20, 99))}));
-            QVERIFY(setModifiedMs(m_zip, kTimeMs));
-        } else if (row.startsWith(QLatin1String("same size"))) {
+        if (row.startsWith(QLatin1String("same size"))) {
             QByteArray bytes = fileContent(m_zip);
             bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x55);
-            if (row.contains(QLatin1String("moved over"))) {
-                const QString copy = m_tmp.path() + QStringLiteral("/copy.zip");
-                QVERIFY(saveFile(copy, bytes) && QFile::remove(m_zip) && QFile::rename(copy, m_zip));
-            } else {
-                QVERIFY(saveFile(m_zip, bytes));
-            }
-            QVERIFY(setModifiedMs(m_zip, kTimeMs));
+            QVERIFY(saveFile(m_zip, bytes) && setModifiedMs(m_zip, kTimeMs));
             QCOMPARE(QFileInfo(m_zip).size(), r.package.size);
         } else if (row == QLatin1String("stamp of the earlier format")) {
             // Written by the previous version: no identity, so not trusted for reuse.
@@ -127,15 +112,11 @@ private slots:
             QVERIFY(QFile::remove(m_zip));
         } else if (row == QLatin1String("no folder")) {
             folder = m_tmp.path() + QStringLiteral("/Absent");
-        } else if (row == QLatin1String("newer format")) {
-            QVERIFY(saveFile(m_stamp, QByteArray(good).replace("format=2", "format=3")));
         } else if (row == QLatin1String("stamp too large")) {
             QVERIFY(saveFile(m_stamp, good + "note=" + QByteArray(5000, 'x') + '\n'));
         } else if (row == QLatin1String("stamp is a link")) {
             QVERIFY(QFile::rename(m_stamp, m_tmp.path() + QStringLiteral("/copy")));
             QVERIFY(QFile::link(m_tmp.path() + QStringLiteral("/copy"), m_stamp));
-        } else if (row == QLatin1String("stamp is a folder")) {
-            QVERIFY(QFile::remove(m_stamp) && QDir().mkpath(m_stamp));
         } else if (row == QLatin1String("folder is a link")) {
             folder = m_tmp.path() + QStringLiteral("/Linked");
             QVERIFY(QFile::link(m_dest, folder));

@@ -2,6 +2,8 @@
 
 // Small file and process helpers shared by the test programs.
 
+#include "zipmaker.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -15,17 +17,14 @@
 
 namespace TestFiles {
 
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
+// A file written whole.
+inline constexpr auto &writeFile = ZipMaker::saveFile;
 
-// The whole file, or `whenUnreadable` if it cannot be opened.
-inline QByteArray readFile(const QString &path, const QByteArray &whenUnreadable = QByteArray())
+// The whole file, or nothing if it cannot be opened.
+inline QByteArray readFile(const QString &path)
 {
     QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : whenUnreadable;
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Permission bits of the path itself (a link is not followed).

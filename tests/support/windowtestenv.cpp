@@ -30,9 +30,7 @@ WindowTestFolder::~WindowTestFolder()
 
 bool WindowTestFolder::writeFile(const QString &relative, const QByteArray &content) const
 {
-    QFile out(file(relative));
-    QDir().mkpath(QFileInfo(out.fileName()).path());
-    return out.open(QIODevice::WriteOnly) && out.write(content) == content.size();
+    return QDir().mkpath(QFileInfo(file(relative)).path()) && ZipMaker::saveFile(file(relative), content);
 }
 
 QByteArray WindowTestFolder::readFile(const QString &relative) const
@@ -123,11 +121,10 @@ bool runBench(const QStringList &args, QByteArray *output)
 
 bool pressButton(QWidget *window, const char *name)
 {
-    auto *button = window->findChild<QPushButton *>(QLatin1String(name));
-    if (!button)
-        return false;
-    button->click();
-    return true;
+    QPushButton *button = MultiWindowView(window).button(name);
+    if (button)
+        button->click();
+    return button != nullptr;
 }
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)

@@ -65,7 +65,7 @@ QByteArray raw(const QList<RawItem> &items)
                 crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
         }
         crc = ~crc ^ (item.badCrc ? 0x5A5A5A5Au : 0u);
-        const quint32 size = item.declaredSize ? item.declaredSize : quint32(item.data.size());
+        const auto size = quint32(item.data.size());
         const quint16 extra = item.zip64Size ? 12 : 0; // zip64: tag 1, the uncompressed size
         const auto common = [&](QDataStream &s) {
             s << quint16(extra ? 45 : 20) << quint16(item.utf8Flag ? 0x0800 : 0) << quint16(0) << quint16(0)

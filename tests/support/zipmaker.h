@@ -47,8 +47,7 @@ struct RawItem
     quint32 externalAttributes = 0;
     bool utf8Flag = false;
     bool badCrc = false;
-    quint32 declaredSize = 0; // when set, the size the headers claim instead of the real one
-    quint64 zip64Size = 0;    // when set, the uncompressed size a zip64 field claims
+    quint64 zip64Size = 0; // when set, the uncompressed size a zip64 field claims
 };
 
 // A stored Unix file entry (mode 0644), optionally with a wrong checksum.

@@ -115,35 +115,29 @@ private slots:
         QCOMPARE(decision.text("Package"), text);
     }
 
-    // [Signing] in Board_config.ini: keys inline and as .pub files beside it.
-    void settings_data()
-    {
-        QTest::addColumn<QByteArray>("ini");
-        QTest::addColumn<QString>("taken"); // active, required, trusted keys, unreadable entries
-        QTest::newRow("no group") << QByteArray("[chip]\nchip_type=X\n") << "0 0 0 0";
-        QTest::newRow("inline and file")
-            << QByteArray("[Signing]\nTrusted_Keys=%A, keys/b.pub\nRequire=true\n") << "1 1 2 0";
-        QTest::newRow("one key, not required")
-            << QByteArray("[Signing]\nTrusted_Keys=%A\nRequire=false\n") << "1 0 1 0";
-        QTest::newRow("Require alone") << QByteArray("[Signing]\nRequire=yes\n") << "1 1 0 0";
-        QTest::newRow("unreadable entries")
-            << QByteArray("[Signing]\nTrusted_Keys=%A, RWQnope, keys/none.pub\n") << "1 0 1 2";
-    }
+    // [Signing] in Board_config.ini, keys inline and as .pub files beside it, and what is taken:
+    // active, required, trusted keys, unreadable entries.
     void settings()
     {
-        QFETCH(QByteArray, ini);
-        QFETCH(QString, taken);
         QTemporaryDir cwd;
         const QString previous = QDir::currentPath();
         QDir::setCurrent(cwd.path());
         QVERIFY(QDir().mkpath("config/keys"));
         QVERIFY(QFile::copy(signer("B").pubFile(), "config/keys/b.pub"));
-        QVERIFY(writeFile("config/Board_config.ini", ini.replace("%A", signer("A").publicKey())));
-        const Signing::Policy policy = BoardConfig::signingPolicy();
+        for (const auto &[ini, taken] : std::initializer_list<std::pair<QByteArray, QString>>{
+                 {"[chip]\nchip_type=X\n", "0 0 0 0"},
+                 {"[Signing]\nTrusted_Keys=%A, keys/b.pub\nRequire=true\n", "1 1 2 0"},
+                 {"[Signing]\nTrusted_Keys=%A\nRequire=false\n", "1 0 1 0"},
+                 {"[Signing]\nRequire=yes\n", "1 1 0 0"},
+                 {"[Signing]\nTrusted_Keys=%A, RWQnope, keys/none.pub\n", "1 0 1 2"}}) {
+            QVERIFY(
+                writeFile("config/Board_config.ini", QByteArray(ini).replace("%A", signer("A").publicKey())));
+            const Signing::Policy policy = BoardConfig::signingPolicy();
+            QCOMPARE(ini + QString::asprintf(" %d %d %d %d", policy.active, policy.require,
+                                             int(policy.trusted.size()), int(policy.keyProblems.size())),
+                     ini + ' ' + taken);
+        }
         QDir::setCurrent(previous);
-        QCOMPARE(QString::asprintf("%d %d %d %d", policy.active, policy.require, int(policy.trusted.size()),
-                                   int(policy.keyProblems.size())),
-                 taken);
     }
 
     // The unpack reads the package once for both digests and moves nothing into place when the

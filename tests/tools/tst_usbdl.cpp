@@ -20,12 +20,6 @@ struct RunResult
     QByteArray out, err;
 };
 
-// Where the built programs are: QUOR_BIN_DIR under ctest, else beside the test.
-QString binDir()
-{
-    return qEnvironmentVariable("QUOR_BIN_DIR", QCoreApplication::applicationDirPath());
-}
-
 QStringList words(const char *text)
 {
     return QString::fromUtf8(text).split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -47,7 +41,7 @@ QList<RunResult> runAll(const QString &program, const QString &bench, const QLis
     for (const QStringList &args : calls) {
         procs.push_back(std::make_unique<QProcess>());
         procs.back()->setProcessEnvironment(benchEnvironment(bench));
-        procs.back()->start(binDir() + QLatin1Char('/') + program, args);
+        procs.back()->start(QCoreApplication::applicationDirPath() + QLatin1Char('/') + program, args);
     }
     QList<RunResult> results;
     for (const auto &p : procs) {
@@ -70,23 +64,22 @@ RunResult run(const QString &program, const QString &bench, const QStringList &a
     return runAll(program, bench, {args}).first();
 }
 
-// The ports the tool lists, top to bottom, as "L,M" (duplicates kept); the whole
-// output instead unless it ends well, CRLF only, with two header lines
-// ("devices found: N") before one line per board.
-QStringList listedPorts(const QString &bench)
+// What usb_dl -r printed when it ended well (else its exit code), and what it
+// must print for these ports ("L,M", top to bottom).
+QByteArray listed(const QString &bench)
 {
-    static const QRegularExpression line(QStringLiteral("vid 7352, pid 1000, portlevel(.), portnum(.)\r\n"));
     const RunResult r = run(QStringLiteral("usb_dl"), bench, {QStringLiteral("-r")});
-    QStringList ports;
-    for (auto it = line.globalMatch(QString::fromUtf8(r.out)); it.hasNext();) {
-        const QRegularExpressionMatch m = it.next();
-        ports << m.captured(1) + QLatin1Char(',') + m.captured(2);
-    }
-    const QList<QByteArray> lines = r.out.split('\n');
-    const bool wellFormed = r.exitCode == 0 && r.out.endsWith("\r\n") &&
-                            r.out.count('\n') == r.out.count("\r\n") && lines.size() == 3 + ports.size() &&
-                            lines.at(1) == "devices found: " + QByteArray::number(ports.size()) + '\r';
-    return wellFormed ? ports : QStringList{QString::fromUtf8(r.out)};
+    return r.exitCode ? "exit " + QByteArray::number(r.exitCode) : r.out;
+}
+QByteArray listing(const QString &ports)
+{
+    const QStringList list = ports.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QByteArray text =
+        "USB download tool: port listing\r\ndevices found: " + QByteArray::number(list.size()) + "\r\n";
+    for (int i = 0; i < list.size(); ++i)
+        text += "dev " + QByteArray::number(i) + ", vid 7352, pid 1000, portlevel" +
+                QString(list.at(i)).replace(",", ", portnum").toLatin1() + "\r\n";
+    return text;
 }
 
 // An event as the test records it: "+ name" or "- name".
@@ -225,8 +218,8 @@ private slots:
         auto process = std::make_unique<ToolProcess>();
         process->setProcessEnvironment(benchEnvironment(m_bench));
         process->setProcessChannelMode(QProcess::MergedChannels);
-        ToolLaunch::start(process.get(),
-                          {binDir() + QStringLiteral("/usb_dl"), words("-c a -s b -i ") << images});
+        ToolLaunch::start(process.get(), {QCoreApplication::applicationDirPath() + QStringLiteral("/usb_dl"),
+                                          words("-c a -s b -i ") << images});
         QVERIFY(process->waitForStarted(10000));
         if (end.isEmpty()) { // ends with its input closed
             QVERIFY(process->waitForFinished(10000) && process->exitCode() == 0);
@@ -309,11 +302,11 @@ private slots:
 
     void events()
     {
-        QCOMPARE(listedPorts(m_bench), QStringList());
+        QCOMPARE(listed(m_bench), listing(""));
         // Hand-edited: extra blanks, CRLF, bad ports skipped, the first of a doubled port kept.
         QVERIFY(state("# boards\n\nport   2  1   dlfail  \r\nport 12 3 ok\nport 3 ok\n"
                       "port , 3 ok\nport 2 1 ok\nsingle   toolarge\nport 5 5 ok"));
-        QCOMPARE(listedPorts(m_bench), words("2,1 5,5"));
+        QCOMPARE(listed(m_bench), listing("2,1 5,5"));
         listen(m_bench);
         // The driver returns only once the program has taken the event.
         const RunResult r = driver(words("plug 1 3"));
@@ -333,7 +326,7 @@ private slots:
         QCOMPARE(driver({QStringLiteral("event"), QStringLiteral("removal"), name}).exitCode, 0);
         QCOMPARE(m_events.last(), QStringLiteral("- ") + name);
         // The driver keeps what it understood when it writes the state back.
-        QCOMPARE(listedPorts(m_bench), words("2,1 5,5 1,3 3,1"));
+        QCOMPARE(listed(m_bench), listing("2,1 5,5 1,3 3,1"));
     }
 };
 

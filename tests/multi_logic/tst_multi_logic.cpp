@@ -115,20 +115,17 @@ private slots:
         QTest::addColumn<QString>("first");
         QTest::addColumn<bool>("doneAfter");
         QTest::addColumn<QString>("launched");
-        QTest::newRow("slot 1") << "1"
-                                << "i" << false << "0";
-        QTest::newRow("running skipped") << "1 2"
-                                         << "b" << false << "1";
-        QTest::newRow("ninth port") << "9"
-                                    << "i" << false << "";
-        QTest::newRow("re-arm after success") << "1 2"
-                                              << "id" << false << "";
-        QTest::newRow("guard on first port only") << "2 1"
-                                                  << "id" << true << "0 1";
-        QTest::newRow("failed run again") << "1 2"
-                                          << "ibd" << true << "0 1";
-        QTest::newRow("between batches") << "1"
-                                         << "" << false << "";
+        const auto row = [](const char *name, const char *fresh, const char *first, bool doneAfter,
+                            const char *launched) {
+            QTest::newRow(name) << QString(fresh) << QString(first) << doneAfter << QString(launched);
+        };
+        row("slot 1", "1", "i", false, "0");
+        row("running skipped", "1 2", "b", false, "1");
+        row("ninth port", "9", "i", false, "");
+        row("re-arm after success", "1 2", "id", false, "");
+        row("guard on first port only", "2 1", "id", true, "0 1");
+        row("failed run again", "1 2", "ibd", true, "0 1");
+        row("between batches", "1", "", false, "");
     }
     void slotChoice()
     {

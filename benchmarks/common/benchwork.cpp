@@ -1,6 +1,7 @@
 #include "benchmarks/common/benchwork.h"
 
 #include "common/toolcontract.h"
+#include "multi/mainwindow.h"
 
 #include <QProcess>
 
@@ -46,4 +47,45 @@ int countLines(const WindowTestFolder &folder, const QString &relative, const QB
     for (const QByteArray &line : lines)
         count += line.startsWith(prefix);
     return count;
+}
+
+bool pressButton(QWidget *window, const char *name)
+{
+    QPushButton *button = MultiWindowView(window).button(name);
+    if (button)
+        button->click();
+    return button != nullptr;
+}
+
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer poll;
+    poll.setInterval(2);
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (done() || clock.elapsed() > timeoutMs)
+            loop.quit();
+    });
+    poll.start();
+    loop.exec();
+    return done();
+}
+
+std::unique_ptr<MainWindow> openMultiWindow(const WindowTestFolder &folder, DeviceEventSource *devices,
+                                            bool pressStart)
+{
+    // A real package: Start starts nothing when the unpack fails. The window removes
+    // the unpack folder at construction, so it is made afterwards.
+    folder.rememberPackage();
+    auto window = std::make_unique<MainWindow>(nullptr, devices);
+    QDir().mkpath(folder.file(QStringLiteral("pkg/QuorBurnImage")));
+    window->show();
+    QCoreApplication::processEvents();
+    if (pressStart)
+        pressButton(window.get(), "startButton");
+    return window;
 }

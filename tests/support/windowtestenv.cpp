@@ -1,7 +1,5 @@
 #include "windowtestenv.h"
 
-#include "multi/mainwindow.h"
-
 QString siblingProgram(const QString &name)
 {
     return QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
@@ -119,32 +117,6 @@ bool runBench(const QStringList &args, QByteArray *output)
     return settleListings();
 }
 
-bool pressButton(QWidget *window, const char *name)
-{
-    QPushButton *button = MultiWindowView(window).button(name);
-    if (button)
-        button->click();
-    return button != nullptr;
-}
-
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done())
-        return true;
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer poll;
-    poll.setInterval(2);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done() || clock.elapsed() > timeoutMs)
-            loop.quit();
-    });
-    poll.start();
-    loop.exec();
-    return done();
-}
-
 QString MultiWindowView::status() const
 {
     return child<QPlainTextEdit>(QStringLiteral("statusText"))->toPlainText();
@@ -190,19 +162,4 @@ QString downloadDeviceName(const QString &serial)
 {
     return QStringLiteral("\\\\?\\USB#VID_7352&PID_1000#") + serial +
            QStringLiteral("#{A5DCBF10-6530-11D2-901F-00C04FB951ED}");
-}
-
-std::unique_ptr<MainWindow> openMultiWindow(const WindowTestFolder &folder, DeviceEventSource *devices,
-                                            bool pressStart)
-{
-    // A real package: Start starts nothing when the unpack fails. The window removes
-    // the unpack folder at construction, so it is made afterwards.
-    folder.rememberPackage();
-    auto window = std::make_unique<MainWindow>(nullptr, devices);
-    QDir().mkpath(folder.file(QStringLiteral("pkg/QuorBurnImage")));
-    window->show();
-    QCoreApplication::processEvents();
-    if (pressStart)
-        pressButton(window.get(), "startButton");
-    return window;
 }

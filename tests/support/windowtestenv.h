@@ -11,11 +11,6 @@
 #include <QtTest>
 #include <QtWidgets>
 
-#include <functional>
-#include <memory>
-
-class MainWindow;
-
 // A program next to this one (every executable lands in one folder).
 QString siblingProgram(const QString &name);
 
@@ -70,13 +65,6 @@ bool settleListings(int timeoutMs = 30000);
 // with the event delivered and confirmed; then lets the listing it started end.
 bool runBench(const QStringList &args, QByteArray *output = nullptr);
 
-// Clicks the push button with that object name; false when there is none.
-bool pressButton(QWidget *window, const char *name);
-
-// Runs a real event loop until done() is true or timeoutMs has passed, looking
-// every 2 ms (the wait itself does not spin); returns done().
-bool waitUntil(const std::function<bool()> &done, int timeoutMs);
-
 // The multi-board window's widgets, found by their object names.
 class MultiWindowView
 {
@@ -112,8 +100,3 @@ public:
 
 // The interface name of the download device with the given serial.
 QString downloadDeviceName(const QString &serial);
-
-// A shown multi-board window with a remembered package whose unpack folder
-// exists; Start pressed when pressStart is true.
-std::unique_ptr<MainWindow> openMultiWindow(const WindowTestFolder &folder, DeviceEventSource *devices,
-                                            bool pressStart);

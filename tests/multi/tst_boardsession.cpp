@@ -69,8 +69,7 @@ class tst_BoardSession : public QObject
 private slots:
     void init()
     {
-        session.reset();
-        folder.reset(); // back in the first current directory before the next one
+        folder.reset(); // back in the first current directory before the next one (cleanup ended the session)
         folder = std::make_unique<WindowTestFolder>();
         QVERIFY(folder->isValid() && folder->writeBoardConfig("CHIPX", "OSY"));
         QVERIFY(folder->installScript(kFakeTool));
@@ -150,6 +149,10 @@ private slots:
             << QByteArray("Waiting for USB device connection\r\n|hang") << 1
             << "Board 1 (USB Port: 1,3, serial P1) printed nothing for 1 s: stopped as failed." << failed << 0
             << waiting << "0 passed, 1 failed";
+        // Output restarts the silence: pauses under the limit pass it together, and the board completes.
+        QTest::newRow("steady tool past the limit")
+            << QByteArray("Waiting for USB device connection\r\n|").repeated(5) + "USB download complete" << 1
+            << complete << success << 0 << waiting.repeated(5) + done << "1 passed, 0 failed";
     }
     void outputCutAnywhereIsWhole()
     {

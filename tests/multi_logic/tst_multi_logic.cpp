@@ -68,14 +68,11 @@ class tst_MultiLogic final : public QObject
 private slots:
     void initTestCase() { QVERIFY(dir.isValid() && QDir::setCurrent(dir.path())); }
 
-    void storageIsNotTheDownloadDevice()
+    // What the system reports: the device names of an arrival and the tool's port listing.
+    void listing()
     {
         QVERIFY(isDownloadDeviceName("\\\\?\\USB#VID_7352&PID_1000#5&2b0&0&1#{a5dcbf10}") &&
                 !isDownloadDeviceName("\\\\?\\USBSTOR#VID_7352&PID_1000#1"));
-    }
-
-    void listing()
-    {
         const QByteArray h = "usb port scan\r\nfound devices\r\n";
         const QByteArray a = "dev 0, portlevel: 1, portnum: 3, speed: high\r\n",
                          b = "portlevel: 2, portnum: 4\r\n";
